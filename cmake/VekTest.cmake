@@ -1,0 +1,13 @@
+# vek_add_test(NAME SOURCES file... LIBS lib... [GUI])
+# One GoogleTest executable; its cases are registered with CTest one by one.
+# GUI tests run on the offscreen platform so that no display is needed.
+function(vek_add_test name)
+  cmake_parse_arguments(T "GUI" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  set(env "QT_QPA_PLATFORM=offscreen;VEK_SOURCE_DIR=${PROJECT_SOURCE_DIR};VEK_BINARY_DIR=${PROJECT_BINARY_DIR}")
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "${env}" TIMEOUT 120)
+endfunction()

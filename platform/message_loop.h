@@ -1,0 +1,98 @@
+// Hidden windows with posted messages, and readiness notifications for sockets.
+//
+// This is the stand-in for the window-system message queue that the socket layer
+// and the engine are written against: every socket and the engine own a hidden
+// window (a handle plus a procedure); the network and the code post messages to
+// it; the loop dispatches them one at a time, in order.
+//
+// One MessageLoop per thread that owns sockets (MessageLoop::Current()).
+// Only PostFromAnyThread may be called from another thread.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+namespace plat {
+
+using HWND = std::uint32_t;   // 0 is "no window"
+using UINT = std::uint32_t;
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+
+constexpr UINT WM_USER = 0x0400;
+
+// lParam of a notification: event bit(s) in the low word, error in the high word.
+constexpr LPARAM MakeSelectLParam(unsigned event, unsigned error) {
+  return static_cast<LPARAM>((static_cast<std::uint32_t>(error & 0xFFFF) << 16) | (event & 0xFFFF));
+}
+constexpr unsigned SelectEvent(LPARAM lParam) { return static_cast<std::uint32_t>(lParam) & 0xFFFF; }
+constexpr unsigned SelectError(LPARAM lParam) { return (static_cast<std::uint32_t>(lParam) >> 16) & 0xFFFF; }
+
+using WindowProcedure = std::function<void(UINT msg, WPARAM wParam, LPARAM lParam)>;
+using ExceptionHandler = std::function<void(std::exception_ptr)>;
+
+class MessageLoop {
+ public:
+  MessageLoop();
+  ~MessageLoop();
+  MessageLoop(const MessageLoop&) = delete;
+  MessageLoop& operator=(const MessageLoop&) = delete;
+
+  // The calling thread's loop, created on first use.
+  static MessageLoop& Current();
+
+  // Windows. A destroyed window's queued messages are dropped, never delivered.
+  HWND AllocateWindow(WindowProcedure procedure);
+  void DeallocateWindow(HWND window);
+  bool IsWindow(HWND window) const;
+
+  // Queue a message (FIFO across all windows). False for an unknown window.
+  bool PostMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+  // The only thread-safe entry: queues the message and wakes a sleeping loop.
+  bool PostFromAnyThread(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+
+  // Turns socket readiness into messages, then dispatches one queued message.
+  // Re-entrant: a procedure may call it again; the nested call continues with
+  // the next queued message. False when nothing was queued.
+  bool DispatchOne();
+  // Dispatches until nothing is queued (messages posted meanwhile included).
+  // Returns the number dispatched.
+  std::size_t DispatchPending();
+  // True when a message is queued or a watched descriptor is ready.
+  bool HasPending();
+  // Sleeps in epoll until something is pending or timeoutMs passes (-1: no
+  // limit). Returns HasPending(). Never spins.
+  bool WaitMessage(int timeoutMs);
+
+  // Readable while anything is pending, so a host event loop can drive us.
+  int Descriptor() const;
+
+  // An exception leaving a procedure is caught at the dispatch boundary and
+  // handed here; the loop goes on. Default: message to stderr.
+  void SetExceptionHandler(ExceptionHandler handler);
+
+  // --- readiness notifications (the asynchronous-select of the socket API) ---
+  // Used by platform/winsock.h; socket code calls WSAAsyncSelect there.
+  // events: FD_READ 0x01, FD_WRITE 0x02, FD_ACCEPT 0x08, FD_CONNECT 0x10, FD_CLOSE 0x20.
+  // A mask of 0 (or msg 0) stops notifications for the descriptor.
+  int Select(int fd, HWND window, UINT msg, long events);
+  // The re-enabling calls: a receive re-arms read, accept re-arms accept, a send
+  // that would block arms write, a non-blocking connect in progress arms connect.
+  void ReenableRead(int fd);
+  void ReenableAccept(int fd);
+  void ArmWriteAfterWouldBlock(int fd);
+  void ConnectStarted(int fd);
+  // The descriptor is being closed: forget it (no more notifications).
+  void Forget(int fd);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace plat
