@@ -26,6 +26,7 @@
 #include <vector>
 
 #include <netinet/in.h>
+#include <sys/uio.h>
 
 #include "platform/message_loop.h"
 #include "platform/resolver.h"
@@ -231,7 +232,11 @@ class TCustomWSocket {
   void ResolveUnresolved();
 
   // --- send queue ---
+  // One send call (send-to the address record for a datagram socket).
   virtual int RawSend(const void* Data, int Len);
+  // One gathered send call of several chunks on a stream socket; the send
+  // result: bytes taken or SOCKET_ERROR with the Winsock error set.
+  virtual int RawSendChunks(const iovec* Iov, int Count);
   void TryToSend();
   void AppendToSendQueue(const void* Data, int Len);
   void ClearSendQueue();

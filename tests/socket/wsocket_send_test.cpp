@@ -11,12 +11,19 @@ using namespace sockettest;
 
 namespace {
 
-// Records the length of every send call.
+// Records the chunks offered to every send call.
 struct RecordingSocket : TWSocket {
-  std::vector<int> Sends;
+  std::vector<int> Sends;  // chunk lengths, in order
+  int Calls = 0;
   int RawSend(const void* Data, int Len) override {
+    ++Calls;
     Sends.push_back(Len);
     return TWSocket::RawSend(Data, Len);
+  }
+  int RawSendChunks(const iovec* Iov, int Count) override {
+    ++Calls;
+    for (int I = 0; I < Count; ++I) Sends.push_back(static_cast<int>(Iov[I].iov_len));
+    return TWSocket::RawSendChunks(Iov, Count);
   }
 };
 
@@ -44,9 +51,11 @@ TEST(WSocketSend, FourThousandBytesGoOutInThreeChunksAndDataSentFollowsLater) {
 
   const std::string Data = Pattern(4000);
   P.Client.Sends.clear();
+  P.Client.Calls = 0;
   EXPECT_EQ(P.Client.Send(Data.data(), 4000), 4000);
   EXPECT_EQ(DataSent, 0);  // never inside Send
   EXPECT_EQ(P.Client.Sends, (std::vector<int>{1514, 1514, 972}));
+  EXPECT_EQ(P.Client.Calls, 1);  // gathered into one call
   ASSERT_EQ(P.Client.SendQueue().size(), 1u);  // the first two freed, the last kept
   EXPECT_EQ(P.Client.SendQueue().front()->Capacity(), 1514);
   EXPECT_EQ(P.Client.SendQueue().front()->WritePos(), 0);
