@@ -351,6 +351,8 @@ class TCustomFtpCli {
   void ProcessReplyBuffer(std::uint16_t Error);
   void HandleGreetingLine(std::uint16_t Error);
   void DisplayReply();
+  // The readiness check, then CurrentStep := Step.
+  void BeginCommand(TFtpStep Step);
   void SendRequest(TFtpRequest Request, const std::string& Cmd, std::initializer_list<int> Codes,
                    TFtpProc AfterReplyProc);
   void HandleReply();

@@ -76,7 +76,14 @@ void TCustomFtpCli::OpenAsync() {
   FResultCode = 0;
   SetEngineState(fcsResolving);
   // A dotted address resolves at once: the connect starts before we return.
-  FControlSocket->DnsLookup(FHostName);
+  try {
+    FControlSocket->DnsLookup(FHostName);
+  } catch (...) {
+    // The lookup never started (an empty name, for one): no request runs, and
+    // the engine must not stay "resolving" with every later request refused.
+    if (FState == fcsResolving) SetEngineState(fcsReady);
+    throw;
+  }
 }
 
 std::string TCustomFtpCli::WinsockErrorLine(std::uint16_t Error) const {
@@ -322,42 +329,49 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t Error) {
 // ---------------------------------------------------------------------------
 // Single-command requests
 
+void TCustomFtpCli::BeginCommand(TFtpStep Step) {
+  // A request refused as "not ready" must leave the running one alone: its
+  // step decides what is taken from its reply (a SIZE, a quoted path).
+  EnsureReady();
+  FCurrentStep = Step;
+}
+
 void TCustomFtpCli::UserAsync() {
   if (FUserName.empty()) throw FtpException("UserName emtpy");
-  FCurrentStep = fsUser;
+  BeginCommand(fsUser);
   SendRequest(TFtpRequest::UserAsync, "USER " + FUserName, {331, 230}, nullptr);
 }
 
 void TCustomFtpCli::PassAsync() {
   if (FPassWord.empty()) throw FtpException("Password emtpy");
-  FCurrentStep = fsPass;
+  BeginCommand(fsPass);
   SendRequest(TFtpRequest::PassAsync, "PASS " + FPassWord, {230}, nullptr);
 }
 
 void TCustomFtpCli::CwdAsync() {
   if (FHostDirName.empty()) throw FtpException("HostDirName emtpy");
-  FCurrentStep = fsCwd;
+  BeginCommand(fsCwd);
   SendRequest(TFtpRequest::CwdAsync, "CWD " + FHostDirName, {200, 250, 257}, nullptr);
 }
 
 void TCustomFtpCli::QuitAsync() {
-  FCurrentStep = fsQuit;
+  BeginCommand(fsQuit);
   SendRequest(TFtpRequest::QuitAsync, "QUIT", {221}, &TCustomFtpCli::QuitAfterReply);
 }
 
 void TCustomFtpCli::SystAsync() {
-  FCurrentStep = fsSyst;
+  BeginCommand(fsSyst);
   SendRequest(TFtpRequest::SystAsync, "SYST", {215}, nullptr);
 }
 
 void TCustomFtpCli::SizeAsync() {
-  FCurrentStep = fsSize;
+  BeginCommand(fsSize);
   FRemoteSize = 0;
   SendRequest(TFtpRequest::SizeAsync, "SIZE " + FHostFileName, {213}, nullptr);
 }
 
 void TCustomFtpCli::TypeSetAsync() {
-  FCurrentStep = fsTypeSet;
+  BeginCommand(fsTypeSet);
   SendRequest(TFtpRequest::TypeSetAsync, std::string("TYPE ") + FType, {200}, nullptr);
 }
 
@@ -372,47 +386,47 @@ void TCustomFtpCli::AsciiTypeAsync() {
 }
 
 void TCustomFtpCli::MkdAsync() {
-  FCurrentStep = fsMkd;
+  BeginCommand(fsMkd);
   SendRequest(TFtpRequest::MkdAsync, "MKD " + FHostFileName, {257}, nullptr);
 }
 
 void TCustomFtpCli::RmdAsync() {
-  FCurrentStep = fsRmd;
+  BeginCommand(fsRmd);
   SendRequest(TFtpRequest::RmdAsync, "RMD " + FHostFileName, {250, 257}, nullptr);
 }
 
 void TCustomFtpCli::DeleAsync() {
-  FCurrentStep = fsDele;
+  BeginCommand(fsDele);
   SendRequest(TFtpRequest::DeleAsync, "DELE " + FHostFileName, {250, 257}, nullptr);
 }
 
 void TCustomFtpCli::PwdAsync() {
-  FCurrentStep = fsPwd;
+  BeginCommand(fsPwd);
   SendRequest(TFtpRequest::PwdAsync, "PWD", {250, 257}, nullptr);
 }
 
 void TCustomFtpCli::CDupAsync() {
-  FCurrentStep = fsCDup;
+  BeginCommand(fsCDup);
   SendRequest(TFtpRequest::CDupAsync, "CDUP", {250}, nullptr);
 }
 
 void TCustomFtpCli::RenFromAsync() {
-  FCurrentStep = fsRenFrom;
+  BeginCommand(fsRenFrom);
   SendRequest(TFtpRequest::RenFromAsync, "RNFR " + FHostFileName, {350}, nullptr);
 }
 
 void TCustomFtpCli::RenToAsync() {
-  FCurrentStep = fsRenTo;
+  BeginCommand(fsRenTo);
   SendRequest(TFtpRequest::RenToAsync, "RNTO " + FLocalFileName, {250, 257}, nullptr);
 }
 
 void TCustomFtpCli::QuoteAsync() {
-  FCurrentStep = fsQuote;
+  BeginCommand(fsQuote);
   SendRequest(TFtpRequest::QuoteAsync, FLocalFileName, {}, nullptr);
 }
 
 void TCustomFtpCli::RestAsync() {
-  FCurrentStep = fsRest;
+  BeginCommand(fsRest);
   FRestartOffset = LocalFileSize(FLocalFileName);
   if (FRestartOffset > 0) {
     SendRequest(TFtpRequest::RestAsync, "REST " + std::to_string(FRestartOffset), {}, nullptr);
