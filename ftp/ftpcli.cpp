@@ -1,0 +1,376 @@
+// The engine as a component: names of its types, construction, the state
+// machine, request completion, abort, and the blocking layer of TFtpClient.
+#include "ftp/ftpcli.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/application.h"
+#include "platform/ticks.h"
+
+namespace {
+
+constexpr const char* kRequestNames[] = {
+    "none",          "OpenAsync",     "UserAsync",      "PassAsync",    "CwdAsync",
+    "ConnectAsync",  "ReceiveAsync",  "DirAsync",       "LsAsync",      "PortAsync",
+    "GetAsync",      "DirectoryAsync", "ListAsync",     "SystemAsync",  "SystAsync",
+    "QuitAsync",     "SizeAsync",     "PutAsync",       "AppendAsync",  "FileSizeAsync",
+    "RqAbort",       "MkdAsync",      "RmdAsync",       "RenameAsync",  "DeleAsync",
+    "RenAsync",      "RenToAsync",    "RenFromAsync",   "DeleteAsync",  "MkdirAsync",
+    "RmdirAsync",    "PwdAsync",      "QuoteAsync",     "CDupAsync",    "DoQuoteAsync",
+    "TransmitAsync", "TypeSetAsync",  "RestAsync",      "RestGetAsync", "RestartGetAsync",
+};
+static_assert(sizeof(kRequestNames) / sizeof(kRequestNames[0]) == 40);
+
+constexpr const char* kStateNames[] = {
+    "fcsNotConnected", "fcsReady",    "fcsStepReady",        "fcsResolving",
+    "fcsConnected",    "fcsAborting", "fcsAwaitingGreeting", "fcsAwaitingReply",
+};
+
+constexpr const char* kStepNames[] = {
+    "fsNone", "fsOpen", "fsUser", "fsPass",    "fsCwd",  "fsSize",  "fsMkd", "fsRmd",
+    "fsRenFrom", "fsRenTo", "fsGet", "fsDir",  "fsQuit", "fsSyst",  "fsDele", "fsPwd",
+    "fsQuote", "fsPut",  "fsTypeSet", "fsRest", "fsCDup", "fsLs",    "fsAppend", "fsPort",
+};
+static_assert(sizeof(kStepNames) / sizeof(kStepNames[0]) == 24);
+
+constexpr std::uint32_t kShareWords[] = {0x00, 0x10, 0x20, 0x30, 0x40};
+
+// VEK_FTP_TRACE=1 prints every state move on stderr.
+bool TraceStates() {
+  static const bool trace = [] {
+    const char* v = std::getenv("VEK_FTP_TRACE");
+    return v != nullptr && *v != '\0' && *v != '0';
+  }();
+  return trace;
+}
+
+}  // namespace
+
+const char* FtpRequestName(int Value) {
+  if (Value < 0 || Value >= static_cast<int>(sizeof(kRequestNames) / sizeof(kRequestNames[0])))
+    return "unknown";
+  return kRequestNames[Value];
+}
+
+const char* FtpRequestName(TFtpRequest Request) { return FtpRequestName(static_cast<int>(Request)); }
+
+std::uint32_t FtpShareModeWord(TFtpShareMode Mode) {
+  const int i = static_cast<int>(Mode);
+  if (i < 0 || i > 4) return 0x10;
+  return kShareWords[i];
+}
+
+TFtpShareMode FtpShareModeFromWord(std::uint32_t Word) {
+  for (int i = 0; i < 5; ++i)
+    if (kShareWords[i] == Word) return static_cast<TFtpShareMode>(i);
+  return ftpShareExclusive;
+}
+
+const char* FtpClientStateName(TFtpClientState State) {
+  const int i = static_cast<int>(State);
+  if (i < 0 || i >= static_cast<int>(sizeof(kStateNames) / sizeof(kStateNames[0]))) return "?";
+  return kStateNames[i];
+}
+
+const char* FtpStepName(TFtpStep Step) {
+  const int i = static_cast<int>(Step);
+  if (i < 0 || i >= static_cast<int>(sizeof(kStepNames) / sizeof(kStepNames[0]))) return "?";
+  return kStepNames[i];
+}
+
+// ---------------------------------------------------------------------------
+// Construction
+
+TCustomFtpCli::TCustomFtpCli() {
+  FLoop = &plat::MessageLoop::Current();
+  FEngineWindow = FLoop->AllocateWindow(
+      [this](plat::UINT Msg, plat::WPARAM WParam, plat::LPARAM LParam) { EngineWndProc(Msg, WParam, LParam); });
+
+  FType = 'I';
+  FPort = "ftp";
+  FState = fcsReady;
+  FShareMode = 0x10;
+
+  // Line mode of the socket is not used: the engine cuts lines itself.
+  FControlSocket = std::make_unique<TWSocket>();
+  FControlSocket->OnSessionConnected = [this](TCustomWSocket*, std::uint16_t Error) {
+    ControlSessionConnected(Error);
+  };
+  FControlSocket->OnDataAvailable = [this](TCustomWSocket*, std::uint16_t Error) { ControlDataAvailable(Error); };
+  FControlSocket->OnSessionClosed = [this](TCustomWSocket*, std::uint16_t Error) { ControlSessionClosed(Error); };
+  FControlSocket->OnDnsLookupDone = [this](TCustomWSocket*, std::uint16_t Error) { ControlDnsLookupDone(Error); };
+
+  // The data connection's handlers are bound per transfer.
+  FDataSocket = std::make_unique<TWSocket>();
+}
+
+TCustomFtpCli::~TCustomFtpCli() {
+  // The sockets go with the engine; none of their events may reach it now.
+  for (TWSocket* s : {FControlSocket.get(), FDataSocket.get()}) {
+    if (s == nullptr) continue;
+    s->OnSessionAvailable = nullptr;
+    s->OnSessionConnected = nullptr;
+    s->OnSessionClosed = nullptr;
+    s->OnDataAvailable = nullptr;
+    s->OnDataSent = nullptr;
+    s->OnDnsLookupDone = nullptr;
+  }
+  ReleaseLocalFile();
+  FDataSocket.reset();
+  FControlSocket.reset();
+  if (FLoop != nullptr && FEngineWindow != 0) FLoop->DeallocateWindow(FEngineWindow);
+}
+
+bool TCustomFtpCli::IsConnected() const { return FControlSocket && FControlSocket->State() != wsClosed; }
+
+// ---------------------------------------------------------------------------
+// Event raisers
+
+void TCustomFtpCli::DoDisplay(const std::string& Msg) {
+  if (!OnDisplay) return;
+  std::string copy = Msg;
+  OnDisplay(this, copy);
+}
+
+void TCustomFtpCli::DoDisplayFile(const std::string& Msg) {
+  if (!OnDisplayFile) return;
+  std::string copy = Msg;
+  OnDisplayFile(this, copy);
+}
+
+void TCustomFtpCli::DoReadyToTransmit(bool& bCancel) {
+  if (OnReadyToTransmit) OnReadyToTransmit(this, bCancel);
+}
+
+bool TCustomFtpCli::DoProgress() {
+  bool abort = false;
+  if (OnProgress) {
+    auto alive = AliveToken();
+    OnProgress(this, FTransferredBytes + FRestartOffset, abort);
+    if (alive.expired()) return false;
+  }
+  if (!abort) return true;
+  DoDisplay("! Abort requested");
+  if (FDataSocket) FDataSocket->Close();
+  return false;
+}
+
+void TCustomFtpCli::DoCommand(std::string& Cmd) {
+  if (OnCommand) OnCommand(this, Cmd);
+}
+
+void TCustomFtpCli::DoResponse() {
+  if (OnResponse) OnResponse(this);
+}
+
+void TCustomFtpCli::DoStateChange() {
+  if (OnStateChange) OnStateChange(this);
+}
+
+void TCustomFtpCli::DoSessionConnected(std::uint16_t Error) {
+  if (OnSessionConnected) OnSessionConnected(this, Error);
+}
+
+void TCustomFtpCli::DoSessionClosed(std::uint16_t Error) {
+  if (OnSessionClosed) OnSessionClosed(this, Error);
+}
+
+void TCustomFtpCli::DoRequestDone(TFtpRequest RqType, std::uint16_t Error) {
+  if (OnRequestDone) OnRequestDone(this, RqType, Error);
+}
+
+// ---------------------------------------------------------------------------
+// Hidden window
+
+void TCustomFtpCli::EngineWndProc(plat::UINT Msg, plat::WPARAM, plat::LPARAM LParam) {
+  switch (Msg) {
+    case WM_FTP_REQUEST_DONE:
+      // CurrentRequest is read now, when the message is handled.
+      DoRequestDone(FCurrentRequest, static_cast<std::uint16_t>(LParam & 0xFFFF));
+      break;
+    case WM_FTP_SEND_DATA:
+      SendDataMessage();
+      break;
+    default:
+      break;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// State and completion
+
+void TCustomFtpCli::SetEngineState(TFtpClientState NewState) {
+  if (NewState == FState) return;
+  const TFtpClientState old = FState;
+  FState = NewState;
+  if (TraceStates())
+    std::fprintf(stderr, "ftp: %s -> %s\n", FtpClientStateName(old), FtpClientStateName(NewState));
+  DoStateChange();
+}
+
+void TCustomFtpCli::EnsureReady() {
+  if (FState != fcsReady && FState != fcsStepReady) throw FtpException("FTP component not ready");
+}
+
+void TCustomFtpCli::SetErrorOnce() {
+  // The first failure of a request is the one worth showing.
+  if (FErrorMessage.empty()) FErrorMessage = FReplyLine;
+}
+
+void TCustomFtpCli::ClearChain() {
+  FInChain = false;
+  FChainNext = nullptr;
+  FPendingSteps.Clear();
+}
+
+void TCustomFtpCli::FinishRequest(std::uint16_t Error) {
+  if (FDoneReported) return;
+  FDoneReported = true;
+
+  if (Error == 0 && FChainNext != nullptr) {
+    if (FState != fcsAborting) SetEngineState(fcsStepReady);
+    (this->*FChainNext)();
+    return;
+  }
+
+  auto alive = AliveToken();
+  SetEngineState(fcsReady);
+  if (alive.expired()) return;
+  if (FDataSocket && FDataSocket->State() != wsClosed) FDataSocket->Close();
+  if (alive.expired()) return;
+
+  // A chain that ended with QUIT reports the reply in front of QUIT.
+  if (FInChain && FSavedReplyCode >= 0) {
+    FReplyLine = FSavedReplyLine;
+    FReplyCode = FSavedReplyCode;
+  }
+  // This is the request's final completion: whatever steps a failed chain left
+  // must never run behind a later request.
+  ClearChain();
+
+  FLoop->PostMessage(FEngineWindow, WM_FTP_REQUEST_DONE, 0, static_cast<plat::LPARAM>(Error));
+}
+
+// ---------------------------------------------------------------------------
+// Abort
+
+void TCustomFtpCli::AbortAsync() {
+  auto alive = AliveToken();
+  const TFtpClientState before = FState;
+  const bool wasResolving = before == fcsResolving;
+
+  // A single command cut off before its reply did not succeed; say so rather
+  // than completing it with the outcome of the previous reply.
+  const bool commandInFlight = !FInChain && !FDoneReported &&
+                               (before == fcsAwaitingReply || before == fcsAwaitingGreeting ||
+                                before == fcsConnected);
+  if (commandInFlight) {
+    FResultCode = 426;
+    FReplyCode = 426;
+    if (FErrorMessage.empty()) FErrorMessage = "426 Operation aborted.";
+  }
+
+  SetEngineState(fcsAborting);
+  if (alive.expired()) return;
+
+  // The socket layer reports the cancelled lookup as failed (10004), which
+  // ends the request through the lookup failure path.
+  if (wasResolving) FControlSocket->CancelDnsLookup();
+  if (alive.expired()) return;
+
+  if (FControlSocket->State() != wsClosed) FControlSocket->Close();
+  if (alive.expired()) return;
+  if (FDataSocket->State() != wsClosed) FDataSocket->Close();
+  if (alive.expired()) return;
+
+  ReleaseLocalFile();
+  FControlConnected = false;
+  // A chain stopped by an exception in one of its steps never completed; its
+  // leftovers must not run behind the next request.
+  ClearChain();
+  SetEngineState(fcsReady);
+}
+
+// ---------------------------------------------------------------------------
+// TFtpClient: the blocking layer
+
+TFtpClient::TFtpClient() { FTimeout = 15; }
+
+bool TFtpClient::RunBlocking(const std::function<void()>& Request) {
+  FLastBlockingException.clear();
+  try {
+    Request();
+  } catch (const std::exception& e) {
+    // Misuse ("FTP component not ready" ...) is a False result, nothing more.
+    FLastBlockingException = e.what();
+    return false;
+  }
+  return WaitUntilReady();
+}
+
+bool TFtpClient::WaitUntilReady() {
+  plat::Application& app = plat::Application::Instance();
+  auto alive = AliveToken();
+  FTimeoutDeadline = plat::GetTickCount() + static_cast<std::uint32_t>(static_cast<std::int64_t>(FTimeout) * 1000);
+
+  for (;;) {
+    if (FState == fcsReady) return FResultCode == 0;
+
+    const std::uint32_t now = plat::GetTickCount();
+    if (app.Terminated() || (FTimeout > 0 && plat::TickIsPast(now, FTimeoutDeadline))) {
+      AbortAsync();
+      if (alive.expired()) return false;
+      FErrorMessage = "426 Timeout";
+      FReplyCode = 426;
+      return false;
+    }
+
+    if (FMultiThreaded)
+      FControlSocket->PumpMessages();
+    else
+      app.ProcessMessages();
+    if (alive.expired()) return false;
+    if (FState == fcsReady || app.Terminated()) continue;
+
+    // Sleep until something arrives or the deadline passes; no spinning.
+    int waitMs = -1;
+    if (FTimeout > 0) {
+      const std::uint32_t left = plat::TicksUntil(plat::GetTickCount(), FTimeoutDeadline);
+      waitMs = left == 0 ? 0 : static_cast<int>(left);
+      if (waitMs == 0) continue;
+    }
+    if (FMultiThreaded)
+      plat::MessageLoop::Current().WaitMessage(waitMs);
+    else
+      app.WaitMessage(waitMs);
+    if (alive.expired()) return false;
+  }
+}
+
+void TFtpClient::ExtendDeadline() {
+  if (FTimeout > 0)
+    FTimeoutDeadline = plat::GetTickCount() + static_cast<std::uint32_t>(static_cast<std::int64_t>(FTimeout) * 1000);
+}
+
+bool TFtpClient::DoProgress() {
+  auto alive = AliveToken();
+  const bool goOn = TCustomFtpCli::DoProgress();
+  if (alive.expired()) return false;
+  ExtendDeadline();
+  return goOn;
+}
+
+bool TFtpClient::Connect() { return RunBlocking([this] { ConnectAsync(); }); }
+bool TFtpClient::Cwd() { return RunBlocking([this] { CwdAsync(); }); }
+bool TFtpClient::Pwd() { return RunBlocking([this] { PwdAsync(); }); }
+bool TFtpClient::TypeSet() { return RunBlocking([this] { TypeSetAsync(); }); }
+bool TFtpClient::Get() { return RunBlocking([this] { GetAsync(); }); }
+bool TFtpClient::Put() { return RunBlocking([this] { PutAsync(); }); }
+bool TFtpClient::Append() { return RunBlocking([this] { AppendAsync(); }); }
+bool TFtpClient::Quit() { return RunBlocking([this] { QuitAsync(); }); }
+bool TFtpClient::Abort() { return RunBlocking([this] { AbortAsync(); }); }
+bool TFtpClient::Dir() { return RunBlocking([this] { DirAsync(); }); }
+bool TFtpClient::Dele() { return RunBlocking([this] { DeleAsync(); }); }
+bool TFtpClient::Size() { return RunBlocking([this] { SizeAsync(); }); }
+bool TFtpClient::RestGet() { return RunBlocking([this] { RestGetAsync(); }); }

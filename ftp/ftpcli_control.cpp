@@ -1,0 +1,442 @@
+// The control connection: opening it (lookup, connect, greeting), cutting the
+// received bytes into reply lines, sending commands, judging replies, and the
+// single-command requests.
+#include "ftp/ftpcli.h"
+
+#include <cstring>
+
+#include <sys/stat.h>
+
+// ---------------------------------------------------------------------------
+// Text routines
+
+std::size_t TCustomFtpCli::SkipBlanks(const std::string& Str, std::size_t Pos) {
+  while (Pos < Str.size()) {
+    const char c = Str[Pos];
+    if (c != '\t' && c != '\n' && c != '\r' && c != ' ') break;
+    ++Pos;
+  }
+  return Pos;
+}
+
+std::size_t TCustomFtpCli::ParseInt(const std::string& Str, std::size_t Pos, std::int64_t& Value) {
+  Pos = SkipBlanks(Str, Pos);
+  bool negative = false;
+  if (Pos < Str.size() && (Str[Pos] == '+' || Str[Pos] == '-')) {
+    negative = Str[Pos] == '-';
+    ++Pos;
+  }
+  // Unsigned accumulation: a hostile run of digits wraps instead of overflowing.
+  std::uint64_t v = 0;
+  while (Pos < Str.size() && Str[Pos] >= '0' && Str[Pos] <= '9') {
+    v = v * 10 + static_cast<std::uint64_t>(Str[Pos] - '0');
+    ++Pos;
+  }
+  Value = static_cast<std::int64_t>(negative ? (~v + 1) : v);
+  return Pos;
+}
+
+std::string TCustomFtpCli::ParseQuoted(const std::string& Str, std::size_t Pos) {
+  std::string result;
+  Pos = SkipBlanks(Str, Pos);
+  if (Pos >= Str.size() || Str[Pos] != '"') return result;
+  ++Pos;
+  // RFC 959 appendix II: a quote inside the path is written twice.
+  while (Pos < Str.size()) {
+    if (Str[Pos] == '"') {
+      if (Pos + 1 < Str.size() && Str[Pos + 1] == '"') {
+        result += '"';
+        Pos += 2;
+        continue;
+      }
+      break;
+    }
+    result += Str[Pos++];
+  }
+  return result;
+}
+
+std::int64_t TCustomFtpCli::LocalFileSize(const std::string& FileName) {
+  if (FileName.empty()) return -1;
+  struct stat st {};
+  if (::stat(FileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+// ---------------------------------------------------------------------------
+// Opening
+
+void TCustomFtpCli::OpenAsync() {
+  EnsureReady();
+  if (FControlConnected) throw FtpException("FTP component already connected");
+  if (!FInChain) FCurrentRequest = TFtpRequest::OpenAsync;
+  FDoneReported = false;
+  FReplyBufferLen = 0;
+  FReplyBuffer[0] = '\0';
+  FResultCode = 0;
+  SetEngineState(fcsResolving);
+  // A dotted address resolves at once: the connect starts before we return.
+  try {
+    FControlSocket->DnsLookup(FHostName);
+  } catch (...) {
+    // The lookup never started (an empty name, for one): no request runs, and
+    // the engine must not stay "resolving" with every later request refused.
+    if (FState == fcsResolving) SetEngineState(fcsReady);
+    throw;
+  }
+}
+
+std::string TCustomFtpCli::WinsockErrorLine(std::uint16_t Error) const {
+  return "500 " + WSocketErrorText(Error) + " (Winsock error #" + std::to_string(Error) + ")";
+}
+
+void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t Error) {
+  if (Error != 0) {
+    FReplyLine = WinsockErrorLine(Error);
+    FReplyCode = 500;
+    SetErrorOnce();
+    FResultCode = Error;
+    FinishRequest(Error);
+    return;
+  }
+  FControlSocket->SetAddr(FControlSocket->DnsResult());
+  FControlSocket->SetProto("tcp");
+  FControlSocket->SetPort(FPort);
+  SetEngineState(fcsAwaitingGreeting);
+  FControlSocket->Connect();
+}
+
+void TCustomFtpCli::ControlSessionConnected(std::uint16_t Error) {
+  if (Error != 0) {
+    auto alive = AliveToken();
+    FReplyLine = WinsockErrorLine(Error);
+    FReplyCode = 500;
+    // No further chain step runs after a failed connect.
+    FChainNext = nullptr;
+    FResultCode = Error;
+    FinishRequest(Error);
+    if (alive.expired()) return;
+    FControlSocket->Close();
+    if (alive.expired()) return;
+    SetEngineState(fcsReady);
+    return;
+  }
+  // Nothing more until the greeting arrives.
+  FControlConnected = true;
+}
+
+// ---------------------------------------------------------------------------
+// Receiving
+
+void TCustomFtpCli::ControlDataAvailable(std::uint16_t Error) {
+  const int room = FTP_REPLY_BUFFER_SIZE - FReplyBufferLen;
+  // A full buffer without a line end asks for nothing and is treated like the
+  // server closing: a 4096-byte line is not a reply.
+  const int n = room > 0 ? FControlSocket->Receive(FReplyBuffer + FReplyBufferLen, room) : 0;
+  if (n == 0) {
+    FControlSocket->Close();
+    return;
+  }
+  if (n < 0) return;  // nothing to read now
+
+  FReplyBufferLen += n;
+  FReplyBuffer[FReplyBufferLen] = '\0';
+  ProcessReplyBuffer(Error);
+}
+
+void TCustomFtpCli::ProcessReplyBuffer(std::uint16_t Error) {
+  auto alive = AliveToken();
+  while (FReplyBufferLen > 0) {
+    // The held bytes are read as text ending at the first zero byte.
+    const std::size_t textLen = ::strnlen(FReplyBuffer, FTP_REPLY_BUFFER_SIZE);
+    const char* text = FReplyBuffer;
+    const char* crlf = nullptr;
+    for (std::size_t i = 0; i + 1 < textLen; ++i) {
+      if (text[i] == '\r' && text[i + 1] == '\n') {
+        crlf = text + i;
+        break;
+      }
+    }
+    if (crlf == nullptr) return;
+    const int lineLen = static_cast<int>(crlf - text);
+    if (lineLen + 2 > FReplyBufferLen) return;
+
+    FReplyLine.assign(text, static_cast<std::size_t>(lineLen));
+    DoResponse();
+    if (alive.expired()) return;
+
+    // The rest moves to the front with its terminating zero.
+    const int rest = FReplyBufferLen - (lineLen + 2);
+    std::memmove(FReplyBuffer, FReplyBuffer + lineLen + 2, static_cast<std::size_t>(rest) + 1);
+    FReplyBufferLen = rest;
+
+    switch (FState) {
+      case fcsAwaitingGreeting:
+        HandleGreetingLine(Error);
+        break;
+      case fcsAwaitingReply:
+        if (FNext == nullptr) throw FtpException("Program error: FNext is nil");
+        (this->*FNext)();
+        break;
+      default:
+        DisplayReply();  // unsolicited
+        break;
+    }
+    if (alive.expired()) return;
+  }
+}
+
+void TCustomFtpCli::HandleGreetingLine(std::uint16_t Error) {
+  auto alive = AliveToken();
+  DisplayReply();
+  if (alive.expired()) return;
+  if (FReplyLine.empty() || FReplyLine[0] < '0' || FReplyLine[0] > '9') return;
+  std::int64_t code = 0;
+  const std::size_t p = ParseInt(FReplyLine, 0, code);
+  if (p < FReplyLine.size() && FReplyLine[p] == '-') return;  // more greeting lines follow
+
+  FReplyCode = static_cast<int>(code);
+  if (FReplyCode != 220) {
+    SetErrorOnce();
+    FResultCode = FReplyCode;
+    // Closing completes the request (ControlSessionClosed).
+    FControlSocket->Close();
+    return;
+  }
+  SetEngineState(fcsConnected);
+  if (alive.expired()) return;
+  DoSessionConnected(Error);
+  if (alive.expired()) return;
+  FinishRequest(0);
+}
+
+void TCustomFtpCli::DisplayReply() { DoDisplay("< " + FReplyLine); }
+
+// ---------------------------------------------------------------------------
+// Sending
+
+void TCustomFtpCli::IssueCommand(std::string Cmd) {
+  auto alive = AliveToken();
+  DoCommand(Cmd);
+  if (alive.expired()) return;
+  DoDisplay("> " + Cmd);
+  if (alive.expired()) return;
+  // Not connected: nothing is sent, and the request waits for a reply that
+  // does not come (the blocking wait's timeout ends it).
+  if (FControlSocket->State() == wsConnected) FControlSocket->SendString(Cmd + "\r\n");
+}
+
+void TCustomFtpCli::SendRequest(TFtpRequest Request, const std::string& Cmd, std::initializer_list<int> Codes,
+                                TFtpProc AfterReplyProc) {
+  EnsureReady();
+  if (!FControlConnected) throw FtpException("FTP component not connected");
+  if (!FInChain) FCurrentRequest = Request;
+
+  int i = 0;
+  for (int code : Codes) {
+    if (i >= FTP_MAX_OK_REPLIES) break;
+    FOkReplies[i++] = code;
+  }
+  if (i < FTP_MAX_OK_REPLIES) FOkReplies[i] = 0;
+
+  FDoneReported = false;
+  FNext = &TCustomFtpCli::HandleReply;
+  FAfterReply = AfterReplyProc;
+  SetEngineState(fcsAwaitingReply);
+  IssueCommand(Cmd);
+}
+
+// ---------------------------------------------------------------------------
+// Judging replies
+
+bool TCustomFtpCli::ReplyAccepted(int Code) const {
+  // An empty list (REST, raw commands) accepts everything below 500.
+  if (FOkReplies[0] == 0) return Code < 500;
+  for (int i = 0; i < FTP_MAX_OK_REPLIES && FOkReplies[i] != 0; ++i)
+    if (FOkReplies[i] == Code) return true;
+  return false;
+}
+
+void TCustomFtpCli::HandleReply() {
+  auto alive = AliveToken();
+  DisplayReply();
+  if (alive.expired()) return;
+  if (FReplyLine.empty() || FReplyLine[0] < '0' || FReplyLine[0] > '9') return;
+  std::int64_t code = 0;
+  const std::size_t p = ParseInt(FReplyLine, 0, code);
+  if (p < FReplyLine.size() && FReplyLine[p] == '-') return;  // continuation line
+
+  FReplyCode = static_cast<int>(code);
+  if (ReplyAccepted(FReplyCode)) {
+    FResultCode = 0;
+  } else {
+    FResultCode = FReplyCode;
+    SetErrorOnce();
+  }
+  if (FPassiveMode && FReplyCode == 227) FPasvReply = FReplyLine;
+  ExtractReplyData();
+
+  if (FAfterReply != nullptr)
+    (this->*FAfterReply)();
+  else
+    FinishRequest(static_cast<std::uint16_t>(FResultCode));
+}
+
+void TCustomFtpCli::ExtractReplyData() {
+  if (FResultCode != 0) return;
+  std::int64_t code = 0;
+  const std::size_t afterCode = ParseInt(FReplyLine, 0, code);
+  switch (FCurrentStep) {
+    case fsSize: {
+      std::int64_t size = 0;
+      ParseInt(FReplyLine, afterCode, size);
+      FRemoteSize = size;
+      break;
+    }
+    case fsCwd:
+    case fsMkd:
+    case fsPwd:
+    case fsCDup:
+      FReplyPath = ParseQuoted(FReplyLine, afterCode);
+      break;
+    default:
+      break;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Closing
+
+void TCustomFtpCli::QuitAfterReply() {
+  // The judged QUIT reply stays in ResultCode; the close completes the request.
+  FControlSocket->Close();
+}
+
+void TCustomFtpCli::ControlSessionClosed(std::uint16_t Error) {
+  auto alive = AliveToken();
+  if (FControlConnected) {
+    FControlConnected = false;
+    if (FState != fcsAborting) SetEngineState(fcsNotConnected);
+    if (alive.expired()) return;
+    DoSessionClosed(Error);
+    if (alive.expired()) return;
+  }
+  if (FState != fcsAborting) SetEngineState(fcsStepReady);
+  if (alive.expired()) return;
+  FinishRequest(static_cast<std::uint16_t>(FResultCode));
+}
+
+// ---------------------------------------------------------------------------
+// Single-command requests
+
+void TCustomFtpCli::BeginCommand(TFtpStep Step) {
+  // A request refused as "not ready" must leave the running one alone: its
+  // step decides what is taken from its reply (a SIZE, a quoted path).
+  EnsureReady();
+  FCurrentStep = Step;
+}
+
+void TCustomFtpCli::UserAsync() {
+  if (FUserName.empty()) throw FtpException("UserName emtpy");
+  BeginCommand(fsUser);
+  SendRequest(TFtpRequest::UserAsync, "USER " + FUserName, {331, 230}, nullptr);
+}
+
+void TCustomFtpCli::PassAsync() {
+  if (FPassWord.empty()) throw FtpException("Password emtpy");
+  BeginCommand(fsPass);
+  SendRequest(TFtpRequest::PassAsync, "PASS " + FPassWord, {230}, nullptr);
+}
+
+void TCustomFtpCli::CwdAsync() {
+  if (FHostDirName.empty()) throw FtpException("HostDirName emtpy");
+  BeginCommand(fsCwd);
+  SendRequest(TFtpRequest::CwdAsync, "CWD " + FHostDirName, {200, 250, 257}, nullptr);
+}
+
+void TCustomFtpCli::QuitAsync() {
+  BeginCommand(fsQuit);
+  SendRequest(TFtpRequest::QuitAsync, "QUIT", {221}, &TCustomFtpCli::QuitAfterReply);
+}
+
+void TCustomFtpCli::SystAsync() {
+  BeginCommand(fsSyst);
+  SendRequest(TFtpRequest::SystAsync, "SYST", {215}, nullptr);
+}
+
+void TCustomFtpCli::SizeAsync() {
+  BeginCommand(fsSize);
+  FRemoteSize = 0;
+  SendRequest(TFtpRequest::SizeAsync, "SIZE " + FHostFileName, {213}, nullptr);
+}
+
+void TCustomFtpCli::TypeSetAsync() {
+  BeginCommand(fsTypeSet);
+  SendRequest(TFtpRequest::TypeSetAsync, std::string("TYPE ") + FType, {200}, nullptr);
+}
+
+void TCustomFtpCli::BinaryTypeAsync() {
+  SetBinary(true);
+  TypeSetAsync();
+}
+
+void TCustomFtpCli::AsciiTypeAsync() {
+  SetBinary(false);
+  TypeSetAsync();
+}
+
+void TCustomFtpCli::MkdAsync() {
+  BeginCommand(fsMkd);
+  SendRequest(TFtpRequest::MkdAsync, "MKD " + FHostFileName, {257}, nullptr);
+}
+
+void TCustomFtpCli::RmdAsync() {
+  BeginCommand(fsRmd);
+  SendRequest(TFtpRequest::RmdAsync, "RMD " + FHostFileName, {250, 257}, nullptr);
+}
+
+void TCustomFtpCli::DeleAsync() {
+  BeginCommand(fsDele);
+  SendRequest(TFtpRequest::DeleAsync, "DELE " + FHostFileName, {250, 257}, nullptr);
+}
+
+void TCustomFtpCli::PwdAsync() {
+  BeginCommand(fsPwd);
+  SendRequest(TFtpRequest::PwdAsync, "PWD", {250, 257}, nullptr);
+}
+
+void TCustomFtpCli::CDupAsync() {
+  BeginCommand(fsCDup);
+  SendRequest(TFtpRequest::CDupAsync, "CDUP", {250}, nullptr);
+}
+
+void TCustomFtpCli::RenFromAsync() {
+  BeginCommand(fsRenFrom);
+  SendRequest(TFtpRequest::RenFromAsync, "RNFR " + FHostFileName, {350}, nullptr);
+}
+
+void TCustomFtpCli::RenToAsync() {
+  BeginCommand(fsRenTo);
+  SendRequest(TFtpRequest::RenToAsync, "RNTO " + FLocalFileName, {250, 257}, nullptr);
+}
+
+void TCustomFtpCli::QuoteAsync() {
+  BeginCommand(fsQuote);
+  SendRequest(TFtpRequest::QuoteAsync, FLocalFileName, {}, nullptr);
+}
+
+void TCustomFtpCli::RestAsync() {
+  BeginCommand(fsRest);
+  FRestartOffset = LocalFileSize(FLocalFileName);
+  if (FRestartOffset > 0) {
+    SendRequest(TFtpRequest::RestAsync, "REST " + std::to_string(FRestartOffset), {}, nullptr);
+    return;
+  }
+  // No local file to resume: nothing to send, the request is done.
+  EnsureReady();
+  if (!FInChain) FCurrentRequest = TFtpRequest::RestAsync;
+  FDoneReported = false;
+  FNext = &TCustomFtpCli::HandleReply;
+  FAfterReply = nullptr;
+  FinishRequest(0);
+}
