@@ -227,6 +227,8 @@ class TCustomWSocket {
   virtual void CloseInternal(bool Shut, std::uint16_t Error);
   void ChangeState(TSocketState NewState);
   virtual void BindLocal();
+  // Protocol, port and address, each unless resolved since the last reset.
+  void ResolveUnresolved();
 
   // --- send queue ---
   virtual int RawSend(const void* Data, int Len);
@@ -259,6 +261,12 @@ class TCustomWSocket {
   void ProcessMessagesForWait();
   // Sleeps until a message is pending (the "yield" of the waiting loops).
   void WaitForMessage();
+  // The window that receives this handle's notifications. Each handle gets a
+  // fresh one, so notifications still queued for a closed handle (whose
+  // number Linux hands out again at once) never reach the next session.
+  plat::HWND SessionWindow();
+  void DropSessionWindow();
+  plat::HWND AllocateSocketWindow();
   // True while the object has not been destroyed by a handler; taken before
   // calling a handler, read after it.
   std::weak_ptr<int> AliveToken() const { return FAlive; }
@@ -298,6 +306,7 @@ class TCustomWSocket {
   TSocketState FState;
   sockaddr_in FSin;  // remote (Connect), local (Listen) or peer (Accept) address
   bool FDestroying;
+  plat::HWND FSessionWindow;  // 0 while no handle is registered
 
  private:
   std::shared_ptr<int> FAlive;

@@ -1,0 +1,399 @@
+// Opening and closing sessions: Connect, Listen, Accept, Dup, Close, Abort,
+// Shutdown, linger, receiving and the address queries.
+#include <arpa/inet.h>
+
+#include "socket/wsocket.h"
+#include "socket/wsocket_internal.h"
+
+using namespace wsocket_internal;
+
+// Resolves what has not been resolved since the last reset: protocol, port,
+// address, in this order. Raises ESocketException.
+void TCustomWSocket::ResolveUnresolved() {
+  if (!FProtoResolved) {
+    FProto = WSocketResolveProto(FProtoStr);
+    FType = FProto == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+    FProtoResolved = true;
+  }
+  if (!FPortResolved) {
+    FPortNum = WSocketResolvePort(FPortStr, FProtoStr);
+    FSin.sin_port = htons(static_cast<std::uint16_t>(FPortNum));
+    FPortResolved = true;
+  }
+  if (!FAddrResolved) {
+    FSin.sin_addr.s_addr = WSocketResolveHost(FAddrStr);
+    FAddrResolved = true;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Connect
+
+void TCustomWSocket::Connect() {
+  if (FHSocket != plat::INVALID_SOCKET && FState != wsClosed) {
+    ReportError("Connect: Socket already in use");
+    return;
+  }
+  if (!FPortAssigned) {
+    ReportError("Connect: No Port Specified");
+    return;
+  }
+  if (!FAddrAssigned) {
+    ReportError("Connect: No IP Address Specified");
+    return;
+  }
+  if (!FProtoAssigned) {
+    ReportError("Connect: No Protocol Specified");
+    return;
+  }
+  try {
+    ResolveUnresolved();
+  } catch (const std::exception& E) {
+    ReportError(std::string("connect: ") + E.what());
+    return;
+  }
+
+  ClearSendQueue();
+  FHSocket = plat::socket(FAddrFormat, FType, FProto);
+  if (FHSocket == plat::INVALID_SOCKET) {
+    ReportSocketError("Connect (socket)");
+    return;
+  }
+  const std::weak_ptr<int> Alive = AliveToken();
+  const plat::SOCKET Handle = FHSocket;
+  ChangeState(wsOpened);
+  if (Alive.expired() || FHSocket != Handle) return;
+
+  if (FType == SOCK_DGRAM) {
+    BindLocal();
+    if (FSin.sin_addr.s_addr == INADDR_BROADCAST) {
+      const int On = 1;
+      if (plat::setsockopt(FHSocket, SOL_SOCKET, SO_BROADCAST, &On, sizeof(On)) == plat::SOCKET_ERROR) {
+        ReportSocketError("setsockopt(SO_BROADCAST)");
+        return;
+      }
+    }
+  } else {
+    ApplyLinger();
+    const int On = -1;  // any non-zero value enables the option
+    if (plat::setsockopt(FHSocket, SOL_SOCKET, SO_KEEPALIVE, &On, sizeof(On)) == plat::SOCKET_ERROR) {
+      ReportSocketError("setsockopt(SO_KEEPALIVE)");
+      return;
+    }
+    if (plat::setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR, &On, sizeof(On)) == plat::SOCKET_ERROR) {
+      ReportSocketError("setsockopt(SO_REUSEADDR)");
+      return;
+    }
+  }
+
+  if (plat::WSAAsyncSelect(FHSocket, SessionWindow(), WM_ASYNCSELECT, WSOCKET_CONNECT_EVENTS) ==
+      plat::SOCKET_ERROR) {
+    ReportSocketError("WSAAsyncSelect");
+    return;
+  }
+
+  if (FType == SOCK_DGRAM) {
+    ChangeState(wsConnected);
+    if (Alive.expired() || FHSocket != Handle) return;
+    DoSessionConnected(0);
+    return;
+  }
+  if (plat::connect(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), sizeof(FSin)) == 0 ||
+      plat::WSAGetLastError() == plat::WSAEWOULDBLOCK) {
+    // Either way the outcome arrives as the connect notification.
+    ChangeState(wsConnecting);
+    return;
+  }
+  FLastError = plat::WSAGetLastError();
+  ReportSocketError("Connect");
+}
+
+void TCustomWSocket::BindLocal() {
+  sockaddr_in Local{};
+  Local.sin_family = AF_INET;
+  Local.sin_addr.s_addr = htonl(INADDR_ANY);
+  Local.sin_port = 0;
+  if (plat::bind(FHSocket, reinterpret_cast<const sockaddr*>(&Local), sizeof(Local)) ==
+      plat::SOCKET_ERROR) {
+    ReportErrorFmt("winsock.bind failed, error #%d", plat::WSAGetLastError());
+    return;
+  }
+  socklen_t Len = sizeof(Local);
+  if (plat::getsockname(FHSocket, reinterpret_cast<sockaddr*>(&Local), &Len) == plat::SOCKET_ERROR)
+    ReportErrorFmt("winsock.getsockname failed, error #%d", plat::WSAGetLastError());
+}
+
+// ---------------------------------------------------------------------------
+// Listen, Accept, Dup
+
+void TCustomWSocket::Listen() {
+  if (!FPortAssigned) {
+    plat::WSASetLastError(plat::WSAEINVAL);
+    ReportSocketError("listen: port not assigned");
+    return;
+  }
+  if (!FProtoAssigned) {
+    plat::WSASetLastError(plat::WSAEINVAL);
+    ReportSocketError("listen: protocol not assigned");
+    return;
+  }
+  if (!FAddrAssigned) {
+    plat::WSASetLastError(plat::WSAEINVAL);
+    ReportSocketError("listen: address not assigned");
+    return;
+  }
+  try {
+    ResolveUnresolved();
+  } catch (const std::exception& E) {
+    ReportError(std::string("listen: ") + E.what());
+    return;
+  }
+
+  ClearSendQueue();
+  FHSocket = plat::socket(FAddrFormat, FType, FProto);
+  if (FHSocket == plat::INVALID_SOCKET) {
+    ReportSocketError("socket");
+    return;
+  }
+  if (plat::bind(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), sizeof(FSin)) ==
+      plat::SOCKET_ERROR) {
+    // The state is still wsClosed, so Close would leave the new handle open:
+    // release it here, or every failed Listen leaks a descriptor.
+    const int Err = plat::WSAGetLastError();
+    plat::closesocket(FHSocket);
+    FHSocket = plat::INVALID_SOCKET;
+    plat::WSASetLastError(Err);
+    ReportSocketError("Bind");
+    Close();
+    return;
+  }
+  const std::weak_ptr<int> Alive = AliveToken();
+  const plat::SOCKET Handle = FHSocket;
+  auto SameSession = [&] { return !Alive.expired() && FHSocket == Handle; };
+  ChangeState(wsBound);
+  if (!SameSession()) return;
+
+  if (FType == SOCK_DGRAM) {
+    ChangeState(wsListening);
+    if (!SameSession()) return;
+    ChangeState(wsConnected);
+    if (!SameSession()) return;
+    DoSessionConnected(0);
+    if (!SameSession()) return;
+  } else {
+    if (plat::listen(FHSocket, 5) == plat::SOCKET_ERROR) {
+      ReportSocketError("Listen");
+      return;
+    }
+    ChangeState(wsListening);
+    if (!SameSession()) return;
+  }
+
+  if (plat::WSAAsyncSelect(FHSocket, SessionWindow(), WM_ASYNCSELECT, WSOCKET_LISTEN_EVENTS) ==
+      plat::SOCKET_ERROR)
+    ReportSocketError("WSAASyncSelect");
+}
+
+plat::SOCKET TCustomWSocket::Accept() {
+  if (FState != wsListening) {
+    plat::WSASetLastError(plat::WSAEINVAL);
+    ReportSocketError("not a listening socket");
+    return plat::INVALID_SOCKET;
+  }
+  // The address record then holds the peer's address.
+  socklen_t Len = sizeof(FSin);
+  const plat::SOCKET NewHSocket = plat::accept(FHSocket, reinterpret_cast<sockaddr*>(&FSin), &Len);
+  if (NewHSocket == plat::INVALID_SOCKET) {
+    ReportSocketError("Accept");
+    return plat::INVALID_SOCKET;
+  }
+  return NewHSocket;
+}
+
+void TCustomWSocket::Dup(plat::SOCKET NewHSocket) {
+  // Descriptor 0 is a valid socket on POSIX (a daemon without stdin), so only
+  // negative handles are refused.
+  if (NewHSocket < 0) {
+    plat::WSASetLastError(plat::WSAEINVAL);
+    ReportSocketError("Dup");
+    return;
+  }
+  const std::weak_ptr<int> Alive = AliveToken();
+  if (FState != wsClosed) {
+    if (FHSocket != plat::INVALID_SOCKET) {
+      const int Result = plat::closesocket(FHSocket);
+      FHSocket = plat::INVALID_SOCKET;
+      DropSessionWindow();
+      if (Result == plat::SOCKET_ERROR) {
+        ReportSocketError("Dup (closesocket)");
+        return;
+      }
+    }
+    ChangeState(wsClosed);
+    if (Alive.expired()) return;
+  }
+  DropSessionWindow();
+  FHSocket = NewHSocket;
+  ApplyLinger();
+  if (plat::WSAAsyncSelect(FHSocket, SessionWindow(), WM_ASYNCSELECT, WSOCKET_DUP_EVENTS) ==
+      plat::SOCKET_ERROR) {
+    ReportSocketError("WSAAsyncSelect");
+    return;
+  }
+  ChangeState(wsConnected);
+}
+
+// ---------------------------------------------------------------------------
+// Closing
+
+void TCustomWSocket::Close() { CloseInternal(true, 0); }
+
+void TCustomWSocket::Abort() {
+  CancelDnsLookup();
+  ClearSendQueue();
+  if (FState == wsConnected) {
+    FLingerOnOff = wsLingerOff;
+    ApplyLinger();
+  }
+  CloseInternal(false, 0);
+}
+
+void TCustomWSocket::Shutdown(int How) {
+  if (FHSocket != plat::INVALID_SOCKET) plat::shutdown(FHSocket, How);
+}
+
+void TCustomWSocket::CloseInternal(bool Shut, std::uint16_t Error) {
+  if (FHSocket == plat::INVALID_SOCKET) {
+    if (FState != wsClosed) {
+      ChangeState(wsClosed);
+      ResetToDefaults();
+    }
+    return;
+  }
+  if (FState == wsClosed) return;
+  if (Shut) Shutdown(1);
+
+  const std::weak_ptr<int> Alive = AliveToken();
+  const plat::SOCKET Handle = FHSocket;
+  for (;;) {
+    if (plat::closesocket(Handle) != plat::SOCKET_ERROR) break;
+    const int Err = plat::WSAGetLastError();
+    if (Err == plat::WSAEWOULDBLOCK) {
+      // A lingering close still has data to deliver: let the loop run, retry.
+      FLastError = Err;
+      ProcessMessagesForWait();
+      if (Alive.expired()) return;
+      continue;
+    }
+    if (Err == plat::WSANOTINITIALISED) break;
+    FHSocket = plat::INVALID_SOCKET;
+    DropSessionWindow();
+    ReportSocketError("Disconnect (closesocket)");
+    return;
+  }
+  FHSocket = plat::INVALID_SOCKET;
+  DropSessionWindow();
+
+  ChangeState(wsClosed);
+  if (Alive.expired()) return;
+  if (!FDestroying && !FCloseNotified && OnSessionClosed) {
+    FCloseNotified = true;
+    DoSessionClosed(Error);
+    if (Alive.expired()) return;
+  }
+  // A handler may already have started the next session on this object.
+  if (FHSocket != plat::INVALID_SOCKET) return;
+  try {
+    ResetToDefaults();
+  } catch (...) {
+  }
+}
+
+void TCustomWSocket::ApplyLinger() {
+  if (FLingerOnOff == wsLingerNoSet) return;
+  if (FHSocket == plat::INVALID_SOCKET) {
+    ReportError("Cannot set linger option at this time");
+    return;
+  }
+  linger Linger{};
+  Linger.l_onoff = static_cast<int>(FLingerOnOff);  // wsLingerOff 0, wsLingerOn 1
+  Linger.l_linger = static_cast<std::uint16_t>(FLingerTimeout);
+  if (plat::setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, &Linger, sizeof(Linger)) == plat::SOCKET_ERROR)
+    ReportSocketError("setsockopt(SO_LINGER)");
+}
+
+// ---------------------------------------------------------------------------
+// Receiving
+
+int TCustomWSocket::RawReceive(void* Buffer, int BufferSize, int Flags) {
+  return plat::recv(FHSocket, Buffer, BufferSize, Flags);
+}
+
+int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
+  const int Count = RawReceive(Buffer, BufferSize, 0);
+  if (Count < 0)
+    FLastError = plat::WSAGetLastError();
+  else
+    FReadCount += Count;
+  return Count;
+}
+
+std::string TCustomWSocket::ReceiveString() {
+  const int Waiting = RcvdCount();
+  if (Waiting <= 0) return std::string();
+  std::string Result(static_cast<std::size_t>(Waiting), '\0');
+  const int Count = RawReceive(Result.data(), Waiting, 0);
+  if (Count <= 0) return std::string();
+  Result.resize(static_cast<std::size_t>(Count));
+  return Result;
+}
+
+int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen) {
+  socklen_t Len = FromLen > 0 ? static_cast<socklen_t>(FromLen) : 0;
+  const int Count =
+      plat::recvfrom(FHSocket, Buffer, BufferSize, 0, reinterpret_cast<sockaddr*>(&From), &Len);
+  FromLen = static_cast<int>(Len);
+  if (Count < 0)
+    FLastError = plat::WSAGetLastError();
+  else
+    FReadCount += Count;
+  return Count;
+}
+
+// ---------------------------------------------------------------------------
+// Addresses
+
+std::string TCustomWSocket::GetPeerName() {
+  if (FState != wsConnected) return "error";
+  sockaddr_in Peer{};
+  socklen_t Len = sizeof(Peer);
+  if (plat::getpeername(FHSocket, reinterpret_cast<sockaddr*>(&Peer), &Len) == plat::SOCKET_ERROR) {
+    ReportSocketError("GetPeerName");
+    return "error";
+  }
+  return plat::inet_ntoa(Peer.sin_addr.s_addr);
+}
+
+int TCustomWSocket::GetPeerSockAddr(sockaddr_in& Addr, int& AddrLen) {
+  if (FState != wsConnected) return -1;
+  socklen_t Len = AddrLen > 0 ? static_cast<socklen_t>(AddrLen) : 0;
+  const int Result = plat::getpeername(FHSocket, reinterpret_cast<sockaddr*>(&Addr), &Len);
+  AddrLen = static_cast<int>(Len);
+  return Result;
+}
+
+int TCustomWSocket::GetSockName(sockaddr_in& Addr, int& AddrLen) {
+  socklen_t Len = AddrLen > 0 ? static_cast<socklen_t>(AddrLen) : 0;
+  const int Result = plat::getsockname(FHSocket, reinterpret_cast<sockaddr*>(&Addr), &Len);
+  AddrLen = static_cast<int>(Len);
+  return Result;
+}
+
+std::string TCustomWSocket::GetLocalPort() {
+  if (FState != wsBound && FState != wsConnected && FState != wsListening) return "error";
+  sockaddr_in Local{};
+  socklen_t Len = sizeof(Local);
+  if (plat::getsockname(FHSocket, reinterpret_cast<sockaddr*>(&Local), &Len) == plat::SOCKET_ERROR)
+    return "error";
+  return Format("%d", ntohs(Local.sin_port));
+}
