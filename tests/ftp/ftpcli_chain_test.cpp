@@ -1,0 +1,246 @@
+// Request chains: step order, skipped steps, the report of a chain that ends
+// with QUIT, failures and aborts inside a chain.
+#include <gtest/gtest.h>
+
+#include "tests/ftp/ftp_fixture.h"
+
+namespace vektest {
+namespace {
+
+TEST_F(FtpScriptedTest, ConnectSendsNoPasswordWhenUserIsEnough) {
+  FtpScript s;
+  s.Greet("220 hi").Expect("USER bob", "230 logged in without password");
+  Serve(s);
+  const auto& d = Run([&] { ftp.ConnectAsync(); });
+  EXPECT_EQ(d.request, TFtpRequest::ConnectAsync);
+  EXPECT_EQ(d.error, 0);
+  EXPECT_EQ(Commands(), (Lines{"USER bob"}));
+  EXPECT_EQ(rec.Count("connected:0"), 1);
+  EXPECT_EQ(ftp.State(), fcsReady);
+}
+
+TEST_F(FtpScriptedTest, WrongPasswordEndsConnectAndKeepsTheConnection) {
+  FtpScript s;
+  s.Greet("220 hi").Expect("USER bob", "331 pw").Expect("PASS x", "530 Login incorrect.");
+  Serve(s);
+  const auto& d = Run([&] { ftp.ConnectAsync(); });
+  EXPECT_EQ(d.request, TFtpRequest::ConnectAsync);
+  EXPECT_EQ(d.error, 530);
+  EXPECT_EQ(d.errorMessage, "530 Login incorrect.");
+  EXPECT_EQ(d.replyLine, "530 Login incorrect.");
+  EXPECT_TRUE(ftp.IsConnected());
+  try {
+    ftp.ConnectAsync();
+    ADD_FAILURE() << "no exception";
+  } catch (const FtpException& e) {
+    EXPECT_STREQ(e.what(), "FTP component already connected");
+  }
+  // The blocking twin says False and starts nothing.
+  EXPECT_FALSE(ftp.Connect());
+  EXPECT_EQ(ftp.LastBlockingException(), "FTP component already connected");
+  PumpPending();
+  EXPECT_EQ(rec.done.size(), 1u);
+}
+
+TEST_F(FtpScriptedTest, ChainEndingWithQuitReportsTheReplyBeforeQuit) {
+  FtpScript s;
+  s.Greet("220 hi")
+      .Expect("USER bob", "331 pw")
+      .Expect("PASS x", "230 ok")
+      .Expect("CWD /pub", "250 ok")
+      .Expect("SIZE f.bin", "213 777")
+      .Expect("QUIT", "221 bye");
+  Serve(s);
+  ftp.SetHostDirName("/pub");
+  ftp.SetHostFileName("f.bin");
+  const auto& d = Run([&] { ftp.FileSizeAsync(); });
+  EXPECT_EQ(d.request, TFtpRequest::FileSizeAsync);
+  EXPECT_EQ(d.error, 0);
+  EXPECT_EQ(d.replyLine, "213 777");
+  EXPECT_EQ(d.replyCode, 213);
+  EXPECT_EQ(ftp.RemoteSize(), 777);
+  EXPECT_FALSE(ftp.IsConnected());
+  EXPECT_EQ(Commands(), (Lines{"USER bob", "PASS x", "CWD /pub", "SIZE f.bin", "QUIT"}));
+  // One report for the whole chain, after the close.
+  EXPECT_EQ(rec.Count("done:"), 1);
+  EXPECT_EQ(rec.events.back(), "done:FileSizeAsync:0");
+  EXPECT_EQ(rec.Count("closed:"), 1);
+}
+
+TEST_F(FtpScriptedTest, FailingStepEndsTheChainWithoutQuit) {
+  FtpScript s;
+  s.Greet("220 hi")
+      .Expect("USER bob", "331 pw")
+      .Expect("PASS x", "230 ok")
+      .Expect("CWD /missing", "550 /missing: no such directory");
+  Serve(s);
+  ftp.SetHostDirName("/missing");
+  ftp.SetHostFileName("new");
+  const auto& d = Run([&] { ftp.MkdirAsync(); });
+  EXPECT_EQ(d.request, TFtpRequest::MkdirAsync);
+  EXPECT_EQ(d.error, 550);
+  EXPECT_EQ(d.errorMessage, "550 /missing: no such directory");
+  EXPECT_TRUE(ftp.IsConnected());
+  EXPECT_EQ(Commands(), (Lines{"USER bob", "PASS x", "CWD /missing"}));
+  EXPECT_EQ(ftp.State(), fcsReady);
+}
+
+TEST_F(FtpScriptedTest, StepsRunInTheFixedOrderAndCwdIsSkippedWithoutDirectory) {
+  FtpScript s;
+  s.Greet("220 hi")
+      .Expect("USER bob", "331 pw")
+      .Expect("PASS x", "230 ok")
+      .Expect("RNFR old", "350 go on")
+      .Expect("RNTO new", "250 renamed")
+      .Expect("QUIT", "221 bye");
+  Serve(s);
+  ftp.SetHostFileName("old");
+  ftp.SetLocalFileName("new");
+  const auto& d = Run([&] { ftp.RenameAsync(); });
+  EXPECT_EQ(d.request, TFtpRequest::RenameAsync);
+  EXPECT_EQ(d.error, 0);
+  EXPECT_EQ(d.replyLine, "250 renamed");
+  EXPECT_EQ(Commands(), (Lines{"USER bob", "PASS x", "RNFR old", "RNTO new", "QUIT"}));
+  EXPECT_TRUE(server->Mismatches().empty());
+}
+
+TEST_F(FtpScriptedTest, MkdirChainKeepsThePathOfItsMkdReply) {
+  FtpScript s;
+  s.Greet("220 hi")
+      .Expect("USER bob", "331 pw")
+      .Expect("PASS x", "230 ok")
+      .Expect("CWD /up", "250 ok")
+      .Expect("MKD new", "257 \"/up/new\" created")
+      .Expect("QUIT", "221 bye");
+  Serve(s);
+  ftp.SetHostDirName("/up");
+  ftp.SetHostFileName("new");
+  const auto& d = Run([&] { ftp.MkdirAsync(); });
+  EXPECT_EQ(d.error, 0);
+  EXPECT_EQ(ftp.ReplyPath(), "/up/new");
+}
+
+TEST_F(FtpScriptedTest, TransmitFailingAtPassReportsTransmit) {
+  FtpScript s;
+  s.Greet("220 hi").Expect("USER bob", "331 pw").Expect("PASS x", "530 no");
+  Serve(s);
+  ftp.SetLocalFileName("/nonexistent/never-read");
+  ftp.SetHostFileName("up.bin");
+  const auto& d = Run([&] { ftp.TransmitAsync(); });
+  EXPECT_EQ(d.request, TFtpRequest::TransmitAsync);
+  EXPECT_EQ(d.error, 530);
+}
+
+// Until the data connection exists, a chain reaching a transfer step ends
+// with a clear failure instead of waiting.
+TEST_F(FtpScriptedTest, ReceiveWithoutDirectorySkipsCwdAndStopsAtTheDataStep) {
+  FtpScript s;
+  s.Greet("220 hi").Expect("USER bob", "331 pw").Expect("PASS x", "230 ok").Expect("TYPE I", "200 binary");
+  Serve(s);
+  ftp.SetHostFileName("f.bin");
+  ftp.SetLocalFileName("f.bin");
+  const auto& d = Run([&] { ftp.ReceiveAsync(); });
+  EXPECT_EQ(d.request, TFtpRequest::ReceiveAsync);
+  EXPECT_NE(d.error, 0);
+  EXPECT_NE(d.errorMessage.find("Data connection not available"), std::string::npos) << d.errorMessage;
+  EXPECT_EQ(Commands(), (Lines{"USER bob", "PASS x", "TYPE I"}));
+  EXPECT_EQ(ftp.State(), fcsReady);
+}
+
+TEST_F(FtpScriptedTest, FirstStepRaisingLeavesNoStepsBehind) {
+  FtpScript s;
+  s.Greet("220 hi");
+  Serve(s);
+  // Port is the first step and needs a connection.
+  try {
+    ftp.GetAsync();
+    ADD_FAILURE() << "no exception";
+  } catch (const FtpException& e) {
+    EXPECT_STREQ(e.what(), "FTP component not connected");
+  }
+  EXPECT_EQ(ftp.State(), fcsReady);
+  // A later single request reports itself and runs no left-over Get step.
+  const auto& d = Run([&] { ftp.OpenAsync(); });
+  EXPECT_EQ(d.request, TFtpRequest::OpenAsync);
+  EXPECT_EQ(d.error, 0);
+  PumpPending();
+  EXPECT_EQ(rec.done.size(), 1u);
+  EXPECT_TRUE(Commands().empty());
+  EXPECT_EQ(ftp.State(), fcsReady);
+}
+
+TEST_F(FtpScriptedTest, FailedChainLeavesNoStepsForTheNextCommand) {
+  FtpScript s;
+  s.Greet("220 hi")
+      .Expect("USER bob", "331 pw")
+      .Expect("PASS x", "230 ok")
+      .Expect("RNFR a", "550 a: no such file")
+      .Expect("PWD", "257 \"/\"");
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetHostFileName("a");
+  ftp.SetLocalFileName("b");
+  EXPECT_EQ(Run([&] { ftp.RenAsync(); }).error, 550);
+  const auto& d = Run([&] { ftp.PwdAsync(); });
+  EXPECT_EQ(d.request, TFtpRequest::PwdAsync);
+  EXPECT_EQ(d.error, 0);
+  PumpPending();
+  EXPECT_EQ(rec.done.size(), 3u);
+  EXPECT_EQ(Commands(), (Lines{"USER bob", "PASS x", "RNFR a", "PWD"}));
+}
+
+TEST_F(FtpScriptedTest, AbortDuringAChainReports426) {
+  FtpScript s;
+  s.Greet("220 hi").Expect("USER bob");  // no answer
+  Serve(s);
+  ftp.ConnectAsync();
+  ASSERT_TRUE(PumpUntil([&] { return ftp.State() == fcsAwaitingReply; }));
+  ftp.AbortAsync();
+  EXPECT_EQ(ftp.State(), fcsReady);
+  EXPECT_FALSE(ftp.IsConnected());
+  ASSERT_TRUE(rec.WaitDone());
+  EXPECT_EQ(rec.done[0].request, TFtpRequest::ConnectAsync);
+  EXPECT_EQ(rec.done[0].error, 426);
+  EXPECT_EQ(rec.done[0].errorMessage, "426 Operation aborted.");
+  EXPECT_EQ(rec.Count("closed:"), 1);
+}
+
+TEST_F(FtpScriptedTest, AbortDuringTheLookupReports10004) {
+  // A name (not a dotted address) is looked up in the background.
+  ftp.SetHostName("localhost");
+  ftp.SetPort("21");
+  ftp.ConnectAsync();
+  ASSERT_EQ(ftp.State(), fcsResolving);
+  ftp.AbortAsync();
+  EXPECT_EQ(ftp.State(), fcsReady);
+  ASSERT_TRUE(rec.WaitDone());
+  EXPECT_EQ(rec.done[0].request, TFtpRequest::ConnectAsync);
+  EXPECT_EQ(rec.done[0].error, 10004);
+  // The late answer of the resolver changes nothing.
+  PumpUntil([] { return false; }, 200);
+  EXPECT_EQ(rec.done.size(), 1u);
+  EXPECT_EQ(ftp.State(), fcsReady);
+}
+
+TEST_F(FtpScriptedTest, SecondRequestWhileOneRunsIsRefused) {
+  FtpScript s = LoggedIn();
+  s.Expect("CWD /a", "250 ok");
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetHostDirName("/a");
+  ftp.CwdAsync();
+  try {
+    ftp.PwdAsync();
+    ADD_FAILURE() << "no exception";
+  } catch (const FtpException& e) {
+    EXPECT_STREQ(e.what(), "FTP component not ready");
+  }
+  EXPECT_THROW(ftp.ConnectAsync(), FtpException);
+  ASSERT_TRUE(rec.WaitDone(2));
+  EXPECT_EQ(rec.done[1].request, TFtpRequest::CwdAsync);
+  EXPECT_EQ(rec.done[1].error, 0);
+  EXPECT_EQ(Commands(), (Lines{"USER bob", "PASS x", "CWD /a"}));
+}
+
+}  // namespace
+}  // namespace vektest

@@ -1,0 +1,270 @@
+#include "tests/support/peer_process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace vektest {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Short pauses of test code while it watches another process (its log file or
+// its port): there is no event to wait on, and every wait here is bounded.
+void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
+
+int BoundSocket(std::uint16_t& Port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  Port = ntohs(addr.sin_port);
+  return fd;
+}
+
+const char kPyFtpdScript[] = R"PY(
+import os, sys, threading
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+user = os.environ["VEK_FTP_USER"]
+password = os.environ["VEK_FTP_PASSWORD"]
+root = os.environ["VEK_FTP_ROOT"]
+lifetime = float(os.environ["VEK_FTP_LIFETIME"])
+
+authorizer = DummyAuthorizer()
+authorizer.add_user(user, password, root, perm="elradfmwMT")
+
+class Handler(FTPHandler):
+    pass
+
+Handler.authorizer = authorizer
+Handler.permit_foreign_addresses = False
+
+server = FTPServer(("127.0.0.1", 0), Handler)
+# Never outlive the test that started us.
+timer = threading.Timer(lifetime, lambda: os._exit(3))
+timer.daemon = True
+timer.start()
+print("LISTENING %d" % server.address[1], flush=True)
+server.serve_forever()
+)PY";
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+TempDir::TempDir(const std::string& Prefix) {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + Prefix + "-XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (::mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+bool WriteFile(const fs::path& Path, const std::string& Bytes) {
+  std::ofstream out(Path, std::ios::binary | std::ios::trunc);
+  out.write(Bytes.data(), static_cast<std::streamsize>(Bytes.size()));
+  return static_cast<bool>(out);
+}
+
+std::string ReadFile(const fs::path& Path) {
+  std::ifstream in(Path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::uint16_t FreeLocalPort() {
+  std::uint16_t port = 0;
+  const int fd = BoundSocket(port);
+  if (fd >= 0) ::close(fd);
+  return port;
+}
+
+std::uint16_t ClosedLocalPort() {
+  // Bound but never listening, and kept so for the whole test program: a
+  // connect there is refused, and no other program can take the port.
+  static std::uint16_t port = 0;
+  static const int fd = BoundSocket(port);
+  (void)fd;
+  return port;
+}
+
+// ---------------------------------------------------------------------------
+// PeerProcess
+
+PeerProcess::~PeerProcess() { Stop(); }
+
+bool PeerProcess::Start(const std::vector<std::string>& Argv, const fs::path& LogPath,
+                        const std::vector<std::string>& Env, std::string& Error) {
+  if (Argv.empty()) {
+    Error = "no program given";
+    return false;
+  }
+  if (::access(Argv[0].c_str(), X_OK) != 0) {
+    Error = Argv[0] + " cannot be run: " + std::strerror(errno);
+    return false;
+  }
+  log_ = LogPath;
+  const int logFd = ::open(LogPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (logFd < 0) {
+    Error = "cannot create " + LogPath.string() + ": " + std::strerror(errno);
+    return false;
+  }
+
+  std::vector<std::string> envStrings;
+  for (char** e = environ; *e != nullptr; ++e) envStrings.emplace_back(*e);
+  for (const std::string& e : Env) envStrings.push_back(e);
+  std::vector<char*> argv, envp;
+  for (const std::string& a : Argv) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  for (std::string& e : envStrings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    Error = std::string("fork failed: ") + std::strerror(errno);
+    ::close(logFd);
+    return false;
+  }
+  if (pid == 0) {
+    // Own process group, so that Stop reaches any children too.
+    ::setpgid(0, 0);
+    const int devNull = ::open("/dev/null", O_RDONLY);
+    if (devNull >= 0) ::dup2(devNull, 0);
+    ::dup2(logFd, 1);
+    ::dup2(logFd, 2);
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(logFd);
+  pid_ = pid;
+  return true;
+}
+
+bool PeerProcess::Running() {
+  if (pid_ <= 0) return false;
+  const pid_t r = ::waitpid(pid_, &status_, WNOHANG);
+  if (r == pid_) {
+    pid_ = -1;
+    return false;
+  }
+  return true;
+}
+
+std::string PeerProcess::Log() const { return log_.empty() ? std::string() : ReadFile(log_); }
+
+bool PeerProcess::WaitForOutput(const std::string& Text, int TimeoutMs) {
+  const auto end = Clock::now() + std::chrono::milliseconds(TimeoutMs);
+  for (;;) {
+    if (Log().find(Text) != std::string::npos) return true;
+    if (!Running() || Clock::now() >= end) return Log().find(Text) != std::string::npos;
+    Pause();
+  }
+}
+
+bool PeerProcess::WaitForPort(std::uint16_t Port, int TimeoutMs) {
+  const auto end = Clock::now() + std::chrono::milliseconds(TimeoutMs);
+  for (;;) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(Port);
+    const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (fd >= 0) ::close(fd);
+    if (ok) return true;
+    if (!Running() || Clock::now() >= end) return false;
+    Pause();
+  }
+}
+
+void PeerProcess::Stop(int GraceMs) {
+  if (pid_ <= 0) return;
+  ::kill(-pid_, SIGTERM);
+  ::kill(pid_, SIGTERM);
+  const auto end = Clock::now() + std::chrono::milliseconds(GraceMs);
+  while (Running()) {
+    if (Clock::now() >= end) {
+      ::kill(-pid_, SIGKILL);
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status_, 0);
+      pid_ = -1;
+      break;
+    }
+    Pause();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// PyFtpdPeer
+
+PyFtpdPeer::PyFtpdPeer(std::string User, std::string Password, fs::path Root)
+    : user_(std::move(User)), password_(std::move(Password)), root_(std::move(Root)) {}
+
+PyFtpdPeer::~PyFtpdPeer() { Stop(); }
+
+bool PyFtpdPeer::Start(std::string& Error, int LifetimeSeconds) {
+  const fs::path script = work_.Path() / "pyftpd_peer.py";
+  if (!WriteFile(script, kPyFtpdScript)) {
+    Error = "cannot write " + script.string();
+    return false;
+  }
+  // Debian's interpreter: the module is installed for it, another python3 may come first on PATH.
+  const std::vector<std::string> argv = {"/usr/bin/python3", script.string()};
+  const std::vector<std::string> env = {
+      "VEK_FTP_USER=" + user_, "VEK_FTP_PASSWORD=" + password_, "VEK_FTP_ROOT=" + root_.string(),
+      "VEK_FTP_LIFETIME=" + std::to_string(LifetimeSeconds), "PYTHONDONTWRITEBYTECODE=1"};
+  if (!process_.Start(argv, work_.Path() / "pyftpd.log", env, Error)) return false;
+  if (!process_.WaitForOutput("LISTENING ", 15000)) {
+    Error = "pyftpdlib did not start; its output:\n" + process_.Log();
+    process_.Stop();
+    return false;
+  }
+  const std::string log = process_.Log();
+  const std::size_t at = log.find("LISTENING ");
+  port_ = static_cast<std::uint16_t>(std::atoi(log.c_str() + at + 10));
+  if (port_ == 0 || !process_.WaitForPort(port_, 10000)) {
+    Error = "pyftpdlib does not accept connections; its output:\n" + process_.Log();
+    process_.Stop();
+    return false;
+  }
+  return true;
+}
+
+void PyFtpdPeer::Stop() { process_.Stop(); }
+
+}  // namespace vektest

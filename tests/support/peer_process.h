@@ -1,0 +1,86 @@
+// Real servers as test peers: a process started by the test itself, its
+// output kept in a log file, stopped by its PID; every wait bounded in time.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace vektest {
+
+// A private folder (mkdtemp), removed with everything in it on destruction.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& Prefix = "vektest");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Writes Bytes to Path (created or emptied). False on failure.
+bool WriteFile(const std::filesystem::path& Path, const std::string& Bytes);
+std::string ReadFile(const std::filesystem::path& Path);
+
+// A 127.0.0.1 port that was free a moment ago (bound to port 0, then released),
+// for peers that cannot report the port they chose.
+std::uint16_t FreeLocalPort();
+// Nobody listens there: the port was bound and released, and nothing took it since.
+std::uint16_t ClosedLocalPort();
+
+class PeerProcess {
+ public:
+  PeerProcess() = default;
+  ~PeerProcess();
+  PeerProcess(const PeerProcess&) = delete;
+  PeerProcess& operator=(const PeerProcess&) = delete;
+
+  // Starts Argv (Argv[0] a path) with Env added to the environment; stdout and
+  // stderr go to LogPath. False with Error set when it cannot start.
+  bool Start(const std::vector<std::string>& Argv, const std::filesystem::path& LogPath,
+             const std::vector<std::string>& Env, std::string& Error);
+  // Waits until the log holds Text; false when the process ends or TimeoutMs passes.
+  bool WaitForOutput(const std::string& Text, int TimeoutMs);
+  // Waits until 127.0.0.1:Port accepts a connection.
+  bool WaitForPort(std::uint16_t Port, int TimeoutMs);
+  bool Running();
+  // SIGTERM, then SIGKILL after GraceMs; always reaps the process.
+  void Stop(int GraceMs = 2000);
+  pid_t Pid() const { return pid_; }
+  std::string Log() const;
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = 0;
+  std::filesystem::path log_;
+};
+
+// pyftpdlib (Debian's python3-pyftpdlib, run by /usr/bin/python3) serving Root
+// to one user with full rights, on 127.0.0.1 and a port it chooses itself.
+class PyFtpdPeer {
+ public:
+  PyFtpdPeer(std::string User, std::string Password, std::filesystem::path Root);
+  ~PyFtpdPeer();
+  // False with Error set when the server cannot start (Error names why).
+  bool Start(std::string& Error, int LifetimeSeconds = 120);
+  void Stop();
+  std::uint16_t Port() const { return port_; }
+  std::string PortText() const { return std::to_string(port_); }
+  std::string Log() const { return process_.Log(); }
+
+ private:
+  std::string user_;
+  std::string password_;
+  std::filesystem::path root_;
+  TempDir work_{"vekpyftpd"};
+  PeerProcess process_;
+  std::uint16_t port_ = 0;
+};
+
+}  // namespace vektest
