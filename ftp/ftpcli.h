@@ -24,6 +24,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "platform/message_loop.h"
 #include "socket/wsocket.h"
@@ -310,6 +311,16 @@ class TCustomFtpCli {
   // Size of a local file, -1 when there is none.
   static std::int64_t LocalFileSize(const std::string& FileName);
 
+  // Data connection text routines (ftpcli_data.cpp).
+  // The port of a 227 reply: "(a,b,c,d,p1,p2)" gives p1 * 256 + p2; false
+  // unless the parentheses hold six numbers of 0..255.
+  static bool ParsePasvPort(const std::string& Reply, std::uint16_t& Port);
+  // The lines a received chunk shows through OnDisplayFile: runs of bytes other
+  // than CR and LF, each run of CR/LF bytes ending one line.
+  static std::vector<std::string> DisplayFileLines(const char* Data, std::size_t Len);
+  // "N bytes received/sent in S seconds (R Bytes/sec)".
+  static std::string TransferStatsText(std::int64_t Bytes, std::uint32_t ElapsedMs);
+
  protected:
   // A procedure of the engine: FNext, AfterReply, ChainNext.
   using TFtpProc = void (TCustomFtpCli::*)();
@@ -390,9 +401,18 @@ class TCustomFtpCli {
   // Opens LocalFile for a download or an upload; false on failure.
   bool OpenLocalFileForReceive();
   bool OpenLocalFileForSend();
-  void ReleaseLocalFile();
-  // A data transfer step reached while no data connection can be made.
-  void DataConnectionUnavailable(TFtpRequest Request, TFtpStep Step);
+  // Closes LocalFile; false when the close reported an error (a write that
+  // the system could not complete).
+  bool ReleaseLocalFile();
+  // After the PASV reply: a 227 without its six numbers ends the request.
+  void PasvAfterReply();
+  // The accepted data connection comes from the control connection's peer.
+  bool DataPeerIsServer(plat::SOCKET Handle);
+  // A local file or data socket failure that must fail the transfer even when
+  // the server's final reply is good.
+  void NoteTransferError(std::uint16_t Code, const std::string& Line);
+  void TransferFailed(std::uint16_t Code);
+  void CheckTransferDone();
 
   // --- fields ---
   plat::HWND FEngineWindow = 0;
@@ -453,6 +473,8 @@ class TCustomFtpCli {
   bool FUploadStarted = false;
   bool FUploadEof = false;
   bool FAppend = false;
+  std::uint16_t FTransferError = 0;  // 0, or the code a local failure ends the transfer with
+  std::string FTransferErrorLine;
   char FSendChunk[FTP_SEND_CHUNK_SIZE] = {};
 
  private:

@@ -131,19 +131,23 @@ TEST_F(FtpScriptedTest, TransmitFailingAtPassReportsTransmit) {
   EXPECT_EQ(d.error, 530);
 }
 
-// Until the data connection exists, a chain reaching a transfer step ends
-// with a clear failure instead of waiting.
+// No CWD without a directory: TYPE follows PASS, and a refused PORT ends the
+// chain before RETR.
 TEST_F(FtpScriptedTest, ReceiveWithoutDirectorySkipsCwdAndStopsAtTheDataStep) {
   FtpScript s;
   s.Greet("220 hi").Expect("USER bob", "331 pw").Expect("PASS x", "230 ok").Expect("TYPE I", "200 binary");
+  s.Expect("PORT *", "500 no data connections today");
   Serve(s);
   ftp.SetHostFileName("f.bin");
   ftp.SetLocalFileName("f.bin");
   const auto& d = Run([&] { ftp.ReceiveAsync(); });
   EXPECT_EQ(d.request, TFtpRequest::ReceiveAsync);
-  EXPECT_NE(d.error, 0);
-  EXPECT_NE(d.errorMessage.find("Data connection not available"), std::string::npos) << d.errorMessage;
-  EXPECT_EQ(Commands(), (Lines{"USER bob", "PASS x", "TYPE I"}));
+  EXPECT_EQ(d.error, 500);
+  EXPECT_EQ(d.errorMessage, "500 no data connections today");
+  const Lines cmds = Commands();
+  ASSERT_EQ(cmds.size(), 4u);
+  EXPECT_EQ(Lines(cmds.begin(), cmds.begin() + 3), (Lines{"USER bob", "PASS x", "TYPE I"}));
+  EXPECT_EQ(cmds[3].rfind("PORT 127,0,0,1,", 0), 0u) << cmds[3];
   EXPECT_EQ(ftp.State(), fcsReady);
 }
 

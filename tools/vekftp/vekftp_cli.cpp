@@ -1,0 +1,257 @@
+#include "tools/vekftp/vekftp_cli.h"
+
+#include <cctype>
+#include <cstdlib>
+
+namespace vekftp {
+
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool HasControlBreak(const std::string& Text) {
+  return Text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+bool DecodePart(const std::string& Raw, const char* What, std::string& Out, std::string& Error) {
+  if (!PercentDecode(Raw, Out)) {
+    Error = std::string("malformed percent-escape in the URL's ") + What;
+    return false;
+  }
+  if (HasControlBreak(Out)) {
+    // A CR or LF would end the command and start another one on the server.
+    Error = std::string("the URL's ") + What + " holds CR, LF or NUL";
+    return false;
+  }
+  return true;
+}
+
+bool ParsePort(const std::string& Text, std::string& Out) {
+  if (Text.empty() || Text.size() > 5) return false;
+  for (char c : Text)
+    if (c < '0' || c > '9') return false;
+  const long v = std::strtol(Text.c_str(), nullptr, 10);
+  if (v < 1 || v > 65535) return false;
+  Out = std::to_string(v);
+  return true;
+}
+
+}  // namespace
+
+bool PercentDecode(const std::string& Text, std::string& Out) {
+  Out.clear();
+  for (std::size_t i = 0; i < Text.size(); ++i) {
+    if (Text[i] != '%') {
+      Out += Text[i];
+      continue;
+    }
+    if (i + 2 >= Text.size()) return false;
+    const int hi = HexValue(Text[i + 1]);
+    const int lo = HexValue(Text[i + 2]);
+    if (hi < 0 || lo < 0) return false;
+    Out += static_cast<char>(hi * 16 + lo);
+    i += 2;
+  }
+  return true;
+}
+
+bool ParseFtpUrl(const std::string& Url, FtpUrl& Out, std::string& Error) {
+  Out = FtpUrl{};
+  const std::string scheme = "ftp://";
+  if (Url.size() < scheme.size()) {
+    Error = "not an ftp:// URL: " + Url;
+    return false;
+  }
+  for (std::size_t i = 0; i < scheme.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(Url[i])) != scheme[i]) {
+      Error = "not an ftp:// URL: " + Url;
+      return false;
+    }
+  }
+  const std::size_t authBegin = scheme.size();
+  const std::size_t slash = Url.find('/', authBegin);
+  const std::string authority = Url.substr(authBegin, slash == std::string::npos ? std::string::npos : slash - authBegin);
+  const std::string rawPath = slash == std::string::npos ? std::string() : Url.substr(slash + 1);
+
+  // The last "@" ends the user part: a password may hold a raw "@".
+  std::string hostPort = authority;
+  const std::size_t at = authority.rfind('@');
+  if (at != std::string::npos) {
+    const std::string userInfo = authority.substr(0, at);
+    hostPort = authority.substr(at + 1);
+    const std::size_t colon = userInfo.find(':');
+    if (!DecodePart(userInfo.substr(0, colon), "user name", Out.user, Error)) return false;
+    if (colon != std::string::npos) {
+      if (!DecodePart(userInfo.substr(colon + 1), "password", Out.password, Error)) return false;
+      Out.hasPassword = true;
+    }
+    if (Out.user.empty()) {
+      Error = "the URL names an empty user";
+      return false;
+    }
+  }
+
+  const std::size_t colon = hostPort.rfind(':');
+  std::string rawHost = hostPort.substr(0, colon);
+  if (colon != std::string::npos && !ParsePort(hostPort.substr(colon + 1), Out.port)) {
+    Error = "bad port in the URL: " + hostPort.substr(colon + 1);
+    return false;
+  }
+  if (!DecodePart(rawHost, "host", Out.host, Error)) return false;
+  if (Out.host.empty()) {
+    Error = "the URL names no host";
+    return false;
+  }
+  for (char c : Out.host) {
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_')) {
+      Error = "bad host name in the URL: " + Out.host;
+      return false;
+    }
+  }
+
+  if (!DecodePart(rawPath, "path", Out.path, Error)) return false;
+  const std::size_t last = Out.path.rfind('/');
+  if (last == std::string::npos) {
+    Out.name = Out.path;
+  } else {
+    Out.dir = Out.path.substr(0, last);
+    Out.name = Out.path.substr(last + 1);
+    if (Out.dir.empty()) Out.dir = "/";  // "%2Fname": the root
+  }
+  return true;
+}
+
+bool SafeLocalName(const std::string& Name, std::string& Error) {
+  if (Name.empty()) {
+    Error = "refusing an empty local file name";
+    return false;
+  }
+  if (Name == "." || Name == "..") {
+    Error = "refusing the local file name \"" + Name + "\"";
+    return false;
+  }
+  if (Name.find('/') != std::string::npos || Name.find('\0') != std::string::npos) {
+    // The name came from the server side: it must land in the folder the user gave.
+    std::string shown;
+    for (char c : Name) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+    Error = "refusing the local file name \"" + shown + "\": it holds a \"/\" or a NUL";
+    return false;
+  }
+  return true;
+}
+
+std::string UsageText() {
+  return "usage:\n"
+         "  vekftp [options] get URL [LOCAL]     download; LOCAL defaults to the remote file's name\n"
+         "  vekftp [options] put LOCAL URL       upload to the remote file URL names\n"
+         "  vekftp [options] append LOCAL URL    append upload\n"
+         "  vekftp [options] resume URL LOCAL    continue a download from the end of LOCAL\n"
+         "  vekftp [options] ls URL              print the LIST output of the directory URL names\n"
+         "  vekftp [options] size URL            print the remote size\n"
+         "  vekftp [options] mget URL NAME...    download files of the directory URL names\n"
+         "options: --passive  --ascii  --timeout SECONDS (default 30)  -v\n"
+         "URL: ftp://[user[:password]@]host[:port]/path\n";
+}
+
+bool ParseArguments(const std::vector<std::string>& Args, Options& Out, std::string& Error) {
+  Out = Options{};
+  std::vector<std::string> rest;
+  for (std::size_t i = 0; i < Args.size(); ++i) {
+    const std::string& a = Args[i];
+    if (!rest.empty()) {
+      rest.push_back(a);  // options come before the operation
+    } else if (a == "--passive") {
+      Out.passive = true;
+    } else if (a == "--ascii") {
+      Out.ascii = true;
+    } else if (a == "-v") {
+      Out.verbose = true;
+    } else if (a == "--timeout") {
+      if (i + 1 >= Args.size()) {
+        Error = "--timeout needs a number of seconds";
+        return false;
+      }
+      const std::string& v = Args[++i];
+      char* end = nullptr;
+      const long n = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || n < 0 || n > 86400) {
+        Error = "bad --timeout value: " + v;
+        return false;
+      }
+      Out.timeout = static_cast<int>(n);
+    } else if (!a.empty() && a[0] == '-') {
+      Error = "unknown option: " + a;
+      return false;
+    } else {
+      rest.push_back(a);
+    }
+  }
+  if (rest.empty()) {
+    Error = "no operation given";
+    return false;
+  }
+
+  const std::string op = rest[0];
+  const std::size_t n = rest.size() - 1;
+  std::string url;
+  auto arity = [&](bool ok) {
+    if (!ok) Error = "wrong number of arguments for " + op;
+    return ok;
+  };
+  if (op == "get") {
+    if (!arity(n == 1 || n == 2)) return false;
+    Out.op = Operation::Get;
+    url = rest[1];
+    if (n == 2) Out.local = rest[2];
+  } else if (op == "put" || op == "append") {
+    if (!arity(n == 2)) return false;
+    Out.op = op == "put" ? Operation::Put : Operation::Append;
+    Out.local = rest[1];
+    url = rest[2];
+  } else if (op == "resume") {
+    if (!arity(n == 2)) return false;
+    Out.op = Operation::Resume;
+    url = rest[1];
+    Out.local = rest[2];
+  } else if (op == "ls" || op == "size") {
+    if (!arity(n == 1)) return false;
+    Out.op = op == "ls" ? Operation::Ls : Operation::Size;
+    url = rest[1];
+  } else if (op == "mget") {
+    if (!arity(n >= 2)) return false;
+    Out.op = Operation::Mget;
+    url = rest[1];
+    Out.names.assign(rest.begin() + 2, rest.end());
+  } else {
+    Error = "unknown operation: " + op;
+    return false;
+  }
+
+  if (!ParseFtpUrl(url, Out.url, Error)) return false;
+  const bool namesFile = Out.op == Operation::Get || Out.op == Operation::Put || Out.op == Operation::Append ||
+                         Out.op == Operation::Resume || Out.op == Operation::Size;
+  if (namesFile && Out.url.name.empty()) {
+    Error = "the URL names no file: " + url;
+    return false;
+  }
+  if ((Out.op == Operation::Put || Out.op == Operation::Append || Out.op == Operation::Resume) && Out.local.empty()) {
+    Error = "empty local file name";
+    return false;
+  }
+  if (Out.op == Operation::Get && Out.local.empty() && !SafeLocalName(Out.url.name, Error)) return false;
+  for (const std::string& name : Out.names) {
+    if (!SafeLocalName(name, Error)) return false;
+    if (HasControlBreak(name)) {
+      Error = "a file name holds CR or LF";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace vekftp
