@@ -318,25 +318,274 @@ class TCustomWSocket {
 };
 
 // ---------------------------------------------------------------------------
-// Higher levels. They pass everything through until their own features are
-// added; see the note at the top of this file.
+// TCustomSocksWSocket: connecting through a SOCKS 5 proxy (RFC 1928, with the
+// user code / password method of RFC 1929).
+//
+// With SocksServer set, Connect opens the TCP connection to the proxy, offers
+// one method (00 none, or 02 user code / password), authenticates if the proxy
+// asks for it, requests a connect to Addr:Port (always as a domain name,
+// address type 03: Addr is never resolved locally) and only then raises
+// OnSessionConnected(0). Bytes that arrive behind the proxy's connect reply
+// are kept and handed out first by Receive (RcvdCount counts them).
+// Any failure of the negotiation raises OnSocksError(code, text), then
+// OnSessionConnected(code) and OnSessionClosed(code).
+// With SocksServer empty the level passes everything through.
+//
+// Choices of this implementation:
+//  - requests that do not fit the 128-byte request area are refused by
+//    Connect before anything is sent: user code and password together at
+//    most 125 bytes (when SocksAuthentication asks for them), Addr at most
+//    121 bytes; the refusal goes through ReportError ("connect: ...");
+//  - a connect reply carrying a long bound name (up to 255 bytes) is
+//    collected in full, so the reply buffer is larger than the request area;
+//  - the bytes behind the connect reply are in place before
+//    OnSessionConnected(0) runs, so a handler that reads at once gets them
+//    first and in order;
+//  - the negotiation bytes are not counted in ReadCount: it counts the bytes
+//    the owner receives, each once;
+//  - setting SocksServer or SocksPort makes the next Connect resolve its
+//    address and port afresh, so a value left resolved by a failed attempt
+//    never redirects the next one.
+
+enum TSocksAuthentication {
+  socksNoAuthentication,
+  socksAuthenticateUsercode,
+};
+
+enum TSocksAuthState {
+  socksAuthBegun,
+  socksAuthSucceeded,
+  socksAuthFailed,
+  socksAuthSkipped,
+};
+
+// Negotiation stage: what the level waits for from the proxy.
+enum TSocksStage : std::uint8_t {
+  socksStageNone = 0,        // no negotiation: data goes to the owner
+  socksStageMethod = 1,      // the method reply
+  socksStageAuth = 2,        // the user code / password reply
+  socksStageConnectReply = 3,  // the connect reply
+};
+// "socksStageNone" ... "socksStageConnectReply"; "?" out of range.
+const char* SocksStageName(TSocksStage Stage);
+
+using TSocksErrorEvent =
+    std::function<void(TCustomWSocket* Sender, int Error, const std::string& Msg)>;
+using TSocksAuthStateEvent = std::function<void(TCustomWSocket* Sender, TSocksAuthState AuthState)>;
+
+// SOCKS error codes, raised through OnSocksError (texts in SocksErrorText).
+constexpr int socksProtocolError = 20001;          // more than 2 bytes in a 2-byte reply
+constexpr int socksVersionError = 20002;
+constexpr int socksAuthMethodError = 20003;
+constexpr int socksGeneralFailure = 20004;         // reply codes 1..8 give 20004..20011
+constexpr int socksConnectionNotAllowed = 20005;
+constexpr int socksNetworkUnreachable = 20006;
+constexpr int socksHostUnreachable = 20007;
+constexpr int socksConnectionRefused = 20008;
+constexpr int socksTtlExpired = 20009;
+constexpr int socksUnknownCommand = 20010;
+constexpr int socksUnknownAddressType = 20011;
+constexpr int socksUnassignedError = 20012;        // reply codes 9..255
+constexpr int socksInternalError = 20013;
+constexpr int socksAuthenticationFailed = 20015;
+
+// The bounds of the 128-byte request area.
+constexpr std::size_t SOCKS_MAX_CREDENTIALS = 125;  // user code + password
+constexpr std::size_t SOCKS_MAX_ADDR = 121;
 
 class TCustomSocksWSocket : public TCustomWSocket {
  public:
   TCustomSocksWSocket() = default;
   ~TCustomSocksWSocket() override = default;
+
+  void Connect() override;
+  void Listen() override;
+  // The bytes kept behind the connect reply while any remain, else the network's.
+  int RcvdCount() override;
+
+  // --- properties ---
+  const std::string& SocksServer() const { return FSocksServer; }
+  virtual void SetSocksServer(const std::string& Value);
+  const std::string& SocksPort() const { return FSocksPort; }
+  virtual void SetSocksPort(const std::string& Value);
+  const std::string& SocksUsercode() const { return FSocksUsercode; }
+  void SetSocksUsercode(const std::string& Value) { FSocksUsercode = Value; }
+  const std::string& SocksPassword() const { return FSocksPassword; }
+  void SetSocksPassword(const std::string& Value) { FSocksPassword = Value; }
+  TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
+  void SetSocksAuthentication(TSocksAuthentication Value) { FSocksAuthentication = Value; }
+  // Where the proxy bound its end (dotted address or name, decimal port), from
+  // the last connect reply.
+  const std::string& SocksBoundAddr() const { return FBoundAddr; }
+  const std::string& SocksBoundPort() const { return FBoundPort; }
+  TSocksStage SocksStage() const { return FSocksStage; }
+  // True while the proxy negotiation runs: the owner has not yet seen
+  // OnSessionConnected and incoming bytes belong to the proxy.
+  bool SocksNegotiating() const { return FSocksStage != socksStageNone; }
+
+  // --- events ---
+  TSocksErrorEvent OnSocksError;
+  TSessionConnected OnSocksConnected;  // the TCP connection to the proxy
+  TSocksAuthStateEvent OnSocksAuthState;
+
+ protected:
+  void ResetToDefaults() override;
+  int RawReceive(void* Buffer, int BufferSize, int Flags) override;
+  bool DoDataAvailable(std::uint16_t Error) override;
+  void DoSessionConnected(std::uint16_t Error) override;
+  void DoSessionClosed(std::uint16_t Error) override;
+
+  virtual void DoSocksConnected(std::uint16_t Error);
+  virtual void DoSocksError(int Error, const std::string& Msg);
+  void DoSocksAuthState(TSocksAuthState AuthState);
+
+  // OnSocksError, OnSessionConnected(code), then the close with the code.
+  void SocksError(int Error, const std::string& Msg);
+  void SetSocksStage(TSocksStage NewStage);
+
+ private:
+  void SocksDoConnect();
+  void SocksDoAuthenticate();
+  bool DataAvailableMethodReply();
+  bool DataAvailableAuthReply();
+  bool DataAvailableConnectReply();
+  void SendRequest(const std::string& Request);
+
+  TSocksStage FSocksStage = socksStageNone;
+  std::string FSocksServer;
+  std::string FSocksPort;
+  bool FSocksPortAssigned = false;
+  bool FSocksServerAssigned = false;
+  std::string FSocksUsercode;
+  std::string FSocksPassword;
+  TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
+  std::uint8_t FSocksAuthNumber = 0;  // the method offered: 00 or 02
+  bool FSocksAuthFailed = false;      // socksAuthFailed already raised
+  std::string FBoundAddr;
+  std::string FBoundPort;
+  // The proxy's current reply. Room for the longest connect reply
+  // (7 + 255 bytes) and what may follow it in the same read.
+  unsigned char FRcvBuf[512] = {};
+  int FRcvCnt = 0;
+  // The bytes behind the connect reply, not yet read by the owner.
+  int FSocksRcvdCnt = 0;
+  int FSocksRcvdPos = 0;  // index into FRcvBuf
 };
+
+// The text of a SOCKS error code of the table above.
+std::string SocksErrorText(int Error);
+
+// ---------------------------------------------------------------------------
+// TCustomLineWSocket: one OnDataAvailable per line.
+//
+// With LineMode on, incoming bytes are collected and OnDataAvailable is raised
+// once for each line ended by LineEnd (default CR LF); inside the handler
+// Receive hands out that line, terminator included, or its next part if the
+// buffer is smaller; the event is raised again while part of the line is
+// unread. With LineMode off (or LineEnd empty) the socket behaves as the
+// levels below. Bytes still buffered when line mode goes off come out first
+// through ordinary OnDataAvailable events (message WM_LINEMODE).
+// An unterminated tail is handed out as a last line before OnSessionClosed.
+//
+// Choices of this implementation:
+//  - a line longer than LineLimit bytes (default 64 KiB, terminator
+//    included) raises OnLineTooLong and is then handed out in pieces of the
+//    limit, so no byte is lost and the buffer never grows past the limit;
+//  - switching LineMode on with bytes buffered scans them for lines (the
+//    WM_LINEMODE message), and the partial line left waits for more data;
+//  - lines are collected only after the owner has seen OnSessionConnected:
+//    the SOCKS negotiation replies pass below untouched, and the bytes behind
+//    the proxy's connect reply are the first collected;
+//  - ReadCount counts each byte once, when the owner receives it;
+//  - without an OnDataAvailable handler a line is dropped, as the core drops
+//    unread data, instead of being offered for ever;
+//  - the buffer belongs to one session: it is emptied at every reset, so
+//    bytes of a closed session never reach the next one.
+
+constexpr plat::UINT WM_LINEMODE = plat::WM_USER + 20;  // hand out buffered bytes
 
 class TCustomLineWSocket : public TCustomSocksWSocket {
  public:
   TCustomLineWSocket() = default;
   ~TCustomLineWSocket() override = default;
+
+  // While line mode is on and a line is being handed out: its unread part;
+  // while it is off with bytes left over from it: those plus the network's.
+  int RcvdCount() override;
+
+  // --- properties ---
+  bool LineMode() const { return FLineMode; }
+  virtual void SetLineMode(bool Value);
+  const std::string& LineEnd() const { return FLineEnd; }
+  void SetLineEnd(const std::string& Value);
+  // The longest line, terminator included; at least 1.
+  int LineLimit() const { return FLineLimit; }
+  void SetLineLimit(int Value) { FLineLimit = Value < 1 ? 1 : Value; }
+  // Length of the line being handed out, 0 when none.
+  int LineLength() const { return FLineLength; }
+  // Bytes received and not yet handed out.
+  int LineCount() const { return FLineCount; }
+  // Milliseconds for the synchronous waits, 0 = no limit.
+  int Timeout() const { return FTimeout; }
+  void SetTimeout(int Value) { FTimeout = Value; }
+
+ protected:
+  void WndProc(TMessage& MsgRec) override;
+  void ResetToDefaults() override;
+  bool DoDataAvailable(std::uint16_t Error) override;
+  int RawReceive(void* Buffer, int BufferSize, int Flags) override;
+  void DoSessionClosed(std::uint16_t Error) override;
+  void DoLineTooLong();
+
+  // Line mode in effect: on, with a terminator to look for.
+  bool LineModeActive() const { return FLineMode && !FLineEnd.empty(); }
+
+  std::uint32_t FTimeStop = 0;  // deadline of the synchronous wait
+
+ private:
+  void WMLineMode();
+  // Hands out every complete line buffered, the one under way first; the
+  // search starts Start bytes into the buffer. False when the object or the
+  // session went away in a handler.
+  bool ScanLines(int Start);
+  // Raises OnDataAvailable while the current line is unread.
+  bool HandOutLine();
+  // Offset of LineEnd from the front, searching from Start; -1 if none.
+  int FindLineEnd(int Start) const;
+  // Reads up to Count bytes from below into the buffer; the result of the read.
+  int ReadIntoBuffer(int Count);
+  // Moves the front Count bytes out (copied to Dest when given).
+  void TakeFront(void* Dest, int Count);
+  void DropLineBuffer();
+  void PostLineModeMessage();
+
+  std::vector<char> FLineBuffer;
+  int FLineHead = 0;   // index of the first unread byte
+  int FLineCount = 0;  // unread bytes from FLineHead on
+  std::string FLineEnd = "\r\n";
+  bool FLineMode = false;
+  int FLineLength = 0;
+  int FLineLimit = 65536;
+  int FTimeout = 0;
 };
+
+// ---------------------------------------------------------------------------
+// TCustomSyncWSocket: waiting in the loop for a flag an event handler sets.
+
+// The result of a wait that ended without the flag: the timeout passed or the
+// application is terminating.
+constexpr int WSOCKET_WAIT_TIMEOUT = 12001;
 
 class TCustomSyncWSocket : public TCustomLineWSocket {
  public:
   TCustomSyncWSocket() = default;
   ~TCustomSyncWSocket() override = default;
+
+  // Clears Done, calls Proc (when given), then WaitUntilDone(Done).
+  virtual int RunAndWait(const std::function<void()>& Proc, bool& Done);
+  // 0 once Done is set; WSOCKET_WAIT_TIMEOUT when Timeout (if positive) passes
+  // or the application terminates. Sleeps in the loop between messages.
+  virtual int WaitUntilDone(bool& Done);
 };
 
 // The published socket class.
