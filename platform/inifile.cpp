@@ -254,7 +254,7 @@ std::string IniWriteValue(std::string_view content, std::string_view section, st
   CheckStorable(section, key, value);
   const std::string_view eol = LineEnding(content);
   std::vector<Line> lines = SplitLines(content);
-  std::string newEntry = std::string(Trim(key)) + "=" + EncodeValue(value);
+  const std::string newEntry = std::string(Trim(key)) + "=" + EncodeValue(value);
 
   // The first entry of that key in any section of that name is replaced.
   bool inSection = false;
@@ -262,11 +262,13 @@ std::string IniWriteValue(std::string_view content, std::string_view section, st
     if (line.kind == LineKind::Header) {
       inSection = SameName(line.name, section);
     } else if (inSection && line.kind == LineKind::Entry && SameName(line.name, key)) {
+      // The key keeps the spelling the file gives it.
       const std::string_view ending = line.raw.substr(line.body.size());
+      const std::string_view keyPart = line.body.substr(0, line.body.find('=') + 1);
       std::string out;
       for (const Line& l : lines) {
         if (&l == &line)
-          out.append(newEntry).append(ending);
+          out.append(keyPart).append(EncodeValue(value)).append(ending);
         else
           out.append(l.raw);
       }
