@@ -14,8 +14,11 @@ constexpr char kAlphabet[] =
 constexpr unsigned char kNotInAlphabet = 255;
 
 // Both directions feed the scrambled byte back, so they run the same key sequence.
+// Unsigned 32-bit arithmetic: the 16-bit operands would promote to int, whose
+// product overflows; the result is taken modulo 65536 either way.
 std::uint16_t NextKey(std::uint16_t key, unsigned char scrambled) {
-  return static_cast<std::uint16_t>((key + scrambled) * kMultiplier + kAddend);
+  const std::uint32_t next = (std::uint32_t{key} + scrambled) * kMultiplier + kAddend;
+  return static_cast<std::uint16_t>(next & 0xFFFF);
 }
 
 unsigned char HighByte(std::uint16_t key) { return static_cast<unsigned char>(key >> 8); }
