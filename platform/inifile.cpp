@@ -115,17 +115,6 @@ std::string EncodeValue(std::string_view value) {
 
 bool HasLineBreakOrNul(std::string_view s) { return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
 
-void CheckStorable(std::string_view section, std::string_view key, std::string_view value) {
-  if (HasLineBreakOrNul(section) || HasLineBreakOrNul(key) || HasLineBreakOrNul(value))
-    throw EIniFileException("A line break or NUL cannot be stored in a profile file");
-  if (Trim(section).empty() || section.find(']') != std::string_view::npos)
-    throw EIniFileException("Invalid section name '" + std::string(section) + "' for a profile file");
-  const std::string_view k = Trim(key);
-  if (k.empty() || k.find('=') != std::string_view::npos || k.front() == '[' || k.front() == ';' ||
-      k.front() == '#')
-    throw EIniFileException("Invalid key name '" + std::string(key) + "' for a profile file");
-}
-
 std::string Join(const std::vector<Line>& lines) {
   std::string out;
   for (const Line& line : lines) out.append(line.raw);
@@ -236,6 +225,17 @@ void ChangeFile(const std::string& fileName, Change change, bool createWhenMissi
 
 }  // namespace
 
+void CheckIniStorable(std::string_view section, std::string_view key, std::string_view value) {
+  if (HasLineBreakOrNul(section) || HasLineBreakOrNul(key) || HasLineBreakOrNul(value))
+    throw EIniFileException("A line break or NUL cannot be stored in a profile file");
+  if (Trim(section).empty())
+    throw EIniFileException("An empty section name cannot be stored in a profile file");
+  const std::string_view k = Trim(key);
+  if (k.empty() || k.find('=') != std::string_view::npos || k.front() == '[' || k.front() == ';' ||
+      k.front() == '#')
+    throw EIniFileException("Invalid key name '" + std::string(key) + "' for a profile file");
+}
+
 std::optional<std::string> IniReadValue(std::string_view content, std::string_view section,
                                         std::string_view key) {
   bool inSection = false;
@@ -251,7 +251,7 @@ std::optional<std::string> IniReadValue(std::string_view content, std::string_vi
 
 std::string IniWriteValue(std::string_view content, std::string_view section, std::string_view key,
                           std::string_view value) {
-  CheckStorable(section, key, value);
+  CheckIniStorable(section, key, value);
   const std::string_view eol = LineEnding(content);
   std::vector<Line> lines = SplitLines(content);
   const std::string newEntry = std::string(Trim(key)) + "=" + EncodeValue(value);
@@ -351,7 +351,7 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
 
 void WritePrivateProfileString(const std::string& section, const std::string& key,
                                const std::string& value, const std::string& fileName) {
-  CheckStorable(section, key, value);
+  CheckIniStorable(section, key, value);
   ChangeFile(
       fileName, [&](const std::string& content) { return IniWriteValue(content, section, key, value); },
       true);

@@ -51,11 +51,15 @@ void EraseProfileSection(const std::string& section, const std::string& fileName
 std::optional<std::string> IniReadValue(std::string_view content, std::string_view section,
                                         std::string_view key);
 // Throws EIniFileException (Error() == 0) for a name or value that cannot be
-// stored: CR, LF or NUL anywhere; a key that is empty, holds '=' or starts
-// with '[', ';' or '#'; an empty section name or one holding ']'.
+// stored (see CheckIniStorable).
 std::string IniWriteValue(std::string_view content, std::string_view section, std::string_view key,
                           std::string_view value);
 std::string IniEraseSection(std::string_view content, std::string_view section);
+
+// Throws EIniFileException (Error() == 0) unless the three can be stored: no
+// CR, LF or NUL anywhere; a section name that is not blank; a key that is not
+// blank, holds no '=' and does not start with '[', ';' or '#'.
+void CheckIniStorable(std::string_view section, std::string_view key, std::string_view value);
 
 // Integer and boolean values as the profile store reads and writes them.
 // An integer is optional sign and decimal digits within the range of int.

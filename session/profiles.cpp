@@ -156,8 +156,10 @@ TSiteProfile TProfileStore::ReadProfile(const std::string& name) const {
 }
 
 void TProfileStore::WriteProfile(int index, const std::string& name, const TSiteProfile& profile) {
-  // An empty name would end the list at this key when it is loaded again.
+  // A name the file cannot hold fails before anything is written; an empty
+  // one would end the list at this key when it is loaded again.
   if (name.empty()) throw plat::EIniFileException("A site profile needs a name");
+  plat::CheckIniStorable(name, "HostName", name);
   ini_.WriteString(kProfiles, NameKey(index), name);
   ini_.WriteString(name, "HostName", profile.HostName);
   ini_.WriteString(name, "InitialLocalDir", profile.InitialLocalDir);

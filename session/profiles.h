@@ -94,8 +94,9 @@ class TProfileStore {
   // "Profiles"/"Name"+index, "HostName", "InitialLocalDir", "InitialDir",
   // "UserName", "Password", "Port", "ForceLower", "AutoDir", "LastUsed".
   // A port text that is not an integer throws EConvertError when "Port" is
-  // reached: the keys before it stay written, the rest are not. An empty name
-  // throws before anything is written.
+  // reached: the keys before it stay written, the rest are not. A name that is
+  // empty or that the file cannot hold (a line break) throws
+  // plat::EIniFileException before anything is written.
   void WriteProfile(int index, const std::string& name, const TSiteProfile& profile);
 
   // The end-of-program rewrite: erase "Profiles", write the names sorted without

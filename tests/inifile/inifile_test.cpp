@@ -188,7 +188,7 @@ TEST_F(IniFileTest, TextThatWouldBreakTheLayoutIsRefusedAndTheFileUnchanged) {
 }
 
 TEST_F(IniFileTest, ProfileNamesWithSpecialCharactersWorkAsSections) {
-  for (const std::string section : {"MY SITE", "A=B", "X;Y", "#1", "[BR"}) {
+  for (const std::string section : {"MY SITE", "A=B", "X;Y", "#1", "[BR", "A]B", " LEAD"}) {
     ini.WriteString(section, "HostName", section + "-host");
     EXPECT_EQ(ini.ReadString(section, "HostName", ""), section + "-host") << section;
   }

@@ -188,6 +188,7 @@ TEST_F(Profiles, UnreadableValuesGiveTheDefaults) {
 
 TEST_F(Profiles, EmptyNameIsRefusedBeforeAnythingIsWritten) {
   EXPECT_THROW(store.WriteProfile(0, "", SampleProfile()), plat::EIniFileException);
+  EXPECT_THROW(store.WriteProfile(0, "TWO\nLINES", SampleProfile()), plat::EIniFileException);
   EXPECT_FALSE(testsupport::Exists(ini));
 }
 
