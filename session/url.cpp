@@ -1,0 +1,118 @@
+#include "session/url.h"
+
+#include <algorithm>
+
+#include "session/anonymous.h"
+
+namespace session {
+namespace {
+
+constexpr std::size_t kSchemePrefixLength = 6;  // "ftp://"
+
+// "The text before c": empty when c is not there.
+std::string TextBefore(const std::string& rest, char c) {
+  const std::size_t pos = rest.find(c);
+  return pos == std::string::npos ? std::string() : rest.substr(0, pos);
+}
+
+// "Cut through c": drop everything up to and including c; nothing when c is not there.
+void CutThrough(std::string& rest, char c) {
+  const std::size_t pos = rest.find(c);
+  if (pos != std::string::npos) rest.erase(0, pos + 1);
+}
+
+bool Contains(const std::string& s, char c) { return s.find(c) != std::string::npos; }
+
+bool IsLoginForm(const std::string& rest) {
+  const std::size_t at = rest.find('@');
+  if (at == std::string::npos || at == 0) return false;
+  const std::size_t slash = rest.find('/');
+  if (slash == std::string::npos || slash > at) return true;
+  // A "/" before the "@": a password holding "/" (user ":" comes first) or
+  // an "@" in the path of an anonymous URL (no ":" in a plain host).
+  const std::size_t colon = rest.find(':');
+  return colon != std::string::npos && colon < slash;
+}
+
+}  // namespace
+
+TUrlParts ParseUrl(const std::string& url) {
+  TUrlParts parts;
+  parts.UrlRest = url;
+  parts.UrlDir.clear();
+  parts.UrlRest.erase(0, std::min(kSchemePrefixLength, parts.UrlRest.size()));
+
+  if (!IsLoginForm(parts.UrlRest)) {
+    parts.UrlUser = "anonymous";
+    parts.UrlPassword = MakeAnonymousPassword();
+    parts.UrlPort = "21";
+    if (Contains(parts.UrlRest, '/')) {
+      parts.UrlHost = TextBefore(parts.UrlRest, '/');
+      CutThrough(parts.UrlRest, '/');
+      ParseUrlPath(parts);
+    } else {
+      parts.UrlHost = parts.UrlRest;
+    }
+    return parts;
+  }
+  if (!ParseUrlLogin(parts)) ParseUrlPath(parts);
+  return parts;
+}
+
+bool ParseUrlLogin(TUrlParts& url) {
+  std::string& rest = url.UrlRest;
+  url.UrlUser = TextBefore(rest, ':');
+  CutThrough(rest, ':');
+  url.UrlPassword = TextBefore(rest, '@');
+  CutThrough(rest, '@');
+
+  if (Contains(rest, ':')) {
+    url.UrlHost = TextBefore(rest, ':');
+    CutThrough(rest, ':');
+    // Port step.
+    if (!Contains(rest, '/')) {
+      url.UrlPort = rest;
+      return true;
+    }
+    url.UrlPort = TextBefore(rest, '/');
+    CutThrough(rest, '/');
+    return false;
+  }
+  if (Contains(rest, '/')) {
+    url.UrlHost = TextBefore(rest, '/');
+    CutThrough(rest, '/');
+    url.UrlPort = "21";
+    return false;
+  }
+  url.UrlHost = rest;
+  url.UrlPort = "21";
+  return true;
+}
+
+void ParseUrlPath(TUrlParts& url) {
+  std::string& rest = url.UrlRest;
+  while (Contains(rest, '/')) {
+    url.UrlDir += "/" + TextBefore(rest, '/');
+    CutThrough(rest, '/');
+  }
+  if (Contains(rest, '.'))
+    url.UrlFile = rest;
+  else
+    url.UrlDir += "/" + rest;
+}
+
+std::string UrlRemoteName(const TUrlParts& url) { return url.UrlDir + "/" + url.UrlFile; }
+
+TLocalTarget SplitLocalPath(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {"", path};
+  return {path.substr(0, slash + 1), path.substr(slash + 1)};
+}
+
+std::string UrlLocalFileName(const std::string& path, const std::string& downloadDir) {
+  const TLocalTarget target = SplitLocalPath(path);
+  if (!target.LocalDir.empty()) return path;
+  return downloadDir + target.LocalName;
+}
+
+}  // namespace session

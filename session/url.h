@@ -1,0 +1,52 @@
+// The command-line start: program ftp://[user:password@]host[:port][/path] [local file].
+//
+// The first six characters (the scheme prefix "ftp://") are dropped without
+// being looked at. Anonymous form: host, optionally "/" and a path. Login form:
+// user ":" password "@" host, optionally ":" port, optionally "/" and a path.
+// The path is "/"-separated directory segments; the last one is a file name
+// when it holds a ".", a directory otherwise. Percent-escapes are not decoded.
+//
+// An "@" selects the login form when it is not the first character and comes
+// before the first "/", or after it only when a ":" precedes that "/" (a
+// password holding "/"). So "ftp://host/pub/a@b.txt" stays an anonymous URL
+// for the file a@b.txt instead of a login as user "" at host "b.txt".
+#pragma once
+
+#include <string>
+
+namespace session {
+
+struct TUrlParts {
+  std::string UrlRest;      // the part not parsed yet
+  std::string UrlUser;
+  std::string UrlPassword;
+  std::string UrlHost;
+  std::string UrlPort;      // text, "21" unless the URL names one
+  std::string UrlDir;       // "/" before each segment; ends in "/" when the URL does
+  std::string UrlFile;
+};
+
+// Fills every part from the first argument. The anonymous form gets the user
+// "anonymous" and a fresh MakeAnonymousPassword.
+TUrlParts ParseUrl(const std::string& url);
+// Login form: user, password, host and port. True when nothing is left to
+// parse, false when a path follows (then in UrlRest).
+bool ParseUrlLogin(TUrlParts& url);
+// Splits UrlRest into UrlDir and UrlFile.
+void ParseUrlPath(TUrlParts& url);
+
+// The remote name of the URL's file: UrlDir + "/" + UrlFile.
+std::string UrlRemoteName(const TUrlParts& url);
+
+// The second argument: LocalDir up to and including the last "/", LocalName after it.
+struct TLocalTarget {
+  std::string LocalDir;
+  std::string LocalName;
+};
+TLocalTarget SplitLocalPath(const std::string& path);
+
+// The engine's local file name for the download: the second argument itself,
+// or downloadDir (ending in "/") + LocalName when it names no folder.
+std::string UrlLocalFileName(const std::string& path, const std::string& downloadDir);
+
+}  // namespace session

@@ -1,0 +1,13 @@
+// A property that must hold for every input; a violation is a crash the fuzzer keeps.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+#define FUZZ_CHECK(condition)                                                     \
+  do {                                                                            \
+    if (!(condition)) {                                                           \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                               \
+    }                                                                             \
+  } while (0)

@@ -1,0 +1,119 @@
+#include "session/url.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "session/anonymous.h"
+
+using namespace session;
+
+namespace {
+
+const char* const kGenerated = "<generated>";
+
+struct UrlRow {
+  const char* url;
+  const char* user;
+  const char* password;  // kGenerated: a fresh anonymous password
+  const char* host;
+  const char* port;
+  const char* dir;
+  const char* file;
+};
+
+bool IsAnonymousPassword(const std::string& s) {
+  return std::regex_match(s, std::regex("[a-t]{2}@[a-t]{3}\\.com"));
+}
+
+}  // namespace
+
+TEST(ParseUrl, EveryShape) {
+  const UrlRow rows[] = {
+      // Anonymous form.
+      {"ftp://ftp.example.com", "anonymous", kGenerated, "ftp.example.com", "21", "", ""},
+      {"ftp://host/pub/readme.txt", "anonymous", kGenerated, "host", "21", "/pub", "readme.txt"},
+      {"ftp://host/pub/linux", "anonymous", kGenerated, "host", "21", "/pub/linux", ""},
+      {"ftp://host/pub/", "anonymous", kGenerated, "host", "21", "/pub/", ""},
+      {"ftp://host/", "anonymous", kGenerated, "host", "21", "/", ""},
+      {"ftp://host/v1.2/src", "anonymous", kGenerated, "host", "21", "/v1.2/src", ""},
+      {"ftp://host/a.b/c.d", "anonymous", kGenerated, "host", "21", "/a.b", "c.d"},
+      {"ftp://@host/x.txt", "anonymous", kGenerated, "@host", "21", "", "x.txt"},
+      // An "@" in the path does not make a login.
+      {"ftp://host/pub/a@b.txt", "anonymous", kGenerated, "host", "21", "/pub", "a@b.txt"},
+      // Login form.
+      {"ftp://joe:pw@host:2121/pub/linux/file.tar.gz", "joe", "pw", "host", "2121", "/pub/linux",
+       "file.tar.gz"},
+      {"ftp://joe:pw@host", "joe", "pw", "host", "21", "", ""},
+      {"ftp://joe:pw@host:2121", "joe", "pw", "host", "2121", "", ""},
+      {"ftp://joe:pw@host/pub/", "joe", "pw", "host", "21", "/pub/", ""},
+      {"ftp://joe:pw@host:21/f.txt", "joe", "pw", "host", "21", "", "f.txt"},
+      {"ftp://joe:pa/ss@host/d/f.txt", "joe", "pa/ss", "host", "21", "/d", "f.txt"},
+      {"ftp://joe:p:w@host/f.txt", "joe", "p:w", "host", "21", "", "f.txt"},
+      {"ftp://joe:@host", "joe", "", "host", "21", "", ""},
+      // No ":" before the "@": the user is empty, the text before "@" is the password.
+      {"ftp://joe@host/f.txt", "", "joe", "host", "21", "", "f.txt"},
+      // The prefix is dropped without a look; short arguments are not read past their end.
+      {"FTP://host", "anonymous", kGenerated, "host", "21", "", ""},
+      {"xxxxxxhost", "anonymous", kGenerated, "host", "21", "", ""},
+      {"ftp:", "anonymous", kGenerated, "", "21", "", ""},
+      {"", "anonymous", kGenerated, "", "21", "", ""},
+  };
+  for (const UrlRow& row : rows) {
+    SCOPED_TRACE(row.url);
+    const TUrlParts p = ParseUrl(row.url);
+    EXPECT_EQ(p.UrlUser, row.user);
+    if (row.password == kGenerated)
+      EXPECT_TRUE(IsAnonymousPassword(p.UrlPassword)) << p.UrlPassword;
+    else
+      EXPECT_EQ(p.UrlPassword, row.password);
+    EXPECT_EQ(p.UrlHost, row.host);
+    EXPECT_EQ(p.UrlPort, row.port);
+    EXPECT_EQ(p.UrlDir, row.dir);
+    EXPECT_EQ(p.UrlFile, row.file);
+  }
+}
+
+TEST(ParseUrl, LoginTellsWhetherAPathFollows) {
+  TUrlParts p;
+  p.UrlRest = "u:p@h:2121";
+  EXPECT_TRUE(ParseUrlLogin(p));
+  EXPECT_EQ(p.UrlPort, "2121");
+  p = {};
+  p.UrlRest = "u:p@h:2121/dir/f.txt";
+  EXPECT_FALSE(ParseUrlLogin(p));
+  EXPECT_EQ(p.UrlRest, "dir/f.txt");
+  p = {};
+  p.UrlRest = "u:p@h";
+  EXPECT_TRUE(ParseUrlLogin(p));
+  p = {};
+  p.UrlRest = "u:p@h/";
+  EXPECT_FALSE(ParseUrlLogin(p));
+  EXPECT_EQ(p.UrlRest, "");
+}
+
+TEST(ParseUrl, RemoteAndLocalNamesOfTheDownload) {
+  const TUrlParts p = ParseUrl("ftp://joe:pw@host:2121/pub/linux/file.tar.gz");
+  EXPECT_EQ(UrlRemoteName(p), "/pub/linux/file.tar.gz");
+
+  TLocalTarget t = SplitLocalPath("/home/joe/dl/file.tar.gz");
+  EXPECT_EQ(t.LocalDir, "/home/joe/dl/");
+  EXPECT_EQ(t.LocalName, "file.tar.gz");
+  t = SplitLocalPath("file.tar.gz");
+  EXPECT_EQ(t.LocalDir, "");
+  EXPECT_EQ(t.LocalName, "file.tar.gz");
+  t = SplitLocalPath("/tmp/");
+  EXPECT_EQ(t.LocalDir, "/tmp/");
+  EXPECT_EQ(t.LocalName, "");
+
+  EXPECT_EQ(UrlLocalFileName("/home/joe/dl/f", "/home/joe/Downloads/"), "/home/joe/dl/f");
+  EXPECT_EQ(UrlLocalFileName("f.txt", "/home/joe/Downloads/"), "/home/joe/Downloads/f.txt");
+}
+
+TEST(AnonymousPassword, TenCharactersLettersAToT) {
+  for (int i = 0; i < 200; ++i) {
+    const std::string password = MakeAnonymousPassword();
+    ASSERT_EQ(password.size(), 10u);
+    ASSERT_TRUE(IsAnonymousPassword(password)) << password;
+  }
+}
