@@ -1,0 +1,233 @@
+// TDirTree: the local drives and their folders as a tree, read lazily.
+//
+// Top-level nodes are the drives (mount points, see platform/drives.h), the
+// nodes below them folders. A node's sub-folders are read when it is first
+// expanded (or passed through by SelectPath); every node shows an expand
+// button only when it has at least one sub-folder that passes the filters,
+// which it learns by a probe that stops at the first one found.
+//
+// Paths end with "/" and keep the letter case of the file system. The key of
+// a drive (where a drive letter would be) is its mount path.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <QTreeWidget>
+
+#include "platform/drives.h"
+
+class QShowEvent;
+
+// A set of enumeration values, bit n for value n.
+template <typename E>
+class TSet {
+ public:
+  constexpr TSet() = default;
+  constexpr TSet(std::initializer_list<E> items) {
+    for (E e : items) bits_ |= Bit(e);
+  }
+  constexpr bool Contains(E e) const { return (bits_ & Bit(e)) != 0; }
+  constexpr TSet& Include(E e) { bits_ |= Bit(e); return *this; }
+  constexpr TSet& Exclude(E e) { bits_ &= ~Bit(e); return *this; }
+  constexpr std::uint32_t Bits() const { return bits_; }
+  constexpr bool operator==(const TSet&) const = default;
+
+ private:
+  static constexpr std::uint32_t Bit(E e) { return 1u << static_cast<unsigned>(e); }
+  std::uint32_t bits_ = 0;
+};
+
+enum TDriveType { drtUnknown, drtRemovable, drtFixed, drtRemote, drtCDRom, drtRamDisk };
+using TDriveTypes = TSet<TDriveType>;
+
+enum TDirType { dtReadOnly, dtHidden, dtSystem, dtArchive, dtNormal, dtAll };
+using TDirTypes = TSet<TDirType>;
+
+// What every real node owns; dummy nodes have none.
+struct TDirEntry {
+  std::string Path;       // full path with a trailing "/", as the file system spells it
+  bool Read = false;      // the sub-folders have been read into real child nodes
+  void* Data = nullptr;   // the application's; a folder node inherits its parent's
+};
+
+// One entry found in a folder, as handed to OnFindDir. The control reads only
+// Attr and Name.
+struct TDirRec {
+  std::uint32_t Attr = 0;   // plat::faDirectory, faHidden, ...
+  std::string Name;
+  plat::FolderEnumerator* FindHandle = nullptr;   // the system enumeration when it is the one running
+  plat::FolderEntry FindData;                     // its raw entry
+  std::uint32_t ExcludeAttr = 0;                  // always 0
+};
+
+class TDirTree;
+using TTreeNode = QTreeWidgetItem;
+
+using TAddFileEvent = std::function<void(TDirTree* Sender, const std::string& AFileName, bool& DoAdd)>;
+using TFindDirEvent =
+    std::function<void(TDirTree* Sender, const std::string& APath, TDirRec& ARec, int& AResult, bool AFirst)>;
+using TTVExpandedEvent = std::function<void(TDirTree* Sender, TTreeNode* Node)>;
+using TTVChangedEvent = std::function<void(TDirTree* Sender, TTreeNode* Node)>;
+using TNotifyEvent = std::function<void(TDirTree* Sender)>;
+
+class TDirTree : public QTreeWidget {
+  Q_OBJECT
+
+ public:
+  explicit TDirTree(QWidget* parent = nullptr);
+  ~TDirTree() override;
+
+  // --- published properties ---
+  bool ReadOnStart() const { return readOnStart_; }
+  void SetReadOnStart(bool value) { readOnStart_ = value; }
+  TDirTypes DirTypes() const { return dirTypes_; }
+  void SetDirTypes(TDirTypes value);                 // reloads
+  bool GoBelowRecycleBin() const { return goBelowRecycleBin_; }
+  void SetGoBelowRecycleBin(bool value);             // reloads
+  bool FastLoad() const { return fastLoad_; }
+  void SetFastLoad(bool value) { fastLoad_ = value; }
+  const std::string& InitialDirectory() const { return initialDirectory_; }
+  void SetInitialDirectory(const std::string& value) { initialDirectory_ = value; }
+  TDriveTypes DriveTypes() const { return driveTypes_; }
+  void SetDriveTypes(TDriveTypes value);             // rebuilds the drive level
+  bool ShowShareOverlay() const { return showShareOverlay_; }
+  void SetShowShareOverlay(bool value) { showShareOverlay_ = value; }
+  bool AcceptDropFiles() const { return acceptDropFiles_; }
+  void SetAcceptDropFiles(bool value) { acceptDropFiles_ = value; }
+  bool HideSelection() const { return hideSelection_; }
+  void SetHideSelection(bool value);
+
+  // --- events ---
+  TAddFileEvent OnAddDir;          // veto for each folder or drive before it is shown
+  TFindDirEvent OnFindDir;         // replaces the file-system enumeration
+  TTVExpandedEvent OnGetIcon;      // after a node's icons are set
+  TTVExpandedEvent OnDeleteItem;   // a node is deleted (its entry already released)
+  TTVChangedEvent OnChange;        // the selection changed
+  TNotifyEvent OnClick;
+
+  // --- operations ---
+  // The selected node's Path; "" when it has no entry; "?" when nothing is selected.
+  std::string SelectedPath() const;
+  // Selects the folder's node, reading the nodes on the way. "" raises
+  // "Invalid Path Name"; "?" does nothing; a path that does not exist selects
+  // the root of the current folder's drive.
+  void SelectPath(const std::string& path);
+  // Rebuilds the drive level and selects again what was selected.
+  void Reload();
+  // After the owner has set the properties: selects InitialDirectory (or the
+  // current folder), building the drive level on the way.
+  void Loaded();
+
+  // --- state ---
+  int ChangeLock() const { return changeLock_; }
+  void SetChangeLock(int value) { changeLock_ = value; }
+  // The last selected path on a drive (its key when none yet).
+  std::string LastDir(const std::string& drive) const;
+  // The serial seen when the drive's label was last read; -1 when no volume
+  // could be read, 0 for a drive never read.
+  std::int32_t DriveSerial(const std::string& drive) const;
+  // The drives shown, by key, in order.
+  const std::vector<std::string>& DriveMask() const { return driveMask_; }
+  int FolderIcon() const { return folderIcon_; }
+  int OpenFolderIcon() const { return openFolderIcon_; }
+
+  // --- nodes ---
+  static TDirEntry* Entry(TTreeNode* node);
+  static int ImageIndex(TTreeNode* node);
+  static int SelectedIndex(TTreeNode* node);
+  TTreeNode* Selected() const { return currentItem(); }
+
+  // --- the internal operations (public for the device handling and tests) ---
+  void ReadDrives();
+  void ReadChildren(TTreeNode* node);
+  void ProbeChildren(TTreeNode* node);
+  // Adds a dummy child when the node's folder has a sub-folder that counts.
+  bool HasSubfolders(TTreeNode* node);
+  // The node of a path (exact comparison, nothing read); nullptr when none.
+  TTreeNode* FindNode(const std::string& path) const;
+  void RefreshNode(TTreeNode* node);
+  void ClearTree();
+  // The keys of the drives present whose kind DriveTypes accepts.
+  std::vector<std::string> AvailableDrives();
+  bool AcceptFolder(const std::string& path);
+  bool DirTypeAccepted(std::uint32_t attr) const;
+  // The drive node's text; records DriveSerial of the drive.
+  std::string DriveLabel(const std::string& drive);
+  void SetNodeIcons(TTreeNode* node, int icon);
+  // The key of the drive a path lies on (the longest mount path that is a
+  // prefix of it); "" when none.
+  std::string DriveOf(const std::string& path) const;
+
+ protected:
+  // The window-creation step: builds the drive level when ReadOnStart.
+  // Runs once, on first show or when the nodes are first asked for.
+  virtual void CreateWnd();
+  bool HandleAllocated() const { return handleAllocated_; }
+  void HandleNeeded();
+
+  virtual void Change(TTreeNode* node);
+  virtual void Click();
+  virtual bool CanExpand(TTreeNode* node);
+
+  virtual void DoAddDir(const std::string& fileName, bool& doAdd);
+  virtual void DoFindDir(const std::string& path, TDirRec& rec, int& result, bool first);
+  virtual void DoGetIcon(TTreeNode* node);
+  virtual void DoDeleteItem(TTreeNode* node);
+  virtual void DoChange(TTreeNode* node);
+  virtual void DoClick();
+
+  void showEvent(QShowEvent* event) override;
+
+  // Node building, shared with the device handling.
+  TTreeNode* AddDriveNode(const std::string& drive, TTreeNode* before);
+  TTreeNode* AddFolderNode(TTreeNode* parent, const std::string& name);
+  void AddDummy(TTreeNode* node);
+  void DeleteChildren(TTreeNode* node);
+  TTreeNode* DriveNodeOf(TTreeNode* node) const;
+  plat::DriveKind KindOf(const std::string& drive) const;
+  // The drive's serial now, without recording it (-1: no volume).
+  std::int32_t CurrentSerial(const std::string& drive);
+  // Refreshes the drive node of a changed medium; the drive node.
+  TTreeNode* MediumChanged(TTreeNode* driveNode);
+
+  void BeginUpdate();
+  void EndUpdate();
+
+ private:
+  friend class TDirNode;
+  void NodeDeleted(TTreeNode* node);
+  // Calls visit with the name of every sub-folder of `folder` that counts,
+  // until it returns false. False when the tree went away meanwhile.
+  bool EnumerateSubfolders(const std::string& folder, const std::function<bool(const std::string&)>& visit);
+  bool SubfolderCounts(const std::string& folder, const TDirRec& rec);
+  int FolderIconOf(const std::string& path) const;
+  bool PathExists(const std::string& path, std::string& realPath) const;
+  TTreeNode* MatchChild(TTreeNode* parent, const std::string& part, bool exact) const;
+  TTreeNode* MatchDrive(const std::string& path, bool exact) const;
+
+  bool readOnStart_ = true;
+  TDirTypes dirTypes_{dtNormal, dtAll};
+  bool goBelowRecycleBin_ = false;
+  bool fastLoad_ = false;
+  std::string initialDirectory_;
+  TDriveTypes driveTypes_{drtUnknown, drtRemovable, drtFixed, drtRemote, drtCDRom, drtRamDisk};
+  bool showShareOverlay_ = false;
+  bool acceptDropFiles_ = false;
+  bool hideSelection_ = false;
+
+  int folderIcon_ = 0;
+  int openFolderIcon_ = 0;
+  std::map<std::string, std::string> lastDir_;
+  std::map<std::string, std::int32_t> driveSerial_;
+  std::vector<std::string> driveMask_;
+  std::map<std::string, plat::DriveKind> kinds_;   // every drive of the last listing
+  int changeLock_ = 0;
+  int updateDepth_ = 0;
+  bool handleAllocated_ = false;
+  bool destroying_ = false;
+};

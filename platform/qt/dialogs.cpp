@@ -1,0 +1,91 @@
+#include "platform/qt/dialogs.h"
+
+#include <QApplication>
+#include <QInputDialog>
+#include <QMessageBox>
+
+namespace plat {
+
+namespace {
+
+Dialogs* g_dialogs = nullptr;
+
+QString Caption(const std::string& caption) {
+  if (!caption.empty()) return QString::fromStdString(caption);
+  return QApplication::applicationName();
+}
+
+QWidget* DialogParent() { return QApplication::activeWindow(); }
+
+}  // namespace
+
+// --- Qt ---
+
+void QtDialogs::ShowMessage(const std::string& text, const std::string& caption) {
+  QMessageBox::information(DialogParent(), Caption(caption), QString::fromStdString(text));
+}
+
+bool QtDialogs::Confirm(const std::string& text, const std::string& caption) {
+  const auto answer = QMessageBox::question(DialogParent(), Caption(caption), QString::fromStdString(text),
+                                            QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+  return answer == QMessageBox::Yes;
+}
+
+std::string QtDialogs::InputBox(const std::string& caption, const std::string& prompt,
+                                const std::string& defaultValue) {
+  bool ok = false;
+  const QString text = QInputDialog::getText(DialogParent(), Caption(caption), QString::fromStdString(prompt),
+                                             QLineEdit::Normal, QString::fromStdString(defaultValue), &ok);
+  return ok ? text.toStdString() : defaultValue;
+}
+
+// --- scripted ---
+
+std::vector<std::string> ScriptedDialogs::Messages() const {
+  std::vector<std::string> texts;
+  for (const Asked& a : asked_)
+    if (a.kind == Kind::Message) texts.push_back(a.text);
+  return texts;
+}
+
+void ScriptedDialogs::Clear() {
+  confirms_.clear();
+  inputs_.clear();
+  asked_.clear();
+}
+
+void ScriptedDialogs::ShowMessage(const std::string& text, const std::string& caption) {
+  asked_.push_back({Kind::Message, caption, text, std::string()});
+}
+
+bool ScriptedDialogs::Confirm(const std::string& text, const std::string& caption) {
+  asked_.push_back({Kind::Confirm, caption, text, std::string()});
+  if (confirms_.empty()) return false;
+  const bool yes = confirms_.front();
+  confirms_.pop_front();
+  return yes;
+}
+
+std::string ScriptedDialogs::InputBox(const std::string& caption, const std::string& prompt,
+                                      const std::string& defaultValue) {
+  asked_.push_back({Kind::Input, caption, prompt, defaultValue});
+  if (inputs_.empty()) return defaultValue;
+  std::optional<std::string> answer = std::move(inputs_.front());
+  inputs_.pop_front();
+  return answer ? *answer : defaultValue;
+}
+
+// --- the program's instance ---
+
+Dialogs& TheDialogs() {
+  static QtDialogs qt;
+  return g_dialogs ? *g_dialogs : qt;
+}
+
+void SetDialogs(Dialogs* dialogs) { g_dialogs = dialogs; }
+
+ScopedDialogs::ScopedDialogs(Dialogs* dialogs) : previous_(g_dialogs) { g_dialogs = dialogs; }
+
+ScopedDialogs::~ScopedDialogs() { g_dialogs = previous_; }
+
+}  // namespace plat

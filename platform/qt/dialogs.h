@@ -1,0 +1,85 @@
+// Modal message, confirmation and input boxes behind one small interface, so
+// that tests answer them from a script and never block on a dialog.
+//
+// Code asks TheDialogs(); the program starts with the Qt boxes, a test installs
+// a ScriptedDialogs with SetDialogs().
+#pragma once
+
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace plat {
+
+class Dialogs {
+ public:
+  virtual ~Dialogs() = default;
+  // A message with an OK button. An empty caption gives the program's name.
+  virtual void ShowMessage(const std::string& text, const std::string& caption = std::string()) = 0;
+  // A Yes/No question: true only when the user answered Yes (closing the box is No).
+  virtual bool Confirm(const std::string& text, const std::string& caption = std::string()) = 0;
+  // One line of input; Cancel (or closing the box) gives back defaultValue.
+  virtual std::string InputBox(const std::string& caption, const std::string& prompt,
+                               const std::string& defaultValue) = 0;
+};
+
+// The boxes of the desktop (QMessageBox, QInputDialog).
+class QtDialogs : public Dialogs {
+ public:
+  void ShowMessage(const std::string& text, const std::string& caption) override;
+  bool Confirm(const std::string& text, const std::string& caption) override;
+  std::string InputBox(const std::string& caption, const std::string& prompt,
+                       const std::string& defaultValue) override;
+};
+
+// Answers loaded beforehand, one queue per kind of box, and a record of every
+// box asked for. A question with no answer left gets No, an input box Cancel.
+class ScriptedDialogs : public Dialogs {
+ public:
+  enum class Kind { Message, Confirm, Input };
+  struct Asked {
+    Kind kind;
+    std::string caption;
+    std::string text;           // message, question or prompt
+    std::string defaultValue;   // input boxes only
+  };
+
+  void AnswerConfirm(bool yes) { confirms_.push_back(yes); }
+  // std::nullopt answers Cancel.
+  void AnswerInput(std::optional<std::string> text) { inputs_.push_back(std::move(text)); }
+
+  const std::vector<Asked>& asked() const { return asked_; }
+  // The texts of the message boxes shown so far, in order.
+  std::vector<std::string> Messages() const;
+  std::size_t PendingAnswers() const { return confirms_.size() + inputs_.size(); }
+  void Clear();
+
+  void ShowMessage(const std::string& text, const std::string& caption) override;
+  bool Confirm(const std::string& text, const std::string& caption) override;
+  std::string InputBox(const std::string& caption, const std::string& prompt,
+                       const std::string& defaultValue) override;
+
+ private:
+  std::deque<bool> confirms_;
+  std::deque<std::optional<std::string>> inputs_;
+  std::vector<Asked> asked_;
+};
+
+Dialogs& TheDialogs();
+// nullptr puts the Qt boxes back. The caller keeps ownership.
+void SetDialogs(Dialogs* dialogs);
+
+// Sets TheDialogs() for one scope (a test), restoring the previous one.
+class ScopedDialogs {
+ public:
+  explicit ScopedDialogs(Dialogs* dialogs);
+  ~ScopedDialogs();
+  ScopedDialogs(const ScopedDialogs&) = delete;
+  ScopedDialogs& operator=(const ScopedDialogs&) = delete;
+
+ private:
+  Dialogs* previous_;
+};
+
+}  // namespace plat

@@ -1,0 +1,113 @@
+#include "platform/qt/image_list.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QMimeDatabase>
+
+#include "platform/qt/resources.h"
+
+namespace plat {
+
+namespace {
+
+// Platforms without a desktop session (offscreen, a bare X server) name no
+// icon theme; the desktop's usual themes are then used when installed.
+void ChooseIconTheme() {
+  if (!QIcon::themeName().isEmpty() && QIcon::themeName() != "hicolor") return;
+  for (const char* theme : {"Adwaita", "breeze", "oxygen", "Tango", "gnome"}) {
+    for (const QString& dir : QIcon::themeSearchPaths()) {
+      if (QFileInfo::exists(dir + "/" + theme + "/index.theme")) {
+        QIcon::setThemeName(theme);
+        return;
+      }
+    }
+  }
+}
+
+int FallbackFor(const QMimeType& mime) {
+  const QString name = mime.name();
+  if (name.startsWith("text/")) return siText;
+  if (name.startsWith("image/")) return siPicture;
+  if (name == "application/x-executable" || name == "application/x-sharedlib" ||
+      name == "application/x-shellscript" || name == "application/x-ms-dos-executable" ||
+      name == "application/vnd.microsoft.portable-executable")
+    return siProgram;
+  return siDocument;
+}
+
+QPixmap Sized(const QIcon& icon, const QPixmap& fallback, int size) {
+  if (!icon.isNull()) {
+    QPixmap p = icon.pixmap(QSize(size, size));
+    if (!p.isNull()) {
+      if (p.width() != size || p.height() != size)
+        p = p.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+      return p;
+    }
+  }
+  if (fallback.width() == size) return fallback;
+  return fallback.scaled(size, size, Qt::KeepAspectRatio, Qt::FastTransformation);
+}
+
+}  // namespace
+
+ImageList& ImageList::Shared() {
+  // Kept to the end of the process: pixmaps must not outlive the application
+  // object in a static destructor.
+  static auto* shared = new ImageList();
+  return *shared;
+}
+
+ImageList::ImageList() {
+  ChooseIconTheme();
+  Add("folder", QIcon::fromTheme("folder"), siClosedFolder);
+  Add("folder-open", QIcon::fromTheme("folder-open"), siOpenFolder);
+}
+
+int ImageList::Add(const std::string& key, const QIcon& themed, int fallback) {
+  const auto known = byKey_.find(key);
+  if (known != byKey_.end()) return known->second;
+  const std::vector<QPixmap>& own = SmallImages();
+  const QPixmap base = fallback >= 0 && fallback < static_cast<int>(own.size()) ? own[fallback] : QPixmap();
+  Entry e{Sized(themed, base, kSmall), Sized(themed, base, kLarge)};
+  entries_.push_back(e);
+  const int index = Count() - 1;
+  byKey_[key] = index;
+  return index;
+}
+
+int ImageList::IndexOfFile(const std::string& fileName) {
+  static const QMimeDatabase db;
+  const QMimeType mime = db.mimeTypeForFile(QString::fromStdString(fileName), QMimeDatabase::MatchExtension);
+  const std::string key = "mime:" + mime.name().toStdString();
+  if (const auto known = byKey_.find(key); known != byKey_.end()) return known->second;
+  const QIcon themed = QIcon::fromTheme(mime.iconName(), QIcon::fromTheme(mime.genericIconName()));
+  return Add(key, themed, FallbackFor(mime));
+}
+
+int ImageList::IndexOfThemeIcon(const std::string& iconName, int fallback) {
+  const std::string key = "theme:" + iconName;
+  if (const auto known = byKey_.find(key); known != byKey_.end()) return known->second;
+  return Add(key, QIcon::fromTheme(QString::fromStdString(iconName)), fallback);
+}
+
+QPixmap ImageList::Small(int index) const {
+  return index >= 0 && index < Count() ? entries_[index].small : QPixmap();
+}
+
+QPixmap ImageList::Large(int index) const {
+  return index >= 0 && index < Count() ? entries_[index].large : QPixmap();
+}
+
+QIcon ImageList::Icon(int index, int selected) const {
+  QIcon icon;
+  if (index < 0 || index >= Count()) return icon;
+  icon.addPixmap(entries_[index].small, QIcon::Normal);
+  icon.addPixmap(entries_[index].large, QIcon::Normal);
+  if (selected >= 0 && selected < Count() && selected != index) {
+    icon.addPixmap(entries_[selected].small, QIcon::Selected);
+    icon.addPixmap(entries_[selected].large, QIcon::Selected);
+  }
+  return icon;
+}
+
+}  // namespace plat
