@@ -321,8 +321,9 @@ TEST(WSocketClose, HandlerMayDestroyTheSocket) {
   ASSERT_TRUE(RunUntil([&] { return Victim->State() == wsConnected && Client.State() == wsConnected; }));
   bool Destroyed = false;
   Victim->OnDataAvailable = [&](TCustomWSocket*, std::uint16_t) {
-    Victim.reset();  // in the middle of a notification that also carries more bits
+    // The closure dies with the socket: nothing of it may be touched afterwards.
     Destroyed = true;
+    Victim.reset();  // in the middle of a notification
   };
   Victim->OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { ADD_FAILURE() << "after destruction"; };
   Client.SendString("x");
