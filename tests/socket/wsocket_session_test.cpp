@@ -389,25 +389,28 @@ TEST(WSocketRead, ExceptionFromTheDataHandlerEndsOnlyTheReadLoop) {
 }
 
 TEST(WSocketRead, StaleNotificationsDoNotReachTheNextSession) {
-  // Linux hands the closed descriptor number out again at once; what was
-  // queued for the old connection must not act on the new one.
+  // Linux hands a closed descriptor number out again at once; what was queued
+  // for the old connection must not act on the new socket.
   LoopbackPair P;
   ASSERT_TRUE(P.Connect());
   TWSocket& S = P.Server;
-  bool Reopened = false;
-  S.OnDataAvailable = [&](TCustomWSocket*, std::uint16_t) {
-    S.ReceiveString();
-    if (Reopened) return;
-    Reopened = true;
-    S.Close();
-    S.SetAddr("127.0.0.1");
-    S.SetPort("0");
-    S.Listen();
-  };
-  P.Client.SendString("first");
-  P.Client.Close();  // data and close notifications queue up for the old handle
-  ASSERT_TRUE(RunUntil([&] { return Reopened; }));
+  const plat::SOCKET OldHandle = S.HSocket();
+  S.SendString("bye");  // queues a write notification for the old handle
+  P.Client.SendString("data");
+  P.Client.Shutdown(1);  // the client's descriptor stays taken
+  // Let the loop collect the readiness of the old handle without dispatching.
+  ASSERT_TRUE(plat::MessageLoop::Current().WaitMessage(10000));
+  S.Close();
+  S.SetAddr("127.0.0.1");
+  S.SetPort("0");
+  S.Listen();
+  if (S.HSocket() != OldHandle) GTEST_SKIP() << "descriptor number not reused";
+  int Stale = 0;
+  S.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { ++Stale; };
+  S.OnDataSent = [&](TCustomWSocket*, std::uint16_t) { ++Stale; };
+  S.OnDataAvailable = [&](TCustomWSocket*, std::uint16_t) { ++Stale; };
   DrainLoop();
+  EXPECT_EQ(Stale, 0);
   EXPECT_EQ(S.State(), wsListening);
 }
 
