@@ -471,3 +471,21 @@ TEST(WSocketUdp, ListenAndConnectExchangeADatagram) {
   EXPECT_EQ(plat::inet_ntoa(From.sin_addr.s_addr), "127.0.0.1");
   EXPECT_EQ(Receiver.ReadCount(), 8);
 }
+
+TEST(WSocketWait, WaitUntilClosedDeliversTheRestAndReturnsAtTheClose) {
+  for (const bool MultiThreaded : {false, true}) {
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    P.Client.SetMultiThreaded(MultiThreaded);
+    std::string Got;
+    int Closed = 0;
+    P.Client.OnDataAvailable = [&](TCustomWSocket* S, std::uint16_t) { Got += S->ReceiveString(); };
+    P.Client.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { ++Closed; };
+    P.Server.SendString("tail of the session");
+    P.Server.Close();
+    P.Client.WaitUntilClosed();
+    EXPECT_EQ(P.Client.State(), wsClosed);
+    EXPECT_EQ(Got, "tail of the session");
+    EXPECT_EQ(Closed, 1);
+  }
+}
