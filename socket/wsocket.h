@@ -270,6 +270,7 @@ class TCustomWSocket {
   // fresh one, so notifications still queued for a closed handle (whose
   // number Linux hands out again at once) never reach the next session.
   plat::HWND SessionWindow();
+  plat::HWND NewSessionWindow();  // for the registration of a new handle
   void DropSessionWindow();
   plat::HWND AllocateSocketWindow();
   // True while the object has not been destroyed by a handler; taken before
