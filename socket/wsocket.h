@@ -194,6 +194,9 @@ class TCustomWSocket {
   void SetLingerTimeout(int Value) { FLingerTimeout = Value; }
   // The network handle (INVALID_SOCKET when none), for socket-option queries.
   plat::SOCKET HSocket() const { return FHSocket; }
+  // The socket's own window: lookup completions and messages the socket posts
+  // to itself. Network notifications arrive at a window of the current handle
+  // (see SessionWindow); both end in WndProc.
   plat::HWND NotifyWindow() const { return FWindowHandle; }
   bool AllSent() const { return FAllSent; }
   bool Paused() const { return FPaused; }
