@@ -177,11 +177,6 @@ plat::HWND TCustomWSocket::SessionWindow() {
   return FSessionWindow;
 }
 
-plat::HWND TCustomWSocket::NewSessionWindow() {
-  DropSessionWindow();
-  return SessionWindow();
-}
-
 void TCustomWSocket::DropSessionWindow() {
   if (FSessionWindow == 0) return;
   FLoop->DeallocateWindow(FSessionWindow);
@@ -321,6 +316,7 @@ void TCustomWSocket::ResetToDefaults() {
   FLingerOnOff = wsLingerOn;
   FLingerTimeout = 0;
   FHSocket = plat::INVALID_SOCKET;
+  DropSessionWindow();
   FState = wsClosed;
   FAllSent = true;
   FPaused = false;
