@@ -2,12 +2,13 @@
 // 1 GiB (64 KiB Sends paced by OnDataSent, 64 KiB Receives in OnDataAvailable),
 // beside a plain blocking copy of the same bytes (the machine's reference).
 //
-// bench_socket [MiB]   (default 1024)
+// bench_socket [MiB [runs]]   (default 1024 MiB, best of 3 runs each)
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -148,13 +149,20 @@ void Print(const char* Name, long long Total, const Measure& M) {
 int main(int argc, char** argv) {
   const long long MiB = argc > 1 ? std::atoll(argv[1]) : 1024;
   if (MiB <= 0) Fail("usage: bench_socket [MiB]");
+  const int Runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
   const long long Total = MiB * 1024 * 1024;
   std::vector<char> Piece(kPiece);
   for (int I = 0; I < kPiece; ++I) Piece[static_cast<std::size_t>(I)] = static_cast<char>(I * 31 + 7);
 
-  std::printf("moving %lld MiB over loopback in %d-byte pieces\n", MiB, kPiece);
-  const Measure Reference = RunBlocking(Total, Piece);
-  const Measure Ours = RunWSocket(Total, Piece);
+  std::printf("moving %lld MiB over loopback in %d-byte pieces, best of %d runs\n", MiB, kPiece, Runs);
+  // Best of several: the machine is shared, the slower runs measure the others.
+  Measure Reference{1e300, 1e300}, Ours{1e300, 1e300};
+  for (int Run = 0; Run < Runs; ++Run) {
+    const Measure R = RunBlocking(Total, Piece);
+    const Measure W = RunWSocket(Total, Piece);
+    Reference = {std::min(Reference.Wall, R.Wall), std::min(Reference.Cpu, R.Cpu)};
+    Ours = {std::min(Ours.Wall, W.Wall), std::min(Ours.Cpu, W.Cpu)};
+  }
   Print("blocking send/recv", Total, Reference);
   Print("TWSocket pair, 1 loop", Total, Ours);
   std::printf("ratio TWSocket/blocking: %.2fx wall time, %.2fx CPU\n", Ours.Wall / Reference.Wall,

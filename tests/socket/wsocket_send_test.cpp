@@ -74,6 +74,17 @@ TEST(WSocketSend, FourThousandBytesGoOutInThreeChunksAndDataSentFollowsLater) {
   ASSERT_TRUE(RunUntil([&] { return Got.size() == Data.size() + 5 && DataSent == 2; }));
 }
 
+TEST(WSocketSend, DataSentFiresOnceRightAfterConnecting) {
+  LoopbackPair P;
+  int ClientSent = 0, ServerSent = 0;
+  P.Client.OnDataSent = [&](TCustomWSocket*, std::uint16_t) { ++ClientSent; };
+  P.Server.OnDataSent = [&](TCustomWSocket*, std::uint16_t) { ++ServerSent; };
+  ASSERT_TRUE(P.Connect());
+  DrainLoop();
+  EXPECT_EQ(ClientSent, 1);  // the network's first write notification
+  EXPECT_EQ(ServerSent, 1);  // likewise for the Dup'ed handle
+}
+
 TEST(WSocketSend, ZeroLengthSendQueuesNothingAndLeavesAllSent) {
   LoopbackPair P;
   ASSERT_TRUE(P.Connect());
@@ -111,19 +122,22 @@ TEST(WSocketSend, SlowPeerGetsEveryByteInOrder) {
 }
 
 TEST(WSocketSend, FlushWaitsUntilTheQueueHasDrained) {
-  LoopbackPair P;
-  ASSERT_TRUE(P.Connect());
-  ShrinkSendBuffer(P.Client.HSocket());
-  std::string Got;
-  P.Server.OnDataAvailable = [&](TCustomWSocket* S, std::uint16_t) { Got += S->ReceiveString(); };
-  const std::string Data = Pattern(4 << 20, 3);
-  P.Client.SendString(Data);
-  ASSERT_FALSE(P.Client.AllSent());
-  P.Client.Flush();  // the peer reads inside the loop that Flush runs
-  EXPECT_TRUE(P.Client.AllSent());
-  EXPECT_EQ(P.Client.State(), wsConnected);
-  ASSERT_TRUE(RunUntil([&] { return Got.size() == Data.size(); }));
-  EXPECT_TRUE(Got == Data);
+  for (const bool MultiThreaded : {false, true}) {
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    P.Client.SetMultiThreaded(MultiThreaded);  // its own pump or the application's
+    ShrinkSendBuffer(P.Client.HSocket());
+    std::string Got;
+    P.Server.OnDataAvailable = [&](TCustomWSocket* S, std::uint16_t) { Got += S->ReceiveString(); };
+    const std::string Data = Pattern(4 << 20, 3);
+    P.Client.SendString(Data);
+    ASSERT_FALSE(P.Client.AllSent());
+    P.Client.Flush();  // the peer reads inside the loop that Flush runs
+    EXPECT_TRUE(P.Client.AllSent());
+    EXPECT_EQ(P.Client.State(), wsConnected);
+    ASSERT_TRUE(RunUntil([&] { return Got.size() == Data.size(); }));
+    EXPECT_TRUE(Got == Data);
+  }
 }
 
 TEST(WSocketSend, PeerResetWhileSendingIsOneSessionClosedAndNoError) {

@@ -321,8 +321,9 @@ TEST(WSocketClose, HandlerMayDestroyTheSocket) {
   ASSERT_TRUE(RunUntil([&] { return Victim->State() == wsConnected && Client.State() == wsConnected; }));
   bool Destroyed = false;
   Victim->OnDataAvailable = [&](TCustomWSocket*, std::uint16_t) {
-    Victim.reset();  // in the middle of a notification that also carries more bits
+    // The closure dies with the socket: nothing of it may be touched afterwards.
     Destroyed = true;
+    Victim.reset();  // in the middle of a notification
   };
   Victim->OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { ADD_FAILURE() << "after destruction"; };
   Client.SendString("x");
@@ -388,25 +389,28 @@ TEST(WSocketRead, ExceptionFromTheDataHandlerEndsOnlyTheReadLoop) {
 }
 
 TEST(WSocketRead, StaleNotificationsDoNotReachTheNextSession) {
-  // Linux hands the closed descriptor number out again at once; what was
-  // queued for the old connection must not act on the new one.
+  // Linux hands a closed descriptor number out again at once; what was queued
+  // for the old connection must not act on the new socket.
   LoopbackPair P;
   ASSERT_TRUE(P.Connect());
   TWSocket& S = P.Server;
-  bool Reopened = false;
-  S.OnDataAvailable = [&](TCustomWSocket*, std::uint16_t) {
-    S.ReceiveString();
-    if (Reopened) return;
-    Reopened = true;
-    S.Close();
-    S.SetAddr("127.0.0.1");
-    S.SetPort("0");
-    S.Listen();
-  };
-  P.Client.SendString("first");
-  P.Client.Close();  // data and close notifications queue up for the old handle
-  ASSERT_TRUE(RunUntil([&] { return Reopened; }));
+  const plat::SOCKET OldHandle = S.HSocket();
+  S.SendString("bye");  // queues a write notification for the old handle
+  P.Client.SendString("data");
+  P.Client.Shutdown(1);  // the client's descriptor stays taken
+  // Let the loop collect the readiness of the old handle without dispatching.
+  ASSERT_TRUE(plat::MessageLoop::Current().WaitMessage(10000));
+  S.Close();
+  S.SetAddr("127.0.0.1");
+  S.SetPort("0");
+  S.Listen();
+  if (S.HSocket() != OldHandle) GTEST_SKIP() << "descriptor number not reused";
+  int Stale = 0;
+  S.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { ++Stale; };
+  S.OnDataSent = [&](TCustomWSocket*, std::uint16_t) { ++Stale; };
+  S.OnDataAvailable = [&](TCustomWSocket*, std::uint16_t) { ++Stale; };
   DrainLoop();
+  EXPECT_EQ(Stale, 0);
   EXPECT_EQ(S.State(), wsListening);
 }
 
@@ -466,4 +470,67 @@ TEST(WSocketUdp, ListenAndConnectExchangeADatagram) {
   ASSERT_TRUE(RunUntil([&] { return Got == "datagram"; }));
   EXPECT_EQ(plat::inet_ntoa(From.sin_addr.s_addr), "127.0.0.1");
   EXPECT_EQ(Receiver.ReadCount(), 8);
+}
+
+TEST(WSocketWait, WaitUntilClosedDeliversTheRestAndReturnsAtTheClose) {
+  for (const bool MultiThreaded : {false, true}) {
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    P.Client.SetMultiThreaded(MultiThreaded);
+    std::string Got;
+    int Closed = 0;
+    P.Client.OnDataAvailable = [&](TCustomWSocket* S, std::uint16_t) { Got += S->ReceiveString(); };
+    P.Client.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { ++Closed; };
+    P.Server.SendString("tail of the session");
+    P.Server.Close();
+    P.Client.WaitUntilClosed();
+    EXPECT_EQ(P.Client.State(), wsClosed);
+    EXPECT_EQ(Got, "tail of the session");
+    EXPECT_EQ(Closed, 1);
+  }
+}
+
+TEST(WSocketOptions, ConnectAndDupApplyTheirSocketOptions) {
+  LoopbackPair P;
+  P.Client.SetLingerTimeout(3);  // reset by nothing before Connect
+  ASSERT_TRUE(P.Connect());
+  auto IntOption = [](plat::SOCKET H, int Name) {
+    int Value = 0;
+    socklen_t Len = sizeof(Value);
+    ::getsockopt(H, SOL_SOCKET, Name, &Value, &Len);
+    return Value;
+  };
+  auto Linger = [](plat::SOCKET H) {
+    linger Value{};
+    socklen_t Len = sizeof(Value);
+    ::getsockopt(H, SOL_SOCKET, SO_LINGER, &Value, &Len);
+    return std::make_pair(Value.l_onoff, Value.l_linger);
+  };
+  EXPECT_NE(IntOption(P.Client.HSocket(), SO_KEEPALIVE), 0);
+  EXPECT_NE(IntOption(P.Client.HSocket(), SO_REUSEADDR), 0);
+  EXPECT_EQ(Linger(P.Client.HSocket()), std::make_pair(1, 3));
+  EXPECT_EQ(Linger(P.Server.HSocket()), std::make_pair(1, 0));  // Dup, after a reset
+  P.Server.SetLingerOnOff(wsLingerOff);
+  P.Server.ApplyLinger();
+  EXPECT_EQ(Linger(P.Server.HSocket()).first, 0);
+  P.Server.SetLingerOnOff(wsLingerNoSet);
+  P.Server.SetLingerTimeout(9);
+  P.Server.ApplyLinger();  // leaves the option alone
+  EXPECT_EQ(Linger(P.Server.HSocket()).first, 0);
+}
+
+TEST(WSocketOptions, DatagramToTheBroadcastAddressEnablesBroadcast) {
+  TWSocket S;
+  S.SetProto("udp");
+  S.SetAddr("255.255.255.255");
+  S.SetPort("9");
+  S.Connect();
+  ASSERT_EQ(S.State(), wsConnected);
+  int Value = 0;
+  socklen_t Len = sizeof(Value);
+  ::getsockopt(S.HSocket(), SOL_SOCKET, SO_BROADCAST, &Value, &Len);
+  EXPECT_EQ(Value, 1);
+  EXPECT_NE(S.GetLocalPort(), "0");  // bound to a local port at once
+  S.Close();
+  EXPECT_EQ(S.Proto(), "tcp");
 }
