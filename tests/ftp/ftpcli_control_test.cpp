@@ -96,6 +96,20 @@ TEST_F(FtpScriptedTest, LinesWithoutCodeAndEmptyLinesAreShownAndIgnored) {
   EXPECT_EQ(rec.display, (Lines{"> PWD", "< hello there", "< ", "< -dash", "< 257 \"/\" is cwd"}));
 }
 
+TEST_F(FtpScriptedTest, UnsolicitedLinesAreOnlyShown) {
+  FtpScript s = LoggedIn();
+  s.Expect("NOOP").Raw("200 fine\r\n226 stray\r\n");
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetLocalFileName("NOOP");
+  EXPECT_EQ(Run([&] { ftp.QuoteAsync(); }).error, 0);
+  ASSERT_TRUE(PumpUntil([&] { return Has(rec.display, "< 226 stray"); }));
+  PumpPending();
+  EXPECT_EQ(rec.done.size(), 2u);
+  EXPECT_EQ(ftp.State(), fcsReady);
+  EXPECT_EQ(ftp.ResultCode(), 0);
+}
+
 TEST_F(FtpScriptedTest, RefusedCwdFailsWithTheLineAndTheFirstErrorStays) {
   FtpScript s = LoggedIn();
   s.Expect("CWD /nope", "550 /nope: No such file or directory")
