@@ -229,6 +229,7 @@ void TCustomFtpCli::ClearChain() {
 void TCustomFtpCli::FinishRequest(std::uint16_t Error) {
   if (FDoneReported) return;
   FDoneReported = true;
+  FReplyOutstanding = false;
 
   if (Error == 0 && FChainNext != nullptr) {
     if (FState != fcsAborting) SetEngineState(fcsStepReady);
@@ -289,6 +290,7 @@ void TCustomFtpCli::AbortAsync() {
 
   ReleaseLocalFile();
   FControlConnected = false;
+  FReplyOutstanding = false;
   // A chain stopped by an exception in one of its steps never completed; its
   // leftovers must not run behind the next request.
   ClearChain();

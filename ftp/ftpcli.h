@@ -360,6 +360,8 @@ class TCustomFtpCli {
   void ExtractReplyData();
   void QuitAfterReply();
   std::string WinsockErrorLine(std::uint16_t Error) const;
+  // The control connection closed while a reply was awaited.
+  void ReplyLostWithConnection();
 
   // --- chains (ftpcli_chain.cpp) ---
   void StartChain(TFtpRequest Request, TFtpStepSet Steps);
@@ -420,6 +422,11 @@ class TCustomFtpCli {
   int FResultCode = 0;
   bool FDoneReported = false;
   bool FControlConnected = false;
+  // A greeting or a command reply is awaited: set by OpenAsync and SendRequest,
+  // cleared when the final reply line is judged (the transfer reply handlers
+  // clear it too) and by every completion. A control close while it is set is
+  // a command left without its reply.
+  bool FReplyOutstanding = false;
   TFtpProc FNext = nullptr;
   int FOkReplies[FTP_MAX_OK_REPLIES] = {};
   TFtpProc FAfterReply = nullptr;

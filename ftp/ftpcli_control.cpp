@@ -74,6 +74,7 @@ void TCustomFtpCli::OpenAsync() {
   FReplyBufferLen = 0;
   FReplyBuffer[0] = '\0';
   FResultCode = 0;
+  FReplyOutstanding = true;
   SetEngineState(fcsResolving);
   // A dotted address resolves at once: the connect starts before we return.
   try {
@@ -196,6 +197,7 @@ void TCustomFtpCli::HandleGreetingLine(std::uint16_t Error) {
   if (p < FReplyLine.size() && FReplyLine[p] == '-') return;  // more greeting lines follow
 
   FReplyCode = static_cast<int>(code);
+  FReplyOutstanding = false;
   if (FReplyCode != 220) {
     SetErrorOnce();
     FResultCode = FReplyCode;
@@ -240,6 +242,7 @@ void TCustomFtpCli::SendRequest(TFtpRequest Request, const std::string& Cmd, std
   if (i < FTP_MAX_OK_REPLIES) FOkReplies[i] = 0;
 
   FDoneReported = false;
+  FReplyOutstanding = true;
   FNext = &TCustomFtpCli::HandleReply;
   FAfterReply = AfterReplyProc;
   SetEngineState(fcsAwaitingReply);
@@ -267,6 +270,7 @@ void TCustomFtpCli::HandleReply() {
   if (p < FReplyLine.size() && FReplyLine[p] == '-') return;  // continuation line
 
   FReplyCode = static_cast<int>(code);
+  FReplyOutstanding = false;
   if (ReplyAccepted(FReplyCode)) {
     FResultCode = 0;
   } else {
@@ -323,7 +327,18 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t Error) {
   }
   if (FState != fcsAborting) SetEngineState(fcsStepReady);
   if (alive.expired()) return;
+  if (FReplyOutstanding && FState != fcsAborting) ReplyLostWithConnection();
   FinishRequest(static_cast<std::uint16_t>(FResultCode));
+}
+
+void TCustomFtpCli::ReplyLostWithConnection() {
+  // The outcome of the previous reply says nothing about this command: a
+  // command the server never answered did not succeed, and a chain must not
+  // go on to a step that needs the connection.
+  FReplyLine = "421 Control connection closed before the reply";
+  FReplyCode = 421;
+  SetErrorOnce();
+  FResultCode = 421;
 }
 
 // ---------------------------------------------------------------------------

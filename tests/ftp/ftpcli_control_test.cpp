@@ -297,13 +297,16 @@ TEST_F(FtpScriptedTest, QuitClosesThenReportsDone) {
   EXPECT_EQ(ftp.State(), fcsReady);
 }
 
-TEST_F(FtpScriptedTest, ServerClosingReportsTheSessionClosed) {
+TEST_F(FtpScriptedTest, ServerClosingInsteadOfReplyingFailsTheCommand) {
   FtpScript s = LoggedIn();
   s.Expect("NOOP").ThenClose();
   Serve(s);
   ConnectLoggedIn();
   ftp.SetLocalFileName("NOOP");
-  Run([&] { ftp.QuoteAsync(); });
+  const auto& d = Run([&] { ftp.QuoteAsync(); });
+  EXPECT_EQ(d.request, TFtpRequest::QuoteAsync);
+  EXPECT_EQ(d.error, 421);
+  EXPECT_EQ(d.errorMessage, "421 Control connection closed before the reply");
   EXPECT_EQ(rec.Count("closed:"), 1);
   EXPECT_FALSE(ftp.IsConnected());
   EXPECT_EQ(ftp.State(), fcsReady);
