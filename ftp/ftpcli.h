@@ -360,6 +360,8 @@ class TCustomFtpCli {
   void ExtractReplyData();
   void QuitAfterReply();
   std::string WinsockErrorLine(std::uint16_t Error) const;
+  // The socket layer refused to start the connect.
+  void ConnectNotStarted(const std::string& Why);
   // The control connection closed while a reply was awaited.
   void ReplyLostWithConnection();
 

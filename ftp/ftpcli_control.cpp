@@ -82,7 +82,7 @@ void TCustomFtpCli::OpenAsync() {
   } catch (...) {
     // The lookup never started (an empty name, for one): no request runs, and
     // the engine must not stay "resolving" with every later request refused.
-    if (FState == fcsResolving) SetEngineState(fcsReady);
+    if (FState == fcsResolving || FState == fcsAwaitingGreeting) SetEngineState(fcsReady);
     throw;
   }
 }
@@ -100,11 +100,28 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t Error) {
     FinishRequest(Error);
     return;
   }
-  FControlSocket->SetAddr(FControlSocket->DnsResult());
-  FControlSocket->SetProto("tcp");
-  FControlSocket->SetPort(FPort);
   SetEngineState(fcsAwaitingGreeting);
-  FControlSocket->Connect();
+  try {
+    FControlSocket->SetAddr(FControlSocket->DnsResult());
+    FControlSocket->SetProto("tcp");
+    FControlSocket->SetPort(FPort);
+    FControlSocket->Connect();
+  } catch (const ESocketException& e) {
+    // A port the socket layer cannot use ("Connect: No Port Specified", an
+    // unknown service name): the connect never starts, so no event would ever
+    // end the request. End it here, as a failed connect.
+    ConnectNotStarted(e.what());
+  }
+}
+
+void TCustomFtpCli::ConnectNotStarted(const std::string& Why) {
+  FReplyLine = "500 " + Why;
+  FReplyCode = 500;
+  SetErrorOnce();
+  FChainNext = nullptr;
+  FResultCode = FControlSocket->LastError() != 0 ? FControlSocket->LastError() : 500;
+  FinishRequest(static_cast<std::uint16_t>(FResultCode));
+  SetEngineState(fcsReady);
 }
 
 void TCustomFtpCli::ControlSessionConnected(std::uint16_t Error) {

@@ -341,6 +341,20 @@ TEST_F(FtpScriptedTest, UnresolvableHostFailsWithTheLookupCode) {
   EXPECT_FALSE(ftp.Connect());
 }
 
+TEST_F(FtpScriptedTest, UnusablePortFailsAtOnce) {
+  for (const char* host : {"127.0.0.1", "localhost"}) {
+    rec.done.clear();
+    ftp.SetHostName(host);
+    ftp.SetPort("no-such-service-name");
+    const auto& d = Run([&] { ftp.ConnectAsync(); });
+    EXPECT_EQ(d.request, TFtpRequest::ConnectAsync);
+    EXPECT_NE(d.error, 0);
+    EXPECT_EQ(d.errorMessage.rfind("500 ", 0), 0u) << d.errorMessage;
+    EXPECT_EQ(ftp.State(), fcsReady) << host;
+    EXPECT_FALSE(ftp.IsConnected());
+  }
+}
+
 TEST_F(FtpScriptedTest, RefusedPortFailsWith10061) {
   ftp.SetPort(std::to_string(ClosedLocalPort()));
   const auto& d = Run([&] { ftp.ConnectAsync(); });
