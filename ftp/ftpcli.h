@@ -424,10 +424,11 @@ class TCustomFtpCli {
   int FResultCode = 0;
   bool FDoneReported = false;
   bool FControlConnected = false;
-  // A greeting or a command reply is awaited: set by OpenAsync and SendRequest,
-  // cleared when the final reply line is judged (the transfer reply handlers
-  // clear it too) and by every completion. A control close while it is set is
-  // a command left without its reply.
+  // A greeting or a command reply is awaited: set by OpenAsync and SendRequest
+  // (and by the transfer steps when they send their command), cleared when the
+  // final reply line is judged (by the transfer reply handlers too) and by
+  // every completion. A control close while it is set is a command left
+  // without its reply (ReplyLostWithConnection).
   bool FReplyOutstanding = false;
   TFtpProc FNext = nullptr;
   int FOkReplies[FTP_MAX_OK_REPLIES] = {};
