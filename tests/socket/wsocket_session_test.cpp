@@ -489,3 +489,48 @@ TEST(WSocketWait, WaitUntilClosedDeliversTheRestAndReturnsAtTheClose) {
     EXPECT_EQ(Closed, 1);
   }
 }
+
+TEST(WSocketOptions, ConnectAndDupApplyTheirSocketOptions) {
+  LoopbackPair P;
+  P.Client.SetLingerTimeout(3);  // reset by nothing before Connect
+  ASSERT_TRUE(P.Connect());
+  auto IntOption = [](plat::SOCKET H, int Name) {
+    int Value = 0;
+    socklen_t Len = sizeof(Value);
+    ::getsockopt(H, SOL_SOCKET, Name, &Value, &Len);
+    return Value;
+  };
+  auto Linger = [](plat::SOCKET H) {
+    linger Value{};
+    socklen_t Len = sizeof(Value);
+    ::getsockopt(H, SOL_SOCKET, SO_LINGER, &Value, &Len);
+    return std::make_pair(Value.l_onoff, Value.l_linger);
+  };
+  EXPECT_NE(IntOption(P.Client.HSocket(), SO_KEEPALIVE), 0);
+  EXPECT_NE(IntOption(P.Client.HSocket(), SO_REUSEADDR), 0);
+  EXPECT_EQ(Linger(P.Client.HSocket()), std::make_pair(1, 3));
+  EXPECT_EQ(Linger(P.Server.HSocket()), std::make_pair(1, 0));  // Dup, after a reset
+  P.Server.SetLingerOnOff(wsLingerOff);
+  P.Server.ApplyLinger();
+  EXPECT_EQ(Linger(P.Server.HSocket()).first, 0);
+  P.Server.SetLingerOnOff(wsLingerNoSet);
+  P.Server.SetLingerTimeout(9);
+  P.Server.ApplyLinger();  // leaves the option alone
+  EXPECT_EQ(Linger(P.Server.HSocket()).first, 0);
+}
+
+TEST(WSocketOptions, DatagramToTheBroadcastAddressEnablesBroadcast) {
+  TWSocket S;
+  S.SetProto("udp");
+  S.SetAddr("255.255.255.255");
+  S.SetPort("9");
+  S.Connect();
+  ASSERT_EQ(S.State(), wsConnected);
+  int Value = 0;
+  socklen_t Len = sizeof(Value);
+  ::getsockopt(S.HSocket(), SOL_SOCKET, SO_BROADCAST, &Value, &Len);
+  EXPECT_EQ(Value, 1);
+  EXPECT_NE(S.GetLocalPort(), "0");  // bound to a local port at once
+  S.Close();
+  EXPECT_EQ(S.Proto(), "tcp");
+}
