@@ -74,6 +74,7 @@ void TCustomFtpCli::OpenAsync() {
   FReplyBufferLen = 0;
   FReplyBuffer[0] = '\0';
   FResultCode = 0;
+  FReplyOutstanding = true;
   SetEngineState(fcsResolving);
   // A dotted address resolves at once: the connect starts before we return.
   try {
@@ -81,7 +82,7 @@ void TCustomFtpCli::OpenAsync() {
   } catch (...) {
     // The lookup never started (an empty name, for one): no request runs, and
     // the engine must not stay "resolving" with every later request refused.
-    if (FState == fcsResolving) SetEngineState(fcsReady);
+    if (FState == fcsResolving || FState == fcsAwaitingGreeting) SetEngineState(fcsReady);
     throw;
   }
 }
@@ -99,11 +100,28 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t Error) {
     FinishRequest(Error);
     return;
   }
-  FControlSocket->SetAddr(FControlSocket->DnsResult());
-  FControlSocket->SetProto("tcp");
-  FControlSocket->SetPort(FPort);
   SetEngineState(fcsAwaitingGreeting);
-  FControlSocket->Connect();
+  try {
+    FControlSocket->SetAddr(FControlSocket->DnsResult());
+    FControlSocket->SetProto("tcp");
+    FControlSocket->SetPort(FPort);
+    FControlSocket->Connect();
+  } catch (const ESocketException& e) {
+    // A port the socket layer cannot use ("Connect: No Port Specified", an
+    // unknown service name): the connect never starts, so no event would ever
+    // end the request. End it here, as a failed connect.
+    ConnectNotStarted(e.what());
+  }
+}
+
+void TCustomFtpCli::ConnectNotStarted(const std::string& Why) {
+  FReplyLine = "500 " + Why;
+  FReplyCode = 500;
+  SetErrorOnce();
+  FChainNext = nullptr;
+  FResultCode = FControlSocket->LastError() != 0 ? FControlSocket->LastError() : 500;
+  FinishRequest(static_cast<std::uint16_t>(FResultCode));
+  SetEngineState(fcsReady);
 }
 
 void TCustomFtpCli::ControlSessionConnected(std::uint16_t Error) {
@@ -196,6 +214,7 @@ void TCustomFtpCli::HandleGreetingLine(std::uint16_t Error) {
   if (p < FReplyLine.size() && FReplyLine[p] == '-') return;  // more greeting lines follow
 
   FReplyCode = static_cast<int>(code);
+  FReplyOutstanding = false;
   if (FReplyCode != 220) {
     SetErrorOnce();
     FResultCode = FReplyCode;
@@ -240,6 +259,7 @@ void TCustomFtpCli::SendRequest(TFtpRequest Request, const std::string& Cmd, std
   if (i < FTP_MAX_OK_REPLIES) FOkReplies[i] = 0;
 
   FDoneReported = false;
+  FReplyOutstanding = true;
   FNext = &TCustomFtpCli::HandleReply;
   FAfterReply = AfterReplyProc;
   SetEngineState(fcsAwaitingReply);
@@ -267,6 +287,7 @@ void TCustomFtpCli::HandleReply() {
   if (p < FReplyLine.size() && FReplyLine[p] == '-') return;  // continuation line
 
   FReplyCode = static_cast<int>(code);
+  FReplyOutstanding = false;
   if (ReplyAccepted(FReplyCode)) {
     FResultCode = 0;
   } else {
@@ -323,7 +344,18 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t Error) {
   }
   if (FState != fcsAborting) SetEngineState(fcsStepReady);
   if (alive.expired()) return;
+  if (FReplyOutstanding && FState != fcsAborting) ReplyLostWithConnection();
   FinishRequest(static_cast<std::uint16_t>(FResultCode));
+}
+
+void TCustomFtpCli::ReplyLostWithConnection() {
+  // The outcome of the previous reply says nothing about this command: a
+  // command the server never answered did not succeed, and a chain must not
+  // go on to a step that needs the connection.
+  FReplyLine = "421 Control connection closed before the reply";
+  FReplyCode = 421;
+  SetErrorOnce();
+  FResultCode = 421;
 }
 
 // ---------------------------------------------------------------------------

@@ -19,6 +19,19 @@ TEST_F(FtpScriptedTest, ConnectSendsNoPasswordWhenUserIsEnough) {
   EXPECT_EQ(ftp.State(), fcsReady);
 }
 
+TEST_F(FtpScriptedTest, ServerClosingBeforeTheGreetingEndsConnectAtOnce) {
+  FtpScript s;
+  s.AcceptSilently().ThenClose();
+  Serve(s);
+  ftp.SetTimeout(30);
+  EXPECT_FALSE(ftp.Connect());
+  EXPECT_EQ(ftp.ErrorMessage(), "421 Control connection closed before the reply");
+  ASSERT_FALSE(rec.done.empty());
+  EXPECT_EQ(rec.done[0].request, TFtpRequest::ConnectAsync);
+  EXPECT_EQ(rec.done[0].error, 421);
+  EXPECT_EQ(ftp.State(), fcsReady);
+}
+
 TEST_F(FtpScriptedTest, WrongPasswordEndsConnectAndKeepsTheConnection) {
   FtpScript s;
   s.Greet("220 hi").Expect("USER bob", "331 pw").Expect("PASS x", "530 Login incorrect.");
