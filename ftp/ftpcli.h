@@ -411,6 +411,9 @@ class TCustomFtpCli {
   void NoteTransferError(std::uint16_t Code, const std::string& Line);
   void TransferFailed(std::uint16_t Code);
   void CheckTransferDone();
+  // A connection that reached the listening socket before the transfer
+  // command bound its handler is accepted now.
+  void TakePendingAccept();
 
   // --- fields ---
   plat::HWND FEngineWindow = 0;
@@ -471,6 +474,7 @@ class TCustomFtpCli {
   bool FUploadStarted = false;
   bool FUploadEof = false;
   bool FAppend = false;
+  bool FDataAcceptPending = false;
   std::uint16_t FTransferError = 0;  // 0, or the code a local failure ends the transfer with
   std::string FTransferErrorLine;
   char FSendChunk[FTP_SEND_CHUNK_SIZE] = {};

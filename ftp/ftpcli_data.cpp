@@ -141,7 +141,11 @@ void TCustomFtpCli::PortAsync() {
   if (!FControlConnected) throw FtpException("FTP component not connected");
 
   TWSocket& data = *FDataSocket;
-  data.OnSessionAvailable = nullptr;
+  // Some servers (pyftpdlib) connect as soon as PORT is answered, before the
+  // transfer command binds its handler; the accept notification comes once
+  // and only accepting re-arms it, so it is noted here and taken up later.
+  FDataAcceptPending = false;
+  data.OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t) { FDataAcceptPending = true; };
   data.OnSessionClosed = nullptr;
   data.OnDataAvailable = nullptr;
   data.OnDataSent = nullptr;
@@ -318,7 +322,16 @@ void TCustomFtpCli::StartReceive(TFtpRequest Request, const std::string& Word) {
 
   SetEngineState(fcsAwaitingReply);
   FNext = &TCustomFtpCli::RetrFirstReply;
+  auto alive = AliveToken();
   IssueCommand(FHostFileName.empty() ? Word : Word + " " + FHostFileName);
+  if (alive.expired()) return;
+  TakePendingAccept();
+}
+
+void TCustomFtpCli::TakePendingAccept() {
+  if (!FDataAcceptPending || FPassiveMode || FDataSocket->State() != wsListening) return;
+  FDataAcceptPending = false;
+  if (FDataSocket->OnSessionAvailable) FDataSocket->OnSessionAvailable(FDataSocket.get(), 0);
 }
 
 bool TCustomFtpCli::DataPeerIsServer(plat::SOCKET Handle) {
@@ -586,6 +599,8 @@ void TCustomFtpCli::StartSend() {
   SetEngineState(fcsAwaitingReply);
   FNext = &TCustomFtpCli::StorFirstReply;
   IssueCommand((FAppend ? "APPE " : "STOR ") + FHostFileName);
+  if (alive.expired()) return;
+  TakePendingAccept();
 }
 
 void TCustomFtpCli::DataAcceptForSend(std::uint16_t) {
