@@ -318,6 +318,10 @@ class TCustomFtpCli {
   // The lines a received chunk shows through OnDisplayFile: runs of bytes other
   // than CR and LF, each run of CR/LF bytes ending one line.
   static std::vector<std::string> DisplayFileLines(const char* Data, std::size_t Len);
+  // PORT for a listening port: "PORT 127,0,0,1,p1,p2" when the control
+  // connection went to 127.0.0.1, else the control connection's local
+  // address (network order) and the port split in two bytes.
+  static std::string PortCommand(const std::string& ControlAddr, std::uint32_t LocalAddr, std::uint16_t Port);
   // "N bytes received/sent in S seconds (R Bytes/sec)".
   static std::string TransferStatsText(std::int64_t Bytes, std::uint32_t ElapsedMs);
 

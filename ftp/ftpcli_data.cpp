@@ -11,6 +11,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/ticks.h"
@@ -67,6 +68,13 @@ bool WriteAll(int Fd, const char* Data, std::size_t Len) {
     Len -= static_cast<std::size_t>(n);
   }
   return true;
+}
+
+// Devices (/dev/null) and pipes have nothing to empty.
+bool EmptyRegularFile(int Fd) {
+  struct stat st {};
+  if (::fstat(Fd, &st) != 0) return false;
+  return !S_ISREG(st.st_mode) || ::ftruncate(Fd, 0) == 0;
 }
 
 std::string DottedAddress(std::uint32_t NetworkOrder) {
@@ -136,6 +144,14 @@ std::string TCustomFtpCli::TransferStatsText(std::int64_t Bytes, std::uint32_t E
 // ---------------------------------------------------------------------------
 // Preparing the data connection
 
+std::string TCustomFtpCli::PortCommand(const std::string& ControlAddr, std::uint32_t LocalAddr, std::uint16_t Port) {
+  const std::string port = std::to_string(Port / 256) + "," + std::to_string(Port % 256);
+  if (ControlAddr == "127.0.0.1") return "PORT 127,0,0,1," + port;
+  const auto* a = reinterpret_cast<const unsigned char*>(&LocalAddr);  // network order
+  return "PORT " + std::to_string(a[0]) + "," + std::to_string(a[1]) + "," + std::to_string(a[2]) + "," +
+         std::to_string(a[3]) + "," + port;
+}
+
 void TCustomFtpCli::PortAsync() {
   EnsureReady();
   if (!FControlConnected) throw FtpException("FTP component not connected");
@@ -170,17 +186,8 @@ void TCustomFtpCli::PortAsync() {
   sockaddr_in control{};
   int len = sizeof(control);
   FControlSocket->GetSockName(control, len);
-  const auto* a = reinterpret_cast<const unsigned char*>(&control.sin_addr.s_addr);
-
-  std::string command;
-  if (FPassiveMode) {
-    command = "PASV";
-  } else if (FControlSocket->Addr() == "127.0.0.1") {
-    command = "PORT 127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256);
-  } else {
-    command = "PORT " + std::to_string(a[0]) + "," + std::to_string(a[1]) + "," + std::to_string(a[2]) + "," +
-              std::to_string(a[3]) + "," + std::to_string(port / 256) + "," + std::to_string(port % 256);
-  }
+  const std::string command = FPassiveMode ? std::string("PASV")
+                                           : PortCommand(FControlSocket->Addr(), control.sin_addr.s_addr, port);
 
   FCurrentStep = fsPort;
   SendRequest(TFtpRequest::PortAsync, command, {200, 227},
@@ -215,7 +222,7 @@ bool TCustomFtpCli::OpenLocalFileForReceive() {
       // Locked before it is emptied: a file another transfer holds keeps its bytes.
       fd = ::open(name, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
       if (fd < 0) return false;
-      if (!LockLocalFile(fd, LockForShareWord(FShareMode, true)) || ::ftruncate(fd, 0) != 0) {
+      if (!LockLocalFile(fd, LockForShareWord(FShareMode, true)) || !EmptyRegularFile(fd)) {
         ::close(fd);
         return false;
       }
