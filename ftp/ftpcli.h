@@ -406,6 +406,11 @@ class TCustomFtpCli {
   // Closes LocalFile; false when the close reported an error (a write that
   // the system could not complete).
   bool ReleaseLocalFile();
+  // Writes out what the download holds; false with errno set on failure.
+  bool FlushLocalFile();
+  void StartFileBlock(bool ForWrite);
+  // A download's bytes could not be written: shown, noted, data connection shut.
+  void LocalWriteFailed(int Err);
   // After the PASV reply: a 227 without its six numbers ends the request.
   void PasvAfterReply();
   // The accepted data connection comes from the control connection's peer.
@@ -482,6 +487,14 @@ class TCustomFtpCli {
   std::uint16_t FTransferError = 0;  // 0, or the code a local failure ends the transfer with
   std::string FTransferErrorLine;
   char FSendChunk[FTP_SEND_CHUNK_SIZE] = {};
+  // The local file is read ahead and written behind in blocks of this size:
+  // the network still moves 2048-byte and 1514-byte chunks, but the file
+  // sees one system call per block instead of one per chunk.
+  static constexpr int FTP_FILE_BLOCK_SIZE = 64 * 1024;
+  std::unique_ptr<char[]> FFileBlock;
+  int FFileBlockLen = 0;  // download: bytes held; upload: bytes read ahead
+  int FFileBlockPos = 0;  // upload: bytes of the block already sent
+  bool FFileBlockForWrite = false;
 
  private:
   std::shared_ptr<int> FAlive = std::make_shared<int>(0);

@@ -6,6 +6,7 @@
 // close of the data connection have been seen, in either order.
 #include "ftp/ftpcli.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -237,6 +238,7 @@ bool TCustomFtpCli::OpenLocalFileForReceive() {
     }
   }
   FLocalFile = fd;
+  StartFileBlock(true);
   return true;
 }
 
@@ -250,15 +252,38 @@ bool TCustomFtpCli::OpenLocalFileForSend() {
     return false;
   }
   FLocalFile = fd;
+  StartFileBlock(false);
   return true;
+}
+
+void TCustomFtpCli::StartFileBlock(bool ForWrite) {
+  if (!FFileBlock) FFileBlock = std::make_unique<char[]>(FTP_FILE_BLOCK_SIZE);
+  FFileBlockLen = 0;
+  FFileBlockPos = 0;
+  FFileBlockForWrite = ForWrite;
+}
+
+bool TCustomFtpCli::FlushLocalFile() {
+  if (FLocalFile < 0 || !FFileBlockForWrite || FFileBlockLen == 0) return true;
+  const std::size_t len = static_cast<std::size_t>(FFileBlockLen);
+  FFileBlockLen = 0;
+  return WriteAll(FLocalFile, FFileBlock.get(), len);
 }
 
 bool TCustomFtpCli::ReleaseLocalFile() {
   if (FLocalFile < 0) return true;
+  // Every end of a download, failed or aborted ones included, keeps what
+  // arrived: the held block goes to the file before it is closed.
+  const bool flushed = FlushLocalFile();
+  const int err = errno;
   const int fd = FLocalFile;
   FLocalFile = -1;
+  FFileBlockLen = 0;
+  FFileBlockPos = 0;
   // The lock goes with the descriptor.
-  return ::close(fd) == 0;
+  const bool closed = ::close(fd) == 0;
+  if (!flushed) errno = err;
+  return flushed && closed;
 }
 
 void TCustomFtpCli::NoteTransferError(std::uint16_t Code, const std::string& Line) {
@@ -404,8 +429,18 @@ void TCustomFtpCli::DataReceive(std::uint16_t) {
   if (!DoProgress()) return;
 
   TWSocket& data = *FDataSocket;
-  char buffer[FTP_RECEIVE_CHUNK_SIZE];
-  const int n = data.Receive(buffer, sizeof(buffer));
+  // Received straight into the file block when there is a file; a full block
+  // is written out before the next chunk.
+  char scratch[FTP_RECEIVE_CHUNK_SIZE];
+  char* buffer = scratch;
+  if (FLocalFile >= 0) {
+    if (FFileBlockLen + FTP_RECEIVE_CHUNK_SIZE > FTP_FILE_BLOCK_SIZE && !FlushLocalFile()) {
+      LocalWriteFailed(errno);
+      return;
+    }
+    buffer = FFileBlock.get() + FFileBlockLen;
+  }
+  const int n = data.Receive(buffer, FTP_RECEIVE_CHUNK_SIZE);
   if (n == 0) return;
   if (n < 0) {
     if (data.State() == wsConnected && data.LastError() != plat::WSAEWOULDBLOCK) {
@@ -416,18 +451,7 @@ void TCustomFtpCli::DataReceive(std::uint16_t) {
   }
 
   FTransferredBytes += n;
-  if (FLocalFile >= 0 && !WriteAll(FLocalFile, buffer, static_cast<std::size_t>(n))) {
-    const int err = errno;
-    auto alive = AliveToken();
-    DoDisplay("! Error writing local file");
-    if (alive.expired()) return;
-    // The bytes are lost: the transfer must not end as a success, whatever
-    // the server's final reply says.
-    NoteTransferError(550, "Error writing local file " + FLocalFileName + ": " + std::strerror(err));
-    ReleaseLocalFile();
-    data.Shutdown(2);
-    return;
-  }
+  if (FLocalFile >= 0) FFileBlockLen += n;
 
   if (FDisplayFileFlag) {
     auto alive = AliveToken();
@@ -436,6 +460,17 @@ void TCustomFtpCli::DataReceive(std::uint16_t) {
       if (alive.expired()) return;
     }
   }
+}
+
+void TCustomFtpCli::LocalWriteFailed(int Err) {
+  auto alive = AliveToken();
+  DoDisplay("! Error writing local file");
+  if (alive.expired()) return;
+  // The bytes are lost: the transfer must not end as a success, whatever the
+  // server's final reply says.
+  NoteTransferError(550, "Error writing local file " + FLocalFileName + ": " + std::strerror(Err));
+  ReleaseLocalFile();
+  FDataSocket->Shutdown(2);
 }
 
 namespace {
@@ -489,8 +524,13 @@ void TCustomFtpCli::RetrFinalReply() {
 }
 
 void TCustomFtpCli::DataClosedAfterReceive(std::uint16_t Error) {
-  if (!ReleaseLocalFile())
-    NoteTransferError(550, "Error writing local file " + FLocalFileName + ": " + std::strerror(errno));
+  if (!ReleaseLocalFile()) {
+    const int err = errno;
+    auto alive = AliveToken();
+    DoDisplay("! Error writing local file");
+    if (alive.expired()) return;
+    NoteTransferError(550, "Error writing local file " + FLocalFileName + ": " + std::strerror(err));
+  }
   FDataDone = true;
   FDataError = Error;
   CheckReceiveDone();
@@ -746,25 +786,32 @@ void TCustomFtpCli::SendNextChunk(std::uint16_t Error) {
   // read then would be lost.
   if (FUploadEof || !FUploadStarted || data.State() != wsConnected) return;
 
-  ssize_t n;
-  do {
-    n = ::read(FLocalFile, FSendChunk, sizeof(FSendChunk));
-  } while (n < 0 && errno == EINTR);
+  if (FFileBlockPos == FFileBlockLen) {
+    ssize_t n;
+    do {
+      n = ::read(FLocalFile, FFileBlock.get(), FTP_FILE_BLOCK_SIZE);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      const int err = errno;
+      DoDisplay("! Error reading file");
+      if (alive.expired()) return;
+      NoteTransferError(426, "426 Error reading local file " + FLocalFileName + ": " + std::strerror(err));
+      data.Close();
+      return;
+    }
+    FFileBlockPos = 0;
+    FFileBlockLen = static_cast<int>(n);
+  }
+  const int n = std::min(FTP_SEND_CHUNK_SIZE, FFileBlockLen - FFileBlockPos);
   if (n == 0) {
     FUploadEof = true;
     data.Close();  // fires DataClosedAfterSend at once
     return;
   }
-  if (n < 0) {
-    const int err = errno;
-    DoDisplay("! Error reading file");
-    if (alive.expired()) return;
-    NoteTransferError(426, "426 Error reading local file " + FLocalFileName + ": " + std::strerror(err));
-    data.Close();
-    return;
-  }
+  std::memcpy(FSendChunk, FFileBlock.get() + FFileBlockPos, static_cast<std::size_t>(n));
+  FFileBlockPos += n;
   FTransferredBytes += n;
-  data.Send(FSendChunk, static_cast<int>(n));
+  data.Send(FSendChunk, n);
 }
 
 void TCustomFtpCli::DataDiscard(std::uint16_t) {
