@@ -808,10 +808,11 @@ void TCustomFtpCli::SendNextChunk(std::uint16_t Error) {
     data.Close();  // fires DataClosedAfterSend at once
     return;
   }
-  std::memcpy(FSendChunk, FFileBlock.get() + FFileBlockPos, static_cast<std::size_t>(n));
+  // Sent from the block itself: the socket copies it into its queue anyway.
+  const char* chunk = FFileBlock.get() + FFileBlockPos;
   FFileBlockPos += n;
   FTransferredBytes += n;
-  data.Send(FSendChunk, n);
+  data.Send(chunk, n);
 }
 
 void TCustomFtpCli::DataDiscard(std::uint16_t) {

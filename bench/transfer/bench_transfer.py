@@ -112,7 +112,12 @@ def make_big_file(path, size):
 
 
 def run_measured(argv, cwd):
-    """Runs argv; returns (wall s, cpu s, peak RSS KiB) of the child."""
+    """Runs argv; returns (wall s, cpu s, peak RSS KiB) of the child.
+
+    The peak memory comes from GNU time: a child forked from this (large)
+    Python process would report the parent's pages as its own peak."""
+    rss_file = os.path.join(cwd, ".rss")
+    argv = ["/usr/bin/time", "-f", "%M", "-o", rss_file] + argv
     start = time.monotonic()
     proc = subprocess.Popen(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE)
@@ -131,8 +136,11 @@ def run_measured(argv, cwd):
     proc.stderr.close()
     proc.returncode = os.waitstatus_to_exitcode(status)
     if proc.returncode != 0:
-        raise RuntimeError("%s failed (%d): %s" % (" ".join(argv[:4]), proc.returncode, err.strip()[:400]))
-    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss
+        raise RuntimeError("%s failed (%d): %s" % (" ".join(argv[5:9]), proc.returncode, err.strip()[:400]))
+    with open(rss_file) as f:
+        rss = int(f.read().split()[-1])
+    os.unlink(rss_file)
+    return wall, usage.ru_utime + usage.ru_stime, rss
 
 
 def lftp_script(server, passive, commands):
@@ -189,9 +197,9 @@ def check(client, op, server, local, names):
 def main():
     if os.geteuid() != 0:
         sys.exit("bench_transfer: needs root to start vsftpd")
-    for tool in ("/usr/sbin/vsftpd", shutil.which("curl"), shutil.which("lftp")):
+    for tool in ("/usr/sbin/vsftpd", shutil.which("curl"), shutil.which("lftp"), "/usr/bin/time"):
         if not tool or not os.access(tool, os.X_OK):
-            sys.exit("bench_transfer: vsftpd, curl and lftp are needed")
+            sys.exit("bench_transfer: vsftpd, curl, lftp and GNU time are needed")
     pwd.getpwnam("ftp")
     vekftp = find_vekftp()
     clients = ["vekftp", "curl", "lftp"]
