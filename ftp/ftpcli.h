@@ -318,6 +318,10 @@ class TCustomFtpCli {
   // The lines a received chunk shows through OnDisplayFile: runs of bytes other
   // than CR and LF, each run of CR/LF bytes ending one line.
   static std::vector<std::string> DisplayFileLines(const char* Data, std::size_t Len);
+  // PORT for a listening port: "PORT 127,0,0,1,p1,p2" when the control
+  // connection went to 127.0.0.1, else the control connection's local
+  // address (network order) and the port split in two bytes.
+  static std::string PortCommand(const std::string& ControlAddr, std::uint32_t LocalAddr, std::uint16_t Port);
   // "N bytes received/sent in S seconds (R Bytes/sec)".
   static std::string TransferStatsText(std::int64_t Bytes, std::uint32_t ElapsedMs);
 
@@ -408,6 +412,11 @@ class TCustomFtpCli {
   // Closes LocalFile; false when the close reported an error (a write that
   // the system could not complete).
   bool ReleaseLocalFile();
+  // Writes out what the download holds; false with errno set on failure.
+  bool FlushLocalFile();
+  void StartFileBlock(bool ForWrite);
+  // A download's bytes could not be written: shown, noted, data connection shut.
+  void LocalWriteFailed(int Err);
   // After the PASV reply: a 227 without its six numbers ends the request.
   void PasvAfterReply();
   // The accepted data connection comes from the control connection's peer.
@@ -417,6 +426,9 @@ class TCustomFtpCli {
   void NoteTransferError(std::uint16_t Code, const std::string& Line);
   void TransferFailed(std::uint16_t Code);
   void CheckTransferDone();
+  // A connection that reached the listening socket before the transfer
+  // command bound its handler is accepted now.
+  void TakePendingAccept();
 
   // --- fields ---
   plat::HWND FEngineWindow = 0;
@@ -483,9 +495,18 @@ class TCustomFtpCli {
   bool FUploadStarted = false;
   bool FUploadEof = false;
   bool FAppend = false;
+  bool FDataAcceptPending = false;
   std::uint16_t FTransferError = 0;  // 0, or the code a local failure ends the transfer with
   std::string FTransferErrorLine;
   char FSendChunk[FTP_SEND_CHUNK_SIZE] = {};
+  // The local file is read ahead and written behind in blocks of this size:
+  // the network still moves 2048-byte and 1514-byte chunks, but the file
+  // sees one system call per block instead of one per chunk.
+  static constexpr int FTP_FILE_BLOCK_SIZE = 64 * 1024;
+  std::unique_ptr<char[]> FFileBlock;
+  int FFileBlockLen = 0;  // download: bytes held; upload: bytes read ahead
+  int FFileBlockPos = 0;  // upload: bytes of the block already sent
+  bool FFileBlockForWrite = false;
 
  private:
   std::shared_ptr<int> FAlive = std::make_shared<int>(0);

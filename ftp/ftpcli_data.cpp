@@ -6,11 +6,13 @@
 // close of the data connection have been seen, in either order.
 #include "ftp/ftpcli.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/ticks.h"
@@ -67,6 +69,13 @@ bool WriteAll(int Fd, const char* Data, std::size_t Len) {
     Len -= static_cast<std::size_t>(n);
   }
   return true;
+}
+
+// Devices (/dev/null) and pipes have nothing to empty.
+bool EmptyRegularFile(int Fd) {
+  struct stat st {};
+  if (::fstat(Fd, &st) != 0) return false;
+  return !S_ISREG(st.st_mode) || ::ftruncate(Fd, 0) == 0;
 }
 
 std::string DottedAddress(std::uint32_t NetworkOrder) {
@@ -136,12 +145,24 @@ std::string TCustomFtpCli::TransferStatsText(std::int64_t Bytes, std::uint32_t E
 // ---------------------------------------------------------------------------
 // Preparing the data connection
 
+std::string TCustomFtpCli::PortCommand(const std::string& ControlAddr, std::uint32_t LocalAddr, std::uint16_t Port) {
+  const std::string port = std::to_string(Port / 256) + "," + std::to_string(Port % 256);
+  if (ControlAddr == "127.0.0.1") return "PORT 127,0,0,1," + port;
+  const auto* a = reinterpret_cast<const unsigned char*>(&LocalAddr);  // network order
+  return "PORT " + std::to_string(a[0]) + "," + std::to_string(a[1]) + "," + std::to_string(a[2]) + "," +
+         std::to_string(a[3]) + "," + port;
+}
+
 void TCustomFtpCli::PortAsync() {
   EnsureReady();
   if (!FControlConnected) throw FtpException("FTP component not connected");
 
   TWSocket& data = *FDataSocket;
-  data.OnSessionAvailable = nullptr;
+  // Some servers (pyftpdlib) connect as soon as PORT is answered, before the
+  // transfer command binds its handler; the accept notification comes once
+  // and only accepting re-arms it, so it is noted here and taken up later.
+  FDataAcceptPending = false;
+  data.OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t) { FDataAcceptPending = true; };
   data.OnSessionClosed = nullptr;
   data.OnDataAvailable = nullptr;
   data.OnDataSent = nullptr;
@@ -166,17 +187,8 @@ void TCustomFtpCli::PortAsync() {
   sockaddr_in control{};
   int len = sizeof(control);
   FControlSocket->GetSockName(control, len);
-  const auto* a = reinterpret_cast<const unsigned char*>(&control.sin_addr.s_addr);
-
-  std::string command;
-  if (FPassiveMode) {
-    command = "PASV";
-  } else if (FControlSocket->Addr() == "127.0.0.1") {
-    command = "PORT 127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256);
-  } else {
-    command = "PORT " + std::to_string(a[0]) + "," + std::to_string(a[1]) + "," + std::to_string(a[2]) + "," +
-              std::to_string(a[3]) + "," + std::to_string(port / 256) + "," + std::to_string(port % 256);
-  }
+  const std::string command = FPassiveMode ? std::string("PASV")
+                                           : PortCommand(FControlSocket->Addr(), control.sin_addr.s_addr, port);
 
   FCurrentStep = fsPort;
   SendRequest(TFtpRequest::PortAsync, command, {200, 227},
@@ -211,7 +223,7 @@ bool TCustomFtpCli::OpenLocalFileForReceive() {
       // Locked before it is emptied: a file another transfer holds keeps its bytes.
       fd = ::open(name, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
       if (fd < 0) return false;
-      if (!LockLocalFile(fd, LockForShareWord(FShareMode, true)) || ::ftruncate(fd, 0) != 0) {
+      if (!LockLocalFile(fd, LockForShareWord(FShareMode, true)) || !EmptyRegularFile(fd)) {
         ::close(fd);
         return false;
       }
@@ -226,6 +238,7 @@ bool TCustomFtpCli::OpenLocalFileForReceive() {
     }
   }
   FLocalFile = fd;
+  StartFileBlock(true);
   return true;
 }
 
@@ -239,15 +252,38 @@ bool TCustomFtpCli::OpenLocalFileForSend() {
     return false;
   }
   FLocalFile = fd;
+  StartFileBlock(false);
   return true;
+}
+
+void TCustomFtpCli::StartFileBlock(bool ForWrite) {
+  if (!FFileBlock) FFileBlock = std::make_unique<char[]>(FTP_FILE_BLOCK_SIZE);
+  FFileBlockLen = 0;
+  FFileBlockPos = 0;
+  FFileBlockForWrite = ForWrite;
+}
+
+bool TCustomFtpCli::FlushLocalFile() {
+  if (FLocalFile < 0 || !FFileBlockForWrite || FFileBlockLen == 0) return true;
+  const std::size_t len = static_cast<std::size_t>(FFileBlockLen);
+  FFileBlockLen = 0;
+  return WriteAll(FLocalFile, FFileBlock.get(), len);
 }
 
 bool TCustomFtpCli::ReleaseLocalFile() {
   if (FLocalFile < 0) return true;
+  // Every end of a download, failed or aborted ones included, keeps what
+  // arrived: the held block goes to the file before it is closed.
+  const bool flushed = FlushLocalFile();
+  const int err = errno;
   const int fd = FLocalFile;
   FLocalFile = -1;
+  FFileBlockLen = 0;
+  FFileBlockPos = 0;
   // The lock goes with the descriptor.
-  return ::close(fd) == 0;
+  const bool closed = ::close(fd) == 0;
+  if (!flushed) errno = err;
+  return flushed && closed;
 }
 
 void TCustomFtpCli::NoteTransferError(std::uint16_t Code, const std::string& Line) {
@@ -318,7 +354,16 @@ void TCustomFtpCli::StartReceive(TFtpRequest Request, const std::string& Word) {
 
   SetEngineState(fcsAwaitingReply);
   FNext = &TCustomFtpCli::RetrFirstReply;
+  auto alive = AliveToken();
   IssueCommand(FHostFileName.empty() ? Word : Word + " " + FHostFileName);
+  if (alive.expired()) return;
+  TakePendingAccept();
+}
+
+void TCustomFtpCli::TakePendingAccept() {
+  if (!FDataAcceptPending || FPassiveMode || FDataSocket->State() != wsListening) return;
+  FDataAcceptPending = false;
+  if (FDataSocket->OnSessionAvailable) FDataSocket->OnSessionAvailable(FDataSocket.get(), 0);
 }
 
 bool TCustomFtpCli::DataPeerIsServer(plat::SOCKET Handle) {
@@ -384,8 +429,18 @@ void TCustomFtpCli::DataReceive(std::uint16_t) {
   if (!DoProgress()) return;
 
   TWSocket& data = *FDataSocket;
-  char buffer[FTP_RECEIVE_CHUNK_SIZE];
-  const int n = data.Receive(buffer, sizeof(buffer));
+  // Received straight into the file block when there is a file; a full block
+  // is written out before the next chunk.
+  char scratch[FTP_RECEIVE_CHUNK_SIZE];
+  char* buffer = scratch;
+  if (FLocalFile >= 0) {
+    if (FFileBlockLen + FTP_RECEIVE_CHUNK_SIZE > FTP_FILE_BLOCK_SIZE && !FlushLocalFile()) {
+      LocalWriteFailed(errno);
+      return;
+    }
+    buffer = FFileBlock.get() + FFileBlockLen;
+  }
+  const int n = data.Receive(buffer, FTP_RECEIVE_CHUNK_SIZE);
   if (n == 0) return;
   if (n < 0) {
     if (data.State() == wsConnected && data.LastError() != plat::WSAEWOULDBLOCK) {
@@ -396,18 +451,7 @@ void TCustomFtpCli::DataReceive(std::uint16_t) {
   }
 
   FTransferredBytes += n;
-  if (FLocalFile >= 0 && !WriteAll(FLocalFile, buffer, static_cast<std::size_t>(n))) {
-    const int err = errno;
-    auto alive = AliveToken();
-    DoDisplay("! Error writing local file");
-    if (alive.expired()) return;
-    // The bytes are lost: the transfer must not end as a success, whatever
-    // the server's final reply says.
-    NoteTransferError(550, "Error writing local file " + FLocalFileName + ": " + std::strerror(err));
-    ReleaseLocalFile();
-    data.Shutdown(2);
-    return;
-  }
+  if (FLocalFile >= 0) FFileBlockLen += n;
 
   if (FDisplayFileFlag) {
     auto alive = AliveToken();
@@ -416,6 +460,17 @@ void TCustomFtpCli::DataReceive(std::uint16_t) {
       if (alive.expired()) return;
     }
   }
+}
+
+void TCustomFtpCli::LocalWriteFailed(int Err) {
+  auto alive = AliveToken();
+  DoDisplay("! Error writing local file");
+  if (alive.expired()) return;
+  // The bytes are lost: the transfer must not end as a success, whatever the
+  // server's final reply says.
+  NoteTransferError(550, "Error writing local file " + FLocalFileName + ": " + std::strerror(Err));
+  ReleaseLocalFile();
+  FDataSocket->Shutdown(2);
 }
 
 namespace {
@@ -469,8 +524,13 @@ void TCustomFtpCli::RetrFinalReply() {
 }
 
 void TCustomFtpCli::DataClosedAfterReceive(std::uint16_t Error) {
-  if (!ReleaseLocalFile())
-    NoteTransferError(550, "Error writing local file " + FLocalFileName + ": " + std::strerror(errno));
+  if (!ReleaseLocalFile()) {
+    const int err = errno;
+    auto alive = AliveToken();
+    DoDisplay("! Error writing local file");
+    if (alive.expired()) return;
+    NoteTransferError(550, "Error writing local file " + FLocalFileName + ": " + std::strerror(err));
+  }
   FDataDone = true;
   FDataError = Error;
   CheckReceiveDone();
@@ -586,6 +646,8 @@ void TCustomFtpCli::StartSend() {
   SetEngineState(fcsAwaitingReply);
   FNext = &TCustomFtpCli::StorFirstReply;
   IssueCommand((FAppend ? "APPE " : "STOR ") + FHostFileName);
+  if (alive.expired()) return;
+  TakePendingAccept();
 }
 
 void TCustomFtpCli::DataAcceptForSend(std::uint16_t) {
@@ -724,25 +786,33 @@ void TCustomFtpCli::SendNextChunk(std::uint16_t Error) {
   // read then would be lost.
   if (FUploadEof || !FUploadStarted || data.State() != wsConnected) return;
 
-  ssize_t n;
-  do {
-    n = ::read(FLocalFile, FSendChunk, sizeof(FSendChunk));
-  } while (n < 0 && errno == EINTR);
+  if (FFileBlockPos == FFileBlockLen) {
+    ssize_t n;
+    do {
+      n = ::read(FLocalFile, FFileBlock.get(), FTP_FILE_BLOCK_SIZE);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      const int err = errno;
+      DoDisplay("! Error reading file");
+      if (alive.expired()) return;
+      NoteTransferError(426, "426 Error reading local file " + FLocalFileName + ": " + std::strerror(err));
+      data.Close();
+      return;
+    }
+    FFileBlockPos = 0;
+    FFileBlockLen = static_cast<int>(n);
+  }
+  const int n = std::min(FTP_SEND_CHUNK_SIZE, FFileBlockLen - FFileBlockPos);
   if (n == 0) {
     FUploadEof = true;
     data.Close();  // fires DataClosedAfterSend at once
     return;
   }
-  if (n < 0) {
-    const int err = errno;
-    DoDisplay("! Error reading file");
-    if (alive.expired()) return;
-    NoteTransferError(426, "426 Error reading local file " + FLocalFileName + ": " + std::strerror(err));
-    data.Close();
-    return;
-  }
+  // Sent from the block itself: the socket copies it into its queue anyway.
+  const char* chunk = FFileBlock.get() + FFileBlockPos;
+  FFileBlockPos += n;
   FTransferredBytes += n;
-  data.Send(FSendChunk, static_cast<int>(n));
+  data.Send(chunk, n);
 }
 
 void TCustomFtpCli::DataDiscard(std::uint16_t) {

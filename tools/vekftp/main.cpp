@@ -104,6 +104,14 @@ class Session {
   // replaces it only when complete: a failed transfer leaves LOCAL as it was.
   int Get(const std::string& Dir, const std::string& Remote, const std::string& Local) {
     if (!ChangeDir(Dir)) return 1;
+    struct stat st {};
+    if (::stat(Local.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      // A device or pipe (/dev/null, a FIFO) is written as it is: renaming a
+      // file over it would replace it.
+      ftp_.SetHostFileName(Remote);
+      ftp_.SetLocalFileName(Local);
+      return Step(ftp_.Get()) ? 0 : 1;
+    }
     std::string temp;
     if (!MakeTempBeside(Local, temp)) return 1;
     ftp_.SetHostFileName(Remote);

@@ -1,0 +1,537 @@
+// The data connection against the scripted server: completion order, local
+// files, resume offsets, aborts, uploads and the hostile-server cases.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <random>
+#include <string>
+
+#include "tests/ftp/ftp_fixture.h"
+#include "tests/ftp_data/server_data.h"
+#include "tests/support/peer_process.h"
+
+namespace vektest {
+namespace {
+
+std::string RandomBytes(std::size_t N, unsigned Seed = 7) {
+  std::mt19937 gen(Seed);
+  std::string s(N, '\0');
+  for (char& c : s) c = static_cast<char>(gen());
+  return s;
+}
+
+class FtpDataTest : public FtpScriptedTest {
+ protected:
+  std::string Local(const std::string& Name) const { return (dir.Path() / Name).string(); }
+
+  // PORT answered 200, its address remembered for the RETR/STOR actions.
+  void ActivePort(FtpScript& S) {
+    auto d = data;
+    S.Expect("PORT *", "200 PORT ok").Do([d](FtpServerSession&, const std::string& Cmd) { d->TakePort(Cmd); });
+  }
+  void PassivePort(FtpScript& S) {
+    auto d = data;
+    S.Expect("PASV").Do([d](FtpServerSession& Session, const std::string&) { Session.Reply(d->Pasv()); });
+  }
+
+  std::size_t EventIndex(const std::string& Prefix) const {
+    for (std::size_t i = 0; i < rec.events.size(); ++i)
+      if (rec.events[i].rfind(Prefix, 0) == 0) return i;
+    return std::string::npos;
+  }
+
+  TempDir dir{"vekftpdata"};
+  std::shared_ptr<ServerData> data = std::make_shared<ServerData>();
+};
+
+// --- completion order ------------------------------------------------------
+
+void ExpectOneCompletionAfterStats(const FtpDataTest& T, const FtpRecorder& Rec, std::size_t Bytes) {
+  const std::string stats = "display:! " + std::to_string(Bytes) + " bytes received/sent in ";
+  EXPECT_EQ(Rec.Count(stats), 1);
+  EXPECT_EQ(Rec.Count("done:"), 2);  // ConnectAsync, then the transfer
+  (void)T;
+  std::size_t statsAt = std::string::npos, doneAt = std::string::npos;
+  for (std::size_t i = 0; i < Rec.events.size(); ++i) {
+    if (Rec.events[i].rfind(stats, 0) == 0) statsAt = i;
+    if (Rec.events[i] == "done:GetAsync:0") doneAt = i;
+  }
+  ASSERT_NE(statsAt, std::string::npos);
+  ASSERT_NE(doneAt, std::string::npos);
+  EXPECT_LT(statsAt, doneAt);
+}
+
+TEST_F(FtpDataTest, DownloadWhose226ComesBeforeTheCloseCompletesOnce) {
+  const std::string payload = RandomBytes(100000);
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  auto d = data;
+  s.Expect("RETR f.bin", "150 here it comes").Do([d, payload](FtpServerSession& Session, const std::string&) {
+    d->Open();
+    d->Send(payload);
+    Session.Reply("226 done");
+    Session.Sleep(150);
+    d->Close();
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetHostFileName("f.bin");
+  ftp.SetLocalFileName(Local("f.bin"));
+  const auto& done = Run([&] { ftp.GetAsync(); });
+  EXPECT_EQ(done.error, 0) << done.errorMessage;
+  EXPECT_EQ(done.replyLine, "226 done");
+  PumpPending();
+  ExpectOneCompletionAfterStats(*this, rec, payload.size());
+  EXPECT_EQ(ReadFile(Local("f.bin")), payload);
+}
+
+TEST_F(FtpDataTest, DownloadWhoseCloseComesBeforeThe226CompletesOnce) {
+  const std::string payload = RandomBytes(100000);
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  auto d = data;
+  s.Expect("RETR f.bin", "150 here it comes").Do([d, payload](FtpServerSession& Session, const std::string&) {
+    d->Open();
+    d->Send(payload);
+    d->Close();
+    Session.Sleep(150);
+    Session.Reply("226 done");
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetHostFileName("f.bin");
+  ftp.SetLocalFileName(Local("f.bin"));
+  const auto& done = Run([&] { ftp.GetAsync(); });
+  EXPECT_EQ(done.error, 0) << done.errorMessage;
+  PumpPending();
+  ExpectOneCompletionAfterStats(*this, rec, payload.size());
+  EXPECT_EQ(ReadFile(Local("f.bin")), payload);
+}
+
+// --- local files and resume ------------------------------------------------
+
+TEST_F(FtpDataTest, DownloadIntoAnExistingFileEmptiesItFirst) {
+  ASSERT_TRUE(WriteFile(Local("f.txt"), "OLD CONTENT THAT IS MUCH LONGER"));
+  FtpScript s = LoggedIn();
+  PassivePort(s);
+  auto d = data;
+  s.Expect("RETR f.txt", "150 ok").Do([d](FtpServerSession& Session, const std::string&) {
+    d->Open();
+    d->Send("new");
+    d->Close();
+    Session.Reply("226 done");
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetPassiveMode(true);
+  ftp.SetHostFileName("f.txt");
+  ftp.SetLocalFileName(Local("f.txt"));
+  const auto& done = Run([&] { ftp.GetAsync(); });
+  EXPECT_EQ(done.error, 0) << done.errorMessage;
+  EXPECT_EQ(ReadFile(Local("f.txt")), "new");
+}
+
+TEST_F(FtpDataTest, RestAcceptedWith350KeepsTheFirstBytesAndCountsFromTheOffset) {
+  const std::string payload = RandomBytes(50000);
+  ASSERT_TRUE(WriteFile(Local("r.bin"), payload.substr(0, 1000)));
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  s.Expect("REST 1000", "350 Restarting at 1000");
+  auto d = data;
+  s.Expect("RETR r.bin", "150 ok").Do([d, payload](FtpServerSession& Session, const std::string&) {
+    d->Open();
+    d->Send(payload.substr(1000));
+    d->Close();
+    Session.Reply("226 done");
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  std::vector<std::int64_t> counts;
+  ftp.OnProgress = [&](TCustomFtpCli*, std::int64_t Count, bool&) { counts.push_back(Count); };
+  ftp.SetHostFileName("r.bin");
+  ftp.SetLocalFileName(Local("r.bin"));
+  const auto& done = Run([&] { ftp.RestGetAsync(); });
+  EXPECT_EQ(done.request, TFtpRequest::RestGetAsync);
+  EXPECT_EQ(done.error, 0) << done.errorMessage;
+  EXPECT_EQ(ReadFile(Local("r.bin")), payload);
+  ASSERT_FALSE(counts.empty());
+  EXPECT_GE(counts.front(), 1000);
+  EXPECT_EQ(ftp.RestartOffset(), 0);
+}
+
+TEST_F(FtpDataTest, ResumeBeyondFourGiBSendsTheFullOffsetAndWritesThere) {
+  const std::int64_t offset = (std::int64_t{5} << 30) + 3;  // past 2^32 and 2^31
+  {
+    const int fd = ::open(Local("big.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, offset), 0);  // sparse: no disk space used
+    ::close(fd);
+  }
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  s.Expect("REST " + std::to_string(offset), "350 Restarting");
+  auto d = data;
+  s.Expect("RETR big.bin", "150 ok").Do([d](FtpServerSession& Session, const std::string&) {
+    d->Open();
+    d->Send("tail");
+    d->Close();
+    Session.Reply("226 done");
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  std::int64_t lastCount = -1;
+  ftp.OnProgress = [&](TCustomFtpCli*, std::int64_t Count, bool&) { lastCount = Count; };
+  ftp.SetHostFileName("big.bin");
+  ftp.SetLocalFileName(Local("big.bin"));
+  const auto& done = Run([&] { ftp.RestGetAsync(); });
+  EXPECT_EQ(done.error, 0) << done.errorMessage;
+  EXPECT_TRUE(server->Mismatches().empty()) << server->Mismatches().front();
+  EXPECT_EQ(TCustomFtpCli::LocalFileSize(Local("big.bin")), offset + 4);
+  EXPECT_GE(lastCount, offset);
+  const int fd = ::open(Local("big.bin").c_str(), O_RDONLY);
+  char tail[4] = {};
+  EXPECT_EQ(::pread(fd, tail, 4, offset), 4);
+  ::close(fd);
+  EXPECT_EQ(std::string(tail, 4), "tail");
+  EXPECT_EQ(rec.Count("display:! 4 bytes received/sent in "), 1);
+}
+
+// A REST refused ends its chain with the offset still set; the next upload
+// must still send the whole file.
+TEST_F(FtpDataTest, UploadAfterARefusedRestSendsTheWholeFile) {
+  const std::string payload = RandomBytes(3000);
+  ASSERT_TRUE(WriteFile(Local("x.bin"), payload));
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  s.Expect("REST 3000", "502 REST not implemented");
+  ActivePort(s);
+  auto d = data;
+  auto got = std::make_shared<std::string>();
+  s.Expect("STOR x.bin", "150 ok").Do([d, got](FtpServerSession& Session, const std::string&) {
+    d->Open();
+    *got = d->ReceiveAll();
+    Session.Reply("226 stored");
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetHostFileName("x.bin");
+  ftp.SetLocalFileName(Local("x.bin"));
+  EXPECT_EQ(Run([&] { ftp.RestGetAsync(); }).error, 502);
+  EXPECT_EQ(ReadFile(Local("x.bin")), payload);  // untouched by the failed resume
+  const auto& done = Run([&] { ftp.PutAsync(); });
+  EXPECT_EQ(done.request, TFtpRequest::PutAsync);
+  EXPECT_EQ(done.error, 0) << done.errorMessage;
+  EXPECT_EQ(*got, payload);
+}
+
+TEST_F(FtpDataTest, ShareModeLockHeldElsewhereRefusesTheDownloadWithoutEmptyingTheFile) {
+  ASSERT_TRUE(WriteFile(Local("held.txt"), "precious"));
+  const int holder = ::open(Local("held.txt").c_str(), O_RDWR);
+  ASSERT_GE(holder, 0);
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  ASSERT_EQ(::fcntl(holder, F_OFD_SETLK, &fl), 0);
+
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetShareMode(ftpShareDenyWrite);
+  ftp.SetHostFileName("held.txt");
+  ftp.SetLocalFileName(Local("held.txt"));
+  const auto& done = Run([&] { ftp.GetAsync(); });
+  EXPECT_EQ(done.error, 550);
+  EXPECT_EQ(done.errorMessage, "Unable to open local file " + Local("held.txt"));
+  EXPECT_EQ(ReadFile(Local("held.txt")), "precious");
+  EXPECT_EQ(Commands().back().rfind("PORT ", 0), 0u);  // no RETR
+  ::close(holder);
+}
+
+TEST_F(FtpDataTest, FailedLocalWriteEndsTheDownloadWithAnError) {
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  auto d = data;
+  s.Expect("RETR f.bin", "150 ok").Do([d](FtpServerSession& Session, const std::string&) {
+    d->Open();
+    d->Send(RandomBytes(10000));
+    d->Close();
+    Session.Reply("226 done");
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetShareMode(ftpShareCompat);
+  ftp.SetHostFileName("f.bin");
+  ftp.SetLocalFileName("/dev/full");  // every write fails with ENOSPC
+  const auto& done = Run([&] { ftp.GetAsync(); });
+  EXPECT_NE(done.error, 0);
+  EXPECT_EQ(done.errorMessage.rfind("Error writing local file /dev/full: ", 0), 0u) << done.errorMessage;
+  EXPECT_EQ(rec.Count("display:! Error writing local file"), 1);
+}
+
+// --- abort and display -----------------------------------------------------
+
+TEST_F(FtpDataTest, AbortFromOnProgressEndsWithTheServersFinalReply) {
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  auto d = data;
+  s.Expect("RETR f.bin", "150 ok").Do([d](FtpServerSession& Session, const std::string&) {
+    d->Open();
+    d->Send(RandomBytes(65536));
+    d->ReceiveAll(5000);  // returns when the client drops the connection
+    d->Close();
+    Session.Reply("426 Connection closed; transfer aborted.");
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.OnProgress = [](TCustomFtpCli*, std::int64_t, bool& Abort) { Abort = true; };
+  ftp.SetHostFileName("f.bin");
+  ftp.SetLocalFileName(Local("f.bin"));
+  const auto& done = Run([&] { ftp.GetAsync(); });
+  EXPECT_EQ(done.error, 426);
+  EXPECT_EQ(done.errorMessage, "426 Connection closed; transfer aborted.");
+  EXPECT_EQ(rec.Count("display:! Abort requested"), 1);
+  EXPECT_EQ(rec.Count("display:! RETR/LIST/NLST Failed"), 1);
+}
+
+TEST_F(FtpDataTest, DisplayFileFlagShowsTheListingLineByLine) {
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  auto d = data;
+  s.Expect("LIST", "150 listing").Do([d](FtpServerSession& Session, const std::string&) {
+    d->Open();
+    d->Send("first\r\nsecond\r\n\r\nthird");
+    d->Close();
+    Session.Reply("226 done");
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  std::vector<std::string> lines;
+  ftp.OnDisplayFile = [&](TCustomFtpCli*, std::string& Msg) { lines.push_back(Msg); };
+  ftp.SetDisplayFileFlag(true);
+  ftp.SetLocalFileName("");
+  ftp.SetHostFileName("");
+  const auto& done = Run([&] { ftp.DirAsync(); });
+  EXPECT_EQ(done.request, TFtpRequest::DirAsync);
+  EXPECT_EQ(done.error, 0) << done.errorMessage;
+  EXPECT_EQ(lines, (Lines{"first", "second", "third"}));
+}
+
+TEST_F(FtpDataTest, MultiLine150FailsOnItsSecondLine) {
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  s.Expect("RETR f.bin", "150-Opening data connection\n150 really opening");
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetHostFileName("f.bin");
+  ftp.SetLocalFileName(Local("f.bin"));
+  const auto& done = Run([&] { ftp.GetAsync(); });
+  EXPECT_EQ(done.error, 150);
+  EXPECT_EQ(done.errorMessage, "150 really opening");
+  EXPECT_EQ(rec.Count("display:! RETR/LIST/NLST Failed"), 1);
+}
+
+// --- uploads -----------------------------------------------------------------
+
+TEST_F(FtpDataTest, CancelInOnReadyToTransmitSendsNoStor) {
+  ASSERT_TRUE(WriteFile(Local("u.bin"), "data"));
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.OnReadyToTransmit = [](TCustomFtpCli*, bool& Cancel) { Cancel = true; };
+  ftp.SetHostFileName("u.bin");
+  ftp.SetLocalFileName(Local("u.bin"));
+  const auto& done = Run([&] { ftp.PutAsync(); });
+  EXPECT_EQ(done.request, TFtpRequest::PutAsync);
+  EXPECT_EQ(done.error, 426);
+  EXPECT_EQ(done.errorMessage, "426 Transmit cancelled by application");
+  EXPECT_EQ(rec.Count("display:! 426 Transmit cancelled by application"), 1);
+  EXPECT_EQ(Commands().back().rfind("PORT ", 0), 0u);
+}
+
+TEST_F(FtpDataTest, EmptyFileUploadCompletesWithAZeroByteStatistic) {
+  ASSERT_TRUE(WriteFile(Local("empty.bin"), ""));
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  auto d = data;
+  auto got = std::make_shared<std::string>("not run");
+  s.Expect("STOR empty.bin", "150 ok").Do([d, got](FtpServerSession& Session, const std::string&) {
+    d->Open();
+    *got = d->ReceiveAll();
+    Session.Reply("226 stored");
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetHostFileName("empty.bin");
+  ftp.SetLocalFileName(Local("empty.bin"));
+  const auto& done = Run([&] { ftp.PutAsync(); });
+  EXPECT_EQ(done.error, 0) << done.errorMessage;
+  EXPECT_EQ(*got, "");
+  EXPECT_EQ(rec.Count("display:! 0 bytes received/sent in 0 seconds"), 1);
+}
+
+// In active mode the 150 may arrive before the server's connection: nothing
+// may be read from the file (and lost) until the connection is there.
+TEST_F(FtpDataTest, ActiveUploadWhose150PrecedesTheConnectionLosesNoBytes) {
+  const std::string payload = RandomBytes(200000);
+  ASSERT_TRUE(WriteFile(Local("u.bin"), payload));
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  auto d = data;
+  auto got = std::make_shared<std::string>();
+  s.Expect("STOR u.bin", "150 ok").Do([d, got](FtpServerSession& Session, const std::string&) {
+    Session.Sleep(200);
+    d->Open();
+    *got = d->ReceiveAll();
+    Session.Reply("226 stored");
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetHostFileName("u.bin");
+  ftp.SetLocalFileName(Local("u.bin"));
+  const auto& done = Run([&] { ftp.PutAsync(); });
+  EXPECT_EQ(done.error, 0) << done.errorMessage;
+  EXPECT_EQ(got->size(), payload.size());
+  EXPECT_TRUE(*got == payload);
+}
+
+TEST_F(FtpDataTest, PassiveAppendSendsTheFileAfterTheConnectionIsUp) {
+  const std::string payload = RandomBytes(70000);
+  ASSERT_TRUE(WriteFile(Local("a.bin"), payload));
+  FtpScript s = LoggedIn();
+  PassivePort(s);
+  auto d = data;
+  auto got = std::make_shared<std::string>();
+  s.Expect("APPE a.bin", "150 ok").Do([d, got](FtpServerSession& Session, const std::string&) {
+    d->Open();
+    *got = d->ReceiveAll();
+    Session.Reply("226 appended");
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetPassiveMode(true);
+  ftp.SetHostFileName("a.bin");
+  ftp.SetLocalFileName(Local("a.bin"));
+  const auto& done = Run([&] { ftp.AppendAsync(); });
+  EXPECT_EQ(done.request, TFtpRequest::AppendAsync);
+  EXPECT_EQ(done.error, 0) << done.errorMessage;
+  EXPECT_TRUE(*got == payload);
+}
+
+// --- hostile or broken servers ---------------------------------------------
+
+TEST_F(FtpDataTest, ActiveConnectionFromAnotherHostIsRefusedAndTheServersIsUsed) {
+  const std::string payload = RandomBytes(30000);
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  auto d = data;
+  auto intruderClosed = std::make_shared<std::atomic<bool>>(false);
+  s.Expect("RETR f.bin", "150 ok").Do([d, payload, intruderClosed](FtpServerSession& Session, const std::string&) {
+    const int intruder = d->ConnectExtra("127.0.0.2");
+    if (intruder >= 0) {
+      ::send(intruder, "EVIL", 4, MSG_NOSIGNAL);
+      *intruderClosed = ServerData::PeerClosed(intruder, 3000);
+      ::close(intruder);
+    }
+    d->Open();
+    d->Send(payload);
+    d->Close();
+    Session.Reply("226 done");
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetHostFileName("f.bin");
+  ftp.SetLocalFileName(Local("f.bin"));
+  const auto& done = Run([&] { ftp.GetAsync(); });
+  EXPECT_EQ(done.error, 0) << done.errorMessage;
+  EXPECT_TRUE(intruderClosed->load());
+  EXPECT_EQ(ReadFile(Local("f.bin")), payload);
+  std::string refused;
+  for (const std::string& line : rec.display)
+    if (line.rfind("! Data connection from 127.0.0.2:", 0) == 0) refused = line;
+  EXPECT_NE(refused.find("refused: not the server's address 127.0.0.1"), std::string::npos) << refused;
+}
+
+TEST_F(FtpDataTest, PasvReplyWithoutItsNumbersEndsTheRequestAtOnce) {
+  FtpScript s = LoggedIn();
+  s.Expect("PASV", "227 Entering Passive Mode 127,0,0,1,4,5");
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetPassiveMode(true);
+  ftp.SetHostFileName("f.bin");
+  ftp.SetLocalFileName(Local("f.bin"));
+  const auto& done = Run([&] { ftp.GetAsync(); });
+  EXPECT_EQ(done.request, TFtpRequest::GetAsync);
+  EXPECT_EQ(done.error, 550);
+  EXPECT_EQ(done.errorMessage, "227 Entering Passive Mode 127,0,0,1,4,5");
+  EXPECT_EQ(Commands().back(), "PASV");
+  EXPECT_EQ(TCustomFtpCli::LocalFileSize(Local("f.bin")), -1);  // never created
+  EXPECT_EQ(ftp.State(), fcsReady);
+}
+
+TEST_F(FtpDataTest, PassiveConnectionRefusedEndsWith550) {
+  const std::uint16_t closed = ClosedLocalPort();
+  FtpScript s = LoggedIn();
+  s.Expect("PASV", "227 Entering Passive Mode (127,0,0,1," + std::to_string(closed / 256) + "," +
+                       std::to_string(closed % 256) + ")");
+  s.Expect("RETR f.bin");
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetPassiveMode(true);
+  ftp.SetHostFileName("f.bin");
+  ftp.SetLocalFileName(Local("f.bin"));
+  const auto& done = Run([&] { ftp.GetAsync(); });
+  EXPECT_EQ(done.error, 550);
+  EXPECT_EQ(done.errorMessage, "Unable to establish data connection, error #10061");
+}
+
+// --- text routines -----------------------------------------------------------
+
+TEST(FtpDataText, PortCommandSplitsThePortInTwoBytes) {
+  EXPECT_EQ(TCustomFtpCli::PortCommand("127.0.0.1", ::inet_addr("127.0.0.1"), 5001), "PORT 127,0,0,1,19,137");
+  EXPECT_EQ(TCustomFtpCli::PortCommand("ftp.example.org", ::inet_addr("192.168.7.9"), 5001),
+            "PORT 192,168,7,9,19,137");
+  EXPECT_EQ(TCustomFtpCli::PortCommand("10.0.0.1", ::inet_addr("10.0.0.2"), 65535), "PORT 10,0,0,2,255,255");
+}
+
+TEST(FtpDataText, PasvPortNeedsTheParenthesesAndSixNumbers) {
+  std::uint16_t port = 0;
+  EXPECT_TRUE(TCustomFtpCli::ParsePasvPort("227 Entering Passive Mode (127,0,0,1,19,137).", port));
+  EXPECT_EQ(port, 5001);
+  EXPECT_TRUE(TCustomFtpCli::ParsePasvPort("227 =( 10, 0, 0, 1, 0, 21 )", port));
+  EXPECT_EQ(port, 21);
+  EXPECT_FALSE(TCustomFtpCli::ParsePasvPort("227 Entering Passive Mode 127,0,0,1,19,137", port));
+  EXPECT_FALSE(TCustomFtpCli::ParsePasvPort("227 (127,0,0,1,19)", port));
+  EXPECT_FALSE(TCustomFtpCli::ParsePasvPort("227 (127,0,0,1,19,256)", port));
+  EXPECT_FALSE(TCustomFtpCli::ParsePasvPort("227 (127,0,0,1,19,1377)", port));
+  EXPECT_FALSE(TCustomFtpCli::ParsePasvPort("227 (127,0,0,1,19,137", port));
+}
+
+TEST(FtpDataText, DisplayLinesCutAtRunsOfCrAndLf) {
+  auto cut = [](const std::string& s) { return TCustomFtpCli::DisplayFileLines(s.data(), s.size()); };
+  EXPECT_EQ(cut("a\r\nb\r\n"), (Lines{"a", "b"}));
+  EXPECT_EQ(cut("\r\nnext"), (Lines{"", "next"}));
+  EXPECT_EQ(cut("a\n\n\r\nb"), (Lines{"a", "b"}));
+  EXPECT_EQ(cut("cut in the mid"), (Lines{"cut in the mid"}));
+  EXPECT_EQ(cut(""), Lines{});
+}
+
+TEST(FtpDataText, StatisticsTextStaysRightForLargeCounts) {
+  EXPECT_EQ(TCustomFtpCli::TransferStatsText(1000, 250), "1000 bytes received/sent in 0 seconds (4000 Bytes/sec)");
+  EXPECT_EQ(TCustomFtpCli::TransferStatsText(100000, 3000),
+            "100000 bytes received/sent in 3 seconds (33000 Bytes/sec)");
+  EXPECT_EQ(TCustomFtpCli::TransferStatsText(0, 0), "0 bytes received/sent in 0 seconds");
+  const std::int64_t six = std::int64_t{6} << 30;  // 6 GiB in 4 seconds
+  EXPECT_EQ(TCustomFtpCli::TransferStatsText(six, 4000),
+            "6442450944 bytes received/sent in 4 seconds (1610612000 Bytes/sec)");
+}
+
+}  // namespace
+}  // namespace vektest

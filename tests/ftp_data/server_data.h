@@ -1,0 +1,47 @@
+// The server's side of data connections in scripted tests: the actions of a
+// script (which run on the server's thread) use it to answer PORT and PASV,
+// open the data connection and move bytes over it. Every wait is bounded.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vektest {
+
+class ServerData {
+ public:
+  ServerData() = default;
+  ~ServerData();
+  ServerData(const ServerData&) = delete;
+  ServerData& operator=(const ServerData&) = delete;
+
+  // "PORT a,b,c,d,p1,p2": remembers where to connect. False when malformed.
+  bool TakePort(const std::string& Command);
+  // Listens on 127.0.0.1 and gives the 227 line that names the port.
+  std::string Pasv();
+  std::uint16_t PasvPort() const { return pasvPort_; }
+
+  // Active mode: connects to the client's port from FromAddr (any 127.x
+  // address of the loopback range). Passive mode: accepts the client.
+  bool Open(int TimeoutMs = 5000, const char* FromAddr = "127.0.0.1");
+  // Active mode only: a second connection to the client's port from
+  // FromAddr, as a host racing the server would make. Returns its descriptor.
+  int ConnectExtra(const char* FromAddr, int TimeoutMs = 5000);
+
+  bool Send(const std::string& Bytes);
+  // Everything until the client closes (or TimeoutMs passes).
+  std::string ReceiveAll(int TimeoutMs = 10000);
+  void Close();
+  bool IsOpen() const { return fd_ >= 0; }
+
+  // True when the peer of Fd closed or reset the connection within TimeoutMs.
+  static bool PeerClosed(int Fd, int TimeoutMs);
+
+ private:
+  int fd_ = -1;
+  int listenFd_ = -1;
+  std::uint16_t clientPort_ = 0;
+  std::uint16_t pasvPort_ = 0;
+};
+
+}  // namespace vektest

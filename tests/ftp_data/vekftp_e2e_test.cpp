@@ -1,0 +1,166 @@
+// vekftp end to end against vsftpd on 127.0.0.1, in active and passive mode:
+// list, download, upload, append and resume, every file compared byte for byte.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/ftp_data/vsftpd_peer.h"
+#include "tests/support/peer_process.h"
+
+namespace vektest {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ToolResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string VekftpPath() {
+  const char* bin = std::getenv("VEK_BINARY_DIR");
+  return std::string(bin != nullptr ? bin : ".") + "/tools/vekftp/vekftp";
+}
+
+// Runs vekftp in Cwd; killed if it outlives 60 seconds.
+ToolResult RunVekftp(const std::vector<std::string>& Args, const fs::path& Cwd) {
+  ToolResult r;
+  const fs::path outPath = Cwd / ".vekftp.out";
+  const fs::path errPath = Cwd / ".vekftp.err";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(Cwd.c_str()) != 0) ::_exit(126);
+    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    std::vector<std::string> argv{VekftpPath(), "--timeout", "20"};
+    argv.insert(argv.end(), Args.begin(), Args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    ::execv(cargv[0], cargv.data());
+    ::_exit(127);
+  }
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int status = 0;
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > end) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = ReadFile(outPath);
+  r.err = ReadFile(errPath);
+  fs::remove(outPath);
+  fs::remove(errPath);
+  return r;
+}
+
+std::string RandomBytes(std::size_t N, unsigned Seed) {
+  std::mt19937 gen(Seed);
+  std::string s(N, '\0');
+  for (char& c : s) c = static_cast<char>(gen());
+  return s;
+}
+
+class VsftpdTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    std::string error;
+    // A peer that cannot start fails the test: it must not pass unseen.
+    ASSERT_TRUE(peer.Start(error)) << error;
+    big = RandomBytes(3 * 1024 * 1024 + 17, 11);
+    ASSERT_TRUE(WriteFile(peer.Root() / "big.bin", big));
+    ASSERT_TRUE(WriteFile(peer.Root() / "small.txt", "hello\r\nworld\r\n"));
+    fs::permissions(peer.Root() / "big.bin", fs::perms(0644));
+    fs::permissions(peer.Root() / "small.txt", fs::perms(0644));
+  }
+
+  ToolResult Run(std::vector<std::string> Args) {
+    if (GetParam()) Args.insert(Args.begin(), "--passive");
+    return RunVekftp(Args, local.Path());
+  }
+
+  VsftpdPeer peer;
+  TempDir local{"vekftplocal"};
+  std::string big;
+};
+
+TEST_P(VsftpdTest, ListDownloadUploadAppendResume) {
+  ToolResult r = Run({"ls", peer.Url("")});
+  ASSERT_EQ(r.status, 0) << r.err << peer.Log();
+  EXPECT_NE(r.out.find("big.bin"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("small.txt"), std::string::npos) << r.out;
+
+  // get without LOCAL: the remote name in the current folder.
+  r = Run({"get", peer.Url("big.bin")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(ReadFile(local.Path() / "big.bin") == big);
+
+  r = Run({"put", "big.bin", peer.Url("up/copy.bin")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(ReadFile(peer.Upload() / "copy.bin") == big);
+
+  r = Run({"append", "big.bin", peer.Url("up/copy.bin")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(ReadFile(peer.Upload() / "copy.bin") == big + big);
+
+  ASSERT_TRUE(WriteFile(local.Path() / "part.bin", big.substr(0, 777777)));
+  r = Run({"resume", peer.Url("big.bin"), "part.bin"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(ReadFile(local.Path() / "part.bin") == big);
+
+  r = Run({"size", peer.Url("big.bin")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::to_string(big.size()) + "\n");
+
+  r = Run({"mget", peer.Url(""), "small.txt", "big.bin"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(local.Path() / "small.txt"), "hello\r\nworld\r\n");
+  EXPECT_TRUE(ReadFile(local.Path() / "big.bin") == big);
+}
+
+TEST_P(VsftpdTest, FailedDownloadReportsTheServerAndLeavesTheLocalFileAlone) {
+  ASSERT_TRUE(WriteFile(local.Path() / "keep.bin", "keep me"));
+  const ToolResult r = Run({"get", peer.Url("missing.bin"), "keep.bin"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.err.rfind("Error: 550", 0), 0u) << r.err;
+  EXPECT_EQ(ReadFile(local.Path() / "keep.bin"), "keep me");
+  std::size_t entries = 0;
+  for (const auto& e : fs::directory_iterator(local.Path())) {
+    (void)e;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 1u);  // no temporary file left behind
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, VsftpdTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& Info) { return Info.param ? "Passive" : "Active"; });
+
+TEST(VekftpTool, RefusesALocalNameThatLeavesTheFolderAndWritesNothing) {
+  TempDir local{"vekftplocal"};
+  // No server is needed: the name is refused before anything connects.
+  const ToolResult r = RunVekftp({"get", "ftp://127.0.0.1:1/dir/%2E%2E"}, local.Path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("refusing the local file name \"..\""), std::string::npos) << r.err;
+  EXPECT_TRUE(fs::is_empty(local.Path()));
+}
+
+}  // namespace
+}  // namespace vektest

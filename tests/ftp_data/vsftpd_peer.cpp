@@ -1,0 +1,79 @@
+#include "tests/ftp_data/vsftpd_peer.h"
+
+#include <fstream>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vektest {
+
+namespace fs = std::filesystem;
+
+VsftpdPeer::VsftpdPeer() : root_(work_.Path() / "root") {}
+
+VsftpdPeer::~VsftpdPeer() { Stop(); }
+
+std::string VsftpdPeer::Url(const std::string& Path) const {
+  return "ftp://127.0.0.1:" + std::to_string(port_) + "/" + Path;
+}
+
+bool VsftpdPeer::Start(std::string& Error) {
+  const char* binary = "/usr/sbin/vsftpd";
+  if (::access(binary, X_OK) != 0) {
+    Error = "vsftpd is not installed (scripts/packages/peers.txt)";
+    return false;
+  }
+  if (::geteuid() != 0) {
+    Error = "vsftpd must be started as root";
+    return false;
+  }
+  if (::getpwnam("ftp") == nullptr) {
+    Error = "no \"ftp\" user for vsftpd's anonymous sessions";
+    return false;
+  }
+  // vsftpd refuses a writable anonymous root and needs an empty root-owned
+  // folder to jail its helper processes in; the session user must reach both.
+  std::error_code ec;
+  fs::permissions(work_.Path(), fs::perms(0755), ec);
+  fs::create_directories(root_ / "up", ec);
+  fs::create_directories(work_.Path() / "empty", ec);
+  fs::permissions(root_, fs::perms(0755), ec);
+  fs::permissions(work_.Path() / "empty", fs::perms(0755), ec);
+  fs::permissions(root_ / "up", fs::perms(0777), ec);
+  if (ec) {
+    Error = "cannot prepare vsftpd's folders: " + ec.message();
+    return false;
+  }
+
+  port_ = FreeLocalPort();
+  const std::uint16_t pasvMin = FreeLocalPort();
+  const std::uint16_t pasvMax = static_cast<std::uint16_t>(pasvMin > 65500 ? 65535 : pasvMin + 30);
+  const fs::path conf = work_.Path() / "vsftpd.conf";
+  {
+    std::ofstream out(conf);
+    out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port_ << "\n"
+        << "background=NO\nanonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\n"
+        << "write_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
+        << "anon_other_write_enable=YES\nanon_umask=022\nanon_root=" << root_.string() << "\n"
+        << "ftp_username=ftp\npasv_enable=YES\npasv_min_port=" << pasvMin << "\npasv_max_port=" << pasvMax << "\n"
+        << "port_enable=YES\nconnect_from_port_20=NO\nsecure_chroot_dir=" << (work_.Path() / "empty").string()
+        << "\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\nxferlog_enable=NO\n"
+        << "max_per_ip=0\nmax_clients=0\nidle_session_timeout=120\ndata_connection_timeout=60\n";
+    if (!out) {
+      Error = "cannot write " + conf.string();
+      return false;
+    }
+  }
+  if (!process_.Start({binary, conf.string()}, work_.Path() / "vsftpd.log", {}, Error)) return false;
+  if (!process_.WaitForPort(port_, 5000)) {
+    Error = "vsftpd did not start listening: " + process_.Log();
+    process_.Stop();
+    return false;
+  }
+  return true;
+}
+
+void VsftpdPeer::Stop() { process_.Stop(); }
+
+}  // namespace vektest
