@@ -177,6 +177,11 @@ plat::HWND TCustomWSocket::SessionWindow() {
   return FSessionWindow;
 }
 
+plat::HWND TCustomWSocket::NewSessionWindow() {
+  DropSessionWindow();
+  return SessionWindow();
+}
+
 void TCustomWSocket::DropSessionWindow() {
   if (FSessionWindow == 0) return;
   FLoop->DeallocateWindow(FSessionWindow);

@@ -86,7 +86,7 @@ void TCustomWSocket::Connect() {
     }
   }
 
-  if (plat::WSAAsyncSelect(FHSocket, SessionWindow(), WM_ASYNCSELECT, WSOCKET_CONNECT_EVENTS) ==
+  if (plat::WSAAsyncSelect(FHSocket, NewSessionWindow(), WM_ASYNCSELECT, WSOCKET_CONNECT_EVENTS) ==
       plat::SOCKET_ERROR) {
     ReportSocketError("WSAAsyncSelect");
     return;
@@ -189,7 +189,7 @@ void TCustomWSocket::Listen() {
     if (!SameSession()) return;
   }
 
-  if (plat::WSAAsyncSelect(FHSocket, SessionWindow(), WM_ASYNCSELECT, WSOCKET_LISTEN_EVENTS) ==
+  if (plat::WSAAsyncSelect(FHSocket, NewSessionWindow(), WM_ASYNCSELECT, WSOCKET_LISTEN_EVENTS) ==
       plat::SOCKET_ERROR)
     ReportSocketError("WSAASyncSelect");
 }
@@ -232,10 +232,9 @@ void TCustomWSocket::Dup(plat::SOCKET NewHSocket) {
     ChangeState(wsClosed);
     if (Alive.expired()) return;
   }
-  DropSessionWindow();
   FHSocket = NewHSocket;
   ApplyLinger();
-  if (plat::WSAAsyncSelect(FHSocket, SessionWindow(), WM_ASYNCSELECT, WSOCKET_DUP_EVENTS) ==
+  if (plat::WSAAsyncSelect(FHSocket, NewSessionWindow(), WM_ASYNCSELECT, WSOCKET_DUP_EVENTS) ==
       plat::SOCKET_ERROR) {
     ReportSocketError("WSAAsyncSelect");
     return;
