@@ -362,6 +362,26 @@ TEST(SocksNegotiation, BoundAddressAsANameOfAnyLength) {
   }
 }
 
+TEST(SocksNegotiation, ProxyClosingBeforeItsReplyFailsTheConnect) {
+  for (const bool AfterRequest : {false, true}) {
+    ScriptedPeer Proxy([AfterRequest](ScriptedPeer& P) {
+      P.Read(3);
+      if (AfterRequest) {
+        P.Write(Bytes({5, 0}));
+        P.Read(ConnectRequest("dest.example", 4321).size());
+        P.Write(Bytes({5, 0, 0}));  // a partial reply
+      }
+      P.CloseConnection();
+    });
+    Client C(Proxy);
+    C.Sock.Connect();
+    ASSERT_TRUE(RunLoopUntil([&] { return C.Closed; })) << Proxy.Failure();
+    EXPECT_EQ(C.Log, (std::vector<std::string>{"socks-connected:0", "socks-error:10054:data receive error",
+                                               "connected:10054", "closed:10054"}))
+        << (AfterRequest ? "during the connect reply" : "during the method reply");
+  }
+}
+
 TEST(SocksNegotiation, ProxyClosingDuringAuthenticationReportsAuthFailedOnce) {
   ScriptedPeer Proxy([](ScriptedPeer& P) {
     P.Read(3);
@@ -376,7 +396,8 @@ TEST(SocksNegotiation, ProxyClosingDuringAuthenticationReportsAuthFailedOnce) {
   C.Sock.Connect();
   ASSERT_TRUE(RunLoopUntil([&] { return C.Closed; })) << Proxy.Failure();
   EXPECT_EQ(C.Log, (std::vector<std::string>{"socks-connected:0", "auth:begun", "auth:failed",
-                                             "closed:0"}));
+                                             "socks-error:10054:data receive error",
+                                             "connected:10054", "closed:10054"}));
 }
 
 TEST(SocksNegotiation, UnreachableProxyIsTheOwnersFailedConnect) {
