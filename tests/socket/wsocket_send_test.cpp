@@ -74,6 +74,17 @@ TEST(WSocketSend, FourThousandBytesGoOutInThreeChunksAndDataSentFollowsLater) {
   ASSERT_TRUE(RunUntil([&] { return Got.size() == Data.size() + 5 && DataSent == 2; }));
 }
 
+TEST(WSocketSend, DataSentFiresOnceRightAfterConnecting) {
+  LoopbackPair P;
+  int ClientSent = 0, ServerSent = 0;
+  P.Client.OnDataSent = [&](TCustomWSocket*, std::uint16_t) { ++ClientSent; };
+  P.Server.OnDataSent = [&](TCustomWSocket*, std::uint16_t) { ++ServerSent; };
+  ASSERT_TRUE(P.Connect());
+  DrainLoop();
+  EXPECT_EQ(ClientSent, 1);  // the network's first write notification
+  EXPECT_EQ(ServerSent, 1);  // likewise for the Dup'ed handle
+}
+
 TEST(WSocketSend, ZeroLengthSendQueuesNothingAndLeavesAllSent) {
   LoopbackPair P;
   ASSERT_TRUE(P.Connect());
