@@ -345,6 +345,10 @@ class TCustomWSocket {
 //  - the bytes behind the connect reply are in place before
 //    OnSessionConnected(0) runs, so a handler that reads at once gets them
 //    first and in order;
+//  - a proxy that ends the connection before its reply is complete fails
+//    the negotiation like any other error, with 10054 (connection reset):
+//    OnSocksError(10054, "data receive error"), OnSessionConnected(10054),
+//    OnSessionClosed(10054);
 //  - the negotiation bytes are not counted in ReadCount: it counts the bytes
 //    the owner receives, each once;
 //  - setting SocksServer or SocksPort makes the next Connect resolve its

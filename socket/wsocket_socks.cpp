@@ -258,6 +258,19 @@ bool TCustomSocksWSocket::DoDataAvailable(std::uint16_t Error) {
     FLastError = plat::WSAGetLastError();
     return true;
   }
+  if (Len == 0 && Room > 0) {
+    // End of stream: the proxy gave up before its reply was complete. The
+    // owner must hear that its connect failed, not only that a session it
+    // never had was closed.
+    const std::weak_ptr<int> Alive = AliveToken();
+    const plat::SOCKET Handle = FHSocket;
+    if (FSocksStage == socksStageAuth) {
+      DoSocksAuthState(socksAuthFailed);
+      if (Alive.expired() || FHSocket != Handle) return true;
+    }
+    SocksError(plat::WSAECONNRESET, "data receive error");
+    return true;
+  }
   FRcvCnt += Len;
   switch (FSocksStage) {
     case socksStageMethod:
