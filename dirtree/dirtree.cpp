@@ -82,6 +82,9 @@ class TDirNode : public QTreeWidgetItem {
   TDirNode& operator=(const TDirNode&) = delete;
 
   std::unique_ptr<TDirEntry> entry;
+  // The children have been probed for sub-folders since they were read: an
+  // expansion after the first needs no disk access.
+  bool childrenProbed = false;
 
  private:
   TDirTree* tree_;
@@ -426,6 +429,7 @@ void TDirTree::ReadChildren(TTreeNode* node) {
   QPointer<TDirTree> self(this);
   DeleteChildren(node);
   entry->Read = true;
+  static_cast<TDirNode*>(node)->childrenProbed = false;
   const std::string folder = entry->Path;
   std::vector<std::string> names;
   if (!EnumerateSubfolders(folder, [&](const std::string& name) {
@@ -448,8 +452,7 @@ void TDirTree::ReadChildren(TTreeNode* node) {
 bool TDirTree::HasSubfolders(TTreeNode* node) {
   TDirEntry* entry = Entry(node);
   if (!entry || entry->Read) return false;
-  // Probed already: the dummy is there. Probing again on every expansion
-  // would only pile up dummies and read the disk for nothing.
+  // Probed already: the dummy is there; a second one would only pile up.
   if (node->childCount() > 0) return true;
   bool found = false;
   if (!EnumerateSubfolders(entry->Path, [&](const std::string&) {
@@ -476,8 +479,12 @@ bool TDirTree::CanExpand(TTreeNode* node) {
     WaitCursor wait;
     ReadChildren(node);
     if (!self) return false;
-    ProbeChildren(node);
-    if (!self) return false;
+    auto* n = dynamic_cast<TDirNode*>(node);
+    if (n && !n->childrenProbed) {
+      ProbeChildren(node);
+      if (!self) return false;
+      n->childrenProbed = true;
+    }
   }
   return true;
 }
