@@ -1,6 +1,6 @@
 // A look at the tree and the link label as the user sees them: this machine's
 // drives with one folder expanded, written to
-// <build>/screenshots/dirtree.png for checking by eye.
+// <build folder>/screenshots/dirtree.png for checking by eye.
 #include <filesystem>
 
 #include <QLabel>
@@ -35,8 +35,7 @@ TEST(Screenshot, DirTreeWithDrivesAndAnExpandedFolderAndAUrlLabel) {
   tree->setFocus();
   EXPECT_NE(tree->SelectedPath(), "?");
 
-  const char* binary = std::getenv("VEK_BINARY_DIR");
-  const std::filesystem::path folder = std::filesystem::path(binary ? binary : ".") / "screenshots";
+  const std::filesystem::path folder = VEK_SCREENSHOT_DIR;
   std::filesystem::create_directories(folder);
   const std::string file = (folder / "dirtree.png").string();
   ASSERT_TRUE(window.grab().save(QString::fromStdString(file), "PNG"));
