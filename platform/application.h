@@ -32,11 +32,14 @@ class Application {
   // Default: "Exception: <what>" on stderr.
   void SetExceptionHandler(std::function<void(std::exception_ptr)> handler);
   void HandleException(std::exception_ptr error);
+  // The default handling: "Exception: <what>" on stderr.
+  static void ReportToStderr(std::exception_ptr error);
 
  protected:
   virtual void OnTerminate() {}
 
  private:
+  Application* below_ = nullptr;  // the instance installed before this one
   bool terminated_ = false;
   std::function<void(std::exception_ptr)> handler_;
 };

@@ -36,6 +36,24 @@ constexpr unsigned SelectError(LPARAM lParam) { return (static_cast<std::uint32_
 using WindowProcedure = std::function<void(UINT msg, WPARAM wParam, LPARAM lParam)>;
 using ExceptionHandler = std::function<void(std::exception_ptr)>;
 
+class MessageLoop;
+
+// A handle on a loop for other threads that may outlive the loop: once the loop
+// is gone, posting does nothing and returns false. Thread-safe.
+class LoopRef {
+ public:
+  explicit LoopRef(MessageLoop* loop) : loop_(loop) {}
+  bool Post(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) const;
+  // Withdraws queued, not yet dispatched messages that match all three.
+  std::size_t RemovePosted(HWND window, UINT msg, WPARAM wParam) const;
+  // Called by the loop when it ends.
+  void Detach();
+
+ private:
+  mutable std::mutex mutex_;
+  MessageLoop* loop_;
+};
+
 class MessageLoop {
  public:
   MessageLoop();
@@ -54,7 +72,15 @@ class MessageLoop {
   // Queue a message (FIFO across all windows). False for an unknown window.
   bool PostMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
   // The only thread-safe entry: queues the message and wakes a sleeping loop.
+  // The window is checked at dispatch (windows belong to the loop's thread), so
+  // this is false only for window 0.
   bool PostFromAnyThread(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+  // Thread-safe: withdraws queued messages matching window, msg and wParam
+  // (a cancelled look-up's completion). Returns how many.
+  std::size_t RemovePosted(HWND window, UINT msg, WPARAM wParam);
+  // For threads that must post here later without knowing whether the loop
+  // still exists.
+  std::shared_ptr<LoopRef> Ref() const;
 
   // Turns socket readiness into messages, then dispatches one queued message.
   // Re-entrant: a procedure may call it again; the nested call continues with
@@ -73,13 +99,18 @@ class MessageLoop {
   int Descriptor() const;
 
   // An exception leaving a procedure is caught at the dispatch boundary and
-  // handed here; the loop goes on. Default: message to stderr.
+  // handed here; the loop goes on. Default: the installed Application's
+  // handler (Application::HandleException, which writes to stderr by default).
   void SetExceptionHandler(ExceptionHandler handler);
+  // What the dispatch boundary does with a caught exception.
+  void HandleException(std::exception_ptr error);
 
   // --- readiness notifications (the asynchronous-select of the socket API) ---
   // Used by platform/winsock.h; socket code calls WSAAsyncSelect there.
   // events: FD_READ 0x01, FD_WRITE 0x02, FD_ACCEPT 0x08, FD_CONNECT 0x10, FD_CLOSE 0x20.
-  // A mask of 0 (or msg 0) stops notifications for the descriptor.
+  // A mask of 0 (or msg 0) stops notifications for the descriptor. A new
+  // registration starts afresh (read, accept re-armed; write when connected),
+  // as the socket API does. Returns 0 or a Windows Sockets error code.
   int Select(int fd, HWND window, UINT msg, long events);
   // The re-enabling calls: a receive re-arms read, accept re-arms accept, a send
   // that would block arms write, a non-blocking connect in progress arms connect.

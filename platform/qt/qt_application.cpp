@@ -1,0 +1,72 @@
+#include "platform/qt/qt_application.h"
+
+#include <stdexcept>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QMetaObject>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include "platform/message_loop.h"
+
+namespace plat {
+
+QtApplication::QtApplication() {
+  if (QCoreApplication::instance() == nullptr) {
+    throw std::runtime_error("QtApplication: the QCoreApplication must be created first");
+  }
+  notifier_ = std::make_unique<QSocketNotifier>(MessageLoop::Current().Descriptor(), QSocketNotifier::Read);
+  QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] { Activated(); });
+  // Loops that wait for a reply look at Terminated(): quitting must end them.
+  QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, notifier_.get(),
+                   [this] { Terminate(); });
+}
+
+QtApplication::~QtApplication() = default;
+
+// The messages are not dispatched inside the notifier's activation but from a
+// posted call: procedures run nested event loops (the engine's blocking calls),
+// and Qt's dispatcher need not deliver a socket notifier again while it is
+// still in that notifier's activation; a posted call leaves it free. The
+// notifier sleeps until then, or the level-triggered descriptor would fire on.
+void QtApplication::Activated() {
+  notifier_->setEnabled(false);
+  if (dispatchQueued_) return;
+  dispatchQueued_ = true;
+  QMetaObject::invokeMethod(notifier_.get(), [this] { Dispatch(); }, Qt::QueuedConnection);
+}
+
+void QtApplication::Dispatch() {
+  dispatchQueued_ = false;
+  notifier_->setEnabled(true);  // nested loops inside the procedures must hear the sockets
+  try {
+    MessageLoop::Current().DispatchPending();
+  } catch (...) {
+    // Exceptions never cross Qt's event loop.
+    HandleException(std::current_exception());
+  }
+}
+
+void QtApplication::ProcessMessages() {
+  QCoreApplication::processEvents();
+  // Also what Qt did not hand over while nested.
+  MessageLoop::Current().DispatchPending();
+}
+
+void QtApplication::WaitMessage(int timeoutMs) {
+  if (MessageLoop::Current().HasPending()) return;
+  notifier_->setEnabled(true);
+  QTimer deadline;  // only wakes Qt's wait; gone when we return
+  if (timeoutMs >= 0) {
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&deadline, &QTimer::timeout, [] {});
+    deadline.start(timeoutMs);
+  }
+  QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+void QtApplication::OnTerminate() { QCoreApplication::quit(); }
+
+}  // namespace plat

@@ -1,0 +1,202 @@
+// Hidden windows, posted messages, nesting, exceptions and waking the loop.
+#include <poll.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/application.h"
+#include "platform/message_loop.h"
+#include "platform/ticks.h"
+#include "tests/platform/loop_helpers.h"
+
+namespace plat {
+namespace {
+
+using test::Recorder;
+
+bool DescriptorReadable(const MessageLoop& loop) {
+  pollfd p{loop.Descriptor(), POLLIN, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+}
+
+TEST(MessageLoop, PostedMessagesKeepTheirOrderAcrossWindows) {
+  MessageLoop& loop = MessageLoop::Current();
+  std::string order;
+  HWND a = loop.AllocateWindow([&](UINT msg, WPARAM, LPARAM) { order += "a" + std::to_string(msg); });
+  HWND b = loop.AllocateWindow([&](UINT msg, WPARAM, LPARAM) { order += "b" + std::to_string(msg); });
+  loop.PostMessage(a, 1, 0, 0);
+  loop.PostMessage(b, 2, 0, 0);
+  loop.PostMessage(a, 3, 0, 0);
+  loop.PostMessage(b, 4, 0, 0);
+  EXPECT_EQ(loop.DispatchPending(), 4u);
+  EXPECT_EQ(order, "a1b2a3b4");
+  EXPECT_FALSE(loop.DispatchOne());
+  loop.DeallocateWindow(a);
+  loop.DeallocateWindow(b);
+}
+
+TEST(MessageLoop, DestroyedWindowReceivesNothing) {
+  MessageLoop& loop = MessageLoop::Current();
+  Recorder doomed, victim, survivor;
+  HWND killer = loop.AllocateWindow([&](UINT, WPARAM, LPARAM) { loop.DeallocateWindow(victim.window); });
+  loop.PostMessage(doomed.window, 1, 0, 0);
+  loop.PostMessage(killer, 2, 0, 0);  // destroys victim while its message waits
+  loop.PostMessage(victim.window, 3, 0, 0);
+  loop.PostMessage(survivor.window, 4, 0, 0);
+  HWND doomedHandle = doomed.window;
+  loop.DeallocateWindow(doomedHandle);
+  loop.DispatchPending();
+  EXPECT_TRUE(doomed.notes.empty());
+  EXPECT_TRUE(victim.notes.empty());
+  ASSERT_EQ(survivor.notes.size(), 1u);
+  EXPECT_EQ(survivor.notes[0].msg, 4u);
+  EXPECT_FALSE(loop.PostMessage(doomedHandle, 5, 0, 0));
+  EXPECT_FALSE(loop.IsWindow(doomedHandle));
+  // A new window never takes over the old handle's queued messages.
+  Recorder newcomer;
+  EXPECT_NE(newcomer.window, doomedHandle);
+  loop.DeallocateWindow(killer);
+}
+
+TEST(MessageLoop, NestedDispatchContinuesWithTheNextMessage) {
+  MessageLoop& loop = MessageLoop::Current();
+  std::string trace;
+  HWND plain = loop.AllocateWindow([&](UINT msg, WPARAM, LPARAM) { trace += std::to_string(msg) + " "; });
+  HWND nester = 0;
+  nester = loop.AllocateWindow([&](UINT msg, WPARAM, LPARAM) {
+    trace += "[" + std::to_string(msg) + " ";
+    loop.PostMessage(plain, 9, 0, 0);  // queued behind everything else
+    loop.DeallocateWindow(nester);     // its own window, while it runs
+    EXPECT_TRUE(loop.DispatchOne());   // nested: the next message, 2
+    trace += std::to_string(msg) + "] ";
+  });
+  loop.PostMessage(nester, 1, 0, 0);
+  loop.PostMessage(plain, 2, 0, 0);
+  loop.PostMessage(plain, 3, 0, 0);
+  loop.PostMessage(nester, 4, 0, 0);  // dropped: the window is gone by then
+  loop.DispatchPending();
+  EXPECT_EQ(trace, "[1 2 1] 3 9 ");
+  loop.DeallocateWindow(plain);
+}
+
+TEST(MessageLoop, ExceptionReachesTheHandlerAndTheLoopGoesOn) {
+  MessageLoop& loop = MessageLoop::Current();
+  std::string caught;
+  loop.SetExceptionHandler([&](std::exception_ptr e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& ex) {
+      caught += ex.what();
+    }
+  });
+  Recorder after;
+  HWND thrower = loop.AllocateWindow([](UINT, WPARAM, LPARAM) { throw std::runtime_error("procedure failed"); });
+  loop.PostMessage(thrower, 1, 0, 0);
+  loop.PostMessage(after.window, 2, 0, 0);
+  EXPECT_NO_THROW(loop.DispatchPending());
+  EXPECT_EQ(caught, "procedure failed");
+  EXPECT_EQ(after.notes.size(), 1u);
+  loop.SetExceptionHandler(nullptr);
+  loop.DeallocateWindow(thrower);
+}
+
+TEST(MessageLoop, ExceptionGoesToTheApplicationByDefault) {
+  HeadlessApplication app;
+  ASSERT_EQ(&Application::Instance(), &app);
+  int seen = 0;
+  app.SetExceptionHandler([&](std::exception_ptr) { ++seen; });
+  MessageLoop& loop = MessageLoop::Current();
+  HWND thrower = loop.AllocateWindow([](UINT, WPARAM, LPARAM) { throw 42; });
+  loop.PostMessage(thrower, 1, 0, 0);
+  app.ProcessMessages();
+  EXPECT_EQ(seen, 1);
+  loop.DeallocateWindow(thrower);
+}
+
+TEST(MessageLoop, DescriptorIsReadableWhileAMessageIsPending) {
+  MessageLoop& loop = MessageLoop::Current();
+  Recorder r;
+  loop.DispatchPending();
+  EXPECT_FALSE(DescriptorReadable(loop));
+  loop.PostMessage(r.window, 1, 0, 0);
+  loop.PostMessage(r.window, 2, 0, 0);
+  EXPECT_TRUE(DescriptorReadable(loop));
+  EXPECT_TRUE(loop.DispatchOne());
+  EXPECT_TRUE(DescriptorReadable(loop));  // one still queued
+  EXPECT_TRUE(loop.DispatchOne());
+  EXPECT_FALSE(DescriptorReadable(loop));
+  EXPECT_FALSE(loop.HasPending());
+}
+
+TEST(MessageLoop, PostFromAnotherThreadWakesAWaitingLoop) {
+  MessageLoop& loop = MessageLoop::Current();
+  Recorder r;
+  std::thread poster([&loop, window = r.window] {
+    // Give the main thread time to fall asleep; the test holds either way.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    loop.PostFromAnyThread(window, 7, 1, 2);
+  });
+  bool woke = loop.WaitMessage(10000);
+  poster.join();
+  EXPECT_TRUE(woke);
+  loop.DispatchPending();
+  ASSERT_EQ(r.notes.size(), 1u);
+  EXPECT_EQ(r.notes[0].msg, 7u);
+}
+
+TEST(MessageLoop, WaitMessageReturnsAtItsDeadlineWhenNothingHappens) {
+  MessageLoop& loop = MessageLoop::Current();
+  loop.DispatchPending();
+  const std::uint32_t deadline = GetTickCount() + 100;
+  EXPECT_FALSE(loop.WaitMessage(100));
+  EXPECT_TRUE(TickIsPast(GetTickCount(), deadline));  // not early either
+  EXPECT_FALSE(loop.WaitMessage(0));
+}
+
+TEST(MessageLoop, LoopRefOutlivesItsLoop) {
+  std::shared_ptr<LoopRef> ref;
+  HWND window = 0;
+  std::thread owner([&] {
+    MessageLoop& loop = MessageLoop::Current();
+    window = loop.AllocateWindow([](UINT, WPARAM, LPARAM) {});
+    ref = loop.Ref();
+    EXPECT_TRUE(ref->Post(window, 1, 0, 0));
+    EXPECT_EQ(ref->RemovePosted(window, 1, 0), 1u);
+    EXPECT_FALSE(loop.HasPending());
+  });
+  owner.join();  // the thread's loop ends with it
+  EXPECT_FALSE(ref->Post(window, 1, 0, 0));
+}
+
+TEST(Application, InstanceIsTheLatestInstalledAndTerminateSticks) {
+  Application& before = Application::Instance();
+  {
+    HeadlessApplication app;
+    EXPECT_EQ(&Application::Instance(), &app);
+    EXPECT_FALSE(app.Terminated());
+    app.Terminate();
+    EXPECT_TRUE(app.Terminated());
+    Recorder r;
+    MessageLoop::Current().PostMessage(r.window, 1, 0, 0);
+    app.ProcessMessages();
+    EXPECT_EQ(r.notes.size(), 1u);
+  }
+  EXPECT_EQ(&Application::Instance(), &before);
+}
+
+TEST(Ticks, DeadlinesCompareAcrossTheWrap) {
+  EXPECT_TRUE(TickIsPast(5, 0xFFFFFFF0u));   // 21 ms after a deadline set before the wrap
+  EXPECT_FALSE(TickIsPast(0xFFFFFFF0u, 5));
+  EXPECT_EQ(TicksUntil(0xFFFFFFF0u, 5), 21u);
+  EXPECT_EQ(TicksUntil(5, 0xFFFFFFF0u), 0u);
+  std::uint32_t t0 = GetTickCount();
+  MessageLoop::Current().WaitMessage(20);
+  EXPECT_TRUE(TickIsPast(GetTickCount(), t0 + 20));
+}
+
+}  // namespace
+}  // namespace plat
