@@ -486,12 +486,15 @@ bool TDirTree::CanExpand(TTreeNode* node) {
       n->childrenProbed = true;
     }
   }
-  return true;
+  // Nothing below after all (the folders went away): not left open on an
+  // empty branch, where a dummy added by a later refresh would show as a blank row.
+  return node->childCount() > 0;
 }
 
 void TDirTree::RefreshNode(TTreeNode* node) {
   TDirEntry* entry = Entry(node);
   if (!entry) return;
+  node->setExpanded(false);   // back to unread: the next expansion reads it again
   DeleteChildren(node);
   entry->Read = false;
   HasSubfolders(node);

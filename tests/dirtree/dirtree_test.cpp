@@ -350,6 +350,13 @@ TEST_F(DirTreeTest, FolderWhoseSubfoldersWentAwayExpandsToNothing) {
   EXPECT_NO_THROW(alpha->setExpanded(true));
   EXPECT_EQ(alpha->childCount(), 0);
   EXPECT_TRUE(TDirTree::Entry(alpha)->Read);
+  EXPECT_FALSE(alpha->isExpanded());
+  // A sub-folder made later shows after a refresh, behind an expand button.
+  fs::create_directories(root_ + "Alpha/Three");
+  tree.RefreshNode(alpha);
+  EXPECT_TRUE(HasDummyOnly(alpha));
+  alpha->setExpanded(true);
+  EXPECT_EQ(ChildTexts(alpha), std::vector<std::string>{"Three"});
   // And a folder that went away itself.
   TTreeNode* beta = Child(DriveNode(), "beta");
   fs::remove_all(root_ + "beta");
