@@ -1,6 +1,7 @@
 #include "dirtree/dirtree.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 
@@ -40,14 +41,15 @@ bool StartsWithIgnoringCase(const std::string& text, const std::string& prefix) 
 
 std::string Lower(const std::string& text) { return Text(text).toLower().toStdString(); }
 
-// "//" and "/./" say nothing more than "/"; a level per separator must be a level per folder.
+// "//", "/./" and "x/../" name no level of their own; a level per separator
+// must be a level per folder.
 std::string NormalizedPath(const std::string& path) {
   std::string out;
   for (char c : path) {
     if (c == '/' && !out.empty() && out.back() == '/') continue;
     out += c;
   }
-  for (std::size_t p; (p = out.find("/./")) != std::string::npos;) out.erase(p, 2);
+  if (!out.empty() && out[0] == '/') out = std::filesystem::path(out).lexically_normal().string();
   return plat::AppendSlash(out);
 }
 

@@ -293,6 +293,8 @@ TEST_F(DirTreeTest, SelectPathReadsOnTheWayAndGivesTheRealCase) {
   EXPECT_EQ(tree.SelectedPath(), root_ + "Docs/");
   tree.SelectPath(root_ + "//Alpha//One");
   EXPECT_EQ(tree.SelectedPath(), root_ + "Alpha/One/");
+  tree.SelectPath(root_ + "beta/../Alpha/./Two/");
+  EXPECT_EQ(tree.SelectedPath(), root_ + "Alpha/Two/");
 }
 
 TEST_F(DirTreeTest, SelectPathOfMissingEmptyAndQuestionMark) {
