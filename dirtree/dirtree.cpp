@@ -1,6 +1,7 @@
 #include "dirtree/dirtree.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 
@@ -40,14 +41,15 @@ bool StartsWithIgnoringCase(const std::string& text, const std::string& prefix) 
 
 std::string Lower(const std::string& text) { return Text(text).toLower().toStdString(); }
 
-// "//" and "/./" say nothing more than "/"; a level per separator must be a level per folder.
+// "//", "/./" and "x/../" name no level of their own; a level per separator
+// must be a level per folder.
 std::string NormalizedPath(const std::string& path) {
   std::string out;
   for (char c : path) {
     if (c == '/' && !out.empty() && out.back() == '/') continue;
     out += c;
   }
-  for (std::size_t p; (p = out.find("/./")) != std::string::npos;) out.erase(p, 2);
+  if (!out.empty() && out[0] == '/') out = std::filesystem::path(out).lexically_normal().string();
   return plat::AppendSlash(out);
 }
 
@@ -82,6 +84,9 @@ class TDirNode : public QTreeWidgetItem {
   TDirNode& operator=(const TDirNode&) = delete;
 
   std::unique_ptr<TDirEntry> entry;
+  // The children have been probed for sub-folders since they were read: an
+  // expansion after the first needs no disk access.
+  bool childrenProbed = false;
 
  private:
   TDirTree* tree_;
@@ -426,6 +431,7 @@ void TDirTree::ReadChildren(TTreeNode* node) {
   QPointer<TDirTree> self(this);
   DeleteChildren(node);
   entry->Read = true;
+  static_cast<TDirNode*>(node)->childrenProbed = false;
   const std::string folder = entry->Path;
   std::vector<std::string> names;
   if (!EnumerateSubfolders(folder, [&](const std::string& name) {
@@ -448,8 +454,7 @@ void TDirTree::ReadChildren(TTreeNode* node) {
 bool TDirTree::HasSubfolders(TTreeNode* node) {
   TDirEntry* entry = Entry(node);
   if (!entry || entry->Read) return false;
-  // Probed already: the dummy is there. Probing again on every expansion
-  // would only pile up dummies and read the disk for nothing.
+  // Probed already: the dummy is there; a second one would only pile up.
   if (node->childCount() > 0) return true;
   bool found = false;
   if (!EnumerateSubfolders(entry->Path, [&](const std::string&) {
@@ -476,15 +481,22 @@ bool TDirTree::CanExpand(TTreeNode* node) {
     WaitCursor wait;
     ReadChildren(node);
     if (!self) return false;
-    ProbeChildren(node);
-    if (!self) return false;
+    auto* n = dynamic_cast<TDirNode*>(node);
+    if (n && !n->childrenProbed) {
+      ProbeChildren(node);
+      if (!self) return false;
+      n->childrenProbed = true;
+    }
   }
-  return true;
+  // Nothing below after all (the folders went away): not left open on an
+  // empty branch, where a dummy added by a later refresh would show as a blank row.
+  return node->childCount() > 0;
 }
 
 void TDirTree::RefreshNode(TTreeNode* node) {
   TDirEntry* entry = Entry(node);
   if (!entry) return;
+  node->setExpanded(false);   // back to unread: the next expansion reads it again
   DeleteChildren(node);
   entry->Read = false;
   HasSubfolders(node);

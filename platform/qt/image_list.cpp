@@ -11,9 +11,18 @@ namespace plat {
 namespace {
 
 // Platforms without a desktop session (offscreen, a bare X server) name no
-// icon theme; the desktop's usual themes are then used when installed.
+// icon theme and look for none on disk; the XDG icon folders and the
+// desktop's usual themes are then used when installed.
 void ChooseIconTheme() {
   if (!QIcon::themeName().isEmpty() && QIcon::themeName() != "hicolor") return;
+  QStringList paths = QIcon::themeSearchPaths();
+  QStringList dataDirs = qEnvironmentVariable("XDG_DATA_DIRS").split(':', Qt::SkipEmptyParts);
+  if (dataDirs.isEmpty()) dataDirs = {"/usr/local/share", "/usr/share"};
+  const QString dataHome = qEnvironmentVariable("XDG_DATA_HOME", QDir::homePath() + "/.local/share");
+  dataDirs.prepend(dataHome);
+  for (const QString& dir : dataDirs)
+    if (!paths.contains(dir + "/icons")) paths << dir + "/icons";
+  QIcon::setThemeSearchPaths(paths);
   for (const char* theme : {"Adwaita", "breeze", "oxygen", "Tango", "gnome"}) {
     for (const QString& dir : QIcon::themeSearchPaths()) {
       if (QFileInfo::exists(dir + "/" + theme + "/index.theme")) {
