@@ -49,6 +49,7 @@ TEST(ParseUrl, EveryShape) {
       {"ftp://joe:pw@host/pub/", "joe", "pw", "host", "21", "/pub/", ""},
       {"ftp://joe:pw@host:21/f.txt", "joe", "pw", "host", "21", "", "f.txt"},
       {"ftp://joe:pa/ss@host/d/f.txt", "joe", "pa/ss", "host", "21", "/d", "f.txt"},
+      {"ftp://dom/joe:pw@host/f.txt", "dom/joe", "pw", "host", "21", "", "f.txt"},
       {"ftp://joe:p:w@host/f.txt", "joe", "p:w", "host", "21", "", "f.txt"},
       {"ftp://joe:@host", "joe", "", "host", "21", "", ""},
       // No ":" before the "@": the user is empty, the text before "@" is the password.
