@@ -67,7 +67,10 @@ bool ParseUrlLogin(TUrlParts& url) {
   url.UrlPassword = TextBefore(rest, '@');
   CutThrough(rest, '@');
 
-  if (Contains(rest, ':')) {
+  // Only a ":" before the path separates a port: one inside the path
+  // (/dir:x/f.txt) would make the host "host/dir".
+  const std::size_t colon = rest.find(':');
+  if (colon != std::string::npos && colon < rest.find('/')) {
     url.UrlHost = TextBefore(rest, ':');
     CutThrough(rest, ':');
     // Port step.

@@ -10,6 +10,7 @@
 // before the first "/", or after it only when a ":" precedes the "@" (a user
 // or password holding "/"). So "ftp://host/pub/a@b.txt" stays an anonymous URL
 // for the file a@b.txt instead of a login as user "" at host "b.txt".
+// After the "@", only a ":" before the first "/" introduces a port.
 #pragma once
 
 #include <string>
