@@ -173,14 +173,18 @@ void TProfileStore::WriteProfile(int index, const std::string& name, const TSite
 }
 
 TProfileList TProfileStore::SaveProfileList(const std::vector<std::string>& names, const std::string& selected) {
-  ini_.EraseSection(kProfiles);
   TProfileList sorted;
   sorted.Names = names;
   std::stable_sort(sorted.Names.begin(), sorted.Names.end(), NameBefore);
-  for (std::size_t i = 0; i < sorted.Names.size(); ++i)
-    ini_.WriteString(kProfiles, NameKey(static_cast<int>(i)), sorted.Names[i]);
   sorted.Selected = selected.empty() ? -1 : IndexOfProfile(sorted.Names, selected);
-  ini_.WriteInteger(kLastUsed, kProfileKey, std::max(sorted.Selected, 0));
+  // Erase, rewrite and LastUsed reach the disk as one replacement: a crash
+  // between the erase and the last name would leave profiles out of the list.
+  ini_.Change([&](const std::string& content) {
+    std::string text = plat::IniEraseSection(content, kProfiles);
+    for (std::size_t i = 0; i < sorted.Names.size(); ++i)
+      text = plat::IniWriteValue(text, kProfiles, NameKey(static_cast<int>(i)), sorted.Names[i]);
+    return plat::IniWriteValue(text, kLastUsed, kProfileKey, std::to_string(std::max(sorted.Selected, 0)));
+  });
   return sorted;
 }
 

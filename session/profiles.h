@@ -101,6 +101,8 @@ class TProfileStore {
 
   // The end-of-program rewrite: erase "Profiles", write the names sorted without
   // regard to case, "LastUsed" := position of `selected` in that order or 0.
+  // All of it is one replacement of the file: on a crash or a name the file
+  // cannot hold (plat::EIniFileException) the file keeps the old list.
   // Returns the sorted list with the position of `selected` (-1 when absent).
   TProfileList SaveProfileList(const std::vector<std::string>& names, const std::string& selected);
 
