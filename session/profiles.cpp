@@ -159,6 +159,9 @@ void TProfileStore::WriteProfile(int index, const std::string& name, const TSite
   // A name the file cannot hold fails before anything is written; an empty
   // one would end the list at this key when it is loaded again.
   if (name.empty()) throw plat::EIniFileException("A site profile needs a name");
+  // Its section would be the list's own, which the end-of-program rewrite erases.
+  if (SameText(name, kProfiles))
+    throw plat::EIniFileException("'" + name + "' cannot be used as a site profile name");
   plat::CheckIniStorable(name, "HostName", name);
   ini_.WriteString(kProfiles, NameKey(index), name);
   ini_.WriteString(name, "HostName", profile.HostName);

@@ -95,7 +95,8 @@ class TProfileStore {
   // "UserName", "Password", "Port", "ForceLower", "AutoDir", "LastUsed".
   // A port text that is not an integer throws EConvertError when "Port" is
   // reached: the keys before it stay written, the rest are not. A name that is
-  // empty or that the file cannot hold (a line break) throws
+  // empty, that the file cannot hold (a line break) or that is "Profiles" (in
+  // any case; the list rewrite would erase its section) throws
   // plat::EIniFileException before anything is written.
   void WriteProfile(int index, const std::string& name, const TSiteProfile& profile);
 

@@ -203,7 +203,16 @@ TEST_F(Profiles, UnreadableValuesGiveTheDefaults) {
 TEST_F(Profiles, EmptyNameIsRefusedBeforeAnythingIsWritten) {
   EXPECT_THROW(store.WriteProfile(0, "", SampleProfile()), plat::EIniFileException);
   EXPECT_THROW(store.WriteProfile(0, "TWO\nLINES", SampleProfile()), plat::EIniFileException);
+  // The list's own section: its settings would vanish at the next list rewrite.
+  EXPECT_THROW(store.WriteProfile(0, "PROFILES", SampleProfile()), plat::EIniFileException);
   EXPECT_FALSE(testsupport::Exists(ini));
+}
+
+TEST_F(Profiles, ProfileNamedLikeTheOtherSectionSurvivesTheRewrite) {
+  store.WriteProfile(0, "LASTUSED", SampleProfile());
+  store.SaveProfileList({"LASTUSED"}, "LASTUSED");
+  EXPECT_EQ(store.ReadProfile("LASTUSED").HostName, "ftp.example.org");
+  EXPECT_EQ(store.LoadProfileList().Selected, 0);
 }
 
 TEST(ProfileNames, LookupAndNewNames) {
