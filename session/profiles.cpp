@@ -63,7 +63,8 @@ std::string HomeFolder() {
   } else {
     home = "/";
   }
-  if (home.back() != '/') home += '/';
+  // An account may have an empty home field.
+  if (home.empty() || home.back() != '/') home += '/';
   return home;
 }
 
