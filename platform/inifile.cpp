@@ -362,6 +362,11 @@ void EraseProfileSection(const std::string& section, const std::string& fileName
       fileName, [&](const std::string& content) { return IniEraseSection(content, section); }, false);
 }
 
+void ChangePrivateProfile(const std::string& fileName,
+                          const std::function<std::string(const std::string&)>& change) {
+  ChangeFile(fileName, change, true);
+}
+
 std::string IniFile::ReadString(const std::string& section, const std::string& key,
                                 const std::string& defaultValue) const {
   return GetPrivateProfileString(section, key, defaultValue, fileName_);
@@ -388,5 +393,9 @@ void IniFile::WriteBool(const std::string& section, const std::string& key, bool
 }
 
 void IniFile::EraseSection(const std::string& section) { EraseProfileSection(section, fileName_); }
+
+void IniFile::Change(const std::function<std::string(const std::string&)>& change) {
+  ChangePrivateProfile(fileName_, change);
+}
 
 }  // namespace plat

@@ -19,6 +19,7 @@
 // reading, so every value that fits on one line reads back as written.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -46,6 +47,12 @@ void WritePrivateProfileString(const std::string& section, const std::string& ke
                                const std::string& value, const std::string& fileName);
 // Removes every "[section]" of that name with its keys; a missing file stays missing.
 void EraseProfileSection(const std::string& section, const std::string& fileName);
+// Several changes put on disk as one replacement of the file, so that a crash
+// leaves all of them or none: `change` gets the file's text (empty when the
+// file is missing) and returns the new text, usually built with the Ini*
+// functions below. An exception from `change` leaves the file as it was.
+void ChangePrivateProfile(const std::string& fileName,
+                          const std::function<std::string(const std::string&)>& change);
 
 // The same operations on the text of a file, without touching the disk.
 std::optional<std::string> IniReadValue(std::string_view content, std::string_view section,
@@ -82,6 +89,8 @@ class IniFile {
   void WriteInteger(const std::string& section, const std::string& key, int value);
   void WriteBool(const std::string& section, const std::string& key, bool value);  // "1" / "0"
   void EraseSection(const std::string& section);
+  // See ChangePrivateProfile.
+  void Change(const std::function<std::string(const std::string&)>& change);
 
  private:
   std::string fileName_;

@@ -63,7 +63,8 @@ std::string HomeFolder() {
   } else {
     home = "/";
   }
-  if (home.back() != '/') home += '/';
+  // An account may have an empty home field.
+  if (home.empty() || home.back() != '/') home += '/';
   return home;
 }
 
@@ -159,6 +160,9 @@ void TProfileStore::WriteProfile(int index, const std::string& name, const TSite
   // A name the file cannot hold fails before anything is written; an empty
   // one would end the list at this key when it is loaded again.
   if (name.empty()) throw plat::EIniFileException("A site profile needs a name");
+  // Its section would be the list's own, which the end-of-program rewrite erases.
+  if (SameText(name, kProfiles))
+    throw plat::EIniFileException("'" + name + "' cannot be used as a site profile name");
   plat::CheckIniStorable(name, "HostName", name);
   ini_.WriteString(kProfiles, NameKey(index), name);
   ini_.WriteString(name, "HostName", profile.HostName);
@@ -173,14 +177,18 @@ void TProfileStore::WriteProfile(int index, const std::string& name, const TSite
 }
 
 TProfileList TProfileStore::SaveProfileList(const std::vector<std::string>& names, const std::string& selected) {
-  ini_.EraseSection(kProfiles);
   TProfileList sorted;
   sorted.Names = names;
   std::stable_sort(sorted.Names.begin(), sorted.Names.end(), NameBefore);
-  for (std::size_t i = 0; i < sorted.Names.size(); ++i)
-    ini_.WriteString(kProfiles, NameKey(static_cast<int>(i)), sorted.Names[i]);
   sorted.Selected = selected.empty() ? -1 : IndexOfProfile(sorted.Names, selected);
-  ini_.WriteInteger(kLastUsed, kProfileKey, std::max(sorted.Selected, 0));
+  // Erase, rewrite and LastUsed reach the disk as one replacement: a crash
+  // between the erase and the last name would leave profiles out of the list.
+  ini_.Change([&](const std::string& content) {
+    std::string text = plat::IniEraseSection(content, kProfiles);
+    for (std::size_t i = 0; i < sorted.Names.size(); ++i)
+      text = plat::IniWriteValue(text, kProfiles, NameKey(static_cast<int>(i)), sorted.Names[i]);
+    return plat::IniWriteValue(text, kLastUsed, kProfileKey, std::to_string(std::max(sorted.Selected, 0)));
+  });
   return sorted;
 }
 

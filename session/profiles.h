@@ -95,12 +95,15 @@ class TProfileStore {
   // "UserName", "Password", "Port", "ForceLower", "AutoDir", "LastUsed".
   // A port text that is not an integer throws EConvertError when "Port" is
   // reached: the keys before it stay written, the rest are not. A name that is
-  // empty or that the file cannot hold (a line break) throws
+  // empty, that the file cannot hold (a line break) or that is "Profiles" (in
+  // any case; the list rewrite would erase its section) throws
   // plat::EIniFileException before anything is written.
   void WriteProfile(int index, const std::string& name, const TSiteProfile& profile);
 
   // The end-of-program rewrite: erase "Profiles", write the names sorted without
   // regard to case, "LastUsed" := position of `selected` in that order or 0.
+  // All of it is one replacement of the file: on a crash or a name the file
+  // cannot hold (plat::EIniFileException) the file keeps the old list.
   // Returns the sorted list with the position of `selected` (-1 when absent).
   TProfileList SaveProfileList(const std::vector<std::string>& names, const std::string& selected);
 

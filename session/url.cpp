@@ -28,10 +28,11 @@ bool IsLoginForm(const std::string& rest) {
   if (at == std::string::npos || at == 0) return false;
   const std::size_t slash = rest.find('/');
   if (slash == std::string::npos || slash > at) return true;
-  // A "/" before the "@": a password holding "/" (user ":" comes first) or
-  // an "@" in the path of an anonymous URL (no ":" in a plain host).
+  // A "/" before the "@": a user or password holding "/" (the user's ":"
+  // comes before the "@") or an "@" in the path of an anonymous URL (no ":"
+  // before it).
   const std::size_t colon = rest.find(':');
-  return colon != std::string::npos && colon < slash;
+  return colon != std::string::npos && colon < at;
 }
 
 }  // namespace
@@ -66,7 +67,10 @@ bool ParseUrlLogin(TUrlParts& url) {
   url.UrlPassword = TextBefore(rest, '@');
   CutThrough(rest, '@');
 
-  if (Contains(rest, ':')) {
+  // Only a ":" before the path separates a port: one inside the path
+  // (/dir:x/f.txt) would make the host "host/dir".
+  const std::size_t colon = rest.find(':');
+  if (colon != std::string::npos && colon < rest.find('/')) {
     url.UrlHost = TextBefore(rest, ':');
     CutThrough(rest, ':');
     // Port step.

@@ -7,9 +7,10 @@
 // when it holds a ".", a directory otherwise. Percent-escapes are not decoded.
 //
 // An "@" selects the login form when it is not the first character and comes
-// before the first "/", or after it only when a ":" precedes that "/" (a
-// password holding "/"). So "ftp://host/pub/a@b.txt" stays an anonymous URL
+// before the first "/", or after it only when a ":" precedes the "@" (a user
+// or password holding "/"). So "ftp://host/pub/a@b.txt" stays an anonymous URL
 // for the file a@b.txt instead of a login as user "" at host "b.txt".
+// After the "@", only a ":" before the first "/" introduces a port.
 #pragma once
 
 #include <string>

@@ -111,6 +111,20 @@ TEST_F(Profiles, CreatedCABAreWrittenSortedWithLastUsedOnTheSelectedOne) {
   EXPECT_EQ(Read("LastUsed", "Profile"), "0") << "selected name not in the list";
 }
 
+TEST_F(Profiles, RewriteOfTheListIsAllOrNothing) {
+  WriteFile(ini, "[Profiles]\nName0=ALPHA\nName1=BETA\n[LastUsed]\nProfile=1\n[ALPHA]\nHostName=a\n");
+  const std::string before = ReadFile(ini);
+  // A name that cannot be stored, sorted after the others: the old list must
+  // not be erased with only part of the new one written.
+  EXPECT_THROW(store.SaveProfileList({"ALPHA", "BETA", "ZZ\nTOP"}, "BETA"), plat::EIniFileException);
+  EXPECT_EQ(ReadFile(ini), before);
+
+  store.SaveProfileList({"BETA", "ALPHA", "GAMMA"}, "GAMMA");
+  EXPECT_EQ(ReadFile(ini),
+            "[LastUsed]\nProfile=2\n[ALPHA]\nHostName=a\n"
+            "[Profiles]\nName0=ALPHA\nName1=BETA\nName2=GAMMA\n");
+}
+
 TEST_F(Profiles, SortIgnoresCase) {
   const TProfileList sorted = store.SaveProfileList({"beta", "Alpha", "GAMMA", "alpha2"}, "GAMMA");
   EXPECT_EQ(sorted.Names, (std::vector<std::string>{"Alpha", "alpha2", "beta", "GAMMA"}));
@@ -189,7 +203,16 @@ TEST_F(Profiles, UnreadableValuesGiveTheDefaults) {
 TEST_F(Profiles, EmptyNameIsRefusedBeforeAnythingIsWritten) {
   EXPECT_THROW(store.WriteProfile(0, "", SampleProfile()), plat::EIniFileException);
   EXPECT_THROW(store.WriteProfile(0, "TWO\nLINES", SampleProfile()), plat::EIniFileException);
+  // The list's own section: its settings would vanish at the next list rewrite.
+  EXPECT_THROW(store.WriteProfile(0, "PROFILES", SampleProfile()), plat::EIniFileException);
   EXPECT_FALSE(testsupport::Exists(ini));
+}
+
+TEST_F(Profiles, ProfileNamedLikeTheOtherSectionSurvivesTheRewrite) {
+  store.WriteProfile(0, "LASTUSED", SampleProfile());
+  store.SaveProfileList({"LASTUSED"}, "LASTUSED");
+  EXPECT_EQ(store.ReadProfile("LASTUSED").HostName, "ftp.example.org");
+  EXPECT_EQ(store.LoadProfileList().Selected, 0);
 }
 
 TEST(ProfileNames, LookupAndNewNames) {

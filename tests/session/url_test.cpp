@@ -49,8 +49,12 @@ TEST(ParseUrl, EveryShape) {
       {"ftp://joe:pw@host/pub/", "joe", "pw", "host", "21", "/pub/", ""},
       {"ftp://joe:pw@host:21/f.txt", "joe", "pw", "host", "21", "", "f.txt"},
       {"ftp://joe:pa/ss@host/d/f.txt", "joe", "pa/ss", "host", "21", "/d", "f.txt"},
+      {"ftp://dom/joe:pw@host/f.txt", "dom/joe", "pw", "host", "21", "", "f.txt"},
       {"ftp://joe:p:w@host/f.txt", "joe", "p:w", "host", "21", "", "f.txt"},
       {"ftp://joe:@host", "joe", "", "host", "21", "", ""},
+      // A ":" in the path is not a port.
+      {"ftp://joe:pw@host/d:1/f.txt", "joe", "pw", "host", "21", "/d:1", "f.txt"},
+      {"ftp://joe:pw@host:2121/d:1/f:2.txt", "joe", "pw", "host", "2121", "/d:1", "f:2.txt"},
       // No ":" before the "@": the user is empty, the text before "@" is the password.
       {"ftp://joe@host/f.txt", "", "joe", "host", "21", "", "f.txt"},
       // The prefix is dropped without a look; short arguments are not read past their end.
