@@ -269,11 +269,11 @@ class TCustomWSocket {
   void ProcessMessagesForWait();
   // Sleeps until a message is pending (the "yield" of the waiting loops).
   void WaitForMessage();
-  // The window that receives this handle's notifications. Each handle gets a
-  // fresh one, so notifications still queued for a closed handle (whose
-  // number Linux hands out again at once) never reach the next session.
+  // The window that receives this handle's notifications, allocated on first
+  // use. Every place that lets go of a handle drops it, so notifications
+  // still queued for a closed handle (whose number Linux hands out again at
+  // once) never reach the next session.
   plat::HWND SessionWindow();
-  plat::HWND NewSessionWindow();  // for the registration of a new handle
   void DropSessionWindow();
   plat::HWND AllocateSocketWindow();
   // True while the object has not been destroyed by a handler; taken before

@@ -177,11 +177,6 @@ plat::HWND TCustomWSocket::SessionWindow() {
   return FSessionWindow;
 }
 
-plat::HWND TCustomWSocket::NewSessionWindow() {
-  DropSessionWindow();
-  return SessionWindow();
-}
-
 void TCustomWSocket::DropSessionWindow() {
   if (FSessionWindow == 0) return;
   FLoop->DeallocateWindow(FSessionWindow);
@@ -264,6 +259,7 @@ void TCustomWSocket::WMASyncSelect(TMessage& MsgRec) {
 void TCustomWSocket::HandleReadEvent(std::uint16_t Error) {
   const std::weak_ptr<int> Alive = FAlive;
   const plat::SOCKET Handle = FHSocket;
+  const plat::HWND Window = FSessionWindow;
   try {
     for (;;) {
       FLastError = 0;
@@ -278,8 +274,9 @@ void TCustomWSocket::HandleReadEvent(std::uint16_t Error) {
           FLastError = Err;
         }
       }
-      // The handler may have closed the socket or destroyed the object.
-      if (Alive.expired() || FHSocket != Handle) return;
+      // The handler may have closed the socket (and opened another one under
+      // the same descriptor number) or destroyed the object.
+      if (Alive.expired() || FHSocket != Handle || FSessionWindow != Window) return;
       if (FLastError != 0) break;
       const int Waiting = RcvdCount();
       if (Waiting < 0) {
@@ -321,6 +318,7 @@ void TCustomWSocket::ResetToDefaults() {
   FLingerOnOff = wsLingerOn;
   FLingerTimeout = 0;
   FHSocket = plat::INVALID_SOCKET;
+  DropSessionWindow();
   FState = wsClosed;
   FAllSent = true;
   FPaused = false;

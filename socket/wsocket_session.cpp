@@ -54,6 +54,7 @@ void TCustomWSocket::Connect() {
   }
 
   ClearSendQueue();
+  DropSessionWindow();  // a new handle never shares a window with an old one
   FHSocket = plat::socket(FAddrFormat, FType, FProto);
   if (FHSocket == plat::INVALID_SOCKET) {
     ReportSocketError("Connect (socket)");
@@ -86,7 +87,7 @@ void TCustomWSocket::Connect() {
     }
   }
 
-  if (plat::WSAAsyncSelect(FHSocket, NewSessionWindow(), WM_ASYNCSELECT, WSOCKET_CONNECT_EVENTS) ==
+  if (plat::WSAAsyncSelect(FHSocket, SessionWindow(), WM_ASYNCSELECT, WSOCKET_CONNECT_EVENTS) ==
       plat::SOCKET_ERROR) {
     ReportSocketError("WSAAsyncSelect");
     return;
@@ -150,6 +151,7 @@ void TCustomWSocket::Listen() {
   }
 
   ClearSendQueue();
+  DropSessionWindow();  // a new handle never shares a window with an old one
   FHSocket = plat::socket(FAddrFormat, FType, FProto);
   if (FHSocket == plat::INVALID_SOCKET) {
     ReportSocketError("socket");
@@ -189,7 +191,7 @@ void TCustomWSocket::Listen() {
     if (!SameSession()) return;
   }
 
-  if (plat::WSAAsyncSelect(FHSocket, NewSessionWindow(), WM_ASYNCSELECT, WSOCKET_LISTEN_EVENTS) ==
+  if (plat::WSAAsyncSelect(FHSocket, SessionWindow(), WM_ASYNCSELECT, WSOCKET_LISTEN_EVENTS) ==
       plat::SOCKET_ERROR)
     ReportSocketError("WSAASyncSelect");
 }
@@ -232,9 +234,10 @@ void TCustomWSocket::Dup(plat::SOCKET NewHSocket) {
     ChangeState(wsClosed);
     if (Alive.expired()) return;
   }
+  DropSessionWindow();
   FHSocket = NewHSocket;
   ApplyLinger();
-  if (plat::WSAAsyncSelect(FHSocket, NewSessionWindow(), WM_ASYNCSELECT, WSOCKET_DUP_EVENTS) ==
+  if (plat::WSAAsyncSelect(FHSocket, SessionWindow(), WM_ASYNCSELECT, WSOCKET_DUP_EVENTS) ==
       plat::SOCKET_ERROR) {
     ReportSocketError("WSAAsyncSelect");
     return;
