@@ -496,9 +496,11 @@ std::string SocksErrorText(int Error);
 // An unterminated tail is handed out as a last line before OnSessionClosed.
 //
 // Choices of this implementation:
-//  - a line longer than LineLimit bytes (default 64 KiB, terminator
-//    included) raises OnLineTooLong and is then handed out in pieces of the
-//    limit, so no byte is lost and the buffer never grows past the limit;
+//  - the buffer never holds more than LineLimit bytes (default 64 KiB, a
+//    line's terminator included): each time it is full without a terminator,
+//    OnLineTooLong is raised and those bytes are handed out as one piece
+//    (less the last LineEnd-length - 1, which may begin a terminator), so a
+//    long line arrives in pieces and no byte is lost;
 //  - switching LineMode on with bytes buffered scans them for lines (the
 //    WM_LINEMODE message), and the partial line left waits for more data;
 //  - lines are collected only after the owner has seen OnSessionConnected:

@@ -279,6 +279,28 @@ TEST(LineMode, HandlerThatClosesMidLineEndsTheHandOut) {
   EXPECT_EQ(C.Sock.LineCount(), 0);
 }
 
+TEST(LineMode, HandlerRunningTheLoopAgainGetsEachLineOnceInOrder) {
+  ScriptedPeer Peer([](ScriptedPeer& P) { SendChunks(P, {"1\r\n", "2\r\n3\r\n", "4\r\n"}); });
+  LineClient C(Peer);
+  bool Nested = false;
+  // While the first line is handed out, the handler waits in the loop for
+  // the next chunk: its lines arrive inside, as nested events.
+  C.InHandler = [&] {
+    if (Nested || C.Events.size() != 1) return;
+    Nested = true;
+    Peer.Go();
+    EXPECT_TRUE(RunLoopUntil([&] {
+      return Peer.Steps() >= 2 && vek_test::PendingBytes(C.Sock.HSocket()) == 0;
+    }));
+  };
+  C.Sock.Connect();
+  ASSERT_TRUE(RunLoopUntil([&] { return Peer.Steps() >= 2 && C.Events.size() >= 3; }));
+  Peer.Go();
+  ASSERT_TRUE(RunLoopUntil([&] { return C.Events.size() >= 4; }));
+  Peer.Go();
+  EXPECT_EQ(C.Events, (std::vector<std::string>{"1\r\n", "2\r\n", "3\r\n", "4\r\n"}));
+}
+
 TEST(LineMode, SocksRepliesAreNotTakenForLines) {
   auto Bytes = [](std::initializer_list<int> V) {
     std::string Out;

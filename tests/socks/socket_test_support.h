@@ -113,13 +113,13 @@ class ScriptedPeer {
   std::string Read(std::size_t Count) {
     std::string Data;
     while (Data.size() < Count) {
-      const std::string Part = ReadSome(Count - Data.size());
-      if (Part.empty()) {
+      const std::string Chunk = ReadSome(Count - Data.size());
+      if (Chunk.empty()) {
         AddFailure("peer: wanted " + std::to_string(Count) + " bytes, got " +
                    std::to_string(Data.size()));
         break;
       }
-      Data += Part;
+      Data += Chunk;
     }
     return Data;
   }
