@@ -435,6 +435,21 @@ TEST_F(DirTreeTest, ReloadKeepsTheSelectionAndReportsDeletedNodes) {
   tree.OnDeleteItem = nullptr;   // the counters above go before the tree does
 }
 
+TEST_F(DirTreeTest, OnGetIconSeesTheIconsSetAndMayChangeThem) {
+  std::vector<std::pair<std::string, int>> seen;
+  TDirTree& tree = Tree([&](TDirTree& t) {
+    t.OnGetIcon = [&](TDirTree*, TTreeNode* node) {
+      seen.emplace_back(TDirTree::Entry(node)->Path, TDirTree::ImageIndex(node));
+      if (TDirTree::Entry(node)->Path == root_ + "beta/") node->setData(0, Qt::UserRole + 1, 5);
+    };
+  });
+  ASSERT_EQ(seen.size(), 2u);   // the two drives
+  DriveNode()->setExpanded(true);
+  ASSERT_EQ(seen.size(), 2u + 8u);
+  EXPECT_EQ(seen[5], std::make_pair(root_ + "beta/", tree.FolderIcon()));   // in the sorted order
+  EXPECT_EQ(TDirTree::ImageIndex(Child(DriveNode(), "beta")), 5);
+}
+
 TEST_F(DirTreeTest, FolderNodesInheritTheirParentsData) {
   TDirTree& tree = Tree();
   int tag = 0;
