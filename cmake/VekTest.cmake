@@ -5,7 +5,11 @@ function(vek_add_test name)
   cmake_parse_arguments(T "GUI" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
-  set(env "QT_QPA_PLATFORM=offscreen;VEK_SOURCE_DIR=${PROJECT_SOURCE_DIR};VEK_BINARY_DIR=${PROJECT_BINARY_DIR}")
+  target_compile_definitions(${name} PRIVATE
+    VEK_SOURCE_DIR="${PROJECT_SOURCE_DIR}" VEK_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  # Only one variable goes through the environment: gtest_discover_tests
+  # loses every list separator, so paths travel as compile definitions.
+  set(env "QT_QPA_PLATFORM=offscreen")
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60

@@ -30,8 +30,7 @@ struct ToolResult {
 };
 
 std::string VekftpPath() {
-  const char* bin = std::getenv("VEK_BINARY_DIR");
-  return std::string(bin != nullptr ? bin : ".") + "/tools/vekftp/vekftp";
+  return std::string(VEK_BINARY_DIR) + "/tools/vekftp/vekftp";
 }
 
 // Runs vekftp in Cwd; killed if it outlives 60 seconds.
