@@ -230,12 +230,14 @@ TEST_F(FtpDataTest, UploadAfterARefusedRestSendsTheWholeFile) {
   EXPECT_EQ(*got, payload);
 }
 
+// Another transfer reading the file (an upload holds a read lock) keeps a
+// download out, and the refused download must not have emptied the file.
 TEST_F(FtpDataTest, ShareModeLockHeldElsewhereRefusesTheDownloadWithoutEmptyingTheFile) {
   ASSERT_TRUE(WriteFile(Local("held.txt"), "precious"));
-  const int holder = ::open(Local("held.txt").c_str(), O_RDWR);
+  const int holder = ::open(Local("held.txt").c_str(), O_RDONLY);
   ASSERT_GE(holder, 0);
   struct flock fl {};
-  fl.l_type = F_WRLCK;
+  fl.l_type = F_RDLCK;
   fl.l_whence = SEEK_SET;
   ASSERT_EQ(::fcntl(holder, F_OFD_SETLK, &fl), 0);
 
@@ -375,6 +377,29 @@ TEST_F(FtpDataTest, EmptyFileUploadCompletesWithAZeroByteStatistic) {
   EXPECT_EQ(done.error, 0) << done.errorMessage;
   EXPECT_EQ(*got, "");
   EXPECT_EQ(rec.Count("display:! 0 bytes received/sent in 0 seconds"), 1);
+}
+
+// The server sees a short (here empty) file and says 226; the upload still
+// failed and must say so.
+TEST_F(FtpDataTest, FailedLocalReadEndsTheUploadWithAnError) {
+  ::mkdir(Local("folder").c_str(), 0755);  // opens, but reading it fails (EISDIR)
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  auto d = data;
+  s.Expect("STOR folder", "150 ok").Do([d](FtpServerSession& Session, const std::string&) {
+    d->Open();
+    d->ReceiveAll();
+    Session.Reply("226 stored");
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetHostFileName("folder");
+  ftp.SetLocalFileName(Local("folder"));
+  const auto& done = Run([&] { ftp.PutAsync(); });
+  EXPECT_EQ(done.error, 426);
+  EXPECT_EQ(done.errorMessage.rfind("426 Error reading local file " + Local("folder") + ": ", 0), 0u)
+      << done.errorMessage;
+  EXPECT_EQ(rec.Count("display:! Error reading file"), 1);
 }
 
 // In active mode the 150 may arrive before the server's connection: nothing
