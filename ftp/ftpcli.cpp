@@ -183,11 +183,13 @@ void TCustomFtpCli::DoRequestDone(TFtpRequest RqType, std::uint16_t Error) {
 // ---------------------------------------------------------------------------
 // Hidden window
 
-void TCustomFtpCli::EngineWndProc(plat::UINT Msg, plat::WPARAM, plat::LPARAM LParam) {
+void TCustomFtpCli::EngineWndProc(plat::UINT Msg, plat::WPARAM WParam, plat::LPARAM LParam) {
   switch (Msg) {
     case WM_FTP_REQUEST_DONE:
-      // CurrentRequest is read now, when the message is handled.
-      DoRequestDone(FCurrentRequest, static_cast<std::uint16_t>(LParam & 0xFFFF));
+      // The request that ended, as it was when it ended: a request started
+      // before this message is handled (after a timed-out blocking call, say)
+      // must not take over the report.
+      DoRequestDone(static_cast<TFtpRequest>(WParam & 0xFF), static_cast<std::uint16_t>(LParam & 0xFFFF));
       break;
     case WM_FTP_SEND_DATA:
       SendDataMessage();
@@ -227,6 +229,7 @@ void TCustomFtpCli::ClearChain() {
 void TCustomFtpCli::FinishRequest(std::uint16_t Error) {
   if (FDoneReported) return;
   FDoneReported = true;
+  FReplyOutstanding = false;
 
   if (Error == 0 && FChainNext != nullptr) {
     if (FState != fcsAborting) SetEngineState(fcsStepReady);
@@ -249,7 +252,8 @@ void TCustomFtpCli::FinishRequest(std::uint16_t Error) {
   // must never run behind a later request.
   ClearChain();
 
-  FLoop->PostMessage(FEngineWindow, WM_FTP_REQUEST_DONE, 0, static_cast<plat::LPARAM>(Error));
+  FLoop->PostMessage(FEngineWindow, WM_FTP_REQUEST_DONE, static_cast<plat::WPARAM>(FCurrentRequest),
+                     static_cast<plat::LPARAM>(Error));
 }
 
 // ---------------------------------------------------------------------------
@@ -286,6 +290,7 @@ void TCustomFtpCli::AbortAsync() {
 
   ReleaseLocalFile();
   FControlConnected = false;
+  FReplyOutstanding = false;
   // A chain stopped by an exception in one of its steps never completed; its
   // leftovers must not run behind the next request.
   ClearChain();

@@ -366,6 +366,8 @@ class TCustomFtpCli {
   void ProcessReplyBuffer(std::uint16_t Error);
   void HandleGreetingLine(std::uint16_t Error);
   void DisplayReply();
+  // The readiness check, then CurrentStep := Step.
+  void BeginCommand(TFtpStep Step);
   void SendRequest(TFtpRequest Request, const std::string& Cmd, std::initializer_list<int> Codes,
                    TFtpProc AfterReplyProc);
   void HandleReply();
@@ -373,6 +375,10 @@ class TCustomFtpCli {
   void ExtractReplyData();
   void QuitAfterReply();
   std::string WinsockErrorLine(std::uint16_t Error) const;
+  // The socket layer refused to start the connect.
+  void ConnectNotStarted(const std::string& Why);
+  // The control connection closed while a reply was awaited.
+  void ReplyLostWithConnection();
 
   // --- chains (ftpcli_chain.cpp) ---
   void StartChain(TFtpRequest Request, TFtpStepSet Steps);
@@ -450,6 +456,12 @@ class TCustomFtpCli {
   int FResultCode = 0;
   bool FDoneReported = false;
   bool FControlConnected = false;
+  // A greeting or a command reply is awaited: set by OpenAsync and SendRequest
+  // (and by the transfer steps when they send their command), cleared when the
+  // final reply line is judged (by the transfer reply handlers too) and by
+  // every completion. A control close while it is set is a command left
+  // without its reply (ReplyLostWithConnection).
+  bool FReplyOutstanding = false;
   TFtpProc FNext = nullptr;
   int FOkReplies[FTP_MAX_OK_REPLIES] = {};
   TFtpProc FAfterReply = nullptr;

@@ -74,9 +74,17 @@ void TCustomFtpCli::OpenAsync() {
   FReplyBufferLen = 0;
   FReplyBuffer[0] = '\0';
   FResultCode = 0;
+  FReplyOutstanding = true;
   SetEngineState(fcsResolving);
   // A dotted address resolves at once: the connect starts before we return.
-  FControlSocket->DnsLookup(FHostName);
+  try {
+    FControlSocket->DnsLookup(FHostName);
+  } catch (...) {
+    // The lookup never started (an empty name, for one): no request runs, and
+    // the engine must not stay "resolving" with every later request refused.
+    if (FState == fcsResolving || FState == fcsAwaitingGreeting) SetEngineState(fcsReady);
+    throw;
+  }
 }
 
 std::string TCustomFtpCli::WinsockErrorLine(std::uint16_t Error) const {
@@ -92,11 +100,28 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t Error) {
     FinishRequest(Error);
     return;
   }
-  FControlSocket->SetAddr(FControlSocket->DnsResult());
-  FControlSocket->SetProto("tcp");
-  FControlSocket->SetPort(FPort);
   SetEngineState(fcsAwaitingGreeting);
-  FControlSocket->Connect();
+  try {
+    FControlSocket->SetAddr(FControlSocket->DnsResult());
+    FControlSocket->SetProto("tcp");
+    FControlSocket->SetPort(FPort);
+    FControlSocket->Connect();
+  } catch (const ESocketException& e) {
+    // A port the socket layer cannot use ("Connect: No Port Specified", an
+    // unknown service name): the connect never starts, so no event would ever
+    // end the request. End it here, as a failed connect.
+    ConnectNotStarted(e.what());
+  }
+}
+
+void TCustomFtpCli::ConnectNotStarted(const std::string& Why) {
+  FReplyLine = "500 " + Why;
+  FReplyCode = 500;
+  SetErrorOnce();
+  FChainNext = nullptr;
+  FResultCode = FControlSocket->LastError() != 0 ? FControlSocket->LastError() : 500;
+  FinishRequest(static_cast<std::uint16_t>(FResultCode));
+  SetEngineState(fcsReady);
 }
 
 void TCustomFtpCli::ControlSessionConnected(std::uint16_t Error) {
@@ -189,6 +214,7 @@ void TCustomFtpCli::HandleGreetingLine(std::uint16_t Error) {
   if (p < FReplyLine.size() && FReplyLine[p] == '-') return;  // more greeting lines follow
 
   FReplyCode = static_cast<int>(code);
+  FReplyOutstanding = false;
   if (FReplyCode != 220) {
     SetErrorOnce();
     FResultCode = FReplyCode;
@@ -233,6 +259,7 @@ void TCustomFtpCli::SendRequest(TFtpRequest Request, const std::string& Cmd, std
   if (i < FTP_MAX_OK_REPLIES) FOkReplies[i] = 0;
 
   FDoneReported = false;
+  FReplyOutstanding = true;
   FNext = &TCustomFtpCli::HandleReply;
   FAfterReply = AfterReplyProc;
   SetEngineState(fcsAwaitingReply);
@@ -260,6 +287,7 @@ void TCustomFtpCli::HandleReply() {
   if (p < FReplyLine.size() && FReplyLine[p] == '-') return;  // continuation line
 
   FReplyCode = static_cast<int>(code);
+  FReplyOutstanding = false;
   if (ReplyAccepted(FReplyCode)) {
     FResultCode = 0;
   } else {
@@ -316,48 +344,66 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t Error) {
   }
   if (FState != fcsAborting) SetEngineState(fcsStepReady);
   if (alive.expired()) return;
+  if (FReplyOutstanding && FState != fcsAborting) ReplyLostWithConnection();
   FinishRequest(static_cast<std::uint16_t>(FResultCode));
+}
+
+void TCustomFtpCli::ReplyLostWithConnection() {
+  // The outcome of the previous reply says nothing about this command: a
+  // command the server never answered did not succeed, and a chain must not
+  // go on to a step that needs the connection.
+  FReplyLine = "421 Control connection closed before the reply";
+  FReplyCode = 421;
+  SetErrorOnce();
+  FResultCode = 421;
 }
 
 // ---------------------------------------------------------------------------
 // Single-command requests
 
+void TCustomFtpCli::BeginCommand(TFtpStep Step) {
+  // A request refused as "not ready" must leave the running one alone: its
+  // step decides what is taken from its reply (a SIZE, a quoted path).
+  EnsureReady();
+  FCurrentStep = Step;
+}
+
 void TCustomFtpCli::UserAsync() {
   if (FUserName.empty()) throw FtpException("UserName emtpy");
-  FCurrentStep = fsUser;
+  BeginCommand(fsUser);
   SendRequest(TFtpRequest::UserAsync, "USER " + FUserName, {331, 230}, nullptr);
 }
 
 void TCustomFtpCli::PassAsync() {
   if (FPassWord.empty()) throw FtpException("Password emtpy");
-  FCurrentStep = fsPass;
+  BeginCommand(fsPass);
   SendRequest(TFtpRequest::PassAsync, "PASS " + FPassWord, {230}, nullptr);
 }
 
 void TCustomFtpCli::CwdAsync() {
   if (FHostDirName.empty()) throw FtpException("HostDirName emtpy");
-  FCurrentStep = fsCwd;
+  BeginCommand(fsCwd);
   SendRequest(TFtpRequest::CwdAsync, "CWD " + FHostDirName, {200, 250, 257}, nullptr);
 }
 
 void TCustomFtpCli::QuitAsync() {
-  FCurrentStep = fsQuit;
+  BeginCommand(fsQuit);
   SendRequest(TFtpRequest::QuitAsync, "QUIT", {221}, &TCustomFtpCli::QuitAfterReply);
 }
 
 void TCustomFtpCli::SystAsync() {
-  FCurrentStep = fsSyst;
+  BeginCommand(fsSyst);
   SendRequest(TFtpRequest::SystAsync, "SYST", {215}, nullptr);
 }
 
 void TCustomFtpCli::SizeAsync() {
-  FCurrentStep = fsSize;
+  BeginCommand(fsSize);
   FRemoteSize = 0;
   SendRequest(TFtpRequest::SizeAsync, "SIZE " + FHostFileName, {213}, nullptr);
 }
 
 void TCustomFtpCli::TypeSetAsync() {
-  FCurrentStep = fsTypeSet;
+  BeginCommand(fsTypeSet);
   SendRequest(TFtpRequest::TypeSetAsync, std::string("TYPE ") + FType, {200}, nullptr);
 }
 
@@ -372,47 +418,47 @@ void TCustomFtpCli::AsciiTypeAsync() {
 }
 
 void TCustomFtpCli::MkdAsync() {
-  FCurrentStep = fsMkd;
+  BeginCommand(fsMkd);
   SendRequest(TFtpRequest::MkdAsync, "MKD " + FHostFileName, {257}, nullptr);
 }
 
 void TCustomFtpCli::RmdAsync() {
-  FCurrentStep = fsRmd;
+  BeginCommand(fsRmd);
   SendRequest(TFtpRequest::RmdAsync, "RMD " + FHostFileName, {250, 257}, nullptr);
 }
 
 void TCustomFtpCli::DeleAsync() {
-  FCurrentStep = fsDele;
+  BeginCommand(fsDele);
   SendRequest(TFtpRequest::DeleAsync, "DELE " + FHostFileName, {250, 257}, nullptr);
 }
 
 void TCustomFtpCli::PwdAsync() {
-  FCurrentStep = fsPwd;
+  BeginCommand(fsPwd);
   SendRequest(TFtpRequest::PwdAsync, "PWD", {250, 257}, nullptr);
 }
 
 void TCustomFtpCli::CDupAsync() {
-  FCurrentStep = fsCDup;
+  BeginCommand(fsCDup);
   SendRequest(TFtpRequest::CDupAsync, "CDUP", {250}, nullptr);
 }
 
 void TCustomFtpCli::RenFromAsync() {
-  FCurrentStep = fsRenFrom;
+  BeginCommand(fsRenFrom);
   SendRequest(TFtpRequest::RenFromAsync, "RNFR " + FHostFileName, {350}, nullptr);
 }
 
 void TCustomFtpCli::RenToAsync() {
-  FCurrentStep = fsRenTo;
+  BeginCommand(fsRenTo);
   SendRequest(TFtpRequest::RenToAsync, "RNTO " + FLocalFileName, {250, 257}, nullptr);
 }
 
 void TCustomFtpCli::QuoteAsync() {
-  FCurrentStep = fsQuote;
+  BeginCommand(fsQuote);
   SendRequest(TFtpRequest::QuoteAsync, FLocalFileName, {}, nullptr);
 }
 
 void TCustomFtpCli::RestAsync() {
-  FCurrentStep = fsRest;
+  BeginCommand(fsRest);
   FRestartOffset = LocalFileSize(FLocalFileName);
   if (FRestartOffset > 0) {
     SendRequest(TFtpRequest::RestAsync, "REST " + std::to_string(FRestartOffset), {}, nullptr);

@@ -103,6 +103,9 @@ int listen(SOCKET s, int backlog);
 SOCKET accept(SOCKET s, sockaddr* addr, socklen_t* len);
 // SOCKET_ERROR with WSAEWOULDBLOCK while a stream connect is in progress.
 int connect(SOCKET s, const sockaddr* addr, socklen_t len);
+// A zero-length recv on a stream socket is a probe: SOCKET_ERROR with
+// WSAEWOULDBLOCK while the connection is idle, 0 (last error 0) when data
+// waits or the peer has closed.
 int recv(SOCKET s, void* buf, int len, int flags);
 int recvfrom(SOCKET s, void* buf, int len, int flags, sockaddr* from, socklen_t* fromLen);
 int send(SOCKET s, const void* buf, int len, int flags);
@@ -111,14 +114,19 @@ int closesocket(SOCKET s);
 int shutdown(SOCKET s, int how);
 int getsockname(SOCKET s, sockaddr* addr, socklen_t* len);
 int getpeername(SOCKET s, sockaddr* addr, socklen_t* len);
+// Linux option names and levels. SO_LINGER also takes the socket API's short
+// record (two 16-bit fields, on/off and seconds); boolean options take any
+// non-zero value as on (the socket layer passes -1).
 int setsockopt(SOCKET s, int level, int name, const void* value, socklen_t len);
+// SO_ERROR gives the pending error as a Windows Sockets code.
 int getsockopt(SOCKET s, int level, int name, void* value, socklen_t* len);
 // FIONREAD (bytes waiting) and FIONBIO.
 constexpr long FIONREAD_CMD = 0x4004667F;
 constexpr long FIONBIO_CMD = static_cast<long>(0x8004667E);
 int ioctlsocket(SOCKET s, long cmd, unsigned long* arg);
 
-// Readiness notifications to a window (see MessageLoop::Select).
+// Readiness notifications to a window (see MessageLoop::Select): wParam the
+// socket, lParam MakeSelectLParam(event, error). FD_OOB is not reported.
 int WSAAsyncSelect(SOCKET s, HWND window, UINT msg, long events);
 
 // Dotted form. inet_addr gives INADDR_NONE (all ones) for an invalid text.

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include <netinet/in.h>
+#include <sys/uio.h>
 
 #include "platform/message_loop.h"
 #include "platform/resolver.h"
@@ -193,6 +194,9 @@ class TCustomWSocket {
   void SetLingerTimeout(int Value) { FLingerTimeout = Value; }
   // The network handle (INVALID_SOCKET when none), for socket-option queries.
   plat::SOCKET HSocket() const { return FHSocket; }
+  // The socket's own window: lookup completions and messages the socket posts
+  // to itself. Network notifications arrive at a window of the current handle
+  // (see SessionWindow); both end in WndProc.
   plat::HWND NotifyWindow() const { return FWindowHandle; }
   bool AllSent() const { return FAllSent; }
   bool Paused() const { return FPaused; }
@@ -231,7 +235,11 @@ class TCustomWSocket {
   void ResolveUnresolved();
 
   // --- send queue ---
+  // One send call (send-to the address record for a datagram socket).
   virtual int RawSend(const void* Data, int Len);
+  // One gathered send call of several chunks on a stream socket; the send
+  // result: bytes taken or SOCKET_ERROR with the Winsock error set.
+  virtual int RawSendChunks(const iovec* Iov, int Count);
   void TryToSend();
   void AppendToSendQueue(const void* Data, int Len);
   void ClearSendQueue();
@@ -261,9 +269,10 @@ class TCustomWSocket {
   void ProcessMessagesForWait();
   // Sleeps until a message is pending (the "yield" of the waiting loops).
   void WaitForMessage();
-  // The window that receives this handle's notifications. Each handle gets a
-  // fresh one, so notifications still queued for a closed handle (whose
-  // number Linux hands out again at once) never reach the next session.
+  // The window that receives this handle's notifications, allocated on first
+  // use. Every place that lets go of a handle drops it, so notifications
+  // still queued for a closed handle (whose number Linux hands out again at
+  // once) never reach the next session.
   plat::HWND SessionWindow();
   void DropSessionWindow();
   plat::HWND AllocateSocketWindow();

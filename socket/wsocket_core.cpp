@@ -316,6 +316,7 @@ void TCustomWSocket::ResetToDefaults() {
   FLingerOnOff = wsLingerOn;
   FLingerTimeout = 0;
   FHSocket = plat::INVALID_SOCKET;
+  DropSessionWindow();
   FState = wsClosed;
   FAllSent = true;
   FPaused = false;
@@ -409,10 +410,12 @@ void TCustomWSocket::WaitUntilClosed() {
       if (Alive.expired()) return;
       if (FHSocket == plat::INVALID_SOCKET) break;
     }
-    // A zero-length receive tells a broken connection from an idle one.
+    // A zero-length receive tells an idle connection (would-block) from one
+    // that has ended (0) or broken (an error).
     char Probe;
-    if (plat::recv(FHSocket, &Probe, 0, 0) < 0) {
-      const int Err = plat::WSAGetLastError();
+    const int Probed = plat::recv(FHSocket, &Probe, 0, 0);
+    if (Probed < 1) {
+      const int Err = Probed < 0 ? plat::WSAGetLastError() : 0;
       if (Err != plat::WSAEWOULDBLOCK) {
         FLastError = Err;
         break;

@@ -111,6 +111,7 @@ void TCustomWSocket::ReportSocketError(const std::string& FuncName) {
     if (FHSocket != plat::INVALID_SOCKET) {
       plat::closesocket(FHSocket);
       FHSocket = plat::INVALID_SOCKET;
+      DropSessionWindow();
     }
     ChangeState(wsClosed);
   }

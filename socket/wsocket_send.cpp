@@ -1,9 +1,17 @@
 // The send queue: Send copies the caller's bytes once into 1514-byte chunks
 // and pushes what the network takes; the write notification pushes the rest.
 // OnDataSent is raised from the loop, never inside Send.
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+
 #include "socket/wsocket.h"
 
 namespace {
+
+// At most this many chunks (about 96 KiB) in one gathered send.
+constexpr int kMaxGather = 64;
 
 // Send errors that mean the connection is gone: the owner gets one
 // OnSessionClosed with the code instead of an error report. EPIPE (10058)
@@ -67,19 +75,38 @@ void TCustomWSocket::TryToSend() {
     FAllSent = true;
     return;
   }
+  // A stream takes the queued chunks in one gathered call: the chunks stay as
+  // they are, only the per-chunk system call (and its segment push) goes.
+  const bool Gather = FType == SOCK_STREAM && FSendFlags == 0;
   for (;;) {
-    TBuffer& First = *FBufList.front();
+    // Sent chunks are freed from the front; the last one stays for reuse.
+    while (FBufList.size() > 1 && FBufList.front()->ReadPos() == FBufList.front()->WritePos())
+      FBufList.pop_front();
     int Len = 0;
-    const char* Data = First.Peek(Len);
+    const char* Data = FBufList.front()->Peek(Len);
     if (Len <= 0) {
-      if (FBufList.size() > 1) {
-        FBufList.pop_front();
-        continue;
-      }
-      FAllSent = true;  // the last chunk stays for reuse
+      FAllSent = true;
       return;
     }
-    const int Count = RawSend(Data, Len);
+    int Offered = 0;
+    int Count = 0;
+    if (Gather) {
+      iovec Iov[kMaxGather];
+      int Chunks = 0;
+      for (const auto& Chunk : FBufList) {
+        int ChunkLen = 0;
+        const char* ChunkData = Chunk->Peek(ChunkLen);
+        if (ChunkLen <= 0 || Chunks == kMaxGather) break;
+        Iov[Chunks].iov_base = const_cast<char*>(ChunkData);
+        Iov[Chunks].iov_len = static_cast<std::size_t>(ChunkLen);
+        ++Chunks;
+        Offered += ChunkLen;
+      }
+      Count = RawSendChunks(Iov, Chunks);
+    } else {
+      Offered = Len;
+      Count = RawSend(Data, Len);
+    }
     if (Count == 0) return;
     if (Count < 0) {
       const int Err = plat::WSAGetLastError();
@@ -95,14 +122,35 @@ void TCustomWSocket::TryToSend() {
       ReportSocketError("TryToSend failed");
       return;
     }
-    First.Remove(Count);
-    if (Count < Len) {
+    // Take the sent bytes off the chunks, oldest first.
+    int Left = Count;
+    while (Left > 0) {
+      TBuffer& First = *FBufList.front();
+      Left -= First.Remove(Left);
+      if (First.WritePos() != 0 || FBufList.size() == 1) break;
+      FBufList.pop_front();
+    }
+    if (Count < Offered) {
       // A partial send does not fail with would-block, which is what arms the
       // write notification; arm it so that the rest is not left waiting.
       FLoop->ArmWriteAfterWouldBlock(FHSocket);
       return;
     }
   }
+}
+
+int TCustomWSocket::RawSendChunks(const iovec* Iov, int Count) {
+  msghdr Msg{};
+  Msg.msg_iov = const_cast<iovec*>(Iov);
+  Msg.msg_iovlen = static_cast<std::size_t>(Count);
+  // As the platform's send: never SIGPIPE, never block, would-block arms the
+  // write notification, errors in Winsock numbering.
+  const ssize_t Sent = ::sendmsg(FHSocket, &Msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (Sent >= 0) return static_cast<int>(Sent);
+  const int Err = errno;
+  if (Err == EAGAIN || Err == EWOULDBLOCK) FLoop->ArmWriteAfterWouldBlock(FHSocket);
+  plat::WSASetLastError(plat::WsaErrorFromErrno(Err));
+  return plat::SOCKET_ERROR;
 }
 
 int TCustomWSocket::RawSend(const void* Data, int Len) {

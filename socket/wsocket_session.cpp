@@ -54,6 +54,7 @@ void TCustomWSocket::Connect() {
   }
 
   ClearSendQueue();
+  DropSessionWindow();  // a new handle never shares a window with an old one
   FHSocket = plat::socket(FAddrFormat, FType, FProto);
   if (FHSocket == plat::INVALID_SOCKET) {
     ReportSocketError("Connect (socket)");
@@ -150,6 +151,7 @@ void TCustomWSocket::Listen() {
   }
 
   ClearSendQueue();
+  DropSessionWindow();  // a new handle never shares a window with an old one
   FHSocket = plat::socket(FAddrFormat, FType, FProto);
   if (FHSocket == plat::INVALID_SOCKET) {
     ReportSocketError("socket");

@@ -19,6 +19,19 @@ TEST_F(FtpScriptedTest, ConnectSendsNoPasswordWhenUserIsEnough) {
   EXPECT_EQ(ftp.State(), fcsReady);
 }
 
+TEST_F(FtpScriptedTest, ServerClosingBeforeTheGreetingEndsConnectAtOnce) {
+  FtpScript s;
+  s.AcceptSilently().ThenClose();
+  Serve(s);
+  ftp.SetTimeout(30);
+  EXPECT_FALSE(ftp.Connect());
+  EXPECT_EQ(ftp.ErrorMessage(), "421 Control connection closed before the reply");
+  ASSERT_FALSE(rec.done.empty());
+  EXPECT_EQ(rec.done[0].request, TFtpRequest::ConnectAsync);
+  EXPECT_EQ(rec.done[0].error, 421);
+  EXPECT_EQ(ftp.State(), fcsReady);
+}
+
 TEST_F(FtpScriptedTest, WrongPasswordEndsConnectAndKeepsTheConnection) {
   FtpScript s;
   s.Greet("220 hi").Expect("USER bob", "331 pw").Expect("PASS x", "530 Login incorrect.");
@@ -228,22 +241,40 @@ TEST_F(FtpScriptedTest, AbortDuringTheLookupReports10004) {
 
 TEST_F(FtpScriptedTest, SecondRequestWhileOneRunsIsRefused) {
   FtpScript s = LoggedIn();
-  s.Expect("CWD /a", "250 ok");
+  s.Expect("SIZE f.bin", "213 4242");
   Serve(s);
   ConnectLoggedIn();
-  ftp.SetHostDirName("/a");
-  ftp.CwdAsync();
+  ftp.SetHostFileName("f.bin");
+  ftp.SizeAsync();
   try {
     ftp.PwdAsync();
     ADD_FAILURE() << "no exception";
   } catch (const FtpException& e) {
     EXPECT_STREQ(e.what(), "FTP component not ready");
   }
+  EXPECT_THROW(ftp.SizeAsync(), FtpException);
+  ftp.SetHostDirName("/a");
+  EXPECT_THROW(ftp.CwdAsync(), FtpException);
   EXPECT_THROW(ftp.ConnectAsync(), FtpException);
+  // The running request still takes its number from its reply.
   ASSERT_TRUE(rec.WaitDone(2));
-  EXPECT_EQ(rec.done[1].request, TFtpRequest::CwdAsync);
+  EXPECT_EQ(rec.done[1].request, TFtpRequest::SizeAsync);
   EXPECT_EQ(rec.done[1].error, 0);
-  EXPECT_EQ(Commands(), (Lines{"USER bob", "PASS x", "CWD /a"}));
+  EXPECT_EQ(ftp.RemoteSize(), 4242);
+  EXPECT_EQ(Commands(), (Lines{"USER bob", "PASS x", "SIZE f.bin"}));
+}
+
+TEST_F(FtpScriptedTest, EmptyHostNameFailsWithoutWedgingTheEngine) {
+  Serve(LoggedIn());
+  ftp.SetHostName("");
+  EXPECT_FALSE(ftp.Connect());
+  EXPECT_FALSE(ftp.LastBlockingException().empty());
+  EXPECT_EQ(ftp.State(), fcsReady);
+  // The next attempt, with a host, runs normally.
+  ftp.SetHostName("127.0.0.1");
+  EXPECT_TRUE(ftp.Connect()) << ftp.LastBlockingException();
+  PumpPending();
+  EXPECT_EQ(rec.done.size(), 1u);
 }
 
 }  // namespace

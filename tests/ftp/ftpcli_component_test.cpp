@@ -110,15 +110,49 @@ TEST_F(FtpScriptedTest, SilentServerTimesOutAndTheAbortedRequestReportsAfterward
 TEST_F(FtpScriptedTest, SingleCommandCutOffByTheTimeoutIsNoSuccess) {
   FtpScript s = LoggedIn();
   s.Expect("CWD /slow");  // never answered
+  s.Greet("220 again").Expect("USER bob", "331 pw").Expect("PASS x", "230 ok");
   Serve(s);
   ftp.SetTimeout(1);
   ASSERT_TRUE(ftp.Connect());
   ftp.SetHostDirName("/slow");
   EXPECT_FALSE(ftp.Cwd());
   EXPECT_EQ(ftp.ErrorMessage(), "426 Timeout");
-  ASSERT_TRUE(rec.WaitDone(2));
+  // The caller goes on at once; the late report still names the request that ended.
+  ftp.ConnectAsync();
+  ASSERT_TRUE(rec.WaitDone(3));
   EXPECT_EQ(rec.done[1].request, TFtpRequest::CwdAsync);
   EXPECT_EQ(rec.done[1].error, 426);
+  EXPECT_EQ(rec.done[2].request, TFtpRequest::ConnectAsync);
+  EXPECT_EQ(rec.done[2].error, 0);
+}
+
+// A transfer's progress notifications restart the wait limit: the limit is on
+// silence, not on the whole transfer.
+class ProgressProbe : public TFtpClient {
+ public:
+  using TFtpClient::DoProgress;
+};
+
+TEST(FtpBlocking, ProgressExtendsTheDeadline) {
+  FtpScript s;
+  s.Greet("220 hi").Expect("USER bob", "331 pw").Expect("PASS x", "230 ok").Expect("CWD /long");
+  for (int i = 0; i < 5; ++i) s.Raw("still working\r\n");
+  s.Gap(300).Raw("250 done\r\n");
+  FtpTestServer server(s);
+  ProgressProbe ftp;
+  ftp.SetHostName("127.0.0.1");
+  ftp.SetPort(server.PortText());
+  ftp.SetUserName("bob");
+  ftp.SetPassWord("x");
+  ftp.SetTimeout(1);
+  int progress = 0;
+  ftp.OnProgress = [&](TCustomFtpCli*, std::int64_t, bool&) { ++progress; };
+  ftp.OnResponse = [&](TCustomFtpCli*) { ftp.DoProgress(); };
+  ASSERT_TRUE(ftp.Connect());
+  ftp.SetHostDirName("/long");
+  EXPECT_TRUE(ftp.Cwd()) << ftp.ErrorMessage();
+  EXPECT_EQ(ftp.ReplyLine(), "250 done");
+  EXPECT_GE(progress, 6);
 }
 
 TEST_F(FtpScriptedTest, BlockingCallsAndTheirResults) {

@@ -96,6 +96,20 @@ TEST_F(FtpScriptedTest, LinesWithoutCodeAndEmptyLinesAreShownAndIgnored) {
   EXPECT_EQ(rec.display, (Lines{"> PWD", "< hello there", "< ", "< -dash", "< 257 \"/\" is cwd"}));
 }
 
+TEST_F(FtpScriptedTest, UnsolicitedLinesAreOnlyShown) {
+  FtpScript s = LoggedIn();
+  s.Expect("NOOP").Raw("200 fine\r\n226 stray\r\n");
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetLocalFileName("NOOP");
+  EXPECT_EQ(Run([&] { ftp.QuoteAsync(); }).error, 0);
+  ASSERT_TRUE(PumpUntil([&] { return Has(rec.display, "< 226 stray"); }));
+  PumpPending();
+  EXPECT_EQ(rec.done.size(), 2u);
+  EXPECT_EQ(ftp.State(), fcsReady);
+  EXPECT_EQ(ftp.ResultCode(), 0);
+}
+
 TEST_F(FtpScriptedTest, RefusedCwdFailsWithTheLineAndTheFirstErrorStays) {
   FtpScript s = LoggedIn();
   s.Expect("CWD /nope", "550 /nope: No such file or directory")
@@ -283,13 +297,16 @@ TEST_F(FtpScriptedTest, QuitClosesThenReportsDone) {
   EXPECT_EQ(ftp.State(), fcsReady);
 }
 
-TEST_F(FtpScriptedTest, ServerClosingReportsTheSessionClosed) {
+TEST_F(FtpScriptedTest, ServerClosingInsteadOfReplyingFailsTheCommand) {
   FtpScript s = LoggedIn();
   s.Expect("NOOP").ThenClose();
   Serve(s);
   ConnectLoggedIn();
   ftp.SetLocalFileName("NOOP");
-  Run([&] { ftp.QuoteAsync(); });
+  const auto& d = Run([&] { ftp.QuoteAsync(); });
+  EXPECT_EQ(d.request, TFtpRequest::QuoteAsync);
+  EXPECT_EQ(d.error, 421);
+  EXPECT_EQ(d.errorMessage, "421 Control connection closed before the reply");
   EXPECT_EQ(rec.Count("closed:"), 1);
   EXPECT_FALSE(ftp.IsConnected());
   EXPECT_EQ(ftp.State(), fcsReady);
@@ -322,6 +339,20 @@ TEST_F(FtpScriptedTest, UnresolvableHostFailsWithTheLookupCode) {
   EXPECT_EQ(ftp.State(), fcsReady);
   // The blocking twin simply fails.
   EXPECT_FALSE(ftp.Connect());
+}
+
+TEST_F(FtpScriptedTest, UnusablePortFailsAtOnce) {
+  for (const char* host : {"127.0.0.1", "localhost"}) {
+    rec.done.clear();
+    ftp.SetHostName(host);
+    ftp.SetPort("no-such-service-name");
+    const auto& d = Run([&] { ftp.ConnectAsync(); });
+    EXPECT_EQ(d.request, TFtpRequest::ConnectAsync);
+    EXPECT_NE(d.error, 0);
+    EXPECT_EQ(d.errorMessage.rfind("500 ", 0), 0u) << d.errorMessage;
+    EXPECT_EQ(ftp.State(), fcsReady) << host;
+    EXPECT_FALSE(ftp.IsConnected());
+  }
 }
 
 TEST_F(FtpScriptedTest, RefusedPortFailsWith10061) {

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include <poll.h>
+
 #include <gtest/gtest.h>
 
 #include "platform/winsock.h"
@@ -107,6 +109,31 @@ TEST_F(Connection, OneReadNotificationUntilTheNextReceive) {
 
   ServerSends("b");  // re-armed by the last receive
   ASSERT_TRUE(PumpUntil([&] { return rec.Count(client, FD_READ) == 3; }));
+}
+
+// What a host event loop watching the descriptor sees: readable while a
+// notification is due, quiet once it is posted and dispatched, even though the
+// socket itself stays readable (data not yet received, or its end).
+TEST_F(Connection, DescriptorQuietOnceTheNotificationIsOut) {
+  MessageLoop& loop = MessageLoop::Current();
+  PumpFor(50);  // connect and write are out
+  auto readable = [&] {
+    pollfd p{loop.Descriptor(), POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1;
+  };
+  EXPECT_FALSE(readable());
+  ServerSends("x");
+  pollfd p{loop.Descriptor(), POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 5000), 1);
+  loop.DispatchPending();
+  EXPECT_EQ(rec.Count(client, FD_READ), 1);
+  EXPECT_FALSE(readable());  // the byte is still there, unreceived
+  plat::closesocket(server);
+  server = INVALID_SOCKET;
+  char byte;
+  ASSERT_EQ(plat::recv(client, &byte, 1, 0), 1);
+  ASSERT_TRUE(PumpUntil([&] { return rec.Count(client, FD_CLOSE) == 1; }));
+  EXPECT_FALSE(readable());  // at the end of the stream as well
 }
 
 TEST_F(Connection, EndOfStreamGivesOneCloseAfterTheDataIsDrained) {

@@ -135,7 +135,11 @@ FtpScript& FtpScript::Do(FtpScriptAction Action) {
 
 FtpServerSession::FtpServerSession(FtpTestServer& Server, int Fd) : server_(Server), fd_(Fd) {}
 
-FtpServerSession::~FtpServerSession() { Close(); }
+FtpServerSession::~FtpServerSession() {
+  Close();
+  for (int fd : ownedFds)
+    if (fd >= 0) ::close(fd);
+}
 
 void FtpServerSession::Send(const std::string& Bytes) {
   std::size_t done = 0;

@@ -123,6 +123,8 @@ class FtpServerSession {
   std::string renameFrom;
   // Room for commands added later (data connection state and the like).
   std::map<std::string, std::string> vars;
+  // Descriptors (a data listener, a data connection) closed with the session.
+  std::vector<int> ownedFds;
 
   const std::filesystem::path& Root() const;
   // A client path joined to cwd and normalised; never above "/".
