@@ -534,3 +534,40 @@ TEST(WSocketOptions, DatagramToTheBroadcastAddressEnablesBroadcast) {
   S.Close();
   EXPECT_EQ(S.Proto(), "tcp");
 }
+
+TEST(WSocketClose, AbortWhileConnectingRaisesNothingLater) {
+  LoopbackPair P;
+  P.Start();
+  EventLog Log;
+  Log.Attach(P.Client);
+  P.Client.SetAddr("127.0.0.1");
+  P.Client.SetPort(P.Port);
+  P.Client.Connect();
+  ASSERT_EQ(P.Client.State(), wsConnecting);
+  P.Client.Abort();
+  ASSERT_TRUE(RunUntil([&] { return P.Accepted; }));  // the connection did complete
+  DrainLoop();
+  const std::vector<std::string> Expected = {
+      Transition(wsClosed, wsOpened), Transition(wsOpened, wsConnecting),
+      Transition(wsConnecting, wsClosed), "closed 0"};
+  EXPECT_EQ(Log.Lines, Expected);
+}
+
+TEST(WSocketRead, TheLastReadBeforeTheCloseReturnsZero) {
+  LoopbackPair P;
+  ASSERT_TRUE(P.Connect());
+  std::vector<std::string> Events;
+  P.Client.OnDataAvailable = [&](TCustomWSocket* S, std::uint16_t) {
+    char Buf[64];
+    const int N = S->Receive(Buf, sizeof(Buf));
+    Events.push_back(N > 0 ? std::string(Buf, N) : std::to_string(N));
+  };
+  P.Client.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t E) {
+    Events.push_back("closed " + std::to_string(E));
+  };
+  P.Server.SendString("last words");
+  P.Server.Shutdown(1);
+  ASSERT_TRUE(RunUntil([&] { return P.Client.State() == wsClosed; }));
+  const std::vector<std::string> Expected = {"last words", "0", "closed 0"};
+  EXPECT_EQ(Events, Expected);
+}
