@@ -29,10 +29,7 @@ struct ToolResult {
   std::string err;
 };
 
-std::string VekftpPath() {
-  const char* bin = std::getenv("VEK_BINARY_DIR");
-  return std::string(bin != nullptr ? bin : ".") + "/tools/vekftp/vekftp";
-}
+std::string VekftpPath() { return VEKFTP_PATH; }
 
 // Runs vekftp in Cwd; killed if it outlives 60 seconds.
 ToolResult RunVekftp(const std::vector<std::string>& Args, const fs::path& Cwd) {
