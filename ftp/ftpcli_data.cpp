@@ -772,6 +772,8 @@ void TCustomFtpCli::SendNextChunk(std::uint16_t Error) {
   if (FLocalFile < 0) return;
   auto alive = AliveToken();
   if (!DoProgress()) return;
+  // The handler may have ended everything (AbortAsync releases the file).
+  if (FLocalFile < 0) return;
   TWSocket& data = *FDataSocket;
   if (Error != 0) {
     const std::string line = "! Error #" + std::to_string(Error) + " sending data";

@@ -127,6 +127,11 @@ TEST_P(VsftpdTest, ListDownloadUploadAppendResume) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, std::to_string(big.size()) + "\n");
 
+  fs::create_directory(local.Path() / "into");
+  r = Run({"get", peer.Url("small.txt"), "into"});  // a folder: the file lands inside
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(local.Path() / "into" / "small.txt"), "hello\r\nworld\r\n");
+
   r = Run({"mget", peer.Url(""), "small.txt", "big.bin"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ReadFile(local.Path() / "small.txt"), "hello\r\nworld\r\n");
