@@ -259,6 +259,7 @@ void TCustomWSocket::WMASyncSelect(TMessage& MsgRec) {
 void TCustomWSocket::HandleReadEvent(std::uint16_t Error) {
   const std::weak_ptr<int> Alive = FAlive;
   const plat::SOCKET Handle = FHSocket;
+  const plat::HWND Window = FSessionWindow;
   try {
     for (;;) {
       FLastError = 0;
@@ -273,8 +274,9 @@ void TCustomWSocket::HandleReadEvent(std::uint16_t Error) {
           FLastError = Err;
         }
       }
-      // The handler may have closed the socket or destroyed the object.
-      if (Alive.expired() || FHSocket != Handle) return;
+      // The handler may have closed the socket (and opened another one under
+      // the same descriptor number) or destroyed the object.
+      if (Alive.expired() || FHSocket != Handle || FSessionWindow != Window) return;
       if (FLastError != 0) break;
       const int Waiting = RcvdCount();
       if (Waiting < 0) {
