@@ -60,7 +60,8 @@ std::uint32_t WantedEvents(const Watch& w) {
   if (w.listening) return (w.acceptArmed && (w.mask & FD_ACCEPT)) ? std::uint32_t{EPOLLIN} : 0u;
   std::uint32_t want = 0;
   long readers = w.stream ? (FD_READ | FD_CLOSE) : FD_READ;
-  if (w.readArmed && !w.endOfStream && (w.mask & readers)) want |= EPOLLIN;
+  // EPOLLRDHUP tells a peer's end of stream from plain data without a peek.
+  if (w.readArmed && !w.endOfStream && (w.mask & readers)) want |= w.stream ? (EPOLLIN | EPOLLRDHUP) : EPOLLIN;
   if (w.writeArmed && (w.mask & FD_WRITE)) want |= EPOLLOUT;
   return want;
 }
@@ -179,6 +180,8 @@ struct MessageLoop::Impl {
   // One epoll report turned into notifications, following the re-enabling rules.
   void Translate(int fd, Watch& w, std::uint32_t events) {
     const bool hangup = events & (EPOLLERR | EPOLLHUP);
+    // Reported although not wanted: interest kept lazily (below) has fired.
+    const bool stale = (events & ~WantedEvents(w)) != 0;
     if (w.connecting) {
       if ((events & EPOLLOUT) || hangup) {
         w.connecting = false;
@@ -199,22 +202,29 @@ struct MessageLoop::Impl {
         Notify(w, fd, FD_ACCEPT, 0);
       }
     } else if (!w.failed) {
-      if (w.readArmed && !w.endOfStream && (events & (EPOLLIN | EPOLLERR | EPOLLHUP))) ReadReadiness(fd, w, hangup);
+      if (w.readArmed && !w.endOfStream && (events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP))) {
+        ReadReadiness(fd, w, events);
+      }
       if (w.writeArmed && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
         w.writeArmed = false;
         Notify(w, fd, FD_WRITE, 0);
       }
     }
-    UpdateInterest(fd, w);
+    // What was just disarmed stays in the epoll set for now: the owner usually
+    // re-arms it (recv, accept, a blocked send) before we look again, and then
+    // no epoll_ctl is needed either way. If it fires first, it is stale and
+    // goes. New interest is always added at once.
+    if (stale || (WantedEvents(w) & ~w.interest) != 0) UpdateInterest(fd, w);
   }
 
   // A readable stream socket holds data or the end of the stream; a peek tells
   // which, so that the end gives one close notification instead of a read
   // notification on every pass (the socket stays readable at end of stream).
   // Data still buffered comes first: close follows once the owner has drained it.
-  void ReadReadiness(int fd, Watch& w, bool hangup) {
-    if (!w.stream) {
-      w.readArmed = false;
+  void ReadReadiness(int fd, Watch& w, std::uint32_t events) {
+    const bool hangup = events & (EPOLLERR | EPOLLHUP);
+    if (!w.stream || !(events & (EPOLLRDHUP | EPOLLERR | EPOLLHUP))) {
+      w.readArmed = false;  // data (the peer has not ended): no peek needed
       Notify(w, fd, FD_READ, 0);
       return;
     }

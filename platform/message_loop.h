@@ -61,10 +61,13 @@ class MessageLoop {
   MessageLoop(const MessageLoop&) = delete;
   MessageLoop& operator=(const MessageLoop&) = delete;
 
-  // The calling thread's loop, created on first use.
+  // The calling thread's loop, created on first use. Another thread's loop ends
+  // with its thread; the main thread's lives to the end of the process, so that
+  // static objects may still use it while they are destroyed.
   static MessageLoop& Current();
 
-  // Windows. A destroyed window's queued messages are dropped, never delivered.
+  // Windows. A destroyed window's queued messages are dropped, never delivered;
+  // handles are not reused soon, so they cannot reach a newer window either.
   HWND AllocateWindow(WindowProcedure procedure);
   void DeallocateWindow(HWND window);
   bool IsWindow(HWND window) const;
@@ -89,13 +92,16 @@ class MessageLoop {
   // Dispatches until nothing is queued (messages posted meanwhile included).
   // Returns the number dispatched.
   std::size_t DispatchPending();
-  // True when a message is queued or a watched descriptor is ready.
+  // True when a message is queued once socket readiness has been turned into
+  // notifications (which this does; nothing is dispatched).
   bool HasPending();
   // Sleeps in epoll until something is pending or timeoutMs passes (-1: no
   // limit). Returns HasPending(). Never spins.
   bool WaitMessage(int timeoutMs);
 
-  // Readable while anything is pending, so a host event loop can drive us.
+  // Readable while anything is pending, so a host event loop can drive us:
+  // when it is, call DispatchPending. (It may turn readable once more for a
+  // socket whose notification is already out; the next dispatch quiets it.)
   int Descriptor() const;
 
   // An exception leaving a procedure is caught at the dispatch boundary and

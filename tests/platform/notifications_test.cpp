@@ -272,3 +272,38 @@ TEST(Accept, NotifiedOnceAndReArmedByAccept) {
 
 }  // namespace
 }  // namespace plat
+
+namespace plat {
+namespace {
+
+// Datagrams have no end of stream: even an empty one is something to read.
+TEST(Datagram, ReadPerReceiveAndWriteOnRegistration) {
+  Recorder rec;
+  SOCKET a = plat::socket(AF_INET, SOCK_DGRAM, 0);
+  SOCKET b = plat::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in sin = test::Loopback(0);
+  ASSERT_EQ(plat::bind(a, reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
+  socklen_t len = sizeof sin;
+  plat::getsockname(a, reinterpret_cast<sockaddr*>(&sin), &len);
+  ASSERT_EQ(WSAAsyncSelect(a, rec.window, test::kSocketMsg, FD_READ | FD_WRITE | FD_CLOSE), 0);
+  ASSERT_TRUE(PumpUntil([&] { return rec.Count(a, FD_WRITE) == 1; }));
+
+  const sockaddr* to = reinterpret_cast<sockaddr*>(&sin);
+  ASSERT_EQ(plat::sendto(b, "", 0, 0, to, sizeof sin), 0);
+  ASSERT_EQ(plat::sendto(b, "two", 3, 0, to, sizeof sin), 3);
+  ASSERT_TRUE(PumpUntil([&] { return rec.Count(a, FD_READ) == 1; }));
+  PumpFor(kQuietMs);
+  EXPECT_EQ(rec.Count(a, FD_READ), 1);
+  char buf[16];
+  EXPECT_EQ(plat::recvfrom(a, buf, sizeof buf, 0, nullptr, nullptr), 0);  // the empty one
+  ASSERT_TRUE(PumpUntil([&] { return rec.Count(a, FD_READ) == 2; }));
+  EXPECT_EQ(plat::recvfrom(a, buf, sizeof buf, 0, nullptr, nullptr), 3);
+  PumpFor(kQuietMs);
+  EXPECT_EQ(rec.Count(a, FD_READ), 2);
+  EXPECT_EQ(rec.Count(a, FD_CLOSE), 0);
+  plat::closesocket(a);
+  plat::closesocket(b);
+}
+
+}  // namespace
+}  // namespace plat
