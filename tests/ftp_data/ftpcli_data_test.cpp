@@ -114,6 +114,31 @@ TEST_F(FtpDataTest, DownloadWhoseCloseComesBeforeThe226CompletesOnce) {
   EXPECT_EQ(ReadFile(Local("f.bin")), payload);
 }
 
+// pyftpdlib connects as soon as it has answered PORT, before RETR is sent;
+// that accept notification comes once and must not be lost.
+TEST_F(FtpDataTest, ServerConnectingRightAfterPortIsAcceptedForTheTransfer) {
+  const std::string payload = RandomBytes(20000);
+  FtpScript s = LoggedIn();
+  auto d = data;
+  s.Expect("PORT *", "200 Active data connection established.").Do([d](FtpServerSession&, const std::string& Cmd) {
+    d->TakePort(Cmd);
+    d->Open();
+  });
+  s.Expect("RETR f.bin", "125 Data connection already open. Transfer starting.")
+      .Do([d, payload](FtpServerSession& Session, const std::string&) {
+        d->Send(payload);
+        d->Close();
+        Session.Reply("226 Transfer complete.");
+      });
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetHostFileName("f.bin");
+  ftp.SetLocalFileName(Local("f.bin"));
+  const auto& done = Run([&] { ftp.GetAsync(); });
+  EXPECT_EQ(done.error, 0) << done.errorMessage;
+  EXPECT_EQ(ReadFile(Local("f.bin")), payload);
+}
+
 // --- local files and resume ------------------------------------------------
 
 TEST_F(FtpDataTest, DownloadIntoAnExistingFileEmptiesItFirst) {
