@@ -304,6 +304,31 @@ TEST_F(FtpDataTest, FailedLocalWriteEndsTheDownloadWithAnError) {
   EXPECT_EQ(rec.Count("display:! Error writing local file"), 1);
 }
 
+// The blocking wait's limit is on silence during a transfer: data that keeps
+// coming keeps the request alive past Timeout.
+TEST_F(FtpDataTest, BlockingGetOutlivesTheTimeoutWhileDataFlows) {
+  const std::string payload = RandomBytes(5000);
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  auto d = data;
+  s.Expect("RETR slow.bin", "150 ok").Do([d, payload](FtpServerSession& Session, const std::string&) {
+    d->Open();
+    for (int i = 0; i < 5; ++i) {
+      d->Send(payload.substr(static_cast<std::size_t>(i) * 1000, 1000));
+      Session.Sleep(450);  // five pieces: well past the one-second limit in all
+    }
+    d->Close();
+    Session.Reply("226 done");
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetTimeout(1);
+  ftp.SetHostFileName("slow.bin");
+  ftp.SetLocalFileName(Local("slow.bin"));
+  EXPECT_TRUE(ftp.Get()) << ftp.ErrorMessage();
+  EXPECT_TRUE(ReadFile(Local("slow.bin")) == payload) << "the local file differs";
+}
+
 // --- abort and display -----------------------------------------------------
 
 TEST_F(FtpDataTest, AbortFromOnProgressEndsWithTheServersFinalReply) {
