@@ -498,7 +498,6 @@ class TCustomFtpCli {
   bool FDataAcceptPending = false;
   std::uint16_t FTransferError = 0;  // 0, or the code a local failure ends the transfer with
   std::string FTransferErrorLine;
-  char FSendChunk[FTP_SEND_CHUNK_SIZE] = {};
   // The local file is read ahead and written behind in blocks of this size:
   // the network still moves 2048-byte and 1514-byte chunks, but the file
   // sees one system call per block instead of one per chunk.

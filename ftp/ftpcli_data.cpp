@@ -22,16 +22,17 @@ namespace {
 
 // Share modes as advisory open-file-description locks: other clients of the
 // same locks (our own transfers, in this or another process) are denied, other
-// programs are not. Deny-write holds a read lock; exclusive and deny-read a
-// write lock, which a read-only descriptor cannot hold, so an upload's file
-// gets the read lock there (it still keeps writers out).
+// programs are not. A mode that denies anything locks the whole file: a
+// download, which writes, with a write lock, so that no other transfer of ours
+// reads or writes the file meanwhile (two downloads into one file would mix
+// their bytes); an upload, which only reads, with a read lock, which keeps
+// writers out and lets other readers in.
 enum class LockKind { None, Read, Write };
 
 LockKind LockForShareWord(std::uint32_t Word, bool Writable) {
   switch (Word) {
-    case 0x20:  // ftpShareDenyWrite
-      return LockKind::Read;
     case 0x10:  // ftpShareExclusive
+    case 0x20:  // ftpShareDenyWrite
     case 0x30:  // ftpShareDenyRead
       return Writable ? LockKind::Write : LockKind::Read;
     default:  // ftpShareCompat, ftpShareDenyNone
@@ -771,6 +772,8 @@ void TCustomFtpCli::SendNextChunk(std::uint16_t Error) {
   if (FLocalFile < 0) return;
   auto alive = AliveToken();
   if (!DoProgress()) return;
+  // The handler may have ended everything (AbortAsync releases the file).
+  if (FLocalFile < 0) return;
   TWSocket& data = *FDataSocket;
   if (Error != 0) {
     const std::string line = "! Error #" + std::to_string(Error) + " sending data";

@@ -88,7 +88,7 @@ TEST_F(FtpDataTest, DownloadWhose226ComesBeforeTheCloseCompletesOnce) {
   EXPECT_EQ(done.replyLine, "226 done");
   PumpPending();
   ExpectOneCompletionAfterStats(*this, rec, payload.size());
-  EXPECT_EQ(ReadFile(Local("f.bin")), payload);
+  EXPECT_TRUE(ReadFile(Local("f.bin")) == payload) << "the local file differs";
 }
 
 TEST_F(FtpDataTest, DownloadWhoseCloseComesBeforeThe226CompletesOnce) {
@@ -111,7 +111,34 @@ TEST_F(FtpDataTest, DownloadWhoseCloseComesBeforeThe226CompletesOnce) {
   EXPECT_EQ(done.error, 0) << done.errorMessage;
   PumpPending();
   ExpectOneCompletionAfterStats(*this, rec, payload.size());
-  EXPECT_EQ(ReadFile(Local("f.bin")), payload);
+  EXPECT_TRUE(ReadFile(Local("f.bin")) == payload) << "the local file differs";
+}
+
+// pyftpdlib connects as soon as it has answered PORT, before RETR is sent;
+// that accept notification comes once and must not be lost.
+TEST_F(FtpDataTest, ServerConnectingRightAfterPortIsAcceptedForTheTransfer) {
+  const std::string payload = RandomBytes(20000);
+  FtpScript s = LoggedIn();
+  auto d = data;
+  s.Expect("PORT *").Do([d](FtpServerSession& Session, const std::string& Cmd) {
+    d->TakePort(Cmd);
+    d->Open();
+    Session.Sleep(100);  // the client sees the connection well before the reply
+    Session.Reply("200 Active data connection established.");
+  });
+  s.Expect("RETR f.bin", "125 Data connection already open. Transfer starting.")
+      .Do([d, payload](FtpServerSession& Session, const std::string&) {
+        d->Send(payload);
+        d->Close();
+        Session.Reply("226 Transfer complete.");
+      });
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetHostFileName("f.bin");
+  ftp.SetLocalFileName(Local("f.bin"));
+  const auto& done = Run([&] { ftp.GetAsync(); });
+  EXPECT_EQ(done.error, 0) << done.errorMessage;
+  EXPECT_TRUE(ReadFile(Local("f.bin")) == payload) << "the local file differs";
 }
 
 // --- local files and resume ------------------------------------------------
@@ -159,7 +186,7 @@ TEST_F(FtpDataTest, RestAcceptedWith350KeepsTheFirstBytesAndCountsFromTheOffset)
   const auto& done = Run([&] { ftp.RestGetAsync(); });
   EXPECT_EQ(done.request, TFtpRequest::RestGetAsync);
   EXPECT_EQ(done.error, 0) << done.errorMessage;
-  EXPECT_EQ(ReadFile(Local("r.bin")), payload);
+  EXPECT_TRUE(ReadFile(Local("r.bin")) == payload) << "the local file differs";
   ASSERT_FALSE(counts.empty());
   EXPECT_GE(counts.front(), 1000);
   EXPECT_EQ(ftp.RestartOffset(), 0);
@@ -223,19 +250,21 @@ TEST_F(FtpDataTest, UploadAfterARefusedRestSendsTheWholeFile) {
   ftp.SetHostFileName("x.bin");
   ftp.SetLocalFileName(Local("x.bin"));
   EXPECT_EQ(Run([&] { ftp.RestGetAsync(); }).error, 502);
-  EXPECT_EQ(ReadFile(Local("x.bin")), payload);  // untouched by the failed resume
+  EXPECT_TRUE(ReadFile(Local("x.bin")) == payload) << "the local file differs";  // untouched by the failed resume
   const auto& done = Run([&] { ftp.PutAsync(); });
   EXPECT_EQ(done.request, TFtpRequest::PutAsync);
   EXPECT_EQ(done.error, 0) << done.errorMessage;
-  EXPECT_EQ(*got, payload);
+  EXPECT_TRUE(*got == payload) << "the server received other bytes";
 }
 
+// Another transfer reading the file (an upload holds a read lock) keeps a
+// download out, and the refused download must not have emptied the file.
 TEST_F(FtpDataTest, ShareModeLockHeldElsewhereRefusesTheDownloadWithoutEmptyingTheFile) {
   ASSERT_TRUE(WriteFile(Local("held.txt"), "precious"));
-  const int holder = ::open(Local("held.txt").c_str(), O_RDWR);
+  const int holder = ::open(Local("held.txt").c_str(), O_RDONLY);
   ASSERT_GE(holder, 0);
   struct flock fl {};
-  fl.l_type = F_WRLCK;
+  fl.l_type = F_RDLCK;
   fl.l_whence = SEEK_SET;
   ASSERT_EQ(::fcntl(holder, F_OFD_SETLK, &fl), 0);
 
@@ -273,6 +302,31 @@ TEST_F(FtpDataTest, FailedLocalWriteEndsTheDownloadWithAnError) {
   EXPECT_NE(done.error, 0);
   EXPECT_EQ(done.errorMessage.rfind("Error writing local file /dev/full: ", 0), 0u) << done.errorMessage;
   EXPECT_EQ(rec.Count("display:! Error writing local file"), 1);
+}
+
+// The blocking wait's limit is on silence during a transfer: data that keeps
+// coming keeps the request alive past Timeout.
+TEST_F(FtpDataTest, BlockingGetOutlivesTheTimeoutWhileDataFlows) {
+  const std::string payload = RandomBytes(5000);
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  auto d = data;
+  s.Expect("RETR slow.bin", "150 ok").Do([d, payload](FtpServerSession& Session, const std::string&) {
+    d->Open();
+    for (int i = 0; i < 5; ++i) {
+      d->Send(payload.substr(static_cast<std::size_t>(i) * 1000, 1000));
+      Session.Sleep(450);  // five pieces: well past the one-second limit in all
+    }
+    d->Close();
+    Session.Reply("226 done");
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetTimeout(1);
+  ftp.SetHostFileName("slow.bin");
+  ftp.SetLocalFileName(Local("slow.bin"));
+  EXPECT_TRUE(ftp.Get()) << ftp.ErrorMessage();
+  EXPECT_TRUE(ReadFile(Local("slow.bin")) == payload) << "the local file differs";
 }
 
 // --- abort and display -----------------------------------------------------
@@ -377,6 +431,29 @@ TEST_F(FtpDataTest, EmptyFileUploadCompletesWithAZeroByteStatistic) {
   EXPECT_EQ(rec.Count("display:! 0 bytes received/sent in 0 seconds"), 1);
 }
 
+// The server sees a short (here empty) file and says 226; the upload still
+// failed and must say so.
+TEST_F(FtpDataTest, FailedLocalReadEndsTheUploadWithAnError) {
+  ::mkdir(Local("folder").c_str(), 0755);  // opens, but reading it fails (EISDIR)
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  auto d = data;
+  s.Expect("STOR folder", "150 ok").Do([d](FtpServerSession& Session, const std::string&) {
+    d->Open();
+    d->ReceiveAll();
+    Session.Reply("226 stored");
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetHostFileName("folder");
+  ftp.SetLocalFileName(Local("folder"));
+  const auto& done = Run([&] { ftp.PutAsync(); });
+  EXPECT_EQ(done.error, 426);
+  EXPECT_EQ(done.errorMessage.rfind("426 Error reading local file " + Local("folder") + ": ", 0), 0u)
+      << done.errorMessage;
+  EXPECT_EQ(rec.Count("display:! Error reading file"), 1);
+}
+
 // In active mode the 150 may arrive before the server's connection: nothing
 // may be read from the file (and lost) until the connection is there.
 TEST_F(FtpDataTest, ActiveUploadWhose150PrecedesTheConnectionLosesNoBytes) {
@@ -452,7 +529,7 @@ TEST_F(FtpDataTest, ActiveConnectionFromAnotherHostIsRefusedAndTheServersIsUsed)
   const auto& done = Run([&] { ftp.GetAsync(); });
   EXPECT_EQ(done.error, 0) << done.errorMessage;
   EXPECT_TRUE(intruderClosed->load());
-  EXPECT_EQ(ReadFile(Local("f.bin")), payload);
+  EXPECT_TRUE(ReadFile(Local("f.bin")) == payload) << "the local file differs";
   std::string refused;
   for (const std::string& line : rec.display)
     if (line.rfind("! Data connection from 127.0.0.2:", 0) == 0) refused = line;

@@ -29,9 +29,7 @@ struct ToolResult {
   std::string err;
 };
 
-std::string VekftpPath() {
-  return std::string(VEK_BINARY_DIR) + "/tools/vekftp/vekftp";
-}
+std::string VekftpPath() { return VEKFTP_PATH; }
 
 // Runs vekftp in Cwd; killed if it outlives 60 seconds.
 ToolResult RunVekftp(const std::vector<std::string>& Args, const fs::path& Cwd) {
@@ -128,6 +126,11 @@ TEST_P(VsftpdTest, ListDownloadUploadAppendResume) {
   r = Run({"size", peer.Url("big.bin")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, std::to_string(big.size()) + "\n");
+
+  fs::create_directory(local.Path() / "into");
+  r = Run({"get", peer.Url("small.txt"), "into"});  // a folder: the file lands inside
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(local.Path() / "into" / "small.txt"), "hello\r\nworld\r\n");
 
   r = Run({"mget", peer.Url(""), "small.txt", "big.bin"});
   ASSERT_EQ(r.status, 0) << r.err;

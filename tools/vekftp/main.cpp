@@ -49,12 +49,17 @@ class Session {
   }
 
   int Run() {
+    std::string getLocal;
+    if (opt_.op == Operation::Get) {
+      getLocal = LocalForGet();
+      if (getLocal.empty()) return 2;  // refused before anything connects
+    }
     if (!Step(ftp_.Connect())) return 1;
     if (!Step(ftp_.TypeSet())) return 1;
     int rc = 0;
     switch (opt_.op) {
       case Operation::Get:
-        rc = Get(opt_.url.dir, opt_.url.name, opt_.local.empty() ? opt_.url.name : opt_.local);
+        rc = Get(opt_.url.dir, opt_.url.name, getLocal);
         break;
       case Operation::Mget:
         if (!ChangeDir(opt_.url.path)) return 1;
@@ -92,6 +97,20 @@ class Session {
     if (text.empty()) text = "request failed";
     std::fprintf(stderr, "Error: %s\n", text.c_str());
     return false;
+  }
+
+  // LOCAL, the remote name in the current folder, or in the folder LOCAL
+  // names; "" (after an error message) when that name is not safe.
+  std::string LocalForGet() {
+    if (opt_.local.empty()) return opt_.url.name;
+    struct stat st {};
+    if (::stat(opt_.local.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return opt_.local;
+    std::string error;
+    if (!vekftp::SafeLocalName(opt_.url.name, error)) {
+      std::fprintf(stderr, "Error: %s\n", error.c_str());
+      return "";
+    }
+    return opt_.local + (opt_.local.back() == '/' ? "" : "/") + opt_.url.name;
   }
 
   bool ChangeDir(const std::string& Dir) {

@@ -148,6 +148,7 @@ bool SafeLocalName(const std::string& Name, std::string& Error) {
 std::string UsageText() {
   return "usage:\n"
          "  vekftp [options] get URL [LOCAL]     download; LOCAL defaults to the remote file's name\n"
+         "                                       (a folder as LOCAL receives it under that name)\n"
          "  vekftp [options] put LOCAL URL       upload to the remote file URL names\n"
          "  vekftp [options] append LOCAL URL    append upload\n"
          "  vekftp [options] resume URL LOCAL    continue a download from the end of LOCAL\n"
