@@ -140,6 +140,10 @@ struct MessageLoop::Impl {
     std::lock_guard lock(queueMutex);
     return queue.empty();
   }
+  std::size_t QueueSize() {
+    std::lock_guard lock(queueMutex);
+    return queue.size();
+  }
 
   // --- readiness ---
   void Notify(const Watch& w, int fd, long event, int error) {
@@ -376,6 +380,10 @@ bool MessageLoop::DispatchOne() {
     impl_->sincePoll = 0;
     impl_->PollSockets(0);
   }
+  return DispatchQueuedOne();
+}
+
+bool MessageLoop::DispatchQueuedOne() {
   Message m;
   if (!impl_->Pop(m)) return false;
   ++impl_->sincePoll;
@@ -395,6 +403,17 @@ bool MessageLoop::DispatchOne() {
 std::size_t MessageLoop::DispatchPending() {
   std::size_t count = 0;
   while (DispatchOne()) ++count;
+  return count;
+}
+
+std::size_t MessageLoop::DispatchQueued() {
+  impl_->sincePoll = 0;
+  impl_->PollSockets(0);
+  // Counted, not emptied: nested dispatch takes some of these, and what the
+  // procedures post meanwhile waits for the next round.
+  const std::size_t queued = impl_->QueueSize();
+  std::size_t count = 0;
+  while (count < queued && DispatchQueuedOne()) ++count;
   return count;
 }
 

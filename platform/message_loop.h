@@ -92,6 +92,11 @@ class MessageLoop {
   // Dispatches until nothing is queued (messages posted meanwhile included).
   // Returns the number dispatched.
   std::size_t DispatchPending();
+  // Dispatches what is queued once socket readiness has been turned into
+  // notifications, but not what arrives meanwhile: a host event loop gets its
+  // own events in between, even while a socket stays readable. Returns the
+  // number dispatched.
+  std::size_t DispatchQueued();
   // True when a message is queued once socket readiness has been turned into
   // notifications (which this does; nothing is dispatched).
   bool HasPending();
@@ -128,6 +133,9 @@ class MessageLoop {
   void Forget(int fd);
 
  private:
+  // Dispatches the first queued message, without looking at the sockets.
+  bool DispatchQueuedOne();
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

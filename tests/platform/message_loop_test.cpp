@@ -83,6 +83,25 @@ TEST(MessageLoop, NestedDispatchContinuesWithTheNextMessage) {
   loop.DeallocateWindow(plain);
 }
 
+TEST(MessageLoop, DispatchQueuedLeavesWhatArrivesMeanwhileForTheNextRound) {
+  MessageLoop& loop = MessageLoop::Current();
+  std::string order;
+  HWND window = 0;
+  window = loop.AllocateWindow([&](UINT msg, WPARAM, LPARAM) {
+    order += std::to_string(msg);
+    if (msg < 3) loop.PostMessage(window, msg + 2, 0, 0);
+  });
+  loop.PostMessage(window, 1, 0, 0);
+  loop.PostMessage(window, 2, 0, 0);
+  EXPECT_EQ(loop.DispatchQueued(), 2u);
+  EXPECT_EQ(order, "12");
+  EXPECT_TRUE(loop.HasPending());
+  EXPECT_EQ(loop.DispatchQueued(), 2u);
+  EXPECT_EQ(order, "1234");
+  EXPECT_EQ(loop.DispatchQueued(), 0u);
+  loop.DeallocateWindow(window);
+}
+
 TEST(MessageLoop, ExceptionReachesTheHandlerAndTheLoopGoesOn) {
   MessageLoop& loop = MessageLoop::Current();
   std::string caught;
