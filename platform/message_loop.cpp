@@ -449,8 +449,11 @@ void MessageLoop::HandleException(std::exception_ptr error) {
     Application::Instance().HandleException(error);
     return;
   }
+  // A copy runs: the handler may replace itself (SetExceptionHandler) while it
+  // runs, and the original would be destroyed under it.
+  ExceptionHandler handler = impl_->exceptionHandler;
   try {
-    impl_->exceptionHandler(error);
+    handler(error);
   } catch (...) {
     // The handler itself failed: the error must still be seen somewhere.
     Application::ReportToStderr(std::current_exception());

@@ -123,6 +123,29 @@ TEST(MessageLoop, ExceptionReachesTheHandlerAndTheLoopGoesOn) {
   loop.DeallocateWindow(thrower);
 }
 
+// A handler may replace itself (a message box's nested loop, a shutdown); the
+// running one must stay intact until it returns.
+TEST(MessageLoop, ExceptionHandlerMayReplaceItselfWhileItRuns) {
+  MessageLoop& loop = MessageLoop::Current();
+  HeadlessApplication app;
+  std::string seen;
+  const std::string tag(64, 't');  // on the heap: a freed copy would be noticed
+  loop.SetExceptionHandler([&loop, &seen, tag](std::exception_ptr) {
+    loop.SetExceptionHandler(nullptr);
+    seen = tag;
+  });
+  app.SetExceptionHandler([&app, &seen, tag](std::exception_ptr) {
+    app.SetExceptionHandler(nullptr);
+    seen += tag;
+  });
+  HWND thrower = loop.AllocateWindow([](UINT, WPARAM, LPARAM) { throw std::runtime_error("again"); });
+  loop.PostMessage(thrower, 1, 0, 0);
+  loop.PostMessage(thrower, 2, 0, 0);  // now the application's handler
+  loop.DispatchPending();
+  EXPECT_EQ(seen, tag + tag);
+  loop.DeallocateWindow(thrower);
+}
+
 TEST(MessageLoop, ExceptionGoesToTheApplicationByDefault) {
   HeadlessApplication app;
   ASSERT_EQ(&Application::Instance(), &app);
