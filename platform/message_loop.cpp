@@ -246,6 +246,10 @@ struct MessageLoop::Impl {
         int err = PendingSocketError(fd);
         Notify(w, fd, FD_CLOSE, err != 0 ? WsaErrorFromErrno(err) : 0);
       }
+    } else if (errno == ENOTCONN) {
+      // Never connected (its connect failed at once): Linux calls such a
+      // socket hung up, but there is no connection to report the end of.
+      w.endOfStream = true;
     } else {
       w.endOfStream = true;  // reset or timed out: the connection is over
       Notify(w, fd, FD_CLOSE, WsaErrorFromErrno(errno));

@@ -91,6 +91,24 @@ TEST(Connect, RefusedPortGivesConnectWithConnectionRefusedAndNothingElse) {
   plat::closesocket(s);
 }
 
+// A connect that fails at once (here: TCP to the broadcast address, refused
+// before any packet leaves) leaves an open socket that never had a connection:
+// nothing to notify, neither now nor after registering again.
+TEST(Connect, SocketThatNeverConnectedGetsNoNotification) {
+  Recorder rec;
+  SOCKET s = plat::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(WSAAsyncSelect(s, rec.window, kSocketMsg, kConnectMask), 0);
+  sockaddr_in broadcast = test::Loopback(21);
+  broadcast.sin_addr.s_addr = INADDR_BROADCAST;
+  ASSERT_EQ(plat::connect(s, reinterpret_cast<sockaddr*>(&broadcast), sizeof broadcast), SOCKET_ERROR);
+  EXPECT_NE(WSAGetLastError(), WSAEWOULDBLOCK);
+  PumpFor(kQuietMs);
+  ASSERT_EQ(WSAAsyncSelect(s, rec.window, kSocketMsg, kDupMask), 0);
+  PumpFor(kQuietMs);
+  EXPECT_TRUE(rec.notes.empty()) << SelectEvent(rec.notes.front().lParam);
+  plat::closesocket(s);
+}
+
 TEST_F(Connection, OneReadNotificationUntilTheNextReceive) {
   ServerSends("a");
   ASSERT_TRUE(PumpUntil([&] { return rec.Count(client, FD_READ) == 1; }));
