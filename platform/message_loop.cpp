@@ -181,6 +181,15 @@ struct MessageLoop::Impl {
     return 0;
   }
 
+  // A re-enabling call (recv, accept, a blocked send): the next notification
+  // of its kind may come.
+  void Arm(int fd, bool Watch::*armed) {
+    auto it = watches.find(fd);
+    if (it == watches.end() || it->second.*armed) return;
+    it->second.*armed = true;
+    UpdateInterest(fd, it->second);
+  }
+
   // One epoll report turned into notifications, following the re-enabling rules.
   void Translate(int fd, Watch& w, std::uint32_t events) {
     const bool hangup = events & (EPOLLERR | EPOLLHUP);
@@ -499,12 +508,7 @@ int MessageLoop::Select(int fd, HWND window, UINT msg, long events) {
   return err != 0 ? WsaErrorFromErrno(err) : 0;
 }
 
-void MessageLoop::ReenableRead(int fd) {
-  auto it = impl_->watches.find(fd);
-  if (it == impl_->watches.end() || it->second.readArmed) return;
-  it->second.readArmed = true;
-  impl_->UpdateInterest(fd, it->second);
-}
+void MessageLoop::ReenableRead(int fd) { impl_->Arm(fd, &Watch::readArmed); }
 
 void MessageLoop::ReenableAccept(int fd) {
   auto it = impl_->watches.find(fd);
@@ -515,17 +519,10 @@ void MessageLoop::ReenableAccept(int fd) {
     socklen_t len = sizeof accepting;
     w.listening = ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len) == 0 && accepting != 0;
   }
-  if (w.acceptArmed) return;
-  w.acceptArmed = true;
-  impl_->UpdateInterest(fd, w);
+  impl_->Arm(fd, &Watch::acceptArmed);
 }
 
-void MessageLoop::ArmWriteAfterWouldBlock(int fd) {
-  auto it = impl_->watches.find(fd);
-  if (it == impl_->watches.end() || it->second.writeArmed) return;
-  it->second.writeArmed = true;
-  impl_->UpdateInterest(fd, it->second);
-}
+void MessageLoop::ArmWriteAfterWouldBlock(int fd) { impl_->Arm(fd, &Watch::writeArmed); }
 
 void MessageLoop::ConnectStarted(int fd) {
   Watch& w = impl_->watches[fd];  // may come before the registration
