@@ -99,15 +99,8 @@ TEST(QtApplication, QtEventsGetThroughWhileASocketStaysReadable) {
   QtCore();
   QtApplication app;
   MessageLoop& loop = MessageLoop::Current();
-  std::uint16_t port = 0;
-  SOCKET listener = test::Listener(port);
-  SOCKET client = plat::socket(AF_INET, SOCK_STREAM, 0);
-  test::ConnectTo(client, port);
-  SOCKET server = INVALID_SOCKET;
-  ASSERT_TRUE(test::PumpUntil([&] {
-    if (server == INVALID_SOCKET) server = plat::accept(listener, nullptr, nullptr);
-    return server != INVALID_SOCKET;
-  }));
+  SOCKET listener, client, server;
+  ASSERT_TRUE(test::ConnectedPair(listener, client, server));
   constexpr int kBytes = 20000;
   std::string data(kBytes, 'd');
   ASSERT_EQ(plat::send(server, data.data(), kBytes, 0), kBytes);
