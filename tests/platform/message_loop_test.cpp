@@ -1,5 +1,7 @@
 // Hidden windows, posted messages, nesting, exceptions and waking the loop.
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <atomic>
 #include <stdexcept>
@@ -197,6 +199,31 @@ TEST(MessageLoop, WaitMessageReturnsAtItsDeadlineWhenNothingHappens) {
   EXPECT_FALSE(loop.WaitMessage(100));
   EXPECT_TRUE(TickIsPast(GetTickCount(), deadline));  // not early either
   EXPECT_FALSE(loop.WaitMessage(0));
+}
+
+// A signal during the wait (epoll_wait then fails with EINTR, whatever
+// SA_RESTART says) neither ends the wait early nor escapes as an error.
+TEST(MessageLoop, SignalDuringTheWaitNeitherEndsItNorFails) {
+  static std::atomic<int> signals{0};
+  struct sigaction action {};
+  struct sigaction previous {};
+  action.sa_handler = [](int) { ++signals; };
+  sigemptyset(&action.sa_mask);
+  ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+  MessageLoop& loop = MessageLoop::Current();
+  loop.DispatchPending();
+  std::thread signaller([self = ::pthread_self()] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // into the wait, most likely
+    ::pthread_kill(self, SIGUSR1);
+  });
+  const std::uint32_t deadline = GetTickCount() + 200;
+  bool woke = true;
+  EXPECT_NO_THROW(woke = loop.WaitMessage(200));
+  signaller.join();
+  EXPECT_FALSE(woke);
+  EXPECT_TRUE(TickIsPast(GetTickCount(), deadline));
+  EXPECT_EQ(signals.load(), 1);
+  ::sigaction(SIGUSR1, &previous, nullptr);
 }
 
 TEST(MessageLoop, LoopRefOutlivesItsLoop) {
