@@ -192,6 +192,38 @@ TEST(MessageLoop, PostFromAnotherThreadWakesAWaitingLoop) {
   EXPECT_EQ(r.notes[0].msg, 7u);
 }
 
+// The wake-up must never be reset while something is still queued: not by a
+// dispatch racing another thread's post, not by withdrawing some messages.
+TEST(MessageLoop, NoWakeUpIsLostBetweenPostsDispatchesAndWithdrawals) {
+  MessageLoop& loop = MessageLoop::Current();
+  Recorder r;
+  loop.PostMessage(r.window, 1, 0, 0);
+  loop.PostMessage(r.window, 2, 0, 0);
+  EXPECT_EQ(loop.RemovePosted(r.window, 1, 0), 1u);
+  EXPECT_TRUE(DescriptorReadable(loop));  // 2 is still there
+  EXPECT_EQ(loop.RemovePosted(r.window, 2, 0), 1u);
+  EXPECT_FALSE(DescriptorReadable(loop));
+
+  constexpr int kPosts = 20000;
+  std::thread poster([&loop, window = r.window] {
+    for (int i = 0; i < kPosts; ++i) {
+      loop.PostFromAnyThread(window, 3, static_cast<WPARAM>(i), 0);
+      if (i % 64 == 0) std::this_thread::yield();  // let the owner catch up and sleep
+    }
+  });
+  std::size_t got = 0;
+  const std::uint32_t deadline = GetTickCount() + 20000;
+  while (got < kPosts && !TickIsPast(GetTickCount(), deadline)) {
+    loop.WaitMessage(static_cast<int>(TicksUntil(GetTickCount(), deadline)));
+    got += loop.DispatchPending();
+  }
+  poster.join();
+  EXPECT_EQ(got, static_cast<std::size_t>(kPosts));
+  bool inOrder = true;
+  for (std::size_t i = 0; i < r.notes.size(); ++i) inOrder = inOrder && r.notes[i].wParam == i;
+  EXPECT_TRUE(inOrder);
+}
+
 TEST(MessageLoop, WaitMessageReturnsAtItsDeadlineWhenNothingHappens) {
   MessageLoop& loop = MessageLoop::Current();
   loop.DispatchPending();
