@@ -105,8 +105,9 @@ class MessageLoop {
   bool WaitMessage(int timeoutMs);
 
   // Readable while anything is pending, so a host event loop can drive us:
-  // when it is, call DispatchPending. (It may turn readable once more for a
-  // socket whose notification is already out; the next dispatch quiets it.)
+  // when it is, call DispatchQueued, a round per turn of the host loop. (It
+  // may turn readable once more for a socket whose notification is already
+  // out; the next dispatch quiets it.)
   int Descriptor() const;
 
   // An exception leaving a procedure is caught at the dispatch boundary and
