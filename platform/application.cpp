@@ -58,8 +58,10 @@ void Application::HandleException(std::exception_ptr error) {
     ReportToStderr(error);
     return;
   }
+  // A copy runs: the handler may replace itself while it runs.
+  std::function<void(std::exception_ptr)> handler = handler_;
   try {
-    handler_(error);
+    handler(error);
   } catch (...) {
     ReportToStderr(std::current_exception());  // a failing handler must not hide the error
   }

@@ -140,6 +140,10 @@ struct MessageLoop::Impl {
     std::lock_guard lock(queueMutex);
     return queue.empty();
   }
+  std::size_t QueueSize() {
+    std::lock_guard lock(queueMutex);
+    return queue.size();
+  }
 
   // --- readiness ---
   void Notify(const Watch& w, int fd, long event, int error) {
@@ -175,6 +179,15 @@ struct MessageLoop::Impl {
     }
     w.interest = want;
     return 0;
+  }
+
+  // A re-enabling call (recv, accept, a blocked send): the next notification
+  // of its kind may come.
+  void Arm(int fd, bool Watch::*armed) {
+    auto it = watches.find(fd);
+    if (it == watches.end() || it->second.*armed) return;
+    it->second.*armed = true;
+    UpdateInterest(fd, it->second);
   }
 
   // One epoll report turned into notifications, following the re-enabling rules.
@@ -242,6 +255,10 @@ struct MessageLoop::Impl {
         int err = PendingSocketError(fd);
         Notify(w, fd, FD_CLOSE, err != 0 ? WsaErrorFromErrno(err) : 0);
       }
+    } else if (errno == ENOTCONN) {
+      // Never connected (its connect failed at once): Linux calls such a
+      // socket hung up, but there is no connection to report the end of.
+      w.endOfStream = true;
     } else {
       w.endOfStream = true;  // reset or timed out: the connection is over
       Notify(w, fd, FD_CLOSE, WsaErrorFromErrno(errno));
@@ -376,6 +393,10 @@ bool MessageLoop::DispatchOne() {
     impl_->sincePoll = 0;
     impl_->PollSockets(0);
   }
+  return DispatchQueuedOne();
+}
+
+bool MessageLoop::DispatchQueuedOne() {
   Message m;
   if (!impl_->Pop(m)) return false;
   ++impl_->sincePoll;
@@ -395,6 +416,17 @@ bool MessageLoop::DispatchOne() {
 std::size_t MessageLoop::DispatchPending() {
   std::size_t count = 0;
   while (DispatchOne()) ++count;
+  return count;
+}
+
+std::size_t MessageLoop::DispatchQueued() {
+  impl_->sincePoll = 0;
+  impl_->PollSockets(0);
+  // Counted, not emptied: nested dispatch takes some of these, and what the
+  // procedures post meanwhile waits for the next round.
+  const std::size_t queued = impl_->QueueSize();
+  std::size_t count = 0;
+  while (count < queued && DispatchQueuedOne()) ++count;
   return count;
 }
 
@@ -430,8 +462,11 @@ void MessageLoop::HandleException(std::exception_ptr error) {
     Application::Instance().HandleException(error);
     return;
   }
+  // A copy runs: the handler may replace itself (SetExceptionHandler) while it
+  // runs, and the original would be destroyed under it.
+  ExceptionHandler handler = impl_->exceptionHandler;
   try {
-    impl_->exceptionHandler(error);
+    handler(error);
   } catch (...) {
     // The handler itself failed: the error must still be seen somewhere.
     Application::ReportToStderr(std::current_exception());
@@ -473,12 +508,7 @@ int MessageLoop::Select(int fd, HWND window, UINT msg, long events) {
   return err != 0 ? WsaErrorFromErrno(err) : 0;
 }
 
-void MessageLoop::ReenableRead(int fd) {
-  auto it = impl_->watches.find(fd);
-  if (it == impl_->watches.end() || it->second.readArmed) return;
-  it->second.readArmed = true;
-  impl_->UpdateInterest(fd, it->second);
-}
+void MessageLoop::ReenableRead(int fd) { impl_->Arm(fd, &Watch::readArmed); }
 
 void MessageLoop::ReenableAccept(int fd) {
   auto it = impl_->watches.find(fd);
@@ -489,17 +519,10 @@ void MessageLoop::ReenableAccept(int fd) {
     socklen_t len = sizeof accepting;
     w.listening = ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len) == 0 && accepting != 0;
   }
-  if (w.acceptArmed) return;
-  w.acceptArmed = true;
-  impl_->UpdateInterest(fd, w);
+  impl_->Arm(fd, &Watch::acceptArmed);
 }
 
-void MessageLoop::ArmWriteAfterWouldBlock(int fd) {
-  auto it = impl_->watches.find(fd);
-  if (it == impl_->watches.end() || it->second.writeArmed) return;
-  it->second.writeArmed = true;
-  impl_->UpdateInterest(fd, it->second);
-}
+void MessageLoop::ArmWriteAfterWouldBlock(int fd) { impl_->Arm(fd, &Watch::writeArmed); }
 
 void MessageLoop::ConnectStarted(int fd) {
   Watch& w = impl_->watches[fd];  // may come before the registration

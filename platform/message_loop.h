@@ -92,6 +92,11 @@ class MessageLoop {
   // Dispatches until nothing is queued (messages posted meanwhile included).
   // Returns the number dispatched.
   std::size_t DispatchPending();
+  // Dispatches what is queued once socket readiness has been turned into
+  // notifications, but not what arrives meanwhile: a host event loop gets its
+  // own events in between, even while a socket stays readable. Returns the
+  // number dispatched.
+  std::size_t DispatchQueued();
   // True when a message is queued once socket readiness has been turned into
   // notifications (which this does; nothing is dispatched).
   bool HasPending();
@@ -100,8 +105,9 @@ class MessageLoop {
   bool WaitMessage(int timeoutMs);
 
   // Readable while anything is pending, so a host event loop can drive us:
-  // when it is, call DispatchPending. (It may turn readable once more for a
-  // socket whose notification is already out; the next dispatch quiets it.)
+  // when it is, call DispatchQueued, a round per turn of the host loop. (It
+  // may turn readable once more for a socket whose notification is already
+  // out; the next dispatch quiets it.)
   int Descriptor() const;
 
   // An exception leaving a procedure is caught at the dispatch boundary and
@@ -128,6 +134,9 @@ class MessageLoop {
   void Forget(int fd);
 
  private:
+  // Dispatches the first queued message, without looking at the sockets.
+  bool DispatchQueuedOne();
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

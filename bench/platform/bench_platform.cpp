@@ -138,11 +138,71 @@ void IdleWaitCpu() {
   std::printf("WaitMessage(2000) with nothing to do: %.3f s elapsed, %.4f CPU s\n", Seconds(start), CpuSeconds() - cpu);
 }
 
+// The quiet a silent server leaves behind: a peer that has half-closed (its
+// end of the stream seen, our socket still open), unread data whose read
+// notification is out, and a connection waiting on a listener nobody accepts.
+// Each stays ready at the socket level; none may wake the wait.
+void IdleWaitCpuWithReadySockets() {
+  plat::MessageLoop& loop = plat::MessageLoop::Current();
+  plat::SOCKET listener = plat::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  Check(plat::bind(listener, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0, "bind");
+  Check(plat::listen(listener, 5) == 0, "listen");
+  socklen_t len = sizeof sin;
+  plat::getsockname(listener, reinterpret_cast<sockaddr*>(&sin), &len);
+
+  long notes = 0;
+  plat::HWND window = loop.AllocateWindow([&](plat::UINT, plat::WPARAM, plat::LPARAM) { ++notes; });
+  constexpr long kAll = plat::FD_READ | plat::FD_WRITE | plat::FD_CONNECT | plat::FD_CLOSE;
+  plat::SOCKET halfClosed = plat::socket(AF_INET, SOCK_STREAM, 0);
+  plat::SOCKET unread = plat::socket(AF_INET, SOCK_STREAM, 0);
+  for (plat::SOCKET s : {halfClosed, unread}) {
+    Check(plat::WSAAsyncSelect(s, window, kSocketMsg, kAll) == 0, "WSAAsyncSelect");
+    int rc = plat::connect(s, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+    Check(rc == 0 || plat::WSAGetLastError() == plat::WSAEWOULDBLOCK, "connect");
+  }
+  plat::SOCKET peers[2] = {plat::INVALID_SOCKET, plat::INVALID_SOCKET};
+  for (plat::SOCKET& peer : peers) {
+    for (int i = 0; i < 100 && peer == plat::INVALID_SOCKET; ++i) {
+      loop.WaitMessage(10);
+      loop.DispatchPending();
+      peer = plat::accept(listener, nullptr, nullptr);
+    }
+    Check(peer != plat::INVALID_SOCKET, "accept");
+  }
+  plat::shutdown(peers[0], SHUT_WR);  // the end of the stream, the peer stays
+  plat::send(peers[1], "unread", 6, 0);
+  plat::SOCKET waiting = plat::socket(AF_INET, SOCK_STREAM, 0);  // queued on the listener
+  Check(plat::WSAAsyncSelect(listener, window, kSocketMsg, plat::FD_ACCEPT) == 0, "WSAAsyncSelect");
+  plat::connect(waiting, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+  for (int i = 0; i < 20; ++i) {  // every notification out: connect, write, read, close, accept
+    loop.WaitMessage(10);
+    loop.DispatchPending();
+  }
+  long before = notes;
+  double cpu = CpuSeconds();
+  auto start = Clock::now();
+  long wakes = 0;
+  while (Seconds(start) < 2.0) {
+    loop.WaitMessage(2000 - static_cast<int>(Seconds(start) * 1000));
+    loop.DispatchPending();
+    ++wakes;
+  }
+  std::printf("2 s wait, half-closed peer + unread data + unaccepted connection: %.4f CPU s, %ld wake-ups, %ld notifications\n",
+              CpuSeconds() - cpu, wakes, notes - before);
+  for (plat::SOCKET s : {halfClosed, unread, waiting, peers[0], peers[1], listener}) plat::closesocket(s);
+  loop.DispatchPending();
+  loop.DeallocateWindow(window);
+}
+
 }  // namespace
 
 int main() {
   PostedDispatchRate();
   LoopbackPingPong();
   IdleWaitCpu();
+  IdleWaitCpuWithReadySockets();
   return 0;
 }

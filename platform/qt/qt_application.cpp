@@ -41,7 +41,9 @@ void QtApplication::Dispatch() {
   dispatchQueued_ = false;
   notifier_->setEnabled(true);  // nested loops inside the procedures must hear the sockets
   try {
-    MessageLoop::Current().DispatchPending();
+    // One round, then back to Qt: a socket that stays readable during a fast
+    // transfer must not keep input and painting waiting until it has drained.
+    MessageLoop::Current().DispatchQueued();
   } catch (...) {
     // Exceptions never cross Qt's event loop.
     HandleException(std::current_exception());
@@ -50,8 +52,8 @@ void QtApplication::Dispatch() {
 
 void QtApplication::ProcessMessages() {
   QCoreApplication::processEvents();
-  // Also what Qt did not hand over while nested.
-  MessageLoop::Current().DispatchPending();
+  // Also what Qt did not hand over while nested; one round, as above.
+  MessageLoop::Current().DispatchQueued();
 }
 
 void QtApplication::WaitMessage(int timeoutMs) {

@@ -112,4 +112,19 @@ inline int ConnectTo(SOCKET s, std::uint16_t port) {
   return plat::connect(s, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
 }
 
+// A connected pair over 127.0.0.1, neither end registered for notifications:
+// `client` connected to `listener`, `server` the accepted end.
+inline bool ConnectedPair(SOCKET& listener, SOCKET& client, SOCKET& server) {
+  std::uint16_t port = 0;
+  listener = Listener(port);
+  client = plat::socket(AF_INET, SOCK_STREAM, 0);
+  if (listener == INVALID_SOCKET || client == INVALID_SOCKET) return false;
+  ConnectTo(client, port);
+  server = INVALID_SOCKET;
+  return PumpUntil([&] {
+    if (server == INVALID_SOCKET) server = plat::accept(listener, nullptr, nullptr);
+    return server != INVALID_SOCKET;
+  });
+}
+
 }  // namespace plat::test

@@ -1,5 +1,7 @@
 // Hidden windows, posted messages, nesting, exceptions and waking the loop.
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <atomic>
 #include <stdexcept>
@@ -83,6 +85,25 @@ TEST(MessageLoop, NestedDispatchContinuesWithTheNextMessage) {
   loop.DeallocateWindow(plain);
 }
 
+TEST(MessageLoop, DispatchQueuedLeavesWhatArrivesMeanwhileForTheNextRound) {
+  MessageLoop& loop = MessageLoop::Current();
+  std::string order;
+  HWND window = 0;
+  window = loop.AllocateWindow([&](UINT msg, WPARAM, LPARAM) {
+    order += std::to_string(msg);
+    if (msg < 3) loop.PostMessage(window, msg + 2, 0, 0);
+  });
+  loop.PostMessage(window, 1, 0, 0);
+  loop.PostMessage(window, 2, 0, 0);
+  EXPECT_EQ(loop.DispatchQueued(), 2u);
+  EXPECT_EQ(order, "12");
+  EXPECT_TRUE(loop.HasPending());
+  EXPECT_EQ(loop.DispatchQueued(), 2u);
+  EXPECT_EQ(order, "1234");
+  EXPECT_EQ(loop.DispatchQueued(), 0u);
+  loop.DeallocateWindow(window);
+}
+
 TEST(MessageLoop, ExceptionReachesTheHandlerAndTheLoopGoesOn) {
   MessageLoop& loop = MessageLoop::Current();
   std::string caught;
@@ -101,6 +122,29 @@ TEST(MessageLoop, ExceptionReachesTheHandlerAndTheLoopGoesOn) {
   EXPECT_EQ(caught, "procedure failed");
   EXPECT_EQ(after.notes.size(), 1u);
   loop.SetExceptionHandler(nullptr);
+  loop.DeallocateWindow(thrower);
+}
+
+// A handler may replace itself (a message box's nested loop, a shutdown); the
+// running one must stay intact until it returns.
+TEST(MessageLoop, ExceptionHandlerMayReplaceItselfWhileItRuns) {
+  MessageLoop& loop = MessageLoop::Current();
+  HeadlessApplication app;
+  std::string seen;
+  const std::string tag(64, 't');  // on the heap: a freed copy would be noticed
+  loop.SetExceptionHandler([&loop, &seen, tag](std::exception_ptr) {
+    loop.SetExceptionHandler(nullptr);
+    seen = tag;
+  });
+  app.SetExceptionHandler([&app, &seen, tag](std::exception_ptr) {
+    app.SetExceptionHandler(nullptr);
+    seen += tag;
+  });
+  HWND thrower = loop.AllocateWindow([](UINT, WPARAM, LPARAM) { throw std::runtime_error("again"); });
+  loop.PostMessage(thrower, 1, 0, 0);
+  loop.PostMessage(thrower, 2, 0, 0);  // now the application's handler
+  loop.DispatchPending();
+  EXPECT_EQ(seen, tag + tag);
   loop.DeallocateWindow(thrower);
 }
 
@@ -148,6 +192,38 @@ TEST(MessageLoop, PostFromAnotherThreadWakesAWaitingLoop) {
   EXPECT_EQ(r.notes[0].msg, 7u);
 }
 
+// The wake-up must never be reset while something is still queued: not by a
+// dispatch racing another thread's post, not by withdrawing some messages.
+TEST(MessageLoop, NoWakeUpIsLostBetweenPostsDispatchesAndWithdrawals) {
+  MessageLoop& loop = MessageLoop::Current();
+  Recorder r;
+  loop.PostMessage(r.window, 1, 0, 0);
+  loop.PostMessage(r.window, 2, 0, 0);
+  EXPECT_EQ(loop.RemovePosted(r.window, 1, 0), 1u);
+  EXPECT_TRUE(DescriptorReadable(loop));  // 2 is still there
+  EXPECT_EQ(loop.RemovePosted(r.window, 2, 0), 1u);
+  EXPECT_FALSE(DescriptorReadable(loop));
+
+  constexpr int kPosts = 20000;
+  std::thread poster([&loop, window = r.window] {
+    for (int i = 0; i < kPosts; ++i) {
+      loop.PostFromAnyThread(window, 3, static_cast<WPARAM>(i), 0);
+      if (i % 64 == 0) std::this_thread::yield();  // let the owner catch up and sleep
+    }
+  });
+  std::size_t got = 0;
+  const std::uint32_t deadline = GetTickCount() + 20000;
+  while (got < kPosts && !TickIsPast(GetTickCount(), deadline)) {
+    loop.WaitMessage(static_cast<int>(TicksUntil(GetTickCount(), deadline)));
+    got += loop.DispatchPending();
+  }
+  poster.join();
+  EXPECT_EQ(got, static_cast<std::size_t>(kPosts));
+  bool inOrder = true;
+  for (std::size_t i = 0; i < r.notes.size(); ++i) inOrder = inOrder && r.notes[i].wParam == i;
+  EXPECT_TRUE(inOrder);
+}
+
 TEST(MessageLoop, WaitMessageReturnsAtItsDeadlineWhenNothingHappens) {
   MessageLoop& loop = MessageLoop::Current();
   loop.DispatchPending();
@@ -155,6 +231,31 @@ TEST(MessageLoop, WaitMessageReturnsAtItsDeadlineWhenNothingHappens) {
   EXPECT_FALSE(loop.WaitMessage(100));
   EXPECT_TRUE(TickIsPast(GetTickCount(), deadline));  // not early either
   EXPECT_FALSE(loop.WaitMessage(0));
+}
+
+// A signal during the wait (epoll_wait then fails with EINTR, whatever
+// SA_RESTART says) neither ends the wait early nor escapes as an error.
+TEST(MessageLoop, SignalDuringTheWaitNeitherEndsItNorFails) {
+  static std::atomic<int> signals{0};
+  struct sigaction action {};
+  struct sigaction previous {};
+  action.sa_handler = [](int) { ++signals; };
+  sigemptyset(&action.sa_mask);
+  ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+  MessageLoop& loop = MessageLoop::Current();
+  loop.DispatchPending();
+  std::thread signaller([self = ::pthread_self()] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // into the wait, most likely
+    ::pthread_kill(self, SIGUSR1);
+  });
+  const std::uint32_t deadline = GetTickCount() + 200;
+  bool woke = true;
+  EXPECT_NO_THROW(woke = loop.WaitMessage(200));
+  signaller.join();
+  EXPECT_FALSE(woke);
+  EXPECT_TRUE(TickIsPast(GetTickCount(), deadline));
+  EXPECT_EQ(signals.load(), 1);
+  ::sigaction(SIGUSR1, &previous, nullptr);
 }
 
 TEST(MessageLoop, LoopRefOutlivesItsLoop) {

@@ -58,6 +58,29 @@ class Connection : public ::testing::Test {
     return got;
   }
 
+  // The server closes (resetting the connection, or not) with no data sent:
+  // one close notification, no read one, also after the client's receive
+  // (the socket layer drains in its close handler). Returns the close's error.
+  unsigned ServerClosesAndClientSeesOneClose(bool reset) {
+    if (reset) {
+      linger abort{1, 0};  // closing with a zero linger time resets the connection
+      EXPECT_EQ(plat::setsockopt(server, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+    }
+    EXPECT_EQ(plat::closesocket(server), 0);
+    server = INVALID_SOCKET;
+    if (!PumpUntil([&] { return rec.Count(client, FD_CLOSE) == 1; })) return ~0u;
+    unsigned error = SelectError(rec.Last(client, FD_CLOSE)->lParam);
+    char buf[16];
+    int n = plat::recv(client, buf, sizeof buf, 0);
+    if (!reset) {
+      EXPECT_EQ(n, 0);  // the end of the stream
+    }
+    PumpFor(kQuietMs);
+    EXPECT_EQ(rec.Count(client, FD_CLOSE), 1);
+    EXPECT_EQ(rec.Count(client, FD_READ), 0);
+    return error;
+  }
+
   Recorder rec;
   SOCKET listener = INVALID_SOCKET, client = INVALID_SOCKET, server = INVALID_SOCKET;
 };
@@ -88,6 +111,24 @@ TEST(Connect, RefusedPortGivesConnectWithConnectionRefusedAndNothingElse) {
   EXPECT_EQ(SelectError(rec.Last(s, FD_CONNECT)->lParam), static_cast<unsigned>(WSAECONNREFUSED));
   PumpFor(kQuietMs);
   EXPECT_EQ(rec.notes.size(), 1u);
+  plat::closesocket(s);
+}
+
+// A connect that fails at once (here: TCP to the broadcast address, refused
+// before any packet leaves) leaves an open socket that never had a connection:
+// nothing to notify, neither now nor after registering again.
+TEST(Connect, SocketThatNeverConnectedGetsNoNotification) {
+  Recorder rec;
+  SOCKET s = plat::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(WSAAsyncSelect(s, rec.window, kSocketMsg, kConnectMask), 0);
+  sockaddr_in broadcast = test::Loopback(21);
+  broadcast.sin_addr.s_addr = INADDR_BROADCAST;
+  ASSERT_EQ(plat::connect(s, reinterpret_cast<sockaddr*>(&broadcast), sizeof broadcast), SOCKET_ERROR);
+  EXPECT_NE(WSAGetLastError(), WSAEWOULDBLOCK);
+  PumpFor(kQuietMs);
+  ASSERT_EQ(WSAAsyncSelect(s, rec.window, kSocketMsg, kDupMask), 0);
+  PumpFor(kQuietMs);
+  EXPECT_TRUE(rec.notes.empty()) << SelectEvent(rec.notes.front().lParam);
   plat::closesocket(s);
 }
 
@@ -154,27 +195,11 @@ TEST_F(Connection, EndOfStreamGivesOneCloseAfterTheDataIsDrained) {
 }
 
 TEST_F(Connection, PeerCloseWithoutDataGivesOneCloseAndNoRead) {
-  ASSERT_EQ(plat::closesocket(server), 0);
-  server = INVALID_SOCKET;
-  ASSERT_TRUE(PumpUntil([&] { return rec.Count(client, FD_CLOSE) == 1; }));
-  // The socket layer drains in its close handler, the way it does.
-  char buf[16];
-  EXPECT_EQ(plat::recv(client, buf, sizeof buf, 0), 0);
-  PumpFor(kQuietMs);
-  EXPECT_EQ(rec.Count(client, FD_CLOSE), 1);
-  EXPECT_EQ(rec.Count(client, FD_READ), 0);
+  EXPECT_EQ(ServerClosesAndClientSeesOneClose(false), 0u);
 }
 
 TEST_F(Connection, ResetGivesOneCloseWithConnectionReset) {
-  linger abort{1, 0};  // closing with a zero linger time resets the connection
-  ASSERT_EQ(plat::setsockopt(server, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
-  ASSERT_EQ(plat::closesocket(server), 0);
-  server = INVALID_SOCKET;
-  ASSERT_TRUE(PumpUntil([&] { return rec.Count(client, FD_CLOSE) == 1; }));
-  EXPECT_EQ(SelectError(rec.Last(client, FD_CLOSE)->lParam), static_cast<unsigned>(WSAECONNRESET));
-  PumpFor(kQuietMs);
-  EXPECT_EQ(rec.Count(client, FD_CLOSE), 1);
-  EXPECT_EQ(rec.Count(client, FD_READ), 0);
+  EXPECT_EQ(ServerClosesAndClientSeesOneClose(true), static_cast<unsigned>(WSAECONNRESET));
 }
 
 TEST_F(Connection, WriteAfterASendThatWouldBlockOnceThePeerDrains) {

@@ -92,6 +92,57 @@ TEST(QtApplication, QtLoopDispatchesSocketNotificationsAlsoWhenNested) {
   loop.DeallocateWindow(clientWindow);
 }
 
+// A socket that stays readable (a byte taken per notification, the rest
+// already buffered) must not keep Qt's own events waiting until it is drained:
+// the GUI stays responsive, an Abort button included, during a fast transfer.
+TEST(QtApplication, QtEventsGetThroughWhileASocketStaysReadable) {
+  QtCore();
+  QtApplication app;
+  MessageLoop& loop = MessageLoop::Current();
+  SOCKET listener, client, server;
+  ASSERT_TRUE(test::ConnectedPair(listener, client, server));
+  constexpr int kBytes = 20000;
+  std::string data(kBytes, 'd');
+  ASSERT_EQ(plat::send(server, data.data(), kBytes, 0), kBytes);
+  ASSERT_TRUE(test::PumpUntil([&] {
+    unsigned long waiting = 0;
+    return ioctlsocket(client, FIONREAD_CMD, &waiting) == 0 && waiting == kBytes;
+  }));
+
+  // Each notification takes one byte; the first of a round starts a Qt timer,
+  // which notes how far the reading had come when Qt got its turn.
+  int reads = 0, armAt = 1, readsWhenTimerFired = -1;
+  HWND window = loop.AllocateWindow([&](UINT, WPARAM, LPARAM lParam) {
+    if (SelectEvent(lParam) != FD_READ) return;
+    char byte;
+    if (plat::recv(client, &byte, 1, 0) == 1) ++reads;
+    if (reads == armAt) QTimer::singleShot(0, [&] { readsWhenTimerFired = reads; });
+  });
+  ASSERT_EQ(WSAAsyncSelect(client, window, kSocketMsg, FD_READ), 0);
+
+  // Driven by Qt's own loop.
+  QEventLoop qtLoop;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (readsWhenTimerFired >= 0) qtLoop.quit();
+  });
+  poll.start(0);
+  RunQtLoop(qtLoop);
+  ASSERT_GE(readsWhenTimerFired, 1);
+  EXPECT_LT(readsWhenTimerFired, kBytes);
+
+  // Driven by a blocking call's wait, which calls ProcessMessages.
+  armAt = reads + 1;
+  readsWhenTimerFired = -1;
+  const std::uint32_t deadline = GetTickCount() + 10000;
+  while (readsWhenTimerFired < 0 && reads < kBytes && !TickIsPast(GetTickCount(), deadline)) app.ProcessMessages();
+  ASSERT_GE(readsWhenTimerFired, armAt);
+  EXPECT_LT(readsWhenTimerFired, kBytes);
+
+  for (SOCKET s : {client, server, listener}) plat::closesocket(s);
+  loop.DeallocateWindow(window);
+}
+
 TEST(QtApplication, WaitMessageWakesForAPostFromAnotherThread) {
   QtCore();
   QtApplication app;

@@ -93,6 +93,46 @@ TEST(Resolver, CancelledLookupIsNeverDelivered) {
   TakeLookupResult(marker, texts);
 }
 
+// Cancels land at every stage (queued, running, finished with the completion
+// queued): each kept task is delivered once, no cancelled one ever is.
+TEST(Resolver, ManyLookupsCancelledAtEveryStage) {
+  Recorder rec;
+  constexpr int kTasks = 60;
+  std::vector<LookupTask> kept, cancelled;
+  for (int i = 0; i < kTasks; ++i) {
+    LookupTask task = AsyncLookupHost(rec.window, kLookupMsg, i % 2 ? "localhost" : "127.0.0.1");
+    ASSERT_NE(task, 0u);
+    if (i % 3 == 0) {
+      ASSERT_EQ(CancelLookup(task), 0);
+      cancelled.push_back(task);
+    } else {
+      kept.push_back(task);
+    }
+    if (i % 7 == 0) MessageLoop::Current().WaitMessage(1);  // let the worker get ahead a little
+    if (i % 5 == 4) {  // cancel one that has probably finished by now
+      ASSERT_EQ(CancelLookup(kept.front()), 0);
+      cancelled.push_back(kept.front());
+      kept.erase(kept.begin());
+    }
+  }
+  auto delivered = [&](LookupTask task) {
+    int n = 0;
+    for (const test::Note& note : rec.notes) n += note.msg == kLookupMsg && note.wParam == task;
+    return n;
+  };
+  ASSERT_TRUE(PumpUntil([&] { return delivered(kept.back()) == 1; }));
+  test::PumpFor(100);
+  std::vector<std::string> texts;
+  for (LookupTask task : kept) {
+    EXPECT_EQ(delivered(task), 1) << task;
+    EXPECT_TRUE(TakeLookupResult(task, texts)) << task;
+  }
+  for (LookupTask task : cancelled) {
+    EXPECT_EQ(delivered(task), 0) << task;
+    EXPECT_FALSE(TakeLookupResult(task, texts)) << task;
+  }
+}
+
 TEST(Resolver, CompletionGoesToTheLoopOfTheRequestingThread) {
   Recorder mainRec;
   bool delivered = false;

@@ -79,16 +79,7 @@ TEST(WinsockSockets, BooleanOptionsTakeAllBitsSetAndLingerTakesTheShortRecord) {
 
 class Pair : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::uint16_t port = 0;
-    listener = test::Listener(port);
-    client = plat::socket(AF_INET, SOCK_STREAM, 0);
-    test::ConnectTo(client, port);
-    ASSERT_TRUE(test::PumpUntil([&] {
-      if (server == INVALID_SOCKET) server = plat::accept(listener, nullptr, nullptr);
-      return server != INVALID_SOCKET;
-    }));
-  }
+  void SetUp() override { ASSERT_TRUE(test::ConnectedPair(listener, client, server)); }
   void TearDown() override {
     for (SOCKET s : {client, server, listener}) {
       if (s != INVALID_SOCKET) plat::closesocket(s);
