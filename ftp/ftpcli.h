@@ -364,6 +364,8 @@ class TCustomFtpCli {
   void ControlSessionClosed(std::uint16_t Error);
   // Cuts the held bytes into lines and hands each to the state's handler.
   void ProcessReplyBuffer(std::uint16_t Error);
+  // Removes the zero bytes from Len received bytes; returns how many remain.
+  static int DropZeroBytes(char* Bytes, int Len);
   void HandleGreetingLine(std::uint16_t Error);
   void DisplayReply();
   // The readiness check, then CurrentStep := Step.

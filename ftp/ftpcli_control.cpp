@@ -157,27 +157,39 @@ void TCustomFtpCli::ControlDataAvailable(std::uint16_t Error) {
   }
   if (n < 0) return;  // nothing to read now
 
-  FReplyBufferLen += n;
+  FReplyBufferLen += DropZeroBytes(FReplyBuffer + FReplyBufferLen, n);
   FReplyBuffer[FReplyBufferLen] = '\0';
+  auto alive = AliveToken();
   ProcessReplyBuffer(Error);
+  if (alive.expired()) return;
+  // A full buffer without a line end will never give a reply; waiting for
+  // the next read to find no room would hang on a server that now says nothing.
+  if (FReplyBufferLen >= FTP_REPLY_BUFFER_SIZE && FControlSocket->State() != wsClosed) FControlSocket->Close();
+}
+
+int TCustomFtpCli::DropZeroBytes(char* Bytes, int Len) {
+  // Telnet NUL is a no-operation (RFC 854); kept, it would end the held text
+  // and hide every line behind it.
+  int kept = 0;
+  for (int i = 0; i < Len; ++i)
+    if (Bytes[i] != '\0') Bytes[kept++] = Bytes[i];
+  return kept;
 }
 
 void TCustomFtpCli::ProcessReplyBuffer(std::uint16_t Error) {
   auto alive = AliveToken();
   while (FReplyBufferLen > 0) {
-    // The held bytes are read as text ending at the first zero byte.
-    const std::size_t textLen = ::strnlen(FReplyBuffer, FTP_REPLY_BUFFER_SIZE);
+    // The held bytes hold no zero byte (DropZeroBytes): they are the text.
     const char* text = FReplyBuffer;
     const char* crlf = nullptr;
-    for (std::size_t i = 0; i + 1 < textLen; ++i) {
+    for (int i = 0; i + 1 < FReplyBufferLen; ++i) {
       if (text[i] == '\r' && text[i + 1] == '\n') {
         crlf = text + i;
         break;
       }
     }
-    if (crlf == nullptr) return;
+    if (crlf == nullptr) return;  // wait for the rest of the line
     const int lineLen = static_cast<int>(crlf - text);
-    if (lineLen + 2 > FReplyBufferLen) return;
 
     FReplyLine.assign(text, static_cast<std::size_t>(lineLen));
     DoResponse();
