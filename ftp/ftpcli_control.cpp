@@ -347,6 +347,8 @@ void TCustomFtpCli::QuitAfterReply() {
 
 void TCustomFtpCli::ControlSessionClosed(std::uint16_t Error) {
   auto alive = AliveToken();
+  // The server may close a connection on which nothing runs (an idle timeout).
+  const bool idle = FDoneReported && !FInChain;
   if (FControlConnected) {
     FControlConnected = false;
     if (FState != fcsAborting) SetEngineState(fcsNotConnected);
@@ -358,6 +360,9 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t Error) {
   if (alive.expired()) return;
   if (FReplyOutstanding && FState != fcsAborting) ReplyLostWithConnection();
   FinishRequest(static_cast<std::uint16_t>(FResultCode));
+  if (alive.expired()) return;
+  // No request completes to take the engine out of the step state.
+  if (idle && FState == fcsStepReady) SetEngineState(fcsReady);
 }
 
 void TCustomFtpCli::ReplyLostWithConnection() {

@@ -386,6 +386,18 @@ TEST_F(FtpScriptedTest, OddLinesInsideAMultiLineReply) {
   EXPECT_EQ(d3.replyLine, "215 UNIX");
 }
 
+TEST_F(FtpScriptedTest, ServerClosingAnIdleConnectionLeavesTheEngineReady) {
+  FtpScript s = LoggedIn();
+  s.ThenClose();
+  Serve(s);
+  ConnectLoggedIn();
+  ASSERT_TRUE(PumpUntil([&] { return rec.Count("closed:") == 1; }));
+  EXPECT_FALSE(ftp.IsConnected());
+  EXPECT_EQ(ftp.State(), fcsReady);
+  PumpPending();
+  EXPECT_EQ(rec.done.size(), 1u);  // nothing ran, nothing to report
+}
+
 // --- lookup and connect failures ----------------------------------------------
 
 TEST_F(FtpScriptedTest, UnresolvableHostFailsWithTheLookupCode) {
