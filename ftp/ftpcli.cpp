@@ -233,7 +233,14 @@ void TCustomFtpCli::FinishRequest(std::uint16_t Error) {
 
   if (Error == 0 && FChainNext != nullptr) {
     if (FState != fcsAborting) SetEngineState(fcsStepReady);
-    (this->*FChainNext)();
+    try {
+      (this->*FChainNext)();
+    } catch (const std::exception& e) {
+      // A step that refuses to start ("Password emtpy" after a 331) would
+      // leave the chain waiting for a reply to a command never sent.
+      ChainStepRefused(e.what());
+      throw;
+    }
     return;
   }
 

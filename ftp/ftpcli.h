@@ -379,12 +379,16 @@ class TCustomFtpCli {
   std::string WinsockErrorLine(std::uint16_t Error) const;
   // The socket layer refused to start the connect.
   void ConnectNotStarted(const std::string& Why);
+  // Ends the request for a reason of our own: ReplyLine "500 " + Why.
+  void FailRequest(const std::string& Why, std::uint16_t Error);
   // The control connection closed while a reply was awaited.
   void ReplyLostWithConnection();
 
   // --- chains (ftpcli_chain.cpp) ---
   void StartChain(TFtpRequest Request, TFtpStepSet Steps);
   void NextChainStep();
+  // A step after the first raised: the chain ends with Error 500.
+  void ChainStepRefused(const std::string& Why);
   // Runs one step's action; false when the step's condition says skip.
   bool RunChainStep(TFtpStep Step, TFtpStep PreviousStep);
 

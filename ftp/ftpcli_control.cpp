@@ -115,13 +115,18 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t Error) {
 }
 
 void TCustomFtpCli::ConnectNotStarted(const std::string& Why) {
+  const int error = FControlSocket->LastError();
+  FailRequest(Why, error != 0 ? static_cast<std::uint16_t>(error) : 500);
+  SetEngineState(fcsReady);
+}
+
+void TCustomFtpCli::FailRequest(const std::string& Why, std::uint16_t Error) {
   FReplyLine = "500 " + Why;
   FReplyCode = 500;
   SetErrorOnce();
-  FChainNext = nullptr;
-  FResultCode = FControlSocket->LastError() != 0 ? FControlSocket->LastError() : 500;
-  FinishRequest(static_cast<std::uint16_t>(FResultCode));
-  SetEngineState(fcsReady);
+  FChainNext = nullptr;  // no further step runs
+  FResultCode = Error;
+  FinishRequest(Error);
 }
 
 void TCustomFtpCli::ControlSessionConnected(std::uint16_t Error) {
