@@ -244,9 +244,10 @@ void TCustomFtpCli::FinishRequest(std::uint16_t Error) {
     return;
   }
 
+  // The ended request is settled (data connection, report, chain) before the
+  // state says ready: an OnStateChange handler may start the next request at
+  // once, and nothing of this one may then touch it.
   auto alive = AliveToken();
-  SetEngineState(fcsReady);
-  if (alive.expired()) return;
   if (FDataSocket && FDataSocket->State() != wsClosed) FDataSocket->Close();
   if (alive.expired()) return;
 
@@ -261,6 +262,7 @@ void TCustomFtpCli::FinishRequest(std::uint16_t Error) {
 
   FLoop->PostMessage(FEngineWindow, WM_FTP_REQUEST_DONE, static_cast<plat::WPARAM>(FCurrentRequest),
                      static_cast<plat::LPARAM>(Error));
+  SetEngineState(fcsReady);
 }
 
 // ---------------------------------------------------------------------------

@@ -265,6 +265,29 @@ TEST_F(FtpScriptedTest, AbortDuringTheLookupReports10004) {
   EXPECT_EQ(ftp.State(), fcsReady);
 }
 
+// A queue that moves on as soon as the engine is ready: the request started
+// from OnStateChange is a request of its own, with its own report.
+TEST_F(FtpScriptedTest, RequestStartedWhenTheStateTurnsReadyIsAFreshRequest) {
+  FtpScript s = LoggedIn();
+  s.Expect("PWD", "257 \"/home\"");
+  Serve(s);
+  bool started = false;
+  ftp.OnStateChange = [&](TCustomFtpCli* Sender) {
+    if (Sender->State() != fcsReady || started) return;
+    started = true;
+    Sender->PwdAsync();
+  };
+  ftp.ConnectAsync();
+  ASSERT_TRUE(rec.WaitDone(2));
+  EXPECT_EQ(rec.done[0].request, TFtpRequest::ConnectAsync);
+  EXPECT_EQ(rec.done[0].error, 0);
+  EXPECT_EQ(rec.done[1].request, TFtpRequest::PwdAsync);
+  EXPECT_EQ(rec.done[1].error, 0);
+  EXPECT_EQ(ftp.ReplyPath(), "/home");
+  EXPECT_EQ(Commands(), (Lines{"USER bob", "PASS x", "PWD"}));
+  EXPECT_EQ(ftp.State(), fcsReady);
+}
+
 TEST_F(FtpScriptedTest, SecondRequestWhileOneRunsIsRefused) {
   FtpScript s = LoggedIn();
   s.Expect("SIZE f.bin", "213 4242");
