@@ -367,6 +367,8 @@ class TCustomFtpCli {
   // Removes the zero bytes from Len received bytes; returns how many remain.
   static int DropZeroBytes(char* Bytes, int Len);
   void HandleGreetingLine(std::uint16_t Error);
+  // A positive preliminary reply (1yz): another reply follows.
+  static bool IsPreliminary(std::int64_t Code);
   void DisplayReply();
   // The readiness check, then CurrentStep := Step.
   void BeginCommand(TFtpStep Step);

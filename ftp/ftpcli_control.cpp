@@ -229,6 +229,7 @@ void TCustomFtpCli::HandleGreetingLine(std::uint16_t Error) {
   std::int64_t code = 0;
   const std::size_t p = ParseInt(FReplyLine, 0, code);
   if (p < FReplyLine.size() && FReplyLine[p] == '-') return;  // more greeting lines follow
+  if (IsPreliminary(code)) return;  // "120 ready in n minutes": the 220 follows (RFC 959)
 
   FReplyCode = static_cast<int>(code);
   FReplyOutstanding = false;
@@ -245,6 +246,8 @@ void TCustomFtpCli::HandleGreetingLine(std::uint16_t Error) {
   if (alive.expired()) return;
   FinishRequest(0);
 }
+
+bool TCustomFtpCli::IsPreliminary(std::int64_t Code) { return Code >= 100 && Code <= 199; }
 
 void TCustomFtpCli::DisplayReply() { DoDisplay("< " + FReplyLine); }
 
@@ -302,6 +305,9 @@ void TCustomFtpCli::HandleReply() {
   std::int64_t code = 0;
   const std::size_t p = ParseInt(FReplyLine, 0, code);
   if (p < FReplyLine.size() && FReplyLine[p] == '-') return;  // continuation line
+  // A 1yz reply is not the end of the command (RFC 959): judged, it would let
+  // the final reply answer the next command instead.
+  if (IsPreliminary(code)) return;
 
   FReplyCode = static_cast<int>(code);
   FReplyOutstanding = false;

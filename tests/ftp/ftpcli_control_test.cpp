@@ -64,6 +64,28 @@ TEST_F(FtpScriptedTest, GreetingOtherThan220ClosesAndFailsWithItsCode) {
   EXPECT_EQ(rec.Count("connected:"), 0);
 }
 
+// RFC 959: 120 (ready in n minutes) comes before the 220; a 1yz reply to a
+// command is followed by its final reply.
+TEST_F(FtpScriptedTest, PreliminaryRepliesWaitForTheFinalOne) {
+  FtpScript s;
+  s.AcceptSilently().Raw("120 ready in 1 minute\r\n").Gap(30).Raw("220 ready now\r\n");
+  s.Expect("USER bob", "331 pw").Expect("PASS x", "230 ok");
+  s.Expect("RETR nothing-prepared", "150 opening\n550 nothing-prepared: no such file");
+  s.Expect("SYST", "215 UNIX");
+  Serve(s);
+  const auto& d1 = Run([&] { ftp.ConnectAsync(); });
+  EXPECT_EQ(d1.error, 0);
+  EXPECT_EQ(rec.Count("connected:"), 1);
+  ftp.SetLocalFileName("RETR nothing-prepared");
+  const auto& d2 = Run([&] { ftp.QuoteAsync(); });
+  EXPECT_EQ(d2.error, 550);
+  EXPECT_EQ(d2.errorMessage, "550 nothing-prepared: no such file");
+  // The next command gets its own reply.
+  const auto& d3 = Run([&] { ftp.SystAsync(); });
+  EXPECT_EQ(d3.error, 0);
+  EXPECT_EQ(d3.replyLine, "215 UNIX");
+}
+
 // --- replies ---------------------------------------------------------------
 
 TEST_F(FtpScriptedTest, MultiLineCwdReplyCompletesOnceAndShowsEveryLine) {
