@@ -232,7 +232,9 @@ void TCustomFtpCli::FinishRequest(std::uint16_t Error) {
   FReplyOutstanding = false;
 
   if (Error == 0 && FChainNext != nullptr) {
+    auto alive = AliveToken();
     if (FState != fcsAborting) SetEngineState(fcsStepReady);
+    if (alive.expired()) return;
     try {
       (this->*FChainNext)();
     } catch (const std::exception& e) {
@@ -313,13 +315,16 @@ TFtpClient::TFtpClient() { FTimeout = 15; }
 
 bool TFtpClient::RunBlocking(const std::function<void()>& Request) {
   FLastBlockingException.clear();
+  auto alive = AliveToken();
   try {
     Request();
   } catch (const std::exception& e) {
+    if (alive.expired()) return false;
     // Misuse ("FTP component not ready" ...) is a False result, nothing more.
     FLastBlockingException = e.what();
     return false;
   }
+  if (alive.expired()) return false;  // a handler dropped the engine
   return WaitUntilReady();
 }
 

@@ -75,14 +75,16 @@ void TCustomFtpCli::OpenAsync() {
   FReplyBuffer[0] = '\0';
   FResultCode = 0;
   FReplyOutstanding = true;
+  auto alive = AliveToken();
   SetEngineState(fcsResolving);
+  if (alive.expired()) return;
   // A dotted address resolves at once: the connect starts before we return.
   try {
     FControlSocket->DnsLookup(FHostName);
   } catch (...) {
     // The lookup never started (an empty name, for one): no request runs, and
     // the engine must not stay "resolving" with every later request refused.
-    if (FState == fcsResolving || FState == fcsAwaitingGreeting) SetEngineState(fcsReady);
+    if (!alive.expired() && (FState == fcsResolving || FState == fcsAwaitingGreeting)) SetEngineState(fcsReady);
     throw;
   }
 }
@@ -100,7 +102,9 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t Error) {
     FinishRequest(Error);
     return;
   }
+  auto alive = AliveToken();
   SetEngineState(fcsAwaitingGreeting);
+  if (alive.expired()) return;
   try {
     FControlSocket->SetAddr(FControlSocket->DnsResult());
     FControlSocket->SetProto("tcp");
@@ -116,7 +120,9 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t Error) {
 
 void TCustomFtpCli::ConnectNotStarted(const std::string& Why) {
   const int error = FControlSocket->LastError();
+  auto alive = AliveToken();
   FailRequest(Why, error != 0 ? static_cast<std::uint16_t>(error) : 500);
+  if (alive.expired()) return;
   SetEngineState(fcsReady);
 }
 
@@ -282,7 +288,9 @@ void TCustomFtpCli::SendRequest(TFtpRequest Request, const std::string& Cmd, std
   FReplyOutstanding = true;
   FNext = &TCustomFtpCli::HandleReply;
   FAfterReply = AfterReplyProc;
+  auto alive = AliveToken();
   SetEngineState(fcsAwaitingReply);
+  if (alive.expired()) return;
   IssueCommand(Cmd);
 }
 
