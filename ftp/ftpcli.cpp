@@ -232,14 +232,24 @@ void TCustomFtpCli::FinishRequest(std::uint16_t Error) {
   FReplyOutstanding = false;
 
   if (Error == 0 && FChainNext != nullptr) {
+    auto alive = AliveToken();
     if (FState != fcsAborting) SetEngineState(fcsStepReady);
-    (this->*FChainNext)();
+    if (alive.expired()) return;
+    try {
+      (this->*FChainNext)();
+    } catch (const std::exception& e) {
+      // A step that refuses to start ("Password emtpy" after a 331) would
+      // leave the chain waiting for a reply to a command never sent.
+      ChainStepRefused(e.what());
+      throw;
+    }
     return;
   }
 
+  // The ended request is settled (data connection, report, chain) before the
+  // state says ready: an OnStateChange handler may start the next request at
+  // once, and nothing of this one may then touch it.
   auto alive = AliveToken();
-  SetEngineState(fcsReady);
-  if (alive.expired()) return;
   if (FDataSocket && FDataSocket->State() != wsClosed) FDataSocket->Close();
   if (alive.expired()) return;
 
@@ -254,6 +264,7 @@ void TCustomFtpCli::FinishRequest(std::uint16_t Error) {
 
   FLoop->PostMessage(FEngineWindow, WM_FTP_REQUEST_DONE, static_cast<plat::WPARAM>(FCurrentRequest),
                      static_cast<plat::LPARAM>(Error));
+  SetEngineState(fcsReady);
 }
 
 // ---------------------------------------------------------------------------
@@ -304,13 +315,16 @@ TFtpClient::TFtpClient() { FTimeout = 15; }
 
 bool TFtpClient::RunBlocking(const std::function<void()>& Request) {
   FLastBlockingException.clear();
+  auto alive = AliveToken();
   try {
     Request();
   } catch (const std::exception& e) {
+    if (alive.expired()) return false;
     // Misuse ("FTP component not ready" ...) is a False result, nothing more.
     FLastBlockingException = e.what();
     return false;
   }
+  if (alive.expired()) return false;  // a handler dropped the engine
   return WaitUntilReady();
 }
 

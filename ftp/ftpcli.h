@@ -364,7 +364,11 @@ class TCustomFtpCli {
   void ControlSessionClosed(std::uint16_t Error);
   // Cuts the held bytes into lines and hands each to the state's handler.
   void ProcessReplyBuffer(std::uint16_t Error);
+  // Removes the zero bytes from Len received bytes; returns how many remain.
+  static int DropZeroBytes(char* Bytes, int Len);
   void HandleGreetingLine(std::uint16_t Error);
+  // A positive preliminary reply (1yz): another reply follows.
+  static bool IsPreliminary(std::int64_t Code);
   void DisplayReply();
   // The readiness check, then CurrentStep := Step.
   void BeginCommand(TFtpStep Step);
@@ -377,12 +381,16 @@ class TCustomFtpCli {
   std::string WinsockErrorLine(std::uint16_t Error) const;
   // The socket layer refused to start the connect.
   void ConnectNotStarted(const std::string& Why);
+  // Ends the request for a reason of our own: ReplyLine "500 " + Why.
+  void FailRequest(const std::string& Why, std::uint16_t Error);
   // The control connection closed while a reply was awaited.
   void ReplyLostWithConnection();
 
   // --- chains (ftpcli_chain.cpp) ---
   void StartChain(TFtpRequest Request, TFtpStepSet Steps);
   void NextChainStep();
+  // A step after the first raised: the chain ends with Error 500.
+  void ChainStepRefused(const std::string& Why);
   // Runs one step's action; false when the step's condition says skip.
   bool RunChainStep(TFtpStep Step, TFtpStep PreviousStep);
 

@@ -38,6 +38,12 @@ void TCustomFtpCli::StartChain(TFtpRequest Request, TFtpStepSet Steps) {
   }
 }
 
+void TCustomFtpCli::ChainStepRefused(const std::string& Why) {
+  if (!FInChain) return;  // already ended (a nested step's refusal)
+  FDoneReported = false;
+  FailRequest(Why, 500);
+}
+
 void TCustomFtpCli::NextChainStep() {
   if (FState == fcsAborting) {
     FPendingSteps.Clear();

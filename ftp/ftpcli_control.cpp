@@ -75,14 +75,16 @@ void TCustomFtpCli::OpenAsync() {
   FReplyBuffer[0] = '\0';
   FResultCode = 0;
   FReplyOutstanding = true;
+  auto alive = AliveToken();
   SetEngineState(fcsResolving);
+  if (alive.expired()) return;
   // A dotted address resolves at once: the connect starts before we return.
   try {
     FControlSocket->DnsLookup(FHostName);
   } catch (...) {
     // The lookup never started (an empty name, for one): no request runs, and
     // the engine must not stay "resolving" with every later request refused.
-    if (FState == fcsResolving || FState == fcsAwaitingGreeting) SetEngineState(fcsReady);
+    if (!alive.expired() && (FState == fcsResolving || FState == fcsAwaitingGreeting)) SetEngineState(fcsReady);
     throw;
   }
 }
@@ -100,7 +102,9 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t Error) {
     FinishRequest(Error);
     return;
   }
+  auto alive = AliveToken();
   SetEngineState(fcsAwaitingGreeting);
+  if (alive.expired()) return;
   try {
     FControlSocket->SetAddr(FControlSocket->DnsResult());
     FControlSocket->SetProto("tcp");
@@ -115,13 +119,20 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t Error) {
 }
 
 void TCustomFtpCli::ConnectNotStarted(const std::string& Why) {
+  const int error = FControlSocket->LastError();
+  auto alive = AliveToken();
+  FailRequest(Why, error != 0 ? static_cast<std::uint16_t>(error) : 500);
+  if (alive.expired()) return;
+  SetEngineState(fcsReady);
+}
+
+void TCustomFtpCli::FailRequest(const std::string& Why, std::uint16_t Error) {
   FReplyLine = "500 " + Why;
   FReplyCode = 500;
   SetErrorOnce();
-  FChainNext = nullptr;
-  FResultCode = FControlSocket->LastError() != 0 ? FControlSocket->LastError() : 500;
-  FinishRequest(static_cast<std::uint16_t>(FResultCode));
-  SetEngineState(fcsReady);
+  FChainNext = nullptr;  // no further step runs
+  FResultCode = Error;
+  FinishRequest(Error);
 }
 
 void TCustomFtpCli::ControlSessionConnected(std::uint16_t Error) {
@@ -157,27 +168,39 @@ void TCustomFtpCli::ControlDataAvailable(std::uint16_t Error) {
   }
   if (n < 0) return;  // nothing to read now
 
-  FReplyBufferLen += n;
+  FReplyBufferLen += DropZeroBytes(FReplyBuffer + FReplyBufferLen, n);
   FReplyBuffer[FReplyBufferLen] = '\0';
+  auto alive = AliveToken();
   ProcessReplyBuffer(Error);
+  if (alive.expired()) return;
+  // A full buffer without a line end will never give a reply; waiting for
+  // the next read to find no room would hang on a server that now says nothing.
+  if (FReplyBufferLen >= FTP_REPLY_BUFFER_SIZE && FControlSocket->State() != wsClosed) FControlSocket->Close();
+}
+
+int TCustomFtpCli::DropZeroBytes(char* Bytes, int Len) {
+  // Telnet NUL is a no-operation (RFC 854); kept, it would end the held text
+  // and hide every line behind it.
+  int kept = 0;
+  for (int i = 0; i < Len; ++i)
+    if (Bytes[i] != '\0') Bytes[kept++] = Bytes[i];
+  return kept;
 }
 
 void TCustomFtpCli::ProcessReplyBuffer(std::uint16_t Error) {
   auto alive = AliveToken();
   while (FReplyBufferLen > 0) {
-    // The held bytes are read as text ending at the first zero byte.
-    const std::size_t textLen = ::strnlen(FReplyBuffer, FTP_REPLY_BUFFER_SIZE);
+    // The held bytes hold no zero byte (DropZeroBytes): they are the text.
     const char* text = FReplyBuffer;
     const char* crlf = nullptr;
-    for (std::size_t i = 0; i + 1 < textLen; ++i) {
+    for (int i = 0; i + 1 < FReplyBufferLen; ++i) {
       if (text[i] == '\r' && text[i + 1] == '\n') {
         crlf = text + i;
         break;
       }
     }
-    if (crlf == nullptr) return;
+    if (crlf == nullptr) return;  // wait for the rest of the line
     const int lineLen = static_cast<int>(crlf - text);
-    if (lineLen + 2 > FReplyBufferLen) return;
 
     FReplyLine.assign(text, static_cast<std::size_t>(lineLen));
     DoResponse();
@@ -212,6 +235,7 @@ void TCustomFtpCli::HandleGreetingLine(std::uint16_t Error) {
   std::int64_t code = 0;
   const std::size_t p = ParseInt(FReplyLine, 0, code);
   if (p < FReplyLine.size() && FReplyLine[p] == '-') return;  // more greeting lines follow
+  if (IsPreliminary(code)) return;  // "120 ready in n minutes": the 220 follows (RFC 959)
 
   FReplyCode = static_cast<int>(code);
   FReplyOutstanding = false;
@@ -228,6 +252,8 @@ void TCustomFtpCli::HandleGreetingLine(std::uint16_t Error) {
   if (alive.expired()) return;
   FinishRequest(0);
 }
+
+bool TCustomFtpCli::IsPreliminary(std::int64_t Code) { return Code >= 100 && Code <= 199; }
 
 void TCustomFtpCli::DisplayReply() { DoDisplay("< " + FReplyLine); }
 
@@ -262,7 +288,9 @@ void TCustomFtpCli::SendRequest(TFtpRequest Request, const std::string& Cmd, std
   FReplyOutstanding = true;
   FNext = &TCustomFtpCli::HandleReply;
   FAfterReply = AfterReplyProc;
+  auto alive = AliveToken();
   SetEngineState(fcsAwaitingReply);
+  if (alive.expired()) return;
   IssueCommand(Cmd);
 }
 
@@ -285,6 +313,9 @@ void TCustomFtpCli::HandleReply() {
   std::int64_t code = 0;
   const std::size_t p = ParseInt(FReplyLine, 0, code);
   if (p < FReplyLine.size() && FReplyLine[p] == '-') return;  // continuation line
+  // A 1yz reply is not the end of the command (RFC 959): judged, it would let
+  // the final reply answer the next command instead.
+  if (IsPreliminary(code)) return;
 
   FReplyCode = static_cast<int>(code);
   FReplyOutstanding = false;
@@ -335,6 +366,8 @@ void TCustomFtpCli::QuitAfterReply() {
 
 void TCustomFtpCli::ControlSessionClosed(std::uint16_t Error) {
   auto alive = AliveToken();
+  // The server may close a connection on which nothing runs (an idle timeout).
+  const bool idle = FDoneReported && !FInChain;
   if (FControlConnected) {
     FControlConnected = false;
     if (FState != fcsAborting) SetEngineState(fcsNotConnected);
@@ -346,6 +379,9 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t Error) {
   if (alive.expired()) return;
   if (FReplyOutstanding && FState != fcsAborting) ReplyLostWithConnection();
   FinishRequest(static_cast<std::uint16_t>(FResultCode));
+  if (alive.expired()) return;
+  // No request completes to take the engine out of the step state.
+  if (idle && FState == fcsStepReady) SetEngineState(fcsReady);
 }
 
 void TCustomFtpCli::ReplyLostWithConnection() {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -76,3 +77,6 @@ struct FtpRecorder {
 };
 
 }  // namespace vektest
+
+// Request types by name in test failures.
+inline void PrintTo(TFtpRequest Request, std::ostream* Os) { *Os << FtpRequestName(Request); }

@@ -186,6 +186,32 @@ TEST_F(FtpScriptedTest, FirstStepRaisingLeavesNoStepsBehind) {
   EXPECT_EQ(ftp.State(), fcsReady);
 }
 
+// A step that refuses to start once the chain runs (no password for a server
+// that asks for one) ends the chain there, instead of leaving it waiting for a
+// reply to a command never sent.
+TEST_F(FtpScriptedTest, LaterStepRaisingEndsTheChain) {
+  FtpScript s;
+  s.Greet("220 hi").Expect("USER bob", "331 pw please").Expect("PWD", "257 \"/\"");
+  Serve(s);
+  ftp.SetPassWord("");
+  ftp.SetTimeout(20);
+  EXPECT_FALSE(ftp.Connect());
+  EXPECT_EQ(ftp.ErrorMessage(), "500 Password emtpy");
+  EXPECT_EQ(ftp.State(), fcsReady);
+  ASSERT_TRUE(rec.WaitDone());
+  EXPECT_EQ(rec.done[0].request, TFtpRequest::ConnectAsync);
+  EXPECT_EQ(rec.done[0].error, 500);
+  EXPECT_EQ(rec.done[0].errorMessage, "500 Password emtpy");
+  EXPECT_TRUE(ftp.IsConnected());
+  // Nothing of that chain runs behind the next request.
+  const auto& d = Run([&] { ftp.PwdAsync(); });
+  EXPECT_EQ(d.request, TFtpRequest::PwdAsync);
+  EXPECT_EQ(d.error, 0);
+  PumpPending();
+  EXPECT_EQ(rec.done.size(), 2u);
+  EXPECT_EQ(Commands(), (Lines{"USER bob", "PWD"}));
+}
+
 TEST_F(FtpScriptedTest, FailedChainLeavesNoStepsForTheNextCommand) {
   FtpScript s;
   s.Greet("220 hi")
@@ -236,6 +262,29 @@ TEST_F(FtpScriptedTest, AbortDuringTheLookupReports10004) {
   // The late answer of the resolver changes nothing.
   PumpUntil([] { return false; }, 200);
   EXPECT_EQ(rec.done.size(), 1u);
+  EXPECT_EQ(ftp.State(), fcsReady);
+}
+
+// A queue that moves on as soon as the engine is ready: the request started
+// from OnStateChange is a request of its own, with its own report.
+TEST_F(FtpScriptedTest, RequestStartedWhenTheStateTurnsReadyIsAFreshRequest) {
+  FtpScript s = LoggedIn();
+  s.Expect("PWD", "257 \"/home\"");
+  Serve(s);
+  bool started = false;
+  ftp.OnStateChange = [&](TCustomFtpCli* Sender) {
+    if (Sender->State() != fcsReady || started) return;
+    started = true;
+    Sender->PwdAsync();
+  };
+  ftp.ConnectAsync();
+  ASSERT_TRUE(rec.WaitDone(2));
+  EXPECT_EQ(rec.done[0].request, TFtpRequest::ConnectAsync);
+  EXPECT_EQ(rec.done[0].error, 0);
+  EXPECT_EQ(rec.done[1].request, TFtpRequest::PwdAsync);
+  EXPECT_EQ(rec.done[1].error, 0);
+  EXPECT_EQ(ftp.ReplyPath(), "/home");
+  EXPECT_EQ(Commands(), (Lines{"USER bob", "PASS x", "PWD"}));
   EXPECT_EQ(ftp.State(), fcsReady);
 }
 

@@ -224,6 +224,44 @@ TEST_F(FtpScriptedTest, BlockingAbortClosesAnIdleConnection) {
   EXPECT_EQ(rec.done.size(), 1u);  // nothing ran, nothing to report
 }
 
+// The application may drop the engine from any of its handlers; the engine
+// must not touch itself afterwards (the sanitizer build checks).
+TEST(FtpReentrancy, EngineDestroyedFromItsHandlers) {
+  for (const std::string where : {"response", "closed", "done", "statechange", "display", "command"}) {
+    FtpScript s;
+    s.Greet("220 hi").Expect("USER bob", "331 pw").Expect("PASS x", "230 ok");
+    s.Expect("QUIT").Raw("221-bye\r\n221-really\r\n221 gone\r\n");
+    FtpTestServer server(s);
+    auto* ftp = new TFtpClient;
+    bool destroyed = false;
+    auto drop = [&](TCustomFtpCli* Sender) {
+      if (destroyed) return;
+      destroyed = true;
+      delete Sender;
+    };
+    ftp->SetHostName("127.0.0.1");
+    ftp->SetPort(server.PortText());
+    ftp->SetUserName("bob");
+    ftp->SetPassWord("x");
+    ASSERT_TRUE(ftp->Connect()) << where;
+    if (where == "response") ftp->OnResponse = [&](TCustomFtpCli* Sender) { drop(Sender); };
+    if (where == "closed") ftp->OnSessionClosed = [&](TCustomFtpCli* Sender, std::uint16_t) { drop(Sender); };
+    if (where == "done")
+      ftp->OnRequestDone = [&](TCustomFtpCli* Sender, TFtpRequest, std::uint16_t) { drop(Sender); };
+    if (where == "statechange") ftp->OnStateChange = [&](TCustomFtpCli* Sender) { drop(Sender); };
+    if (where == "display") ftp->OnDisplay = [&](TCustomFtpCli* Sender, std::string&) { drop(Sender); };
+    if (where == "command") ftp->OnCommand = [&](TCustomFtpCli* Sender, std::string&) { drop(Sender); };
+    // The blocking call, too, must not look at the engine once it is gone.
+    const bool ok = ftp->Quit();
+    if (where != "done") {
+      EXPECT_FALSE(ok) << where;  // the report may come after the wait
+    }
+    EXPECT_TRUE(PumpUntil([&] { return destroyed; }, 5000)) << where;
+    PumpUntil([] { return false; }, 50);  // whatever was still queued for it
+    if (!destroyed) delete ftp;
+  }
+}
+
 TEST_F(FtpScriptedTest, FreeRunningServerAnswersOrdinaryCommands) {
   TempDir root;
   std::filesystem::create_directory(root.Path() / "pub");

@@ -64,6 +64,28 @@ TEST_F(FtpScriptedTest, GreetingOtherThan220ClosesAndFailsWithItsCode) {
   EXPECT_EQ(rec.Count("connected:"), 0);
 }
 
+// RFC 959: 120 (ready in n minutes) comes before the 220; a 1yz reply to a
+// command is followed by its final reply.
+TEST_F(FtpScriptedTest, PreliminaryRepliesWaitForTheFinalOne) {
+  FtpScript s;
+  s.AcceptSilently().Raw("120 ready in 1 minute\r\n").Gap(30).Raw("220 ready now\r\n");
+  s.Expect("USER bob", "331 pw").Expect("PASS x", "230 ok");
+  s.Expect("RETR nothing-prepared", "150 opening\n550 nothing-prepared: no such file");
+  s.Expect("SYST", "215 UNIX");
+  Serve(s);
+  const auto& d1 = Run([&] { ftp.ConnectAsync(); });
+  EXPECT_EQ(d1.error, 0);
+  EXPECT_EQ(rec.Count("connected:"), 1);
+  ftp.SetLocalFileName("RETR nothing-prepared");
+  const auto& d2 = Run([&] { ftp.QuoteAsync(); });
+  EXPECT_EQ(d2.error, 550);
+  EXPECT_EQ(d2.errorMessage, "550 nothing-prepared: no such file");
+  // The next command gets its own reply.
+  const auto& d3 = Run([&] { ftp.SystAsync(); });
+  EXPECT_EQ(d3.error, 0);
+  EXPECT_EQ(d3.replyLine, "215 UNIX");
+}
+
 // --- replies ---------------------------------------------------------------
 
 TEST_F(FtpScriptedTest, MultiLineCwdReplyCompletesOnceAndShowsEveryLine) {
@@ -322,6 +344,80 @@ TEST_F(FtpScriptedTest, OverlongReplyLineClosesTheConnection) {
   Run([&] { ftp.PwdAsync(); });
   EXPECT_EQ(rec.Count("closed:"), 1);
   EXPECT_FALSE(ftp.IsConnected());
+}
+
+TEST_F(FtpScriptedTest, ReplyLinesUpToTheBufferSizeAndNoFurther) {
+  // 4094 characters and CR LF fill the 4096-byte buffer exactly: still a line.
+  const std::string longest = "257 \"/" + std::string(4094 - 7, 'd') + "\"";
+  FtpScript s = LoggedIn();
+  s.Expect("PWD").Raw(longest + "\r\n");
+  // A full buffer without a line end is not a reply, even when the server
+  // then says nothing more.
+  s.Expect("SYST").Raw(std::string(4096, 'x'));
+  Serve(s);
+  ConnectLoggedIn();
+  const auto& d1 = Run([&] { ftp.PwdAsync(); });
+  EXPECT_EQ(d1.error, 0);
+  EXPECT_EQ(ftp.ReplyLine(), longest);
+  EXPECT_EQ(ftp.ReplyPath().size(), 4094u - 6);
+  const auto& d2 = Run([&] { ftp.SystAsync(); });
+  EXPECT_EQ(d2.request, TFtpRequest::SystAsync);
+  EXPECT_EQ(d2.error, 421);
+  EXPECT_EQ(rec.Count("closed:"), 1);
+  EXPECT_FALSE(ftp.IsConnected());
+  EXPECT_EQ(ftp.State(), fcsReady);
+}
+
+TEST_F(FtpScriptedTest, ZeroBytesInRepliesDoNotHideTheLinesBehindThem) {
+  // Telnet NUL is a no-operation (RFC 854); it must not stall the parser.
+  FtpScript s = LoggedIn();
+  s.Expect("PWD").Raw(std::string("257 \"/h\0ome\" is cwd\r\n", 21));
+  s.Expect("SYST").Raw(std::string(2, '\0') + "215 UNIX\r\n");
+  Serve(s);
+  ConnectLoggedIn();
+  const auto& d1 = Run([&] { ftp.PwdAsync(); });
+  EXPECT_EQ(d1.error, 0);
+  EXPECT_EQ(d1.replyLine, "257 \"/home\" is cwd");
+  EXPECT_EQ(ftp.ReplyPath(), "/home");
+  const auto& d2 = Run([&] { ftp.SystAsync(); });
+  EXPECT_EQ(d2.error, 0);
+  EXPECT_EQ(d2.replyLine, "215 UNIX");
+  EXPECT_EQ(Commands(), (Lines{"USER bob", "PASS x", "PWD", "SYST"}));
+}
+
+// Lines with a code and a hyphen are continuation lines whatever their code;
+// the first line with a code and a space ends the reply.
+TEST_F(FtpScriptedTest, OddLinesInsideAMultiLineReply) {
+  FtpScript s = LoggedIn();
+  s.Expect("CWD /a").Raw("250-first\r\n123-inside\r\n 250 padded\r\n250 done\r\n");
+  s.Expect("CWD /b").Raw("250-first\r\n550 closed by another code\r\n");
+  s.Expect("SYST", "215 UNIX");
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetHostDirName("/a");
+  const auto& d1 = Run([&] { ftp.CwdAsync(); });
+  EXPECT_EQ(d1.error, 0);
+  EXPECT_EQ(d1.replyLine, "250 done");
+  ftp.SetHostDirName("/b");
+  const auto& d2 = Run([&] { ftp.CwdAsync(); });
+  EXPECT_EQ(d2.error, 550);
+  EXPECT_EQ(ftp.State(), fcsReady);
+  // The connection stays in step: the next reply belongs to the next command.
+  const auto& d3 = Run([&] { ftp.SystAsync(); });
+  EXPECT_EQ(d3.error, 0);
+  EXPECT_EQ(d3.replyLine, "215 UNIX");
+}
+
+TEST_F(FtpScriptedTest, ServerClosingAnIdleConnectionLeavesTheEngineReady) {
+  FtpScript s = LoggedIn();
+  s.ThenClose();
+  Serve(s);
+  ConnectLoggedIn();
+  ASSERT_TRUE(PumpUntil([&] { return rec.Count("closed:") == 1; }));
+  EXPECT_FALSE(ftp.IsConnected());
+  EXPECT_EQ(ftp.State(), fcsReady);
+  PumpPending();
+  EXPECT_EQ(rec.done.size(), 1u);  // nothing ran, nothing to report
 }
 
 // --- lookup and connect failures ----------------------------------------------
