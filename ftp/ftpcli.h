@@ -330,7 +330,9 @@ class TCustomFtpCli {
   using TFtpProc = void (TCustomFtpCli::*)();
 
   // --- virtual operations of the component ---
-  virtual void IssueCommand(std::string Cmd);
+  // False when the command was refused (the request has then ended) or the
+  // engine went away in a handler.
+  virtual bool IssueCommand(std::string Cmd);
   virtual void DoDisplay(const std::string& Msg);
   virtual void DoReadyToTransmit(bool& bCancel);
   virtual void DoDisplayFile(const std::string& Msg);

@@ -260,15 +260,25 @@ void TCustomFtpCli::DisplayReply() { DoDisplay("< " + FReplyLine); }
 // ---------------------------------------------------------------------------
 // Sending
 
-void TCustomFtpCli::IssueCommand(std::string Cmd) {
+bool TCustomFtpCli::IssueCommand(std::string Cmd) {
   auto alive = AliveToken();
   DoCommand(Cmd);
-  if (alive.expired()) return;
+  if (alive.expired()) return false;
+  // A file or folder name holding CR or LF (a percent-escaped URL, a name from
+  // a listing) would end the command early and smuggle a second one to the
+  // server, e.g. "a\r\nDELE b". Such a command is never sent.
+  if (Cmd.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+    DoDisplay("! Command refused: it holds a line break or a NUL");
+    if (alive.expired()) return false;
+    FailRequest("Command refused: it holds a line break or a NUL", 500);
+    return false;
+  }
   DoDisplay("> " + Cmd);
-  if (alive.expired()) return;
+  if (alive.expired()) return false;
   // Not connected: nothing is sent, and the request waits for a reply that
   // does not come (the blocking wait's timeout ends it).
   if (FControlSocket->State() == wsConnected) FControlSocket->SendString(Cmd + "\r\n");
+  return true;
 }
 
 void TCustomFtpCli::SendRequest(TFtpRequest Request, const std::string& Cmd, std::initializer_list<int> Codes,

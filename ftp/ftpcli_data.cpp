@@ -353,11 +353,11 @@ void TCustomFtpCli::StartReceive(TFtpRequest Request, const std::string& Word) {
     data.Connect();
   }
 
-  SetEngineState(fcsAwaitingReply);
-  FNext = &TCustomFtpCli::RetrFirstReply;
   auto alive = AliveToken();
-  IssueCommand(FHostFileName.empty() ? Word : Word + " " + FHostFileName);
+  SetEngineState(fcsAwaitingReply);
   if (alive.expired()) return;
+  FNext = &TCustomFtpCli::RetrFirstReply;
+  if (!IssueCommand(FHostFileName.empty() ? Word : Word + " " + FHostFileName)) return;
   TakePendingAccept();
 }
 
@@ -645,9 +645,9 @@ void TCustomFtpCli::StartSend() {
   }
 
   SetEngineState(fcsAwaitingReply);
-  FNext = &TCustomFtpCli::StorFirstReply;
-  IssueCommand((FAppend ? "APPE " : "STOR ") + FHostFileName);
   if (alive.expired()) return;
+  FNext = &TCustomFtpCli::StorFirstReply;
+  if (!IssueCommand((FAppend ? "APPE " : "STOR ") + FHostFileName)) return;
   TakePendingAccept();
 }
 

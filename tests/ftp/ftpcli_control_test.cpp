@@ -160,6 +160,24 @@ TEST_F(FtpScriptedTest, RefusedCwdFailsWithTheLineAndTheFirstErrorStays) {
   EXPECT_EQ(d3.errorMessage, "");
 }
 
+TEST_F(FtpScriptedTest, NameWithALineBreakIsNeverSent) {
+  FtpScript s = LoggedIn();
+  s.Expect("PWD", "257 \"/\"");
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetHostDirName("pub\r\nDELE important");
+  const auto& d1 = Run([&] { ftp.CwdAsync(); });
+  EXPECT_EQ(d1.error, 500);
+  EXPECT_EQ(d1.errorMessage, "500 Command refused: it holds a line break or a NUL");
+  EXPECT_EQ(ftp.State(), fcsReady);
+  // The engine goes on with the next command; the server never saw the first.
+  EXPECT_EQ(Run([&] { ftp.PwdAsync(); }).error, 0);
+  for (const std::string& c : Commands()) {
+    EXPECT_EQ(c.find("DELE"), std::string::npos) << c;
+    EXPECT_EQ(c.find("CWD"), std::string::npos) << c;
+  }
+}
+
 TEST_F(FtpScriptedTest, EmptyAcceptedListTakesEverythingBelow500) {
   FtpScript s = LoggedIn();
   s.Expect("SITE ONE", "350 fine").Expect("SITE TWO", "421 going away").Expect("SITE THREE", "500 no");
