@@ -152,6 +152,7 @@ void TCustomWSocket::Listen() {
 
   ClearSendQueue();
   DropSessionWindow();  // a new handle never shares a window with an old one
+  const std::weak_ptr<int> Alive = AliveToken();
   FHSocket = plat::socket(FAddrFormat, FType, FProto);
   if (FHSocket == plat::INVALID_SOCKET) {
     ReportSocketError("socket");
@@ -166,10 +167,9 @@ void TCustomWSocket::Listen() {
     FHSocket = plat::INVALID_SOCKET;
     plat::WSASetLastError(Err);
     ReportSocketError("Bind");
-    Close();
+    if (!Alive.expired()) Close();
     return;
   }
-  const std::weak_ptr<int> Alive = AliveToken();
   const plat::SOCKET Handle = FHSocket;
   auto SameSession = [&] { return !Alive.expired() && FHSocket == Handle; };
   ChangeState(wsBound);

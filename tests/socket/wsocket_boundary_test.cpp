@@ -41,3 +41,26 @@ TEST(WSocketBoundary, RaiserThatDestroysTheSocketAndTakesNothing) {
   ASSERT_TRUE(RunUntil([&] { return Destroyed; }));
   DrainLoop();
 }
+
+TEST(WSocketBoundary, ErrorHandlerThatDestroysTheSocket) {
+  // An empty lookup name reports an error, then would raise OnDnsLookupDone.
+  auto S = std::make_unique<TWSocket>();
+  int Done = 0;
+  S->OnDnsLookupDone = [&](TCustomWSocket*, std::uint16_t) { ++Done; };
+  S->OnError = [&](TCustomWSocket*) { S.reset(); };
+  S->DnsLookup("");
+  EXPECT_FALSE(S);
+  EXPECT_EQ(Done, 0);
+
+  S = std::make_unique<TWSocket>();
+  S->OnError = [&](TCustomWSocket*) { S.reset(); };
+  S->ReverseDnsLookup("");
+  EXPECT_FALSE(S);
+
+  // A reset reported by a send closes the handle and the state first.
+  S = std::make_unique<TWSocket>();
+  S->OnChangeState = [&](TCustomWSocket*, TSocketState, TSocketState) { S.reset(); };
+  S->OnError = [&](TCustomWSocket*) { ADD_FAILURE() << "after destruction"; };
+  S->SendString("not connected");
+  EXPECT_FALSE(S);
+}
