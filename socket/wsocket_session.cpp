@@ -235,6 +235,10 @@ void TCustomWSocket::Dup(plat::SOCKET NewHSocket) {
     if (Alive.expired()) return;
   }
   DropSessionWindow();
+  // Close keeps the queue for reuse: bytes a closed session never got out
+  // must not go to the new peer.
+  ClearSendQueue();
+  FAllSent = true;
   FHSocket = NewHSocket;
   ApplyLinger();
   if (plat::WSAAsyncSelect(FHSocket, SessionWindow(), WM_ASYNCSELECT, WSOCKET_DUP_EVENTS) ==

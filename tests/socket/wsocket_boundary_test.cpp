@@ -64,3 +64,46 @@ TEST(WSocketBoundary, ErrorHandlerThatDestroysTheSocket) {
   S->SendString("not connected");
   EXPECT_FALSE(S);
 }
+
+TEST(WSocketBoundary, DupedSessionDoesNotInheritTheBytesTheLastOneLeftQueued) {
+  TWSocket Listener;
+  TWSocket Server;
+  Listener.SetAddr("127.0.0.1");
+  Listener.SetPort("0");
+  Listener.OnSessionAvailable = [&](TCustomWSocket*, std::uint16_t) { Server.Dup(Listener.Accept()); };
+  Listener.Listen();
+
+  // A first peer that reads nothing: most of a large send stays queued.
+  TWSocket Stalled;
+  Stalled.SetAddr("127.0.0.1");
+  Stalled.SetPort(Listener.GetLocalPort());
+  Stalled.Connect();
+  ASSERT_TRUE(RunUntil([&] { return Server.State() == wsConnected && Stalled.State() == wsConnected; }));
+  Stalled.Pause();
+  ShrinkSendBuffer(Server.HSocket());
+  const std::string Old(4 << 20, 'o');
+  Server.Send(Old.data(), static_cast<int>(Old.size()));
+  ASSERT_FALSE(Server.AllSent());
+  Server.Close();
+  EXPECT_EQ(Server.State(), wsClosed);
+
+  // The next session on the same object carries only its own bytes.
+  TWSocket Fresh;
+  std::string Got;
+  bool FreshClosed = false;
+  Fresh.OnDataAvailable = [&](TCustomWSocket* S, std::uint16_t) { Got += S->ReceiveString(); };
+  Fresh.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { FreshClosed = true; };
+  Fresh.SetAddr("127.0.0.1");
+  Fresh.SetPort(Listener.GetLocalPort());
+  Fresh.Connect();
+  ASSERT_TRUE(RunUntil([&] { return Server.State() == wsConnected && Fresh.State() == wsConnected; }));
+  EXPECT_TRUE(Server.AllSent());
+  Server.SendString("new");
+  Server.OnDataSent = [&](TCustomWSocket* S, std::uint16_t) {
+    S->OnDataSent = nullptr;
+    S->Shutdown(1);
+  };
+  ASSERT_TRUE(RunUntil([&] { return FreshClosed; }));
+  ASSERT_EQ(Got.size(), 3u);  // not megabytes of the old session
+  EXPECT_EQ(Got, "new");
+}
