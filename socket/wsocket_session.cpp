@@ -331,6 +331,14 @@ void TCustomWSocket::ApplyLinger() {
 // ---------------------------------------------------------------------------
 // Receiving
 
+// ReadCount is 32 bits wide and wraps past 2 GiB, as the counter it stands
+// for does; the sum is taken unsigned so that a long download stays defined.
+void TCustomWSocket::AddToReadCount(int Count) {
+  const std::uint32_t Sum =
+      static_cast<std::uint32_t>(FReadCount) + static_cast<std::uint32_t>(Count);
+  FReadCount = static_cast<int>(Sum);
+}
+
 int TCustomWSocket::RawReceive(void* Buffer, int BufferSize, int Flags) {
   return plat::recv(FHSocket, Buffer, BufferSize, Flags);
 }
@@ -340,7 +348,7 @@ int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
   if (Count < 0)
     FLastError = plat::WSAGetLastError();
   else
-    FReadCount += Count;
+    AddToReadCount(Count);
   return Count;
 }
 
@@ -362,7 +370,7 @@ int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From,
   if (Count < 0)
     FLastError = plat::WSAGetLastError();
   else
-    FReadCount += Count;
+    AddToReadCount(Count);
   return Count;
 }
 

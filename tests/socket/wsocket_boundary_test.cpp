@@ -107,3 +107,25 @@ TEST(WSocketBoundary, DupedSessionDoesNotInheritTheBytesTheLastOneLeftQueued) {
   ASSERT_EQ(Got.size(), 3u);  // not megabytes of the old session
   EXPECT_EQ(Got, "new");
 }
+
+TEST(WSocketBoundary, ReadCountWrapsPastTwoGigabytes) {
+  struct NearlyFull : TWSocket {
+    void SetReadCount(int Value) { FReadCount = Value; }
+  };
+  LoopbackPair Pair;
+  ASSERT_TRUE(Pair.Connect());
+  NearlyFull Receiver;
+  // The same connection, seen through a socket whose counter is about to wrap.
+  Pair.Server.Pause();
+  const plat::SOCKET H = Pair.Server.HSocket();
+  bool Got = false;
+  Receiver.OnDataAvailable = [&](TCustomWSocket* S, std::uint16_t) {
+    char Buf[16];
+    if (S->Receive(Buf, sizeof(Buf)) > 0) Got = true;
+  };
+  Receiver.Dup(::dup(H));
+  Receiver.SetReadCount(INT_MAX - 1);
+  Pair.Client.SendString("0123456789");
+  ASSERT_TRUE(RunUntil([&] { return Got; }));
+  EXPECT_EQ(Receiver.ReadCount(), INT_MIN + 8);
+}
