@@ -15,8 +15,11 @@
 
 namespace sockettest {
 
+// Bound of every wait; a passing test never reaches it.
+constexpr int kWaitMs = 10000;
+
 // Dispatches and sleeps in the loop until Done() holds or TimeoutMs passes.
-inline bool RunUntil(const std::function<bool()>& Done, int TimeoutMs = 10000) {
+inline bool RunUntil(const std::function<bool()>& Done, int TimeoutMs = kWaitMs) {
   plat::MessageLoop& Loop = plat::MessageLoop::Current();
   const std::uint32_t Deadline = plat::GetTickCount() + static_cast<std::uint32_t>(TimeoutMs);
   for (;;) {
@@ -31,9 +34,10 @@ inline bool RunUntil(const std::function<bool()>& Done, int TimeoutMs = 10000) {
 // Everything queued now (and what it posts) is dispatched.
 inline void DrainLoop() { plat::MessageLoop::Current().DispatchPending(); }
 
-// A loopback port with nobody listening on it.
-inline std::string ClosedPort() {
-  const int Fd = ::socket(AF_INET, SOCK_STREAM, 0);
+// A TCP port on 127.0.0.1 that was free a moment ago (bound once, then
+// released): nobody listens on it.
+inline int FreePort() {
+  const int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in Addr{};
   Addr.sin_family = AF_INET;
   Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -41,7 +45,18 @@ inline std::string ClosedPort() {
   socklen_t Len = sizeof(Addr);
   ::getsockname(Fd, reinterpret_cast<sockaddr*>(&Addr), &Len);
   ::close(Fd);
-  return std::to_string(ntohs(Addr.sin_port));
+  return ntohs(Addr.sin_port);
+}
+inline std::string ClosedPort() { return std::to_string(FreePort()); }
+
+// The message of the ESocketException that Action raises.
+inline std::string ExceptionText(const std::function<void()>& Action) {
+  try {
+    Action();
+  } catch (const ESocketException& E) {
+    return E.what();
+  }
+  return "(no exception)";
 }
 
 // Bytes 0..Len-1 of a position-dependent pattern, so order errors show.

@@ -37,14 +37,6 @@ struct EventLog {
   }
 };
 
-std::string ExceptionText(const std::function<void()>& Action) {
-  try {
-    Action();
-  } catch (const ESocketException& E) {
-    return E.what();
-  }
-  return "(no exception)";
-}
 
 }  // namespace
 
