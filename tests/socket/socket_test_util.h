@@ -67,6 +67,28 @@ inline std::string Pattern(std::size_t Len, std::size_t Offset = 0) {
   return Bytes;
 }
 
+// Listener on 127.0.0.1 and an ephemeral port; each incoming connection is
+// Dup'ed into Server() (looked up at that moment, so a test may replace or
+// destroy the object in between). Returns the port text.
+inline std::string ListenInto(TWSocket& Listener, const std::function<TCustomWSocket*()>& Server) {
+  Listener.SetAddr("127.0.0.1");
+  Listener.SetPort("0");
+  Listener.OnSessionAvailable = [&Listener, Server](TCustomWSocket*, std::uint16_t) {
+    Server()->Dup(Listener.Accept());
+  };
+  Listener.Listen();
+  return Listener.GetLocalPort();
+}
+
+// Connects Client to Port on 127.0.0.1 and waits until it and the far end
+// (ServerUp) are connected.
+inline bool ConnectTo(TWSocket& Client, const std::string& Port, const std::function<bool()>& ServerUp) {
+  Client.SetAddr("127.0.0.1");
+  Client.SetPort(Port);
+  Client.Connect();
+  return RunUntil([&] { return ServerUp() && Client.State() == wsConnected; });
+}
+
 // A listening TWSocket on 127.0.0.1 with an ephemeral port whose first
 // incoming connection is accepted and Dup'ed into Server.
 template <class ServerT = TWSocket, class ClientT = TWSocket>
@@ -78,14 +100,10 @@ struct BasicPair {
   bool Accepted = false;
 
   void Start() {
-    Listener.SetAddr("127.0.0.1");
-    Listener.SetPort("0");
-    Listener.OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t) {
-      Server.Dup(Listener.Accept());
+    Port = ListenInto(Listener, [this]() -> TCustomWSocket* {
       Accepted = true;
-    };
-    Listener.Listen();
-    Port = Listener.GetLocalPort();
+      return &Server;
+    });
   }
   // Connects Client and waits until both ends are up.
   bool Connect() {

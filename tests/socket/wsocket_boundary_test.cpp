@@ -22,16 +22,9 @@ TEST(WSocketBoundary, RaiserThatDestroysTheSocketAndTakesNothing) {
   };
   TWSocket Listener;
   auto Victim = std::make_unique<Destroying>();
-  Listener.SetAddr("127.0.0.1");
-  Listener.SetPort("0");
-  Listener.OnSessionAvailable = [&](TCustomWSocket*, std::uint16_t) { Victim->Dup(Listener.Accept()); };
-  Listener.Listen();
+  const std::string Port = ListenInto(Listener, [&]() -> TCustomWSocket* { return Victim.get(); });
   TWSocket Client;
-  Client.SetAddr("127.0.0.1");
-  Client.SetPort(Listener.GetLocalPort());
-  Client.Connect();
-  ASSERT_TRUE(RunUntil(
-      [&] { return Victim && Victim->State() == wsConnected && Client.State() == wsConnected; }));
+  ASSERT_TRUE(ConnectTo(Client, Port, [&] { return Victim && Victim->State() == wsConnected; }));
   bool Destroyed = false;
   Victim->Hook = [&] {
     Destroyed = true;
@@ -68,17 +61,12 @@ TEST(WSocketBoundary, ErrorHandlerThatDestroysTheSocket) {
 TEST(WSocketBoundary, DupedSessionDoesNotInheritTheBytesTheLastOneLeftQueued) {
   TWSocket Listener;
   TWSocket Server;
-  Listener.SetAddr("127.0.0.1");
-  Listener.SetPort("0");
-  Listener.OnSessionAvailable = [&](TCustomWSocket*, std::uint16_t) { Server.Dup(Listener.Accept()); };
-  Listener.Listen();
+  const std::string Port = ListenInto(Listener, [&]() -> TCustomWSocket* { return &Server; });
+  auto ServerUp = [&] { return Server.State() == wsConnected; };
 
   // A first peer that reads nothing: most of a large send stays queued.
   TWSocket Stalled;
-  Stalled.SetAddr("127.0.0.1");
-  Stalled.SetPort(Listener.GetLocalPort());
-  Stalled.Connect();
-  ASSERT_TRUE(RunUntil([&] { return Server.State() == wsConnected && Stalled.State() == wsConnected; }));
+  ASSERT_TRUE(ConnectTo(Stalled, Port, ServerUp));
   Stalled.Pause();
   ShrinkSendBuffer(Server.HSocket());
   const std::string Old(4 << 20, 'o');
@@ -93,10 +81,7 @@ TEST(WSocketBoundary, DupedSessionDoesNotInheritTheBytesTheLastOneLeftQueued) {
   bool FreshClosed = false;
   Fresh.OnDataAvailable = [&](TCustomWSocket* S, std::uint16_t) { Got += S->ReceiveString(); };
   Fresh.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { FreshClosed = true; };
-  Fresh.SetAddr("127.0.0.1");
-  Fresh.SetPort(Listener.GetLocalPort());
-  Fresh.Connect();
-  ASSERT_TRUE(RunUntil([&] { return Server.State() == wsConnected && Fresh.State() == wsConnected; }));
+  ASSERT_TRUE(ConnectTo(Fresh, Port, ServerUp));
   EXPECT_TRUE(Server.AllSent());
   Server.SendString("new");
   Server.OnDataSent = [&](TCustomWSocket* S, std::uint16_t) {
