@@ -247,6 +247,7 @@ class TCustomWSocket {
 
   // --- receive ---
   virtual int RawReceive(void* Buffer, int BufferSize, int Flags);
+  void AddToReadCount(int Count);
 
   // --- errors ---
   virtual void ReportErrorFmt(const char* Format, ...) __attribute__((format(printf, 2, 3)));

@@ -260,10 +260,18 @@ void TCustomWSocket::HandleReadEvent(std::uint16_t Error) {
   const std::weak_ptr<int> Alive = FAlive;
   const plat::SOCKET Handle = FHSocket;
   const plat::HWND Window = FSessionWindow;
+  auto SameSession = [&] {
+    return !Alive.expired() && FHSocket == Handle && FSessionWindow == Window;
+  };
   try {
     for (;;) {
       FLastError = 0;
-      if (!DoDataAvailable(Error)) {
+      const bool Taken = DoDataAvailable(Error);
+      // The handler may have closed the socket (and opened another one under
+      // the same descriptor number) or destroyed the object: nothing of this
+      // session is left to read, and the next one's bytes are not ours.
+      if (!SameSession()) return;
+      if (!Taken) {
         char Scratch[1024];
         if (RawReceive(Scratch, sizeof(Scratch), 0) < 0) {
           const int Err = plat::WSAGetLastError();
@@ -274,11 +282,10 @@ void TCustomWSocket::HandleReadEvent(std::uint16_t Error) {
           FLastError = Err;
         }
       }
-      // The handler may have closed the socket (and opened another one under
-      // the same descriptor number) or destroyed the object.
-      if (Alive.expired() || FHSocket != Handle || FSessionWindow != Window) return;
       if (FLastError != 0) break;
       const int Waiting = RcvdCount();
+      // A failed query is reported, and an OnError handler may end it all.
+      if (!SameSession()) return;
       if (Waiting < 0) {
         if (FLastError == 0) FLastError = plat::WSAGetLastError();
         break;

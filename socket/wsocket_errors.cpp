@@ -113,7 +113,9 @@ void TCustomWSocket::ReportSocketError(const std::string& FuncName) {
       FHSocket = plat::INVALID_SOCKET;
       DropSessionWindow();
     }
+    const std::weak_ptr<int> Alive = AliveToken();
     ChangeState(wsClosed);
+    if (Alive.expired()) return;  // an OnChangeState handler destroyed the socket
   }
   FLastError = ErrCode;
   ReportError(Line);

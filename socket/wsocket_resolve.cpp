@@ -77,8 +77,9 @@ int WSocketResolveProto(const std::string& Proto) {
 
 void TCustomWSocket::DnsLookup(const std::string& HostName) {
   if (HostName.empty()) {
+    const std::weak_ptr<int> Alive = AliveToken();
     ReportError("DNS lookup: invalid host name.");
-    DoDnsLookupDone(plat::WSAEINVAL);
+    if (!Alive.expired()) DoDnsLookupDone(plat::WSAEINVAL);  // OnError may have destroyed it
     return;
   }
   if (FDnsLookupHandle != 0) {
@@ -102,8 +103,9 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
 
 void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
   if (HostAddr.empty()) {
+    const std::weak_ptr<int> Alive = AliveToken();
     ReportError("DNS lookup: invalid host name.");
-    DoDnsLookupDone(plat::WSAEINVAL);
+    if (!Alive.expired()) DoDnsLookupDone(plat::WSAEINVAL);  // OnError may have destroyed it
     return;
   }
   if (FDnsLookupHandle != 0) {

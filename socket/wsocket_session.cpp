@@ -152,6 +152,7 @@ void TCustomWSocket::Listen() {
 
   ClearSendQueue();
   DropSessionWindow();  // a new handle never shares a window with an old one
+  const std::weak_ptr<int> Alive = AliveToken();
   FHSocket = plat::socket(FAddrFormat, FType, FProto);
   if (FHSocket == plat::INVALID_SOCKET) {
     ReportSocketError("socket");
@@ -166,10 +167,9 @@ void TCustomWSocket::Listen() {
     FHSocket = plat::INVALID_SOCKET;
     plat::WSASetLastError(Err);
     ReportSocketError("Bind");
-    Close();
+    if (!Alive.expired()) Close();
     return;
   }
-  const std::weak_ptr<int> Alive = AliveToken();
   const plat::SOCKET Handle = FHSocket;
   auto SameSession = [&] { return !Alive.expired() && FHSocket == Handle; };
   ChangeState(wsBound);
@@ -235,6 +235,10 @@ void TCustomWSocket::Dup(plat::SOCKET NewHSocket) {
     if (Alive.expired()) return;
   }
   DropSessionWindow();
+  // Close keeps the queue for reuse: bytes a closed session never got out
+  // must not go to the new peer.
+  ClearSendQueue();
+  FAllSent = true;
   FHSocket = NewHSocket;
   ApplyLinger();
   if (plat::WSAAsyncSelect(FHSocket, SessionWindow(), WM_ASYNCSELECT, WSOCKET_DUP_EVENTS) ==
@@ -327,6 +331,14 @@ void TCustomWSocket::ApplyLinger() {
 // ---------------------------------------------------------------------------
 // Receiving
 
+// ReadCount is 32 bits wide and wraps past 2 GiB, as the counter it stands
+// for does; the sum is taken unsigned so that a long download stays defined.
+void TCustomWSocket::AddToReadCount(int Count) {
+  const std::uint32_t Sum =
+      static_cast<std::uint32_t>(FReadCount) + static_cast<std::uint32_t>(Count);
+  FReadCount = static_cast<int>(Sum);
+}
+
 int TCustomWSocket::RawReceive(void* Buffer, int BufferSize, int Flags) {
   return plat::recv(FHSocket, Buffer, BufferSize, Flags);
 }
@@ -336,7 +348,7 @@ int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
   if (Count < 0)
     FLastError = plat::WSAGetLastError();
   else
-    FReadCount += Count;
+    AddToReadCount(Count);
   return Count;
 }
 
@@ -358,7 +370,7 @@ int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From,
   if (Count < 0)
     FLastError = plat::WSAGetLastError();
   else
-    FReadCount += Count;
+    AddToReadCount(Count);
   return Count;
 }
 

@@ -244,11 +244,9 @@ void TCustomSocksWSocket::DoSessionConnected(std::uint16_t Error) {
 bool TCustomSocksWSocket::DoDataAvailable(std::uint16_t Error) {
   if (FSocksStage == socksStageNone) return TCustomWSocket::DoDataAvailable(Error);
   if (Error != 0) {
-    const std::weak_ptr<int> Alive = AliveToken();
+    // Nothing was taken; the read loop sees that the session has ended.
     SocksError(Error, "data receive error");
-    // Nothing was taken; but a handler that destroyed the object leaves
-    // nothing to read the rest with.
-    return Alive.expired();
+    return false;
   }
   // The negotiation bytes are the proxy's, not the owner's: read them past
   // the counting Receive so that ReadCount counts only what the owner gets.
@@ -279,11 +277,9 @@ bool TCustomSocksWSocket::DoDataAvailable(std::uint16_t Error) {
       return DataAvailableAuthReply();
     case socksStageConnectReply:
       return DataAvailableConnectReply();
-    default: {
-      const std::weak_ptr<int> Alive = AliveToken();
+    default:
       SocksError(socksInternalError, SocksErrorText(socksInternalError));
-      return Alive.expired();
-    }
+      return false;
   }
 }
 

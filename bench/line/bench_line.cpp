@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/socket/bench_loopback.h"
 #include "platform/message_loop.h"
 #include "socket/wsocket.h"
 
@@ -56,19 +57,7 @@ std::vector<char> MakePiece(int LineLen) {
 Measure Run(long long Pieces, const std::vector<char>& Piece, bool LineMode) {
   plat::MessageLoop& Loop = plat::MessageLoop::Current();
   TWSocket Listener, Receiver, Sender;
-  Listener.SetAddr("127.0.0.1");
-  Listener.SetPort("0");
-  Listener.OnSessionAvailable = [&](TCustomWSocket*, std::uint16_t) { Receiver.Dup(Listener.Accept()); };
-  Listener.Listen();
-  Sender.SetAddr("127.0.0.1");
-  Sender.SetPort(Listener.GetLocalPort());
-  Sender.Connect();
-  while (Sender.State() != wsConnected || Receiver.State() != wsConnected) {
-    Loop.DispatchPending();
-    if (Sender.State() == wsClosed) Fail("connect failed");
-    if (Sender.State() != wsConnected || Receiver.State() != wsConnected) Loop.WaitMessage(1000);
-  }
-  Loop.DispatchPending();
+  ConnectLoopback(Listener, Receiver, Sender, "bench_line");
   Receiver.SetLineMode(LineMode);
 
   const long long Total = Pieces * static_cast<long long>(Piece.size());

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/socket/bench_loopback.h"
 #include "platform/message_loop.h"
 #include "socket/wsocket.h"
 
@@ -51,19 +52,7 @@ void Fail(const char* What) {
 Measure RunWSocket(long long Total, const std::vector<char>& Piece) {
   plat::MessageLoop& Loop = plat::MessageLoop::Current();
   TWSocket Listener, Receiver, Sender;
-  Listener.SetAddr("127.0.0.1");
-  Listener.SetPort("0");
-  Listener.OnSessionAvailable = [&](TCustomWSocket*, std::uint16_t) { Receiver.Dup(Listener.Accept()); };
-  Listener.Listen();
-  Sender.SetAddr("127.0.0.1");
-  Sender.SetPort(Listener.GetLocalPort());
-  Sender.Connect();
-  while (Sender.State() != wsConnected || Receiver.State() != wsConnected) {
-    Loop.DispatchPending();
-    if (Sender.State() == wsClosed) Fail("connect failed");
-    if (Sender.State() != wsConnected || Receiver.State() != wsConnected) Loop.WaitMessage(1000);
-  }
-  Loop.DispatchPending();
+  ConnectLoopback(Listener, Receiver, Sender, "bench_socket");
 
   long long Queued = 0, Received = 0;
   std::vector<char> Buffer(kPiece);

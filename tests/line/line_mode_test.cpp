@@ -9,7 +9,7 @@
 #include "socket/wsocket.h"
 #include "tests/socks/socket_test_support.h"
 
-using vek_test::RunLoopUntil;
+using vek_test::RunUntil;
 using vek_test::ScriptedPeer;
 
 namespace {
@@ -62,7 +62,7 @@ void SendChunks(ScriptedPeer& P, const std::vector<std::string>& Chunks) {
 // The test's half of SendChunks.
 void ReadChunks(ScriptedPeer& Peer, LineClient& C, int Count) {
   for (int Step = 1; Step <= Count; ++Step) {
-    ASSERT_TRUE(RunLoopUntil([&] {
+    ASSERT_TRUE(RunUntil([&] {
       return Peer.Steps() >= Step && vek_test::PendingBytes(C.Sock.HSocket()) == 0;
     })) << "chunk " << Step << " " << Peer.Failure();
     Peer.Go();
@@ -127,7 +127,7 @@ TEST(LineMode, UnterminatedTailIsTheLastLineBeforeTheClose) {
   LineClient C(Peer);
   C.Sock.Connect();
   ReadChunks(Peer, C, 1);
-  ASSERT_TRUE(RunLoopUntil([&] { return C.Closed; }));
+  ASSERT_TRUE(RunUntil([&] { return C.Closed; }));
   EXPECT_EQ(C.Log, (std::vector<std::string>{"data:line\r\n", "data:tail", "closed"}));
 }
 
@@ -148,7 +148,7 @@ TEST(LineMode, SwitchingOffInsideTheHandlerDeliversTheRestAsOrdinaryData) {
   C.InHandler = [&] { C.Sock.SetLineMode(false); };
   C.Sock.Connect();
   ReadChunks(Peer, C, 1);
-  ASSERT_TRUE(RunLoopUntil([&] { return C.All().size() >= 10; })) << C.All();
+  ASSERT_TRUE(RunUntil([&] { return C.All().size() >= 10; })) << C.All();
   ASSERT_FALSE(C.Events.empty());
   EXPECT_EQ(C.Events[0], "AA");
   EXPECT_EQ(C.All(), "AAAA\r\nB\r\nC");  // in order, nothing lost or repeated
@@ -160,7 +160,7 @@ TEST(LineMode, SwitchingOnAgainWithAPartialLineBufferedWaitsForTheRest) {
   ScriptedPeer Peer([](ScriptedPeer& P) { SendChunks(P, {"AB", "C\r\n"}); });
   LineClient C(Peer);
   C.Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] {
+  ASSERT_TRUE(RunUntil([&] {
     return Peer.Steps() >= 1 && vek_test::PendingBytes(C.Sock.HSocket()) == 0;
   }));
   ASSERT_EQ(C.Sock.LineCount(), 2);
@@ -179,12 +179,12 @@ TEST(LineMode, SwitchingOffWithAPartialLineBufferedHandsItOut) {
   ScriptedPeer Peer([](ScriptedPeer& P) { SendChunks(P, {"partial"}); });
   LineClient C(Peer);
   C.Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] {
+  ASSERT_TRUE(RunUntil([&] {
     return Peer.Steps() >= 1 && vek_test::PendingBytes(C.Sock.HSocket()) == 0;
   }));
   EXPECT_TRUE(C.Events.empty());
   C.Sock.SetLineMode(false);
-  ASSERT_TRUE(RunLoopUntil([&] { return C.All() == "partial"; }));
+  ASSERT_TRUE(RunUntil([&] { return C.All() == "partial"; }));
   Peer.Go();
 }
 
@@ -192,11 +192,11 @@ TEST(LineMode, ChangingLineEndRescansTheBufferedBytes) {
   ScriptedPeer Peer([](ScriptedPeer& P) { SendChunks(P, {"x;y;z"}); });
   LineClient C(Peer);
   C.Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] {
+  ASSERT_TRUE(RunUntil([&] {
     return Peer.Steps() >= 1 && vek_test::PendingBytes(C.Sock.HSocket()) == 0;
   }));
   C.Sock.SetLineEnd(";");
-  ASSERT_TRUE(RunLoopUntil([&] { return C.Events.size() >= 2; }));
+  ASSERT_TRUE(RunUntil([&] { return C.Events.size() >= 2; }));
   EXPECT_EQ(C.Events, (std::vector<std::string>{"x;", "y;"}));
   EXPECT_EQ(C.Sock.LineCount(), 1);
   Peer.Go();
@@ -242,7 +242,7 @@ TEST(LineMode, WithoutAHandlerLinesAreDroppedAndTheSessionGoesOn) {
   C.Sock.OnDataAvailable = nullptr;
   C.Sock.Connect();
   ReadChunks(Peer, C, 1);
-  ASSERT_TRUE(RunLoopUntil([&] { return C.Closed; }));
+  ASSERT_TRUE(RunUntil([&] { return C.Closed; }));
   EXPECT_EQ(C.Sock.State(), wsClosed);
 }
 
@@ -257,7 +257,7 @@ TEST(LineMode, BytesOfAClosedSessionNeverReachTheNext) {
   C.Sock.OnSessionClosed = nullptr;
   C.Sock.Connect();
   ReadChunks(First, C, 1);
-  ASSERT_TRUE(RunLoopUntil([&] { return C.Sock.State() == wsClosed; }));
+  ASSERT_TRUE(RunUntil([&] { return C.Sock.State() == wsClosed; }));
   EXPECT_TRUE(C.Sock.LineMode());  // survives the close
   ScriptedPeer Second([](ScriptedPeer& P) { SendChunks(P, {"fresh\r\n"}); });
   C.Sock.SetAddr("127.0.0.1");
@@ -274,7 +274,7 @@ TEST(LineMode, HandlerThatClosesMidLineEndsTheHandOut) {
   C.ReadSize = 1;
   C.InHandler = [&] { C.Sock.Close(); };
   C.Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] { return C.Sock.State() == wsClosed; }));
+  ASSERT_TRUE(RunUntil([&] { return C.Sock.State() == wsClosed; }));
   EXPECT_EQ(C.Events, (std::vector<std::string>{"A"}));
   EXPECT_EQ(C.Sock.LineCount(), 0);
 }
@@ -289,14 +289,14 @@ TEST(LineMode, HandlerRunningTheLoopAgainGetsEachLineOnceInOrder) {
     if (Nested || C.Events.size() != 1) return;
     Nested = true;
     Peer.Go();
-    EXPECT_TRUE(RunLoopUntil([&] {
+    EXPECT_TRUE(RunUntil([&] {
       return Peer.Steps() >= 2 && vek_test::PendingBytes(C.Sock.HSocket()) == 0;
     }));
   };
   C.Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] { return Peer.Steps() >= 2 && C.Events.size() >= 3; }));
+  ASSERT_TRUE(RunUntil([&] { return Peer.Steps() >= 2 && C.Events.size() >= 3; }));
   Peer.Go();
-  ASSERT_TRUE(RunLoopUntil([&] { return C.Events.size() >= 4; }));
+  ASSERT_TRUE(RunUntil([&] { return C.Events.size() >= 4; }));
   Peer.Go();
   EXPECT_EQ(C.Events, (std::vector<std::string>{"1\r\n", "2\r\n", "3\r\n", "4\r\n"}));
 }
@@ -326,7 +326,7 @@ TEST(LineMode, SocksRepliesAreNotTakenForLines) {
     C.Log.push_back("connected");
   };
   C.Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] { return C.Events.size() >= 2; })) << Proxy.Failure();
+  ASSERT_TRUE(RunUntil([&] { return C.Events.size() >= 2; })) << Proxy.Failure();
   EXPECT_TRUE(Connected);
   EXPECT_EQ(C.Log, (std::vector<std::string>{"connected", "data:one\r\n", "data:two\r\n"}));
   EXPECT_EQ(C.Sock.SocksBoundAddr(), "13.10.13.10");

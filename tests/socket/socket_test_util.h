@@ -15,8 +15,11 @@
 
 namespace sockettest {
 
+// Bound of every wait; a passing test never reaches it.
+constexpr int kWaitMs = 10000;
+
 // Dispatches and sleeps in the loop until Done() holds or TimeoutMs passes.
-inline bool RunUntil(const std::function<bool()>& Done, int TimeoutMs = 10000) {
+inline bool RunUntil(const std::function<bool()>& Done, int TimeoutMs = kWaitMs) {
   plat::MessageLoop& Loop = plat::MessageLoop::Current();
   const std::uint32_t Deadline = plat::GetTickCount() + static_cast<std::uint32_t>(TimeoutMs);
   for (;;) {
@@ -31,9 +34,10 @@ inline bool RunUntil(const std::function<bool()>& Done, int TimeoutMs = 10000) {
 // Everything queued now (and what it posts) is dispatched.
 inline void DrainLoop() { plat::MessageLoop::Current().DispatchPending(); }
 
-// A loopback port with nobody listening on it.
-inline std::string ClosedPort() {
-  const int Fd = ::socket(AF_INET, SOCK_STREAM, 0);
+// A TCP port on 127.0.0.1 that was free a moment ago (bound once, then
+// released): nobody listens on it.
+inline int FreePort() {
+  const int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in Addr{};
   Addr.sin_family = AF_INET;
   Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -41,7 +45,18 @@ inline std::string ClosedPort() {
   socklen_t Len = sizeof(Addr);
   ::getsockname(Fd, reinterpret_cast<sockaddr*>(&Addr), &Len);
   ::close(Fd);
-  return std::to_string(ntohs(Addr.sin_port));
+  return ntohs(Addr.sin_port);
+}
+inline std::string ClosedPort() { return std::to_string(FreePort()); }
+
+// The message of the ESocketException that Action raises.
+inline std::string ExceptionText(const std::function<void()>& Action) {
+  try {
+    Action();
+  } catch (const ESocketException& E) {
+    return E.what();
+  }
+  return "(no exception)";
 }
 
 // Bytes 0..Len-1 of a position-dependent pattern, so order errors show.
@@ -50,6 +65,28 @@ inline std::string Pattern(std::size_t Len, std::size_t Offset = 0) {
   for (std::size_t I = 0; I < Len; ++I)
     Bytes[I] = static_cast<char>(((I + Offset) * 7 + (I + Offset) / 251) & 0xFF);
   return Bytes;
+}
+
+// Listener on 127.0.0.1 and an ephemeral port; each incoming connection is
+// Dup'ed into Server() (looked up at that moment, so a test may replace or
+// destroy the object in between). Returns the port text.
+inline std::string ListenInto(TWSocket& Listener, const std::function<TCustomWSocket*()>& Server) {
+  Listener.SetAddr("127.0.0.1");
+  Listener.SetPort("0");
+  Listener.OnSessionAvailable = [&Listener, Server](TCustomWSocket*, std::uint16_t) {
+    Server()->Dup(Listener.Accept());
+  };
+  Listener.Listen();
+  return Listener.GetLocalPort();
+}
+
+// Connects Client to Port on 127.0.0.1 and waits until it and the far end
+// (ServerUp) are connected.
+inline bool ConnectTo(TWSocket& Client, const std::string& Port, const std::function<bool()>& ServerUp) {
+  Client.SetAddr("127.0.0.1");
+  Client.SetPort(Port);
+  Client.Connect();
+  return RunUntil([&] { return ServerUp() && Client.State() == wsConnected; });
 }
 
 // A listening TWSocket on 127.0.0.1 with an ephemeral port whose first
@@ -63,14 +100,10 @@ struct BasicPair {
   bool Accepted = false;
 
   void Start() {
-    Listener.SetAddr("127.0.0.1");
-    Listener.SetPort("0");
-    Listener.OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t) {
-      Server.Dup(Listener.Accept());
+    Port = ListenInto(Listener, [this]() -> TCustomWSocket* {
       Accepted = true;
-    };
-    Listener.Listen();
-    Port = Listener.GetLocalPort();
+      return &Server;
+    });
   }
   // Connects Client and waits until both ends are up.
   bool Connect() {

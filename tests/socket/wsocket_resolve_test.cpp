@@ -10,14 +10,6 @@ using namespace sockettest;
 
 namespace {
 
-std::string ExceptionText(const std::function<void()>& Action) {
-  try {
-    Action();
-  } catch (const ESocketException& E) {
-    return E.what();
-  }
-  return "(no exception)";
-}
 
 }  // namespace
 

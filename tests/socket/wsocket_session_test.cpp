@@ -37,14 +37,6 @@ struct EventLog {
   }
 };
 
-std::string ExceptionText(const std::function<void()>& Action) {
-  try {
-    Action();
-  } catch (const ESocketException& E) {
-    return E.what();
-  }
-  return "(no exception)";
-}
 
 }  // namespace
 
@@ -310,15 +302,9 @@ TEST(WSocketClose, NoEventsWhileDestroying) {
 TEST(WSocketClose, HandlerMayDestroyTheSocket) {
   TWSocket Listener;
   auto Victim = std::make_unique<TWSocket>();
-  Listener.SetAddr("127.0.0.1");
-  Listener.SetPort("0");
-  Listener.OnSessionAvailable = [&](TCustomWSocket*, std::uint16_t) { Victim->Dup(Listener.Accept()); };
-  Listener.Listen();
+  const std::string Port = ListenInto(Listener, [&]() -> TCustomWSocket* { return Victim.get(); });
   TWSocket Client;
-  Client.SetAddr("127.0.0.1");
-  Client.SetPort(Listener.GetLocalPort());
-  Client.Connect();
-  ASSERT_TRUE(RunUntil([&] { return Victim->State() == wsConnected && Client.State() == wsConnected; }));
+  ASSERT_TRUE(ConnectTo(Client, Port, [&] { return Victim && Victim->State() == wsConnected; }));
   bool Destroyed = false;
   Victim->OnDataAvailable = [&](TCustomWSocket*, std::uint16_t) {
     // The closure dies with the socket: nothing of it may be touched afterwards.
@@ -343,15 +329,9 @@ TEST(WSocketRead, WithoutADataHandlerBytesAreReadAndDropped) {
   };
   TWSocket Listener;
   CountingSocket Server;
-  Listener.SetAddr("127.0.0.1");
-  Listener.SetPort("0");
-  Listener.OnSessionAvailable = [&](TCustomWSocket*, std::uint16_t) { Server.Dup(Listener.Accept()); };
-  Listener.Listen();
+  const std::string Port = ListenInto(Listener, [&]() -> TCustomWSocket* { return &Server; });
   TWSocket Client;
-  Client.SetAddr("127.0.0.1");
-  Client.SetPort(Listener.GetLocalPort());
-  Client.Connect();
-  ASSERT_TRUE(RunUntil([&] { return Server.State() == wsConnected && Client.State() == wsConnected; }));
+  ASSERT_TRUE(ConnectTo(Client, Port, [&] { return Server.State() == wsConnected; }));
   int ServerClosed = 0;
   Server.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { ++ServerClosed; };
   Client.SendString(Pattern(5000));

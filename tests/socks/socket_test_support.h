@@ -1,4 +1,5 @@
-// Test support for the socket levels: driving the loop, a scripted TCP peer
+// Test support for the socket levels (on top of the socket tests' loop
+// driving and free ports): a scripted TCP peer
 // on its own thread, and a SOCKS proxy process from Debian's microsocks.
 // Everything listens on 127.0.0.1 only and every wait is bounded in time.
 #pragma once
@@ -28,24 +29,13 @@
 
 #include "platform/message_loop.h"
 #include "platform/ticks.h"
+#include "tests/socket/socket_test_util.h"
 
 namespace vek_test {
 
-constexpr int kWaitMs = 10000;  // bound of every wait; a passing test never reaches it
-
-// Runs the calling thread's loop until Done() holds or TimeoutMs passes;
-// sleeps in the loop between messages.
-inline bool RunLoopUntil(const std::function<bool()>& Done, int TimeoutMs = kWaitMs) {
-  plat::MessageLoop& Loop = plat::MessageLoop::Current();
-  const std::uint32_t Deadline = plat::GetTickCount() + static_cast<std::uint32_t>(TimeoutMs);
-  for (;;) {
-    Loop.DispatchPending();
-    if (Done()) return true;
-    const std::uint32_t Now = plat::GetTickCount();
-    if (plat::TickIsPast(Now, Deadline)) return false;
-    Loop.WaitMessage(static_cast<int>(plat::TicksUntil(Now, Deadline)));
-  }
-}
+using sockettest::FreePort;
+using sockettest::kWaitMs;
+using sockettest::RunUntil;
 
 // Bytes waiting in the kernel for a descriptor (0 for an invalid one).
 inline int PendingBytes(int Fd) {
@@ -246,19 +236,6 @@ inline void EchoScript(ScriptedPeer& Peer) {
     if (Data.empty()) return;
     Peer.Write(Data);
   }
-}
-
-// A free TCP port on 127.0.0.1 (bound once, then released).
-inline int FreePort() {
-  const int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in Sin{};
-  Sin.sin_family = AF_INET;
-  Sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(Fd, reinterpret_cast<sockaddr*>(&Sin), sizeof(Sin));
-  socklen_t Len = sizeof(Sin);
-  ::getsockname(Fd, reinterpret_cast<sockaddr*>(&Sin), &Len);
-  ::close(Fd);
-  return ntohs(Sin.sin_port);
 }
 
 // microsocks on 127.0.0.1 and a free port, optionally with a user and

@@ -12,7 +12,7 @@
 #include "tests/socks/socket_test_support.h"
 
 using vek_test::Microsocks;
-using vek_test::RunLoopUntil;
+using vek_test::RunUntil;
 using vek_test::ScriptedPeer;
 
 namespace {
@@ -50,11 +50,11 @@ struct EchoSession {
 
   // Sends Payload through the proxy and waits for its echo.
   void RoundTrip(const std::string& Payload) {
-    ASSERT_TRUE(RunLoopUntil([&] { return ConnectedError >= 0; })) << "no OnSessionConnected";
+    ASSERT_TRUE(RunUntil([&] { return ConnectedError >= 0; })) << "no OnSessionConnected";
     ASSERT_EQ(ConnectedError, 0);
     EXPECT_EQ(Sock.State(), wsConnected);
     Sock.Send(Payload.data(), static_cast<int>(Payload.size()));
-    ASSERT_TRUE(RunLoopUntil([&] { return Received.size() >= Payload.size() || Closed; }))
+    ASSERT_TRUE(RunUntil([&] { return Received.size() >= Payload.size() || Closed; }))
         << Received.size() << " of " << Payload.size() << " bytes came back";
     EXPECT_TRUE(Received == Payload) << "the echo differs";
     EXPECT_EQ(Sock.ReadCount(), static_cast<int>(Payload.size()));
@@ -82,7 +82,7 @@ TEST(SocksMicrosocks, ProxyWithoutAuthenticationRefusesAnOfferOfUsercodeOnly) {
   S.Sock.SetSocksUsercode("someone");
   S.Sock.SetSocksPassword("whatever");
   S.Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] { return S.Closed; }));
+  ASSERT_TRUE(RunUntil([&] { return S.Closed; }));
   // RFC 1928: FF, no acceptable method; only one method is ever offered.
   EXPECT_EQ(S.SocksErrorCode, 20003);
   EXPECT_EQ(S.ConnectedError, 20003);
@@ -111,7 +111,7 @@ TEST(SocksMicrosocks, WrongPasswordIsRefused) {
   S.Sock.SetSocksUsercode("vekuser");
   S.Sock.SetSocksPassword("wrong");
   S.Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] { return S.Closed; }));
+  ASSERT_TRUE(RunUntil([&] { return S.Closed; }));
   EXPECT_NE(S.ConnectedError, 0);
   EXPECT_FALSE(Echo.Accepted());
   ASSERT_FALSE(S.AuthStates.empty());
@@ -125,7 +125,7 @@ TEST(SocksMicrosocks, ProxyWithAuthenticationRefusesAnOfferOfNone) {
   ScriptedPeer Echo(vek_test::EchoScript);
   EchoSession S(Proxy, Echo);
   S.Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] { return S.Closed; }));
+  ASSERT_TRUE(RunUntil([&] { return S.Closed; }));
   // RFC 1928: FF, no acceptable method.
   EXPECT_EQ(S.SocksErrorCode, 20003);
   EXPECT_EQ(S.ConnectedError, 20003);

@@ -9,7 +9,7 @@
 #include "socket/wsocket.h"
 #include "tests/socks/socket_test_support.h"
 
-using vek_test::RunLoopUntil;
+using vek_test::RunUntil;
 using vek_test::ScriptedPeer;
 
 namespace {
@@ -109,12 +109,12 @@ TEST(SocksNegotiation, ConnectsWithoutAuthenticationAndHandsOverTheStream) {
   });
   Client C(Proxy);
   C.Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] { return C.Has("connected:0"); })) << Proxy.Failure();
+  ASSERT_TRUE(RunUntil([&] { return C.Has("connected:0"); })) << Proxy.Failure();
   EXPECT_EQ(C.Sock.SocksStage(), socksStageNone);
   EXPECT_EQ(C.Sock.SocksBoundAddr(), "10.0.0.7");
   EXPECT_EQ(C.Sock.SocksBoundPort(), "1080");
   C.Sock.SendString("hello");
-  ASSERT_TRUE(RunLoopUntil([&] { return C.Data == "world"; })) << Proxy.Failure();
+  ASSERT_TRUE(RunUntil([&] { return C.Data == "world"; })) << Proxy.Failure();
   EXPECT_EQ(Proxy.Failure(), "");
   ASSERT_GE(C.Log.size(), 2u);
   EXPECT_EQ(C.Log[0], "socks-connected:0");
@@ -136,7 +136,7 @@ TEST(SocksNegotiation, MethodNoneAnsweringAnOfferOfUsercodeSkipsAuthentication) 
   C.Sock.SetSocksUsercode("user");
   C.Sock.SetSocksPassword("secret");
   C.Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] { return C.Has("connected:0"); })) << Proxy.Failure();
+  ASSERT_TRUE(RunUntil([&] { return C.Has("connected:0"); })) << Proxy.Failure();
   EXPECT_EQ(Proxy.Failure(), "");
   EXPECT_EQ(C.Log, (std::vector<std::string>{"socks-connected:0", "auth:skipped", "connected:0",
                                              "data:0:0"}));
@@ -158,7 +158,7 @@ TEST(SocksNegotiation, UsercodeAndPasswordAreSentAndAccepted) {
   C.Sock.SetSocksUsercode("user");
   C.Sock.SetSocksPassword("pass word");
   C.Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] { return C.Has("connected:0"); })) << Proxy.Failure();
+  ASSERT_TRUE(RunUntil([&] { return C.Has("connected:0"); })) << Proxy.Failure();
   EXPECT_EQ(Proxy.Failure(), "");
   EXPECT_EQ(C.Log, (std::vector<std::string>{"socks-connected:0", "auth:begun", "auth:succeeded",
                                              "connected:0", "data:0:0"}));
@@ -176,7 +176,7 @@ TEST(SocksNegotiation, RejectedPasswordFailsOnceWithItsCodeAndCloses) {
   C.Sock.SetSocksUsercode("user");
   C.Sock.SetSocksPassword("bad");
   C.Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] { return C.Closed; })) << Proxy.Failure();
+  ASSERT_TRUE(RunUntil([&] { return C.Closed; })) << Proxy.Failure();
   EXPECT_EQ(C.Log, (std::vector<std::string>{"socks-connected:0", "auth:begun", "auth:failed",
                                              "socks-error:20015:socks authentication failed",
                                              "connected:20015", "closed:20015"}));
@@ -200,12 +200,12 @@ TEST(SocksNegotiation, MethodReplyArrivingOneByteAtATimeIsAssembled) {
   Client C(Proxy);
   C.Sock.Connect();
   // The first byte has been read by the socket before the second is sent.
-  ASSERT_TRUE(RunLoopUntil([&] {
+  ASSERT_TRUE(RunUntil([&] {
     return Proxy.Steps() >= 1 && vek_test::PendingBytes(C.Sock.HSocket()) == 0;
   })) << Proxy.Failure();
   EXPECT_EQ(C.Sock.SocksStage(), socksStageMethod);
   Proxy.Go();
-  ASSERT_TRUE(RunLoopUntil([&] { return C.Has("connected:0"); })) << Proxy.Failure();
+  ASSERT_TRUE(RunUntil([&] { return C.Has("connected:0"); })) << Proxy.Failure();
   EXPECT_EQ(Proxy.Failure(), "");
 }
 
@@ -225,13 +225,13 @@ TEST(SocksNegotiation, ConnectReplySplitAcrossReadsIsAssembled) {
   Client C(Proxy);
   C.Sock.Connect();
   for (int Step = 1; Step <= 2; ++Step) {
-    ASSERT_TRUE(RunLoopUntil([&] {
+    ASSERT_TRUE(RunUntil([&] {
       return Proxy.Steps() >= Step && vek_test::PendingBytes(C.Sock.HSocket()) == 0;
     })) << Proxy.Failure();
     EXPECT_FALSE(C.Has("connected:0")) << "step " << Step;
     Proxy.Go();
   }
-  ASSERT_TRUE(RunLoopUntil([&] { return C.Has("connected:0"); })) << Proxy.Failure();
+  ASSERT_TRUE(RunUntil([&] { return C.Has("connected:0"); })) << Proxy.Failure();
   Proxy.Go();
   EXPECT_EQ(C.Sock.SocksBoundAddr(), "10.0.0.7");
 }
@@ -243,7 +243,7 @@ TEST(SocksNegotiation, ThreeBytesForATwoByteMethodReplyIsAnError) {
   });
   Client C(Proxy);
   C.Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] { return C.Closed; })) << Proxy.Failure();
+  ASSERT_TRUE(RunUntil([&] { return C.Closed; })) << Proxy.Failure();
   EXPECT_EQ(C.Log, (std::vector<std::string>{"socks-connected:0",
                                              "socks-error:20001:too much data availaible",
                                              "connected:20001", "closed:20001"}));
@@ -266,7 +266,7 @@ TEST(SocksNegotiation, MethodReplyFailures) {
     });
     Client C(Proxy);
     C.Sock.Connect();
-    ASSERT_TRUE(RunLoopUntil([&] { return C.Closed; })) << ScriptedPeer::Hex(K.Reply);
+    ASSERT_TRUE(RunUntil([&] { return C.Closed; })) << ScriptedPeer::Hex(K.Reply);
     EXPECT_EQ(C.Log, (std::vector<std::string>{"socks-connected:0", K.Error,
                                                K.Error.substr(12, 5).insert(0, "connected:"),
                                                K.Error.substr(12, 5).insert(0, "closed:")}))
@@ -297,7 +297,7 @@ TEST(SocksNegotiation, ConnectReplyCodesBecomeTheirErrors) {
     ScriptedPeer Proxy([&K](ScriptedPeer& P) { NoAuthUntilReply(P, Bytes({5, K.Code})); });
     Client C(Proxy);
     C.Sock.Connect();
-    ASSERT_TRUE(RunLoopUntil([&] { return C.Closed; })) << "code " << K.Code << Proxy.Failure();
+    ASSERT_TRUE(RunUntil([&] { return C.Closed; })) << "code " << K.Code << Proxy.Failure();
     const std::string E = std::to_string(K.Error);
     EXPECT_EQ(C.Log, (std::vector<std::string>{"socks-connected:0", "socks-error:" + E + ":" + K.Msg,
                                                "connected:" + E, "closed:" + E}))
@@ -314,7 +314,7 @@ TEST(SocksNegotiation, ConnectReplyFormatFailures) {
     ScriptedPeer Proxy([&Reply](ScriptedPeer& P) { NoAuthUntilReply(P, Reply); });
     Client C(Proxy);
     C.Sock.Connect();
-    ASSERT_TRUE(RunLoopUntil([&] { return C.Closed; })) << ScriptedPeer::Hex(Reply);
+    ASSERT_TRUE(RunUntil([&] { return C.Closed; })) << ScriptedPeer::Hex(Reply);
     ASSERT_GE(C.Log.size(), 2u);
     EXPECT_EQ(C.Log[1], Error);
     EXPECT_FALSE(C.Has("connected:0"));
@@ -335,7 +335,7 @@ TEST(SocksNegotiation, PayloadInTheSameReadAsTheConnectReplyReachesTheOwner) {
     if (Got > 0) C.Data.append(Buffer, static_cast<std::size_t>(Got));
   };
   C.Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] { return C.Data.size() >= Payload.size(); })) << Proxy.Failure();
+  ASSERT_TRUE(RunUntil([&] { return C.Data.size() >= Payload.size(); })) << Proxy.Failure();
   EXPECT_EQ(C.Data, Payload);
   EXPECT_EQ(C.RcvdAtConnected, 20);  // already in place when the owner hears of the connection
   ASSERT_GE(RcvdSeen.size(), 3u);
@@ -355,7 +355,7 @@ TEST(SocksNegotiation, BoundAddressAsANameOfAnyLength) {
     ScriptedPeer Proxy([&Reply](ScriptedPeer& P) { NoAuthUntilReply(P, Reply); });
     Client C(Proxy);
     C.Sock.Connect();
-    ASSERT_TRUE(RunLoopUntil([&] { return C.Data == "tail"; }))
+    ASSERT_TRUE(RunUntil([&] { return C.Data == "tail"; }))
         << "name of " << Name.size() << " bytes " << Proxy.Failure();
     EXPECT_EQ(C.Sock.SocksBoundAddr(), Name);
     EXPECT_EQ(C.Sock.SocksBoundPort(), "4242");
@@ -375,7 +375,7 @@ TEST(SocksNegotiation, ProxyClosingBeforeItsReplyFailsTheConnect) {
     });
     Client C(Proxy);
     C.Sock.Connect();
-    ASSERT_TRUE(RunLoopUntil([&] { return C.Closed; })) << Proxy.Failure();
+    ASSERT_TRUE(RunUntil([&] { return C.Closed; })) << Proxy.Failure();
     EXPECT_EQ(C.Log, (std::vector<std::string>{"socks-connected:0", "socks-error:10054:data receive error",
                                                "connected:10054", "closed:10054"}))
         << (AfterRequest ? "during the connect reply" : "during the method reply");
@@ -394,7 +394,7 @@ TEST(SocksNegotiation, ProxyClosingDuringAuthenticationReportsAuthFailedOnce) {
   C.Sock.SetSocksUsercode("u");
   C.Sock.SetSocksPassword("p");
   C.Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] { return C.Closed; })) << Proxy.Failure();
+  ASSERT_TRUE(RunUntil([&] { return C.Closed; })) << Proxy.Failure();
   EXPECT_EQ(C.Log, (std::vector<std::string>{"socks-connected:0", "auth:begun", "auth:failed",
                                              "socks-error:10054:data receive error",
                                              "connected:10054", "closed:10054"}));
@@ -413,7 +413,7 @@ TEST(SocksNegotiation, UnreachableProxyIsTheOwnersFailedConnect) {
   Sock.SetAddr("dest.example");
   Sock.SetPort("21");
   Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] { return Sock.State() == wsClosed; }));
+  ASSERT_TRUE(RunUntil([&] { return Sock.State() == wsClosed; }));
   EXPECT_EQ(Log, (std::vector<std::string>{"socks:10061", "connected:10061"}));
 }
 
@@ -422,7 +422,7 @@ TEST(SocksNegotiation, ProtocolIsComparedWithoutRegardToCase) {
   Client C(Proxy);
   C.Sock.SetProto("TCP");
   C.Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] { return Proxy.Finished(); }));
+  ASSERT_TRUE(RunUntil([&] { return Proxy.Finished(); }));
   EXPECT_EQ(Proxy.Failure(), "");
   EXPECT_TRUE(C.Has("socks-connected:0"));
 }
@@ -456,7 +456,7 @@ TEST(SocksNegotiation, ProxySettingsAreFixedWhileOpen) {
   int Errors = 0;
   C.Sock.OnError = [&](TCustomWSocket*) { ++Errors; };
   C.Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] { return C.Has("socks-connected:0"); }));
+  ASSERT_TRUE(RunUntil([&] { return C.Has("socks-connected:0"); }));
   C.Sock.SetSocksServer("other.example");
   C.Sock.SetSocksPort("9999");
   EXPECT_EQ(Errors, 2);
@@ -519,7 +519,7 @@ TEST(SocksNegotiation, WithoutAProxyTheLevelIsTransparent) {
   Sock.SetAddr("127.0.0.1");
   Sock.SetPort(Server.PortText());
   Sock.Connect();
-  ASSERT_TRUE(RunLoopUntil([&] { return Data.size() >= 7; }));
+  ASSERT_TRUE(RunUntil([&] { return Data.size() >= 7; }));
   EXPECT_TRUE(Connected);
   EXPECT_EQ(Data, Bytes({5, 0}) + "plain");
 }
