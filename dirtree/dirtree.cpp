@@ -425,6 +425,19 @@ TTreeNode* TDirTree::AddFolderNode(TTreeNode* parent, const std::string& name) {
   return node;
 }
 
+bool TDirTree::LeadsBackUp(TTreeNode* node) const {
+  TDirEntry* entry = Entry(node);
+  if (!entry || !node->parent() || !plat::IsSymbolicLink(entry->Path)) return false;
+  const std::string target = plat::RealFolder(entry->Path);
+  if (target.empty()) return false;   // a dangling link reads as empty anyway
+  // An ancestor on disk ("up" -> "/"), or a folder already open above it in
+  // the tree (a -> b/, b/back -> a/).
+  if (plat::RealFolder(Entry(node->parent())->Path).starts_with(target)) return true;
+  for (TTreeNode* up = node->parent()->parent(); up; up = up->parent())
+    if (TDirEntry* e = Entry(up); e && plat::RealFolder(e->Path) == target) return true;
+  return false;
+}
+
 void TDirTree::ReadChildren(TTreeNode* node) {
   TDirEntry* entry = Entry(node);
   if (!entry || entry->Read) return;
@@ -432,6 +445,7 @@ void TDirTree::ReadChildren(TTreeNode* node) {
   DeleteChildren(node);
   entry->Read = true;
   static_cast<TDirNode*>(node)->childrenProbed = false;
+  if (LeadsBackUp(node)) return;
   const std::string folder = entry->Path;
   std::vector<std::string> names;
   if (!EnumerateSubfolders(folder, [&](const std::string& name) {
@@ -456,6 +470,7 @@ bool TDirTree::HasSubfolders(TTreeNode* node) {
   if (!entry || entry->Read) return false;
   // Probed already: the dummy is there; a second one would only pile up.
   if (node->childCount() > 0) return true;
+  if (LeadsBackUp(node)) return false;
   bool found = false;
   if (!EnumerateSubfolders(entry->Path, [&](const std::string&) {
         found = true;

@@ -206,6 +206,9 @@ class TDirTree : public QTreeWidget {
   bool EnumerateSubfolders(const std::string& folder, const std::function<bool(const std::string&)>& visit);
   bool SubfolderCounts(const std::string& folder, const TDirRec& rec);
   int FolderIconOf(const std::string& path) const;
+  // A folder link that leads back to one of the folders above it: shown, but
+  // never read, so that neither a probe nor "expand all" goes round forever.
+  bool LeadsBackUp(TTreeNode* node) const;
   bool PathExists(const std::string& path, std::string& realPath) const;
   TTreeNode* MatchChild(TTreeNode* parent, const std::string& part, bool exact) const;
   TTreeNode* MatchDrive(const std::string& path, bool exact) const;

@@ -207,6 +207,16 @@ std::vector<MountEntry> ParseMountInfo(const std::string& text, RemovableQuery r
   return drives;
 }
 
+std::string RealFolder(const std::string& path) {
+  const std::string real = RealPath(path);
+  return real.empty() ? real : AppendSlash(real);
+}
+
+bool IsSymbolicLink(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::lstat(RemoveSlash(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 std::string DeviceLabel(const std::string& device) {
   const std::string target = RealPath(device);
   if (target.empty()) return std::string();

@@ -113,6 +113,11 @@ void SetDrives(Drives* drives);
 // Helpers shared by the drive and folder code.
 std::string AppendSlash(const std::string& path);
 std::string RemoveSlash(const std::string& path);   // "/" stays "/"
+// The folder a path names once every link is followed (trailing "/"); ""
+// when it cannot be resolved.
+std::string RealFolder(const std::string& path);
+// True when the path itself (a trailing "/" is allowed) is a symbolic link.
+bool IsSymbolicLink(const std::string& path);
 // The file-system label of a device ("/dev/sdb1"), from /dev/disk/by-label.
 std::string DeviceLabel(const std::string& device);
 

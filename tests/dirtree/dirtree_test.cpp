@@ -11,6 +11,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include <QKeyEvent>
+
 #include <gtest/gtest.h>
 
 #include "tests/dirtree/gui_app.h"
@@ -503,6 +505,33 @@ TEST_F(DirTreeTest, DriveOfANestedMountIsTheLongestPrefix) {
   tree.SelectPath(root_ + "Alpha/Two");
   EXPECT_EQ(tree.SelectedPath(), root_ + "Alpha/Two/");
   EXPECT_EQ(tree.Selected()->parent(), tree.topLevelItem(1));   // under the Alpha drive
+}
+
+TEST_F(DirTreeTest, FolderLinksBackUpTheTreeAreShownButNotDescended) {
+  fs::create_directory_symlink(root_, root_ + "Alpha/up");
+  fs::create_directory_symlink(root_ + "beta", root_ + "beta/self");
+  fs::create_directory_symlink("..", root_ + "Alpha/Two/parent");
+  fs::create_directory_symlink(root_ + "Alpha/Two", root_ + "Alpha/sideways");
+  TDirTree& tree = Tree();
+  DriveNode()->setExpanded(true);
+  TTreeNode* beta = Child(DriveNode(), "beta");
+  beta->setExpanded(true);
+  ASSERT_EQ(ChildTexts(beta), std::vector<std::string>{"self"});
+  EXPECT_EQ(beta->child(0)->childCount(), 0);   // leads back to beta: no button
+  TTreeNode* alpha = Child(DriveNode(), "Alpha");
+  alpha->setExpanded(true);
+  ASSERT_EQ(ChildTexts(alpha), (std::vector<std::string>{"One", "sideways", "Two", "up"}));
+  EXPECT_EQ(Child(alpha, "up")->childCount(), 0);
+  EXPECT_TRUE(HasDummyOnly(Child(alpha, "sideways")));   // a link elsewhere is an ordinary folder
+  Child(alpha, "up")->setExpanded(true);
+  EXPECT_EQ(Child(alpha, "up")->childCount(), 0);
+  // "*" opens everything below the current node: it must come to an end.
+  tree.setCurrentItem(DriveNode());
+  QKeyEvent star(QEvent::KeyPress, Qt::Key_Asterisk, Qt::NoModifier, "*");
+  QApplication::sendEvent(&tree, &star);
+  EXPECT_EQ(tree.FindNode(root_ + "Alpha/up/Alpha/"), nullptr);
+  EXPECT_EQ(tree.FindNode(root_ + "Alpha/Two/parent/")->childCount(), 0);
+  EXPECT_NE(tree.FindNode(root_ + "Alpha/sideways/Deep/"), nullptr);
 }
 
 }  // namespace
