@@ -84,9 +84,6 @@ class TDirNode : public QTreeWidgetItem {
   TDirNode& operator=(const TDirNode&) = delete;
 
   std::unique_ptr<TDirEntry> entry;
-  // The children have been probed for sub-folders since they were read: an
-  // expansion after the first needs no disk access.
-  bool childrenProbed = false;
 
  private:
   TDirTree* tree_;
@@ -444,7 +441,6 @@ void TDirTree::ReadChildren(TTreeNode* node) {
   QPointer<TDirTree> self(this);
   DeleteChildren(node);
   entry->Read = true;
-  static_cast<TDirNode*>(node)->childrenProbed = false;
   if (LeadsBackUp(node)) return;
   const std::string folder = entry->Path;
   std::vector<std::string> names;
@@ -496,12 +492,9 @@ bool TDirTree::CanExpand(TTreeNode* node) {
     WaitCursor wait;
     ReadChildren(node);
     if (!self) return false;
-    auto* n = dynamic_cast<TDirNode*>(node);
-    if (n && !n->childrenProbed) {
-      ProbeChildren(node);
-      if (!self) return false;
-      n->childrenProbed = true;
-    }
+    // Every expansion: a child that has gained a sub-folder since gets its button.
+    ProbeChildren(node);
+    if (!self) return false;
   }
   // Nothing below after all (the folders went away): not left open on an
   // empty branch, where a dummy added by a later refresh would show as a blank row.
