@@ -84,6 +84,9 @@ class TDirNode : public QTreeWidgetItem {
   TDirNode& operator=(const TDirNode&) = delete;
 
   std::unique_ptr<TDirEntry> entry;
+  // False when the enumeration said the folder is no symbolic link, which
+  // spares the loop check a look at the disk.
+  bool mayBeLink = true;
 
  private:
   TDirTree* tree_;
@@ -372,7 +375,7 @@ bool TDirTree::SubfolderCounts(const std::string& folder, const TDirRec& rec) {
   return AcceptFolder(folder + rec.Name + "/") && DirTypeAccepted(rec.Attr);
 }
 
-bool TDirTree::EnumerateSubfolders(const std::string& folder, const std::function<bool(const std::string&)>& visit) {
+bool TDirTree::EnumerateSubfolders(const std::string& folder, const std::function<bool(const TDirRec&)>& visit) {
   QPointer<TDirTree> self(this);
   if (OnFindDir) {
     TDirRec rec;
@@ -381,7 +384,7 @@ bool TDirTree::EnumerateSubfolders(const std::string& folder, const std::functio
     while (self && result == 0) {
       const bool counts = SubfolderCounts(folder, rec);
       if (!self) return false;
-      if (counts && !visit(rec.Name)) return true;
+      if (counts && !visit(rec)) return true;
       rec = TDirRec();
       DoFindDir(folder, rec, result, false);
     }
@@ -395,7 +398,7 @@ bool TDirTree::EnumerateSubfolders(const std::string& folder, const std::functio
     rec.Name = rec.FindData.name;
     const bool counts = SubfolderCounts(folder, rec);
     if (!self) return false;
-    if (counts && !visit(rec.Name)) break;
+    if (counts && !visit(rec)) break;
   }
   return true;
 }
@@ -424,7 +427,8 @@ TTreeNode* TDirTree::AddFolderNode(TTreeNode* parent, const std::string& name) {
 
 bool TDirTree::LeadsBackUp(TTreeNode* node) const {
   TDirEntry* entry = Entry(node);
-  if (!entry || !node->parent() || !plat::IsSymbolicLink(entry->Path)) return false;
+  auto* n = dynamic_cast<TDirNode*>(node);
+  if (!entry || !node->parent() || (n && !n->mayBeLink) || !plat::IsSymbolicLink(entry->Path)) return false;
   const std::string target = plat::RealFolder(entry->Path);
   if (target.empty()) return false;   // a dangling link reads as empty anyway
   // An ancestor on disk ("up" -> "/"), or a folder already open above it in
@@ -443,21 +447,26 @@ void TDirTree::ReadChildren(TTreeNode* node) {
   entry->Read = true;
   if (LeadsBackUp(node)) return;
   const std::string folder = entry->Path;
-  std::vector<std::string> names;
-  if (!EnumerateSubfolders(folder, [&](const std::string& name) {
-        names.push_back(name);
+  struct Found {
+    std::string name;
+    bool mayBeLink;
+  };
+  std::vector<Found> found;
+  if (!EnumerateSubfolders(folder, [&](const TDirRec& rec) {
+        found.push_back({rec.Name, rec.FindHandle == nullptr || rec.FindData.link});
         return true;
       }))
     return;
   QCollator collator;
   collator.setCaseSensitivity(Qt::CaseInsensitive);
-  std::sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
-    const int c = collator.compare(Text(a), Text(b));
-    return c != 0 ? c < 0 : a < b;   // "Docs" and "docs" may both exist here
+  std::sort(found.begin(), found.end(), [&](const Found& a, const Found& b) {
+    const int c = collator.compare(Text(a.name), Text(b.name));
+    return c != 0 ? c < 0 : a.name < b.name;   // "Docs" and "docs" may both exist here
   });
-  for (const std::string& name : names) {
-    AddFolderNode(node, name);
+  for (const Found& f : found) {
+    auto* child = static_cast<TDirNode*>(AddFolderNode(node, f.name));
     if (!self) return;
+    if (child) child->mayBeLink = f.mayBeLink;
   }
 }
 
@@ -468,7 +477,7 @@ bool TDirTree::HasSubfolders(TTreeNode* node) {
   if (node->childCount() > 0) return true;
   if (LeadsBackUp(node)) return false;
   bool found = false;
-  if (!EnumerateSubfolders(entry->Path, [&](const std::string&) {
+  if (!EnumerateSubfolders(entry->Path, [&](const TDirRec&) {
         found = true;
         return false;
       }))

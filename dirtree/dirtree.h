@@ -201,9 +201,9 @@ class TDirTree : public QTreeWidget {
  private:
   friend class TDirNode;
   void NodeDeleted(TTreeNode* node);
-  // Calls visit with the name of every sub-folder of `folder` that counts,
+  // Calls visit with the entry of every sub-folder of `folder` that counts,
   // until it returns false. False when the tree went away meanwhile.
-  bool EnumerateSubfolders(const std::string& folder, const std::function<bool(const std::string&)>& visit);
+  bool EnumerateSubfolders(const std::string& folder, const std::function<bool(const TDirRec&)>& visit);
   bool SubfolderCounts(const std::string& folder, const TDirRec& rec);
   int FolderIconOf(const std::string& path) const;
   // A folder link that leads back to one of the folders above it: shown, but

@@ -62,6 +62,7 @@ constexpr std::uint32_t faArchive = 0x20;
 struct FolderEntry {
   std::string name;
   std::uint32_t attr = 0;
+  bool link = false;   // a symbolic link (attr tells what it leads to)
 };
 
 // An open enumeration of one folder's entries ("." and ".." included, as the

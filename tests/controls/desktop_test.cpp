@@ -128,6 +128,10 @@ TEST(ImageList, StableIndexPerKindOfFileWithBothSizes) {
   // A theme icon that no theme has falls back to the program's picture.
   const int missing = images.IndexOfThemeIcon("vek-no-such-icon", plat::siProgram);
   EXPECT_EQ(images.Small(missing).toImage(), plat::SmallImages()[plat::siProgram].toImage());
+  // Every node of a big folder shows the same icon object, not a copy each.
+  EXPECT_EQ(images.Icon(0, 1).cacheKey(), images.Icon(0, 1).cacheKey());
+  EXPECT_NE(images.Icon(0, 1).cacheKey(), images.Icon(0).cacheKey());
+  EXPECT_EQ(images.Icon(0, images.Count()).cacheKey(), images.Icon(0).cacheKey());
 }
 
 TEST(Resources, SmallImagesStripHasSixPicturesWithOliveTransparent) {
