@@ -584,8 +584,8 @@ TTreeNode* TDirTree::FindNode(const std::string& path) const {
 bool TDirTree::PathExists(const std::string& path, std::string& realPath) const {
   plat::Drives& drives = plat::TheDrives();
   realPath = path;
-  if (path.empty() || path[0] != '/') return false;   // relative to what?
-  if (drives.Exists(path)) return true;
+  if (drives.Exists(path)) return true;   // relative ones from the current folder; no node matches them
+  if (path.empty() || path[0] != '/') return false;
   // Not under this spelling; the same folder in another letter case counts,
   // since the comparison below ignores case when the exact one fails.
   std::string resolved = "/";

@@ -324,6 +324,10 @@ TEST_F(DirTreeTest, SelectPathOfMissingEmptyAndQuestionMark) {
   EXPECT_EQ(changes, 1);
   tree.SelectPath("relative/path");
   EXPECT_EQ(tree.SelectedPath(), root_);
+  // A relative path that exists is no missing one, but names no node either.
+  tree.SelectPath(root_ + "beta");
+  tree.SelectPath(fs::relative(root_ + "Alpha", fs::current_path()).string());
+  EXPECT_EQ(tree.SelectedPath(), root_ + "beta/");
 }
 
 TEST_F(DirTreeTest, FolderHiddenByTheFiltersLeavesSelectionAsItWas) {
