@@ -277,7 +277,9 @@ std::string TDirTree::DriveLabel(const std::string& drive) {
   std::int32_t serial = -1;
   if (plat::TheDrives().VolumeInformation(drive, label, serial)) {
     driveSerial_[drive] = serial;
-    return label.empty() ? "(" + shown + ")" : label + " (" + shown + ")";
+    // Also without a label: the blank in front tells a readable volume from
+    // a drive without a medium.
+    return label + " (" + shown + ")";
   }
   driveSerial_[drive] = -1;
   return "(" + shown + ")";

@@ -176,6 +176,11 @@ TEST_F(DirTreeTest, DriveLevelTextsSerialsAndProbes) {
   EXPECT_EQ(tree.topLevelItem(1)->text(0).toStdString(), "(" + stick_.substr(0, stick_.size() - 1) + ")");
   EXPECT_EQ(tree.DriveSerial(root_), 1234);
   EXPECT_EQ(tree.DriveSerial(stick_), -1);
+  // A readable volume without a label: a blank before the parenthesis.
+  drives_.volumes[stick_] = {"", 77};
+  EXPECT_EQ(tree.DriveLabel(stick_), " (" + stick_.substr(0, stick_.size() - 1) + ")");
+  EXPECT_EQ(tree.DriveSerial(stick_), 77);
+  drives_.volumes.erase(stick_);
   EXPECT_EQ(TDirTree::Entry(DriveNode())->Path, root_);
   EXPECT_FALSE(TDirTree::Entry(DriveNode())->Read);
   EXPECT_EQ(tree.DriveMask(), (std::vector<std::string>{root_, stick_}));
