@@ -1,5 +1,8 @@
 // The desktop side of the platform: scripted dialogs, the exception box, the
 // shell's address rules, the file icon lists and the program's own pictures.
+#include <unistd.h>
+
+#include <cstdio>
 #include <stdexcept>
 
 #include <QImage>
@@ -81,6 +84,11 @@ TEST(Shell, AddressesGetTheSlashesTheDesktopNeeds) {
   EXPECT_EQ(plat::DesktopAddress("mailto:a@b.c"), "mailto:a@b.c");
   EXPECT_EQ(plat::DesktopAddress("http://already.fine/"), "http://already.fine/");
   EXPECT_EQ(plat::DesktopAddress("/home/u/file\\name.txt"), "/home/u/file\\name.txt");
+  // A mail address may name headers, but no local file to attach.
+  EXPECT_EQ(plat::DesktopAddress("mailto:a@b.c?ATTACH=%2Fetc%2Fpasswd"), "mailto:a@b.c");
+  EXPECT_EQ(plat::DesktopAddress("MailTo:a@b.c?cc=d@e.f&%61ttachment=/x&subject=s"), "MailTo:a@b.c?cc=d@e.f&subject=s");
+  EXPECT_EQ(plat::DesktopAddress("mailto:a@b.c?"), "mailto:a@b.c");
+  EXPECT_EQ(plat::DesktopAddress("http://h/?attach=1"), "http://h/?attach=1");
   EXPECT_TRUE(plat::HasUrlScheme("mailto:x"));
   EXPECT_TRUE(plat::HasUrlScheme("svn+ssh://h"));
   EXPECT_FALSE(plat::HasUrlScheme("/tmp/a:b"));
@@ -92,6 +100,15 @@ TEST(Shell, ProgramsAreRegularFilesWithTheExecuteBit) {
   EXPECT_FALSE(plat::IsProgram("/bin"));
   EXPECT_FALSE(plat::IsProgram("/etc/hostname-not-there"));
   EXPECT_FALSE(plat::IsProgram("/etc/passwd"));
+  // The Qt shell starts nothing else: no document, no name found on PATH.
+  plat::QtShell shell;
+  EXPECT_FALSE(shell.StartProgram("/etc/passwd", {}, ""));
+  EXPECT_FALSE(shell.StartProgram("/bin", {}, ""));
+  const std::string marker = std::string(VEK_BINARY_DIR) + "/shell-test-marker";
+  std::remove(marker.c_str());
+  EXPECT_FALSE(shell.StartProgram("sh", {"-c", "touch " + marker}, ""));
+  EXPECT_FALSE(shell.StartProgram("passwd", {}, "/etc"));
+  EXPECT_NE(::access(marker.c_str(), F_OK), 0);
 }
 
 TEST(Shell, RecordingShellStandsInForTheDesktop) {
