@@ -75,10 +75,11 @@ std::size_t UserTrashEnd(const std::string& lowerPath) {
 // to the tree however it comes about (ClearTree, a refresh, Qt itself).
 class TDirNode : public QTreeWidgetItem {
  public:
-  explicit TDirNode(TDirTree* tree) : tree_(tree) {}
+  explicit TDirNode(TDirTree* tree) : tree_(tree) { tree_->live_.insert(this); }
   ~TDirNode() override {
     entry.reset();
-    if (tree_) tree_->NodeDeleted(this);
+    tree_->live_.erase(this);
+    tree_->NodeDeleted(this);
   }
   TDirNode(const TDirNode&) = delete;
   TDirNode& operator=(const TDirNode&) = delete;
@@ -125,7 +126,7 @@ TDirTree::TDirTree(QWidget* parent) : QTreeWidget(parent) {
   connect(this, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem*, int) { Click(); });
   connect(this, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* node) {
     QPointer<TDirTree> self(this);
-    if (!CanExpand(node) && self) collapseItem(node);
+    if (!CanExpand(node) && self && Alive(node)) collapseItem(node);
   });
 }
 
@@ -331,6 +332,7 @@ void TDirTree::ReadDrives() {
       if (!accepted) continue;
       TTreeNode* node = AddDriveNode(drive, nullptr);
       if (!self) return;
+      if (!Alive(node)) continue;   // the icon event cleared the tree
       const plat::DriveKind kind = KindOf(drive);
       // Removable media and CD-ROMs are not probed: no waiting for a medium.
       if (!fastLoad_ && kind >= plat::DriveKind::Fixed && kind != plat::DriveKind::CDRom) {
@@ -415,7 +417,7 @@ int TDirTree::FolderIconOf(const std::string& path) const {
   return folderIcon_;
 }
 
-TTreeNode* TDirTree::AddFolderNode(TTreeNode* parent, const std::string& name) {
+TTreeNode* TDirTree::AddFolderNode(TTreeNode* parent, const std::string& name, bool mayBeLink) {
   TDirEntry* parentEntry = Entry(parent);
   if (!parentEntry) return nullptr;
   const std::string path = parentEntry->Path + name + "/";
@@ -423,6 +425,7 @@ TTreeNode* TDirTree::AddFolderNode(TTreeNode* parent, const std::string& name) {
   parent->addChild(node);
   node->setText(0, Text(name));
   node->entry = std::make_unique<TDirEntry>(TDirEntry{path, false, parentEntry->Data});
+  node->mayBeLink = mayBeLink;
   SetNodeIcons(node, FolderIconOf(path));
   return node;
 }
@@ -457,8 +460,9 @@ void TDirTree::ReadChildren(TTreeNode* node) {
   if (!EnumerateSubfolders(folder, [&](const TDirRec& rec) {
         found.push_back({rec.Name, rec.FindHandle == nullptr || rec.FindData.link});
         return true;
-      }))
-    return;
+      }) ||
+      !Alive(node))
+    return;   // the tree went away, or the filter's handler rebuilt it
   QCollator collator;
   collator.setCaseSensitivity(Qt::CaseInsensitive);
   std::sort(found.begin(), found.end(), [&](const Found& a, const Found& b) {
@@ -466,9 +470,8 @@ void TDirTree::ReadChildren(TTreeNode* node) {
     return c != 0 ? c < 0 : a.name < b.name;   // "Docs" and "docs" may both exist here
   });
   for (const Found& f : found) {
-    auto* child = static_cast<TDirNode*>(AddFolderNode(node, f.name));
-    if (!self) return;
-    if (child) child->mayBeLink = f.mayBeLink;
+    AddFolderNode(node, f.name, f.mayBeLink);
+    if (!self || !Alive(node)) return;
   }
 }
 
@@ -482,7 +485,8 @@ bool TDirTree::HasSubfolders(TTreeNode* node) {
   if (!EnumerateSubfolders(entry->Path, [&](const TDirRec&) {
         found = true;
         return false;
-      }))
+      }) ||
+      !Alive(node))
     return false;
   if (found) AddDummy(node);
   return found;
@@ -493,7 +497,7 @@ void TDirTree::ProbeChildren(TTreeNode* node) {
   QPointer<TDirTree> self(this);
   for (int i = 0; i < node->childCount(); ++i) {
     HasSubfolders(node->child(i));
-    if (!self) return;
+    if (!self || !Alive(node)) return;
   }
 }
 
@@ -503,9 +507,11 @@ bool TDirTree::CanExpand(TTreeNode* node) {
     WaitCursor wait;
     ReadChildren(node);
     if (!self) return false;
+    if (!Alive(node)) return true;   // nothing left to close
     // Every expansion: a child that has gained a sub-folder since gets its button.
     ProbeChildren(node);
     if (!self) return false;
+    if (!Alive(node)) return true;
   }
   // Nothing below after all (the folders went away): not left open on an
   // empty branch, where a dummy added by a later refresh would show as a blank row.
@@ -635,9 +641,15 @@ void TDirTree::SelectPath(const std::string& path) {
     EndUpdate();
     return;
   }
-  if (!Entry(node)->Read) {
-    ReadChildren(node);
-    if (!self) return;
+  // Reading runs the filter and icon handlers, which may rebuild the tree:
+  // then the walk stops as if the level had not been found.
+  const auto readIfUnread = [&](TTreeNode* n) {
+    if (!Entry(n)->Read) ReadChildren(n);
+    return self && Alive(n);
+  };
+  if (!readIfUnread(node)) {
+    if (self) EndUpdate();
+    return;
   }
   std::size_t end = Entry(node)->Path.size();
   while (end < p.size()) {
@@ -650,18 +662,25 @@ void TDirTree::SelectPath(const std::string& path) {
       return;
     }
     node = child;
-    if (!Entry(node)->Read) {
-      ReadChildren(node);
-      if (!self) return;
+    if (!readIfUnread(node)) {
+      if (self) EndUpdate();
+      return;
     }
   }
-  for (TTreeNode* up = node->parent(); up; up = up->parent()) {
-    up->setExpanded(true);
+  // Opening the levels above probes their children (handlers again).
+  std::vector<TTreeNode*> above;
+  for (TTreeNode* up = node->parent(); up; up = up->parent()) above.push_back(up);
+  for (TTreeNode* up : above) {
+    if (Alive(up)) up->setExpanded(true);
     if (!self) return;
+  }
+  if (!Alive(node)) {
+    EndUpdate();
+    return;
   }
   setCurrentItem(node);
   if (!self) return;
-  scrollToItem(node);
+  if (Alive(node)) scrollToItem(node);
   EndUpdate();
 }
 
@@ -710,8 +729,14 @@ void TDirTree::Reload() {
 
 TTreeNode* TDirTree::MediumChanged(TTreeNode* driveNode) {
   const std::string drive = Entry(driveNode)->Path;
+  QPointer<TDirTree> self(this);
   --changeLock_;
   RefreshNode(driveNode);
+  if (!self) return nullptr;
+  if (!Alive(driveNode)) {   // a handler of the probe rebuilt the tree
+    ++changeLock_;
+    return nullptr;
+  }
   driveNode->setText(0, Text(DriveLabel(drive)));
   if (DriveSerial(drive) != -1 && driveNode->childCount() == 0) AddDummy(driveNode);
   setCurrentItem(driveNode);
@@ -727,6 +752,7 @@ void TDirTree::Change(TTreeNode* node) {
     if (!drive.empty() && CurrentSerial(drive) != DriveSerial(drive)) {
       // Another medium in the drive: what was read of the old one is stale.
       node = MediumChanged(driveNode);
+      if (!node) return;   // the tree went away or was rebuilt meanwhile
       e = Entry(node);
     }
     lastDir_[drive] = e->Path;

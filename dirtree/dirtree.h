@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <map>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <QTreeWidget>
@@ -185,7 +186,7 @@ class TDirTree : public QTreeWidget {
 
   // Node building, shared with the device handling.
   TTreeNode* AddDriveNode(const std::string& drive, TTreeNode* before);
-  TTreeNode* AddFolderNode(TTreeNode* parent, const std::string& name);
+  TTreeNode* AddFolderNode(TTreeNode* parent, const std::string& name, bool mayBeLink = true);
   void AddDummy(TTreeNode* node);
   void DeleteChildren(TTreeNode* node);
   TTreeNode* DriveNodeOf(TTreeNode* node) const;
@@ -201,6 +202,9 @@ class TDirTree : public QTreeWidget {
  private:
   friend class TDirNode;
   void NodeDeleted(TTreeNode* node);
+  // The node has not been deleted meanwhile: user handlers may rebuild the
+  // tree under an operation that holds a node.
+  bool Alive(TTreeNode* node) const { return live_.count(node) != 0; }
   // Calls visit with the entry of every sub-folder of `folder` that counts,
   // until it returns false. False when the tree went away meanwhile.
   bool EnumerateSubfolders(const std::string& folder, const std::function<bool(const TDirRec&)>& visit);
@@ -233,4 +237,5 @@ class TDirTree : public QTreeWidget {
   int updateDepth_ = 0;
   bool handleAllocated_ = false;
   bool destroying_ = false;
+  std::unordered_set<const TTreeNode*> live_;   // every node not yet deleted
 };

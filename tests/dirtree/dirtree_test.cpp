@@ -548,4 +548,37 @@ TEST_F(DirTreeTest, FolderLinksBackUpTheTreeAreShownButNotDescended) {
   EXPECT_NE(tree.FindNode(root_ + "Alpha/sideways/Deep/"), nullptr);
 }
 
+TEST_F(DirTreeTest, HandlersThatRebuildTheTreeMidwayLeaveNoDanglingNode) {
+  TDirTree& tree = Tree();
+  tree.SelectPath(root_ + "Alpha");
+  TTreeNode* alpha = tree.Selected();
+  tree.RefreshNode(alpha);
+  // The folder filter rebuilds the whole tree while Alpha is being read.
+  bool rebuilt = false;
+  tree.OnAddDir = [&](TDirTree* t, const std::string& name, bool&) {
+    if (!rebuilt && name == root_ + "Alpha/One/") {
+      rebuilt = true;
+      t->Reload();
+    }
+  };
+  EXPECT_NO_THROW(alpha->setExpanded(true));
+  EXPECT_TRUE(rebuilt);
+  EXPECT_EQ(tree.SelectedPath(), root_ + "Alpha/");
+  // The icon event refreshes the drive while a folder's children are added.
+  tree.OnAddDir = nullptr;
+  rebuilt = false;
+  tree.OnGetIcon = [&](TDirTree* t, TTreeNode* node) {
+    if (!rebuilt && TDirTree::Entry(node)->Path == root_ + "Alpha/Two/") {
+      rebuilt = true;
+      t->RefreshNode(t->topLevelItem(0));
+    }
+  };
+  tree.RefreshNode(tree.FindNode(root_ + "Alpha/"));
+  tree.SelectPath(root_ + "Alpha/Two/Deep");
+  EXPECT_TRUE(rebuilt);
+  tree.OnGetIcon = nullptr;
+  tree.SelectPath(root_ + "Alpha/Two/Deep");
+  EXPECT_EQ(tree.SelectedPath(), root_ + "Alpha/Two/Deep/");
+}
+
 }  // namespace
