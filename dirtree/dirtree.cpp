@@ -713,11 +713,11 @@ void TDirTree::Reload() {
       SelectPath(LastDir(key));
       if (!self) return;
       if (SelectedPath() != LastDir(key) && FindNode(key)) {
+        // Selecting notifies once, and Change once more for the drive node.
         driveNode = FindNode(key);
-        --changeLock_;
         setCurrentItem(driveNode);
-        ++changeLock_;
-        Change(driveNode);
+        if (!self) return;
+        if (Alive(driveNode)) Change(driveNode);
       }
     } catch (...) {
       // Only a starting point; the tree is usable without a selection.

@@ -451,6 +451,18 @@ TEST_F(DirTreeTest, ReloadKeepsTheSelectionAndReportsDeletedNodes) {
   tree.OnDeleteItem = nullptr;   // the counters above go before the tree does
 }
 
+TEST_F(DirTreeTest, ReloadWithNothingToGoBackToSelectsTheDrive) {
+  drives_.cwd = root_ + ".hidden/";   // remembered for the drive, but filtered out below
+  TDirTree& tree = Tree([](TDirTree& t) { t.SetDirTypes(TDirTypes{dtNormal}); });
+  ASSERT_EQ(tree.SelectedPath(), "?");
+  std::vector<TTreeNode*> changed;
+  tree.OnChange = [&](TDirTree*, TTreeNode* node) { changed.push_back(node); };
+  tree.Reload();
+  EXPECT_EQ(tree.Selected(), DriveNode());
+  EXPECT_EQ(changed, (std::vector<TTreeNode*>{DriveNode(), DriveNode()}));
+  EXPECT_EQ(tree.LastDir(root_), root_);
+}
+
 TEST_F(DirTreeTest, OnGetIconSeesTheIconsSetAndMayChangeThem) {
   std::vector<std::pair<std::string, int>> seen;
   TDirTree& tree = Tree([&](TDirTree& t) {
