@@ -5,7 +5,11 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QImage>
+#include <QMessageBox>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -76,6 +80,33 @@ TEST(ExceptionBox, InstalledOnTheApplication) {
   plat::InstallExceptionMessageBox(app);
   app.HandleException(std::make_exception_ptr(std::runtime_error("Disk full")));
   EXPECT_EQ(script.Messages(), std::vector<std::string>{"Disk full"});
+}
+
+// Answers the modal box that the next call opens, after looking at it.
+void AnswerNextBox(QMessageBox::StandardButton button, QString& text, Qt::TextFormat& format) {
+  QTimer::singleShot(0, [&text, &format, button] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    text = box->text();
+    format = box->textFormat();
+    box->button(button)->click();
+  });
+}
+
+TEST(QtDialogs, ServerTextIsShownAsWrittenNotAsMarkup) {
+  GuiApp();
+  plat::QtDialogs dialogs;
+  QString text;
+  Qt::TextFormat format = Qt::AutoText;
+  AnswerNextBox(QMessageBox::Ok, text, format);
+  dialogs.ShowMessage("<b>550</b> <pub>: not found", "Error");
+  EXPECT_EQ(text, "<b>550</b> <pub>: not found");
+  EXPECT_EQ(format, Qt::PlainText);
+  AnswerNextBox(QMessageBox::No, text, format);
+  EXPECT_FALSE(dialogs.Confirm("<i>Delete</i>?", "Confirm"));
+  EXPECT_EQ(format, Qt::PlainText);
+  AnswerNextBox(QMessageBox::Yes, text, format);
+  EXPECT_TRUE(dialogs.Confirm("Delete?", "Confirm"));
 }
 
 TEST(Shell, AddressesGetTheSlashesTheDesktopNeeds) {
