@@ -8,6 +8,9 @@
 #include "platform/qt/shell.h"
 
 TURLLabel::TURLLabel(QWidget* parent) : QLabel(parent) {
+  // The caption is text, not markup: "<b>" shows as typed and no picture
+  // named in it is loaded.
+  setTextFormat(Qt::PlainText);
   SetFontColor(urlColStd_);
   SetUnderline(true);
   setCursor(plat::HandPointCursor());

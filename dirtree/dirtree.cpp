@@ -75,18 +75,19 @@ std::size_t UserTrashEnd(const std::string& lowerPath) {
 // to the tree however it comes about (ClearTree, a refresh, Qt itself).
 class TDirNode : public QTreeWidgetItem {
  public:
-  explicit TDirNode(TDirTree* tree) : tree_(tree) {}
+  explicit TDirNode(TDirTree* tree) : tree_(tree) { tree_->live_.insert(this); }
   ~TDirNode() override {
     entry.reset();
-    if (tree_) tree_->NodeDeleted(this);
+    tree_->live_.erase(this);
+    tree_->NodeDeleted(this);
   }
   TDirNode(const TDirNode&) = delete;
   TDirNode& operator=(const TDirNode&) = delete;
 
   std::unique_ptr<TDirEntry> entry;
-  // The children have been probed for sub-folders since they were read: an
-  // expansion after the first needs no disk access.
-  bool childrenProbed = false;
+  // False when the enumeration said the folder is no symbolic link, which
+  // spares the loop check a look at the disk.
+  bool mayBeLink = true;
 
  private:
   TDirTree* tree_;
@@ -125,7 +126,7 @@ TDirTree::TDirTree(QWidget* parent) : QTreeWidget(parent) {
   connect(this, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem*, int) { Click(); });
   connect(this, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* node) {
     QPointer<TDirTree> self(this);
-    if (!CanExpand(node) && self) collapseItem(node);
+    if (!CanExpand(node) && self && Alive(node)) collapseItem(node);
   });
 }
 
@@ -277,7 +278,9 @@ std::string TDirTree::DriveLabel(const std::string& drive) {
   std::int32_t serial = -1;
   if (plat::TheDrives().VolumeInformation(drive, label, serial)) {
     driveSerial_[drive] = serial;
-    return label.empty() ? "(" + shown + ")" : label + " (" + shown + ")";
+    // Also without a label: the blank in front tells a readable volume from
+    // a drive without a medium.
+    return label + " (" + shown + ")";
   }
   driveSerial_[drive] = -1;
   return "(" + shown + ")";
@@ -329,6 +332,7 @@ void TDirTree::ReadDrives() {
       if (!accepted) continue;
       TTreeNode* node = AddDriveNode(drive, nullptr);
       if (!self) return;
+      if (!Alive(node)) continue;   // the icon event cleared the tree
       const plat::DriveKind kind = KindOf(drive);
       // Removable media and CD-ROMs are not probed: no waiting for a medium.
       if (!fastLoad_ && kind >= plat::DriveKind::Fixed && kind != plat::DriveKind::CDRom) {
@@ -375,7 +379,7 @@ bool TDirTree::SubfolderCounts(const std::string& folder, const TDirRec& rec) {
   return AcceptFolder(folder + rec.Name + "/") && DirTypeAccepted(rec.Attr);
 }
 
-bool TDirTree::EnumerateSubfolders(const std::string& folder, const std::function<bool(const std::string&)>& visit) {
+bool TDirTree::EnumerateSubfolders(const std::string& folder, const std::function<bool(const TDirRec&)>& visit) {
   QPointer<TDirTree> self(this);
   if (OnFindDir) {
     TDirRec rec;
@@ -384,7 +388,7 @@ bool TDirTree::EnumerateSubfolders(const std::string& folder, const std::functio
     while (self && result == 0) {
       const bool counts = SubfolderCounts(folder, rec);
       if (!self) return false;
-      if (counts && !visit(rec.Name)) return true;
+      if (counts && !visit(rec)) return true;
       rec = TDirRec();
       DoFindDir(folder, rec, result, false);
     }
@@ -398,7 +402,7 @@ bool TDirTree::EnumerateSubfolders(const std::string& folder, const std::functio
     rec.Name = rec.FindData.name;
     const bool counts = SubfolderCounts(folder, rec);
     if (!self) return false;
-    if (counts && !visit(rec.Name)) break;
+    if (counts && !visit(rec)) break;
   }
   return true;
 }
@@ -413,7 +417,7 @@ int TDirTree::FolderIconOf(const std::string& path) const {
   return folderIcon_;
 }
 
-TTreeNode* TDirTree::AddFolderNode(TTreeNode* parent, const std::string& name) {
+TTreeNode* TDirTree::AddFolderNode(TTreeNode* parent, const std::string& name, bool mayBeLink) {
   TDirEntry* parentEntry = Entry(parent);
   if (!parentEntry) return nullptr;
   const std::string path = parentEntry->Path + name + "/";
@@ -421,8 +425,23 @@ TTreeNode* TDirTree::AddFolderNode(TTreeNode* parent, const std::string& name) {
   parent->addChild(node);
   node->setText(0, Text(name));
   node->entry = std::make_unique<TDirEntry>(TDirEntry{path, false, parentEntry->Data});
+  node->mayBeLink = mayBeLink;
   SetNodeIcons(node, FolderIconOf(path));
   return node;
+}
+
+bool TDirTree::LeadsBackUp(TTreeNode* node) const {
+  TDirEntry* entry = Entry(node);
+  auto* n = dynamic_cast<TDirNode*>(node);
+  if (!entry || !node->parent() || (n && !n->mayBeLink) || !plat::IsSymbolicLink(entry->Path)) return false;
+  const std::string target = plat::RealFolder(entry->Path);
+  if (target.empty()) return false;   // a dangling link reads as empty anyway
+  // An ancestor on disk ("up" -> "/"), or a folder already open above it in
+  // the tree (a -> b/, b/back -> a/).
+  if (plat::RealFolder(Entry(node->parent())->Path).starts_with(target)) return true;
+  for (TTreeNode* up = node->parent()->parent(); up; up = up->parent())
+    if (TDirEntry* e = Entry(up); e && plat::RealFolder(e->Path) == target) return true;
+  return false;
 }
 
 void TDirTree::ReadChildren(TTreeNode* node) {
@@ -431,23 +450,28 @@ void TDirTree::ReadChildren(TTreeNode* node) {
   QPointer<TDirTree> self(this);
   DeleteChildren(node);
   entry->Read = true;
-  static_cast<TDirNode*>(node)->childrenProbed = false;
+  if (LeadsBackUp(node)) return;
   const std::string folder = entry->Path;
-  std::vector<std::string> names;
-  if (!EnumerateSubfolders(folder, [&](const std::string& name) {
-        names.push_back(name);
+  struct Found {
+    std::string name;
+    bool mayBeLink;
+  };
+  std::vector<Found> found;
+  if (!EnumerateSubfolders(folder, [&](const TDirRec& rec) {
+        found.push_back({rec.Name, rec.FindHandle == nullptr || rec.FindData.link});
         return true;
-      }))
-    return;
+      }) ||
+      !Alive(node))
+    return;   // the tree went away, or the filter's handler rebuilt it
   QCollator collator;
   collator.setCaseSensitivity(Qt::CaseInsensitive);
-  std::sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
-    const int c = collator.compare(Text(a), Text(b));
-    return c != 0 ? c < 0 : a < b;   // "Docs" and "docs" may both exist here
+  std::sort(found.begin(), found.end(), [&](const Found& a, const Found& b) {
+    const int c = collator.compare(Text(a.name), Text(b.name));
+    return c != 0 ? c < 0 : a.name < b.name;   // "Docs" and "docs" may both exist here
   });
-  for (const std::string& name : names) {
-    AddFolderNode(node, name);
-    if (!self) return;
+  for (const Found& f : found) {
+    AddFolderNode(node, f.name, f.mayBeLink);
+    if (!self || !Alive(node)) return;
   }
 }
 
@@ -456,11 +480,13 @@ bool TDirTree::HasSubfolders(TTreeNode* node) {
   if (!entry || entry->Read) return false;
   // Probed already: the dummy is there; a second one would only pile up.
   if (node->childCount() > 0) return true;
+  if (LeadsBackUp(node)) return false;
   bool found = false;
-  if (!EnumerateSubfolders(entry->Path, [&](const std::string&) {
+  if (!EnumerateSubfolders(entry->Path, [&](const TDirRec&) {
         found = true;
         return false;
-      }))
+      }) ||
+      !Alive(node))
     return false;
   if (found) AddDummy(node);
   return found;
@@ -471,7 +497,7 @@ void TDirTree::ProbeChildren(TTreeNode* node) {
   QPointer<TDirTree> self(this);
   for (int i = 0; i < node->childCount(); ++i) {
     HasSubfolders(node->child(i));
-    if (!self) return;
+    if (!self || !Alive(node)) return;
   }
 }
 
@@ -481,12 +507,11 @@ bool TDirTree::CanExpand(TTreeNode* node) {
     WaitCursor wait;
     ReadChildren(node);
     if (!self) return false;
-    auto* n = dynamic_cast<TDirNode*>(node);
-    if (n && !n->childrenProbed) {
-      ProbeChildren(node);
-      if (!self) return false;
-      n->childrenProbed = true;
-    }
+    if (!Alive(node)) return true;   // nothing left to close
+    // Every expansion: a child that has gained a sub-folder since gets its button.
+    ProbeChildren(node);
+    if (!self) return false;
+    if (!Alive(node)) return true;
   }
   // Nothing below after all (the folders went away): not left open on an
   // empty branch, where a dummy added by a later refresh would show as a blank row.
@@ -567,8 +592,8 @@ TTreeNode* TDirTree::FindNode(const std::string& path) const {
 bool TDirTree::PathExists(const std::string& path, std::string& realPath) const {
   plat::Drives& drives = plat::TheDrives();
   realPath = path;
-  if (path.empty() || path[0] != '/') return false;   // relative to what?
-  if (drives.Exists(path)) return true;
+  if (drives.Exists(path)) return true;   // relative ones from the current folder; no node matches them
+  if (path.empty() || path[0] != '/') return false;
   // Not under this spelling; the same folder in another letter case counts,
   // since the comparison below ignores case when the exact one fails.
   std::string resolved = "/";
@@ -616,9 +641,15 @@ void TDirTree::SelectPath(const std::string& path) {
     EndUpdate();
     return;
   }
-  if (!Entry(node)->Read) {
-    ReadChildren(node);
-    if (!self) return;
+  // Reading runs the filter and icon handlers, which may rebuild the tree:
+  // then the walk stops as if the level had not been found.
+  const auto readIfUnread = [&](TTreeNode* n) {
+    if (!Entry(n)->Read) ReadChildren(n);
+    return self && Alive(n);
+  };
+  if (!readIfUnread(node)) {
+    if (self) EndUpdate();
+    return;
   }
   std::size_t end = Entry(node)->Path.size();
   while (end < p.size()) {
@@ -631,18 +662,25 @@ void TDirTree::SelectPath(const std::string& path) {
       return;
     }
     node = child;
-    if (!Entry(node)->Read) {
-      ReadChildren(node);
-      if (!self) return;
+    if (!readIfUnread(node)) {
+      if (self) EndUpdate();
+      return;
     }
   }
-  for (TTreeNode* up = node->parent(); up; up = up->parent()) {
-    up->setExpanded(true);
+  // Opening the levels above probes their children (handlers again).
+  std::vector<TTreeNode*> above;
+  for (TTreeNode* up = node->parent(); up; up = up->parent()) above.push_back(up);
+  for (TTreeNode* up : above) {
+    if (Alive(up)) up->setExpanded(true);
     if (!self) return;
+  }
+  if (!Alive(node)) {
+    EndUpdate();
+    return;
   }
   setCurrentItem(node);
   if (!self) return;
-  scrollToItem(node);
+  if (Alive(node)) scrollToItem(node);
   EndUpdate();
 }
 
@@ -675,11 +713,11 @@ void TDirTree::Reload() {
       SelectPath(LastDir(key));
       if (!self) return;
       if (SelectedPath() != LastDir(key) && FindNode(key)) {
+        // Selecting notifies once, and Change once more for the drive node.
         driveNode = FindNode(key);
-        --changeLock_;
         setCurrentItem(driveNode);
-        ++changeLock_;
-        Change(driveNode);
+        if (!self) return;
+        if (Alive(driveNode)) Change(driveNode);
       }
     } catch (...) {
       // Only a starting point; the tree is usable without a selection.
@@ -691,8 +729,14 @@ void TDirTree::Reload() {
 
 TTreeNode* TDirTree::MediumChanged(TTreeNode* driveNode) {
   const std::string drive = Entry(driveNode)->Path;
+  QPointer<TDirTree> self(this);
   --changeLock_;
   RefreshNode(driveNode);
+  if (!self) return nullptr;
+  if (!Alive(driveNode)) {   // a handler of the probe rebuilt the tree
+    ++changeLock_;
+    return nullptr;
+  }
   driveNode->setText(0, Text(DriveLabel(drive)));
   if (DriveSerial(drive) != -1 && driveNode->childCount() == 0) AddDummy(driveNode);
   setCurrentItem(driveNode);
@@ -708,6 +752,7 @@ void TDirTree::Change(TTreeNode* node) {
     if (!drive.empty() && CurrentSerial(drive) != DriveSerial(drive)) {
       // Another medium in the drive: what was read of the old one is stale.
       node = MediumChanged(driveNode);
+      if (!node) return;   // the tree went away or was rebuilt meanwhile
       e = Entry(node);
     }
     lastDir_[drive] = e->Path;

@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <map>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <QTreeWidget>
@@ -185,7 +186,7 @@ class TDirTree : public QTreeWidget {
 
   // Node building, shared with the device handling.
   TTreeNode* AddDriveNode(const std::string& drive, TTreeNode* before);
-  TTreeNode* AddFolderNode(TTreeNode* parent, const std::string& name);
+  TTreeNode* AddFolderNode(TTreeNode* parent, const std::string& name, bool mayBeLink = true);
   void AddDummy(TTreeNode* node);
   void DeleteChildren(TTreeNode* node);
   TTreeNode* DriveNodeOf(TTreeNode* node) const;
@@ -201,11 +202,17 @@ class TDirTree : public QTreeWidget {
  private:
   friend class TDirNode;
   void NodeDeleted(TTreeNode* node);
-  // Calls visit with the name of every sub-folder of `folder` that counts,
+  // The node has not been deleted meanwhile: user handlers may rebuild the
+  // tree under an operation that holds a node.
+  bool Alive(TTreeNode* node) const { return live_.count(node) != 0; }
+  // Calls visit with the entry of every sub-folder of `folder` that counts,
   // until it returns false. False when the tree went away meanwhile.
-  bool EnumerateSubfolders(const std::string& folder, const std::function<bool(const std::string&)>& visit);
+  bool EnumerateSubfolders(const std::string& folder, const std::function<bool(const TDirRec&)>& visit);
   bool SubfolderCounts(const std::string& folder, const TDirRec& rec);
   int FolderIconOf(const std::string& path) const;
+  // A folder link that leads back to one of the folders above it: shown, but
+  // never read, so that neither a probe nor "expand all" goes round forever.
+  bool LeadsBackUp(TTreeNode* node) const;
   bool PathExists(const std::string& path, std::string& realPath) const;
   TTreeNode* MatchChild(TTreeNode* parent, const std::string& part, bool exact) const;
   TTreeNode* MatchDrive(const std::string& path, bool exact) const;
@@ -230,4 +237,5 @@ class TDirTree : public QTreeWidget {
   int updateDepth_ = 0;
   bool handleAllocated_ = false;
   bool destroying_ = false;
+  std::unordered_set<const TTreeNode*> live_;   // every node not yet deleted
 };

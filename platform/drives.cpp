@@ -207,6 +207,16 @@ std::vector<MountEntry> ParseMountInfo(const std::string& text, RemovableQuery r
   return drives;
 }
 
+std::string RealFolder(const std::string& path) {
+  const std::string real = RealPath(path);
+  return real.empty() ? real : AppendSlash(real);
+}
+
+bool IsSymbolicLink(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::lstat(RemoveSlash(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 std::string DeviceLabel(const std::string& device) {
   const std::string target = RealPath(device);
   if (target.empty()) return std::string();
@@ -245,11 +255,14 @@ bool FolderEnumerator::Next(FolderEntry& entry) {
   entry.name = e->d_name;
   entry.attr = 0;
   bool directory = e->d_type == DT_DIR;
+  entry.link = e->d_type == DT_LNK;
   // Links to folders count as folders, as junctions do; the type of a link
   // (or of an entry the file system does not type) needs a stat.
   if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
+    const std::string path = folder_ + entry.name;
     struct stat st {};
-    directory = ::stat((folder_ + entry.name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (e->d_type == DT_UNKNOWN) entry.link = ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    directory = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
   if (directory) entry.attr |= faDirectory;
   if (entry.name.size() > 1 && entry.name[0] == '.' && entry.name != "..") entry.attr |= faHidden;

@@ -62,6 +62,7 @@ constexpr std::uint32_t faArchive = 0x20;
 struct FolderEntry {
   std::string name;
   std::uint32_t attr = 0;
+  bool link = false;   // a symbolic link (attr tells what it leads to)
 };
 
 // An open enumeration of one folder's entries ("." and ".." included, as the
@@ -113,6 +114,11 @@ void SetDrives(Drives* drives);
 // Helpers shared by the drive and folder code.
 std::string AppendSlash(const std::string& path);
 std::string RemoveSlash(const std::string& path);   // "/" stays "/"
+// The folder a path names once every link is followed (trailing "/"); ""
+// when it cannot be resolved.
+std::string RealFolder(const std::string& path);
+// True when the path itself (a trailing "/" is allowed) is a symbolic link.
+bool IsSymbolicLink(const std::string& path);
 // The file-system label of a device ("/dev/sdb1"), from /dev/disk/by-label.
 std::string DeviceLabel(const std::string& device);
 

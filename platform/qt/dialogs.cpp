@@ -17,18 +17,28 @@ QString Caption(const std::string& caption) {
 
 QWidget* DialogParent() { return QApplication::activeWindow(); }
 
+// The texts come from servers and files too: "550 <name>: not found" is shown
+// as written, never read as markup.
+QMessageBox::StandardButton Ask(QMessageBox::Icon icon, const std::string& caption, const std::string& text,
+                                QMessageBox::StandardButtons buttons, QMessageBox::StandardButton byDefault) {
+  QMessageBox box(icon, Caption(caption), QString::fromStdString(text), buttons, DialogParent());
+  box.setTextFormat(Qt::PlainText);
+  box.setDefaultButton(byDefault);
+  const int answer = box.exec();
+  return static_cast<QMessageBox::StandardButton>(answer);
+}
+
 }  // namespace
 
 // --- Qt ---
 
 void QtDialogs::ShowMessage(const std::string& text, const std::string& caption) {
-  QMessageBox::information(DialogParent(), Caption(caption), QString::fromStdString(text));
+  Ask(QMessageBox::Information, caption, text, QMessageBox::Ok, QMessageBox::Ok);
 }
 
 bool QtDialogs::Confirm(const std::string& text, const std::string& caption) {
-  const auto answer = QMessageBox::question(DialogParent(), Caption(caption), QString::fromStdString(text),
-                                            QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
-  return answer == QMessageBox::Yes;
+  return Ask(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) ==
+         QMessageBox::Yes;
 }
 
 std::string QtDialogs::InputBox(const std::string& caption, const std::string& prompt,

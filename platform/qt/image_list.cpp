@@ -110,12 +110,15 @@ QPixmap ImageList::Large(int index) const {
 QIcon ImageList::Icon(int index, int selected) const {
   QIcon icon;
   if (index < 0 || index >= Count()) return icon;
+  if (selected < 0 || selected >= Count()) selected = -1;
+  if (const auto known = icons_.find({index, selected}); known != icons_.end()) return known->second;
   icon.addPixmap(entries_[index].small, QIcon::Normal);
   icon.addPixmap(entries_[index].large, QIcon::Normal);
   if (selected >= 0 && selected < Count() && selected != index) {
     icon.addPixmap(entries_[selected].small, QIcon::Selected);
     icon.addPixmap(entries_[selected].large, QIcon::Selected);
   }
+  icons_[{index, selected}] = icon;
   return icon;
 }
 

@@ -10,6 +10,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <QIcon>
@@ -49,6 +50,9 @@ class ImageList {
   int Add(const std::string& key, const QIcon& themed, int fallback);
 
   std::map<std::string, int> byKey_;
+  // One icon per pair, shared by every tree node that shows it: a folder of
+  // 100,000 sub-folders holds one icon, not 100,000 copies.
+  mutable std::map<std::pair<int, int>, QIcon> icons_;
   std::vector<Entry> entries_;
 };
 

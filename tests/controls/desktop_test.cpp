@@ -1,8 +1,15 @@
 // The desktop side of the platform: scripted dialogs, the exception box, the
 // shell's address rules, the file icon lists and the program's own pictures.
+#include <unistd.h>
+
+#include <cstdio>
 #include <stdexcept>
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QImage>
+#include <QMessageBox>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -75,12 +82,44 @@ TEST(ExceptionBox, InstalledOnTheApplication) {
   EXPECT_EQ(script.Messages(), std::vector<std::string>{"Disk full"});
 }
 
+// Answers the modal box that the next call opens, after looking at it.
+void AnswerNextBox(QMessageBox::StandardButton button, QString& text, Qt::TextFormat& format) {
+  QTimer::singleShot(0, [&text, &format, button] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    text = box->text();
+    format = box->textFormat();
+    box->button(button)->click();
+  });
+}
+
+TEST(QtDialogs, ServerTextIsShownAsWrittenNotAsMarkup) {
+  GuiApp();
+  plat::QtDialogs dialogs;
+  QString text;
+  Qt::TextFormat format = Qt::AutoText;
+  AnswerNextBox(QMessageBox::Ok, text, format);
+  dialogs.ShowMessage("<b>550</b> <pub>: not found", "Error");
+  EXPECT_EQ(text, "<b>550</b> <pub>: not found");
+  EXPECT_EQ(format, Qt::PlainText);
+  AnswerNextBox(QMessageBox::No, text, format);
+  EXPECT_FALSE(dialogs.Confirm("<i>Delete</i>?", "Confirm"));
+  EXPECT_EQ(format, Qt::PlainText);
+  AnswerNextBox(QMessageBox::Yes, text, format);
+  EXPECT_TRUE(dialogs.Confirm("Delete?", "Confirm"));
+}
+
 TEST(Shell, AddressesGetTheSlashesTheDesktopNeeds) {
   EXPECT_EQ(plat::DesktopAddress("http:\\\\www.example.com"), "http://www.example.com");
   EXPECT_EQ(plat::DesktopAddress("ftp:\\\\host\\pub"), "ftp://host\\pub");
   EXPECT_EQ(plat::DesktopAddress("mailto:a@b.c"), "mailto:a@b.c");
   EXPECT_EQ(plat::DesktopAddress("http://already.fine/"), "http://already.fine/");
   EXPECT_EQ(plat::DesktopAddress("/home/u/file\\name.txt"), "/home/u/file\\name.txt");
+  // A mail address may name headers, but no local file to attach.
+  EXPECT_EQ(plat::DesktopAddress("mailto:a@b.c?ATTACH=%2Fetc%2Fpasswd"), "mailto:a@b.c");
+  EXPECT_EQ(plat::DesktopAddress("MailTo:a@b.c?cc=d@e.f&%61ttachment=/x&subject=s"), "MailTo:a@b.c?cc=d@e.f&subject=s");
+  EXPECT_EQ(plat::DesktopAddress("mailto:a@b.c?"), "mailto:a@b.c");
+  EXPECT_EQ(plat::DesktopAddress("http://h/?attach=1"), "http://h/?attach=1");
   EXPECT_TRUE(plat::HasUrlScheme("mailto:x"));
   EXPECT_TRUE(plat::HasUrlScheme("svn+ssh://h"));
   EXPECT_FALSE(plat::HasUrlScheme("/tmp/a:b"));
@@ -92,6 +131,15 @@ TEST(Shell, ProgramsAreRegularFilesWithTheExecuteBit) {
   EXPECT_FALSE(plat::IsProgram("/bin"));
   EXPECT_FALSE(plat::IsProgram("/etc/hostname-not-there"));
   EXPECT_FALSE(plat::IsProgram("/etc/passwd"));
+  // The Qt shell starts nothing else: no document, no name found on PATH.
+  plat::QtShell shell;
+  EXPECT_FALSE(shell.StartProgram("/etc/passwd", {}, ""));
+  EXPECT_FALSE(shell.StartProgram("/bin", {}, ""));
+  const std::string marker = std::string(VEK_BINARY_DIR) + "/shell-test-marker";
+  std::remove(marker.c_str());
+  EXPECT_FALSE(shell.StartProgram("sh", {"-c", "touch " + marker}, ""));
+  EXPECT_FALSE(shell.StartProgram("passwd", {}, "/etc"));
+  EXPECT_NE(::access(marker.c_str(), F_OK), 0);
 }
 
 TEST(Shell, RecordingShellStandsInForTheDesktop) {
@@ -128,6 +176,10 @@ TEST(ImageList, StableIndexPerKindOfFileWithBothSizes) {
   // A theme icon that no theme has falls back to the program's picture.
   const int missing = images.IndexOfThemeIcon("vek-no-such-icon", plat::siProgram);
   EXPECT_EQ(images.Small(missing).toImage(), plat::SmallImages()[plat::siProgram].toImage());
+  // Every node of a big folder shows the same icon object, not a copy each.
+  EXPECT_EQ(images.Icon(0, 1).cacheKey(), images.Icon(0, 1).cacheKey());
+  EXPECT_NE(images.Icon(0, 1).cacheKey(), images.Icon(0).cacheKey());
+  EXPECT_EQ(images.Icon(0, images.Count()).cacheKey(), images.Icon(0).cacheKey());
 }
 
 TEST(Resources, SmallImagesStripHasSixPicturesWithOliveTransparent) {

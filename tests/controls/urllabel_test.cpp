@@ -134,6 +134,18 @@ TEST_F(URLLabelTest, ClickFiresOnClickThenOpensTheAddress) {
   EXPECT_EQ(order.size(), 3u);
 }
 
+TEST_F(URLLabelTest, CaptionIsPlainTextOpenedWithItsOwnScheme) {
+  label_->SetCaption("<img src=\"/etc/x.png\">example.com");
+  EXPECT_EQ(label_->textFormat(), Qt::PlainText);
+  EXPECT_GT(label_->sizeHint().width(), label_->fontMetrics().horizontalAdvance("example.com") * 2);
+  // Whatever the text says, the prefix decides the scheme.
+  label_->SetCaption("javascript:alert(1)");
+  EXPECT_EQ(plat::DesktopAddress(label_->Address()), "http://javascript:alert(1)");
+  label_->SetLabelType(hmMAIL);
+  label_->SetCaption("a@example.com?subject=Hi&attach=/home/u/.ssh/id_rsa&body=x");
+  EXPECT_EQ(plat::DesktopAddress(label_->Address()), "mailto:a@example.com?subject=Hi&body=x");
+}
+
 TEST_F(URLLabelTest, CustomTypeIsNeverUnderlinedAndOnlyFiresOnClick) {
   label_->SetLabelType(hmCUSTOM);
   EXPECT_FALSE(label_->Underlined());

@@ -11,6 +11,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include <QKeyEvent>
+
 #include <gtest/gtest.h>
 
 #include "tests/dirtree/gui_app.h"
@@ -174,6 +176,11 @@ TEST_F(DirTreeTest, DriveLevelTextsSerialsAndProbes) {
   EXPECT_EQ(tree.topLevelItem(1)->text(0).toStdString(), "(" + stick_.substr(0, stick_.size() - 1) + ")");
   EXPECT_EQ(tree.DriveSerial(root_), 1234);
   EXPECT_EQ(tree.DriveSerial(stick_), -1);
+  // A readable volume without a label: a blank before the parenthesis.
+  drives_.volumes[stick_] = {"", 77};
+  EXPECT_EQ(tree.DriveLabel(stick_), " (" + stick_.substr(0, stick_.size() - 1) + ")");
+  EXPECT_EQ(tree.DriveSerial(stick_), 77);
+  drives_.volumes.erase(stick_);
   EXPECT_EQ(TDirTree::Entry(DriveNode())->Path, root_);
   EXPECT_FALSE(TDirTree::Entry(DriveNode())->Read);
   EXPECT_EQ(tree.DriveMask(), (std::vector<std::string>{root_, stick_}));
@@ -212,11 +219,16 @@ TEST_F(DirTreeTest, ExpandingReadsOnceAndShowsButtonsOnlyWhereSubfoldersPass) {
   EXPECT_EQ(count.starts[root_], 2);   // the drive-level probe and the read
   EXPECT_EQ(count.starts[root_ + "Alpha/"], 1);
   EXPECT_EQ(count.starts[root_ + "beta/"], 1);
-  const int afterFirst = count.Total();
+  // Expanding again reads nothing but probes the children still without a
+  // button: one that has gained a sub-folder meanwhile gets one.
+  fs::create_directories(root_ + "beta/new");
   DriveNode()->setExpanded(false);
   DriveNode()->setExpanded(true);
-  EXPECT_EQ(count.Total(), afterFirst);
+  EXPECT_EQ(count.starts[root_], 2);
+  EXPECT_EQ(count.starts[root_ + "Alpha/"], 1);
+  EXPECT_EQ(count.starts[root_ + "beta/"], 2);
   EXPECT_TRUE(HasDummyOnly(Child(DriveNode(), "Alpha")));
+  EXPECT_TRUE(HasDummyOnly(Child(DriveNode(), "beta")));
 
   TTreeNode* alpha = Child(DriveNode(), "Alpha");
   alpha->setExpanded(true);
@@ -317,6 +329,10 @@ TEST_F(DirTreeTest, SelectPathOfMissingEmptyAndQuestionMark) {
   EXPECT_EQ(changes, 1);
   tree.SelectPath("relative/path");
   EXPECT_EQ(tree.SelectedPath(), root_);
+  // A relative path that exists is no missing one, but names no node either.
+  tree.SelectPath(root_ + "beta");
+  tree.SelectPath(fs::relative(root_ + "Alpha", fs::current_path()).string());
+  EXPECT_EQ(tree.SelectedPath(), root_ + "beta/");
 }
 
 TEST_F(DirTreeTest, FolderHiddenByTheFiltersLeavesSelectionAsItWas) {
@@ -435,6 +451,18 @@ TEST_F(DirTreeTest, ReloadKeepsTheSelectionAndReportsDeletedNodes) {
   tree.OnDeleteItem = nullptr;   // the counters above go before the tree does
 }
 
+TEST_F(DirTreeTest, ReloadWithNothingToGoBackToSelectsTheDrive) {
+  drives_.cwd = root_ + ".hidden/";   // remembered for the drive, but filtered out below
+  TDirTree& tree = Tree([](TDirTree& t) { t.SetDirTypes(TDirTypes{dtNormal}); });
+  ASSERT_EQ(tree.SelectedPath(), "?");
+  std::vector<TTreeNode*> changed;
+  tree.OnChange = [&](TDirTree*, TTreeNode* node) { changed.push_back(node); };
+  tree.Reload();
+  EXPECT_EQ(tree.Selected(), DriveNode());
+  EXPECT_EQ(changed, (std::vector<TTreeNode*>{DriveNode(), DriveNode()}));
+  EXPECT_EQ(tree.LastDir(root_), root_);
+}
+
 TEST_F(DirTreeTest, OnGetIconSeesTheIconsSetAndMayChangeThem) {
   std::vector<std::pair<std::string, int>> seen;
   TDirTree& tree = Tree([&](TDirTree& t) {
@@ -503,6 +531,66 @@ TEST_F(DirTreeTest, DriveOfANestedMountIsTheLongestPrefix) {
   tree.SelectPath(root_ + "Alpha/Two");
   EXPECT_EQ(tree.SelectedPath(), root_ + "Alpha/Two/");
   EXPECT_EQ(tree.Selected()->parent(), tree.topLevelItem(1));   // under the Alpha drive
+}
+
+TEST_F(DirTreeTest, FolderLinksBackUpTheTreeAreShownButNotDescended) {
+  fs::create_directory_symlink(root_, root_ + "Alpha/up");
+  fs::create_directory_symlink(root_ + "beta", root_ + "beta/self");
+  fs::create_directory_symlink("..", root_ + "Alpha/Two/parent");
+  fs::create_directory_symlink(root_ + "Alpha/Two", root_ + "Alpha/sideways");
+  TDirTree& tree = Tree();
+  DriveNode()->setExpanded(true);
+  TTreeNode* beta = Child(DriveNode(), "beta");
+  beta->setExpanded(true);
+  ASSERT_EQ(ChildTexts(beta), std::vector<std::string>{"self"});
+  EXPECT_EQ(beta->child(0)->childCount(), 0);   // leads back to beta: no button
+  TTreeNode* alpha = Child(DriveNode(), "Alpha");
+  alpha->setExpanded(true);
+  ASSERT_EQ(ChildTexts(alpha), (std::vector<std::string>{"One", "sideways", "Two", "up"}));
+  EXPECT_EQ(Child(alpha, "up")->childCount(), 0);
+  EXPECT_TRUE(HasDummyOnly(Child(alpha, "sideways")));   // a link elsewhere is an ordinary folder
+  Child(alpha, "up")->setExpanded(true);
+  EXPECT_EQ(Child(alpha, "up")->childCount(), 0);
+  // "*" opens everything below the current node: it must come to an end.
+  tree.setCurrentItem(DriveNode());
+  QKeyEvent star(QEvent::KeyPress, Qt::Key_Asterisk, Qt::NoModifier, "*");
+  QApplication::sendEvent(&tree, &star);
+  EXPECT_EQ(tree.FindNode(root_ + "Alpha/up/Alpha/"), nullptr);
+  EXPECT_EQ(tree.FindNode(root_ + "Alpha/Two/parent/")->childCount(), 0);
+  EXPECT_NE(tree.FindNode(root_ + "Alpha/sideways/Deep/"), nullptr);
+}
+
+TEST_F(DirTreeTest, HandlersThatRebuildTheTreeMidwayLeaveNoDanglingNode) {
+  TDirTree& tree = Tree();
+  tree.SelectPath(root_ + "Alpha");
+  TTreeNode* alpha = tree.Selected();
+  tree.RefreshNode(alpha);
+  // The folder filter rebuilds the whole tree while Alpha is being read.
+  bool rebuilt = false;
+  tree.OnAddDir = [&](TDirTree* t, const std::string& name, bool&) {
+    if (!rebuilt && name == root_ + "Alpha/One/") {
+      rebuilt = true;
+      t->Reload();
+    }
+  };
+  EXPECT_NO_THROW(alpha->setExpanded(true));
+  EXPECT_TRUE(rebuilt);
+  EXPECT_EQ(tree.SelectedPath(), root_ + "Alpha/");
+  // The icon event refreshes the drive while a folder's children are added.
+  tree.OnAddDir = nullptr;
+  rebuilt = false;
+  tree.OnGetIcon = [&](TDirTree* t, TTreeNode* node) {
+    if (!rebuilt && TDirTree::Entry(node)->Path == root_ + "Alpha/Two/") {
+      rebuilt = true;
+      t->RefreshNode(t->topLevelItem(0));
+    }
+  };
+  tree.RefreshNode(tree.FindNode(root_ + "Alpha/"));
+  tree.SelectPath(root_ + "Alpha/Two/Deep");
+  EXPECT_TRUE(rebuilt);
+  tree.OnGetIcon = nullptr;
+  tree.SelectPath(root_ + "Alpha/Two/Deep");
+  EXPECT_EQ(tree.SelectedPath(), root_ + "Alpha/Two/Deep/");
 }
 
 }  // namespace

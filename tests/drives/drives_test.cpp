@@ -123,9 +123,19 @@ TEST(FolderEnumerator, GivesNamesWithDirectoryAndHiddenBits) {
   std::filesystem::create_symlink(tmp.path() + "missing", tmp.path() + "dangling");
 
   std::map<std::string, std::uint32_t> seen;
+  std::vector<std::string> links;
   plat::FolderEnumerator find;
   plat::FolderEntry e;
-  for (bool ok = find.First(tmp.path(), e); ok; ok = find.Next(e)) seen[e.name] = e.attr;
+  for (bool ok = find.First(tmp.path(), e); ok; ok = find.Next(e)) {
+    seen[e.name] = e.attr;
+    if (e.link) links.push_back(e.name);
+  }
+  std::sort(links.begin(), links.end());
+  EXPECT_EQ(links, (std::vector<std::string>{"dangling", "link"}));
+  EXPECT_TRUE(plat::IsSymbolicLink(tmp.path() + "link/"));
+  EXPECT_FALSE(plat::IsSymbolicLink(tmp.path() + "Sub/"));
+  EXPECT_EQ(plat::RealFolder(tmp.path() + "link"), plat::RealFolder(tmp.path() + "Sub/"));
+  EXPECT_EQ(plat::RealFolder(tmp.path() + "dangling"), "");
   EXPECT_EQ(seen.size(), 8u);
   EXPECT_EQ(seen.at("."), plat::faDirectory);
   EXPECT_EQ(seen.at(".."), plat::faDirectory);
