@@ -280,6 +280,10 @@ class TCustomWSocket {
   // True while the object has not been destroyed by a handler; taken before
   // calling a handler, read after it.
   std::weak_ptr<int> AliveToken() const { return FAlive; }
+  // The first steps both look-ups share: refuse an empty text (OnError, then
+  // OnDnsLookupDone(10022)), drop a running look-up, clear the results.
+  // False when the look-up must not start.
+  bool StartLookup(const std::string& Text);
 
   // --- fields ---
   plat::SOCKET FHSocket;

@@ -75,12 +75,12 @@ int WSocketResolveProto(const std::string& Proto) {
 // ---------------------------------------------------------------------------
 // Asynchronous lookups (one per socket at a time)
 
-void TCustomWSocket::DnsLookup(const std::string& HostName) {
-  if (HostName.empty()) {
+bool TCustomWSocket::StartLookup(const std::string& Text) {
+  if (Text.empty()) {
     const std::weak_ptr<int> Alive = AliveToken();
     ReportError("DNS lookup: invalid host name.");
     if (!Alive.expired()) DoDnsLookupDone(plat::WSAEINVAL);  // OnError may have destroyed it
-    return;
+    return false;
   }
   if (FDnsLookupHandle != 0) {
     ForgetLookup(FDnsLookupHandle);  // replaced silently
@@ -88,7 +88,11 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
   }
   FDnsResult.clear();
   FDnsResultList.clear();
+  return true;
+}
 
+void TCustomWSocket::DnsLookup(const std::string& HostName) {
+  if (!StartLookup(HostName)) return;
   const std::uint32_t Addr = plat::inet_addr(HostName);
   if (Addr != INADDR_NONE) {
     FDnsResult = plat::inet_ntoa(Addr);
@@ -102,19 +106,7 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
 }
 
 void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
-  if (HostAddr.empty()) {
-    const std::weak_ptr<int> Alive = AliveToken();
-    ReportError("DNS lookup: invalid host name.");
-    if (!Alive.expired()) DoDnsLookupDone(plat::WSAEINVAL);  // OnError may have destroyed it
-    return;
-  }
-  if (FDnsLookupHandle != 0) {
-    ForgetLookup(FDnsLookupHandle);
-    FDnsLookupHandle = 0;
-  }
-  FDnsResult.clear();
-  FDnsResultList.clear();
-
+  if (!StartLookup(HostAddr)) return;
   // No validity check: an invalid text asks for 255.255.255.255.
   const std::uint32_t Addr = plat::inet_addr(HostAddr);
   FDnsLookupHandle = plat::AsyncLookupAddr(FWindowHandle, WM_ASYNCGETHOSTBYADDR, Addr);
