@@ -260,6 +260,7 @@ void TCustomWSocket::HandleReadEvent(std::uint16_t Error) {
   const std::weak_ptr<int> Alive = FAlive;
   const plat::SOCKET Handle = FHSocket;
   const plat::HWND Window = FSessionWindow;
+  FKnownWaiting = 0;
   try {
     for (;;) {
       FLastError = 0;
@@ -278,6 +279,10 @@ void TCustomWSocket::HandleReadEvent(std::uint16_t Error) {
       // the same descriptor number) or destroyed the object.
       if (Alive.expired() || FHSocket != Handle || FSessionWindow != Window) return;
       if (FLastError != 0) break;
+      // Known to be waiting: every layer's RcvdCount would be above zero too
+      // (they add their own buffered bytes to the kernel's), so the loop goes
+      // on exactly as it would after asking; one FIONREAD saved per chunk.
+      if (FType == SOCK_STREAM && FKnownWaiting > 0) continue;
       const int Waiting = RcvdCount();
       if (Waiting < 0) {
         if (FLastError == 0) FLastError = plat::WSAGetLastError();
@@ -516,5 +521,6 @@ int TCustomWSocket::RcvdCount() {
     ReportSocketError("ioctlSocket");
     return -1;
   }
+  FKnownWaiting = FType == SOCK_STREAM ? static_cast<int>(Waiting) : 0;
   return static_cast<int>(Waiting);
 }
