@@ -96,11 +96,15 @@ void LoopRef::Detach() {
 
 struct MessageLoop::Impl {
   int epollFd = -1;
-  int wakeFd = -1;  // eventfd, signalled while the queue is not empty
+  int wakeFd = -1;  // eventfd: see Push for when it is signalled
 
   std::mutex queueMutex;  // the queue is the part other threads touch
   std::deque<Message> queue;
   bool wakeSignalled = false;
+  // Someone outside the loop's own calls may sleep on the descriptor (a host
+  // event loop, another thread's poll): it must then be readable while
+  // anything is queued, and quiet once the queue is empty.
+  bool watched = false;
 
   std::unordered_map<HWND, std::shared_ptr<WindowProcedure>> windows;
   HWND lastWindow = 0;
@@ -111,15 +115,21 @@ struct MessageLoop::Impl {
   unsigned sincePoll = 0;
 
   // --- queue ---
-  void Push(const Message& m) {
+  // A post from the loop's own thread needs no wake-up unless the descriptor is
+  // watched: the only other sleeper is WaitMessage on this very thread, which
+  // looks at the queue before it sleeps. That saves an eventfd write and read
+  // per message on the busy path (a chunk posted per upload message).
+  void Push(const Message& m, bool fromOwnThread) {
     std::lock_guard lock(queueMutex);
     queue.push_back(m);
-    if (!wakeSignalled) {
-      std::uint64_t one = 1;
-      // Cannot overflow: it is written only when not signalled.
-      [[maybe_unused]] ssize_t n = ::write(wakeFd, &one, sizeof one);
-      wakeSignalled = true;
-    }
+    if (!fromOwnThread || watched) SignalWakeLocked();
+  }
+  void SignalWakeLocked() {
+    if (wakeSignalled) return;
+    std::uint64_t one = 1;
+    // Cannot overflow: it is written only when not signalled.
+    [[maybe_unused]] ssize_t n = ::write(wakeFd, &one, sizeof one);
+    wakeSignalled = true;
   }
   void ResetWakeLocked() {
     if (queue.empty() && wakeSignalled) {
@@ -128,13 +138,25 @@ struct MessageLoop::Impl {
       wakeSignalled = false;
     }
   }
+  // An unwatched loop resets lazily, when epoll reports the wake-up (before it
+  // sleeps, or the wake-up would end every wait at once); a watched one at
+  // once, so that a host loop is not woken for an empty queue.
+  void ResetWakeIfEmpty() {
+    std::lock_guard lock(queueMutex);
+    ResetWakeLocked();
+  }
   bool Pop(Message& m) {
     std::lock_guard lock(queueMutex);
     if (queue.empty()) return false;
     m = queue.front();
     queue.pop_front();
-    ResetWakeLocked();
+    if (watched) ResetWakeLocked();
     return true;
+  }
+  void Watched() {
+    std::lock_guard lock(queueMutex);
+    watched = true;
+    if (!queue.empty()) SignalWakeLocked();  // posted before anyone watched
   }
   bool QueueEmpty() {
     std::lock_guard lock(queueMutex);
@@ -149,7 +171,8 @@ struct MessageLoop::Impl {
   void Notify(const Watch& w, int fd, long event, int error) {
     if (!(w.mask & event) || w.window == 0 || w.msg == 0) return;
     Push({w.window, w.msg, static_cast<WPARAM>(fd),
-          MakeSelectLParam(static_cast<unsigned>(event), static_cast<unsigned>(error))});
+          MakeSelectLParam(static_cast<unsigned>(event), static_cast<unsigned>(error))},
+         true);
   }
 
   // Brings the epoll set in line with the armed state; returns 0 or errno.
@@ -275,7 +298,10 @@ struct MessageLoop::Impl {
     }
     for (int i = 0; i < n; ++i) {
       int fd = events[i].data.fd;
-      if (fd == wakeFd) continue;  // only a wake-up: the queue is looked at directly
+      if (fd == wakeFd) {  // only a wake-up: the queue is looked at directly
+        ResetWakeIfEmpty();
+        continue;
+      }
       auto it = watches.find(fd);
       if (it == watches.end()) {
         ::epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
@@ -362,13 +388,13 @@ bool MessageLoop::IsWindow(HWND window) const { return impl_->windows.count(wind
 
 bool MessageLoop::PostMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (!IsWindow(window)) return false;
-  impl_->Push({window, msg, wParam, lParam});
+  impl_->Push({window, msg, wParam, lParam}, true);
   return true;
 }
 
 bool MessageLoop::PostFromAnyThread(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (window == 0) return false;
-  impl_->Push({window, msg, wParam, lParam});
+  impl_->Push({window, msg, wParam, lParam}, false);
   return true;
 }
 
@@ -453,7 +479,10 @@ bool MessageLoop::WaitMessage(int timeoutMs) {
   }
 }
 
-int MessageLoop::Descriptor() const { return impl_->epollFd; }
+int MessageLoop::Descriptor() const {
+  impl_->Watched();
+  return impl_->epollFd;
+}
 
 void MessageLoop::SetExceptionHandler(ExceptionHandler handler) { impl_->exceptionHandler = std::move(handler); }
 

@@ -107,7 +107,9 @@ class MessageLoop {
   // Readable while anything is pending, so a host event loop can drive us:
   // when it is, call DispatchQueued, a round per turn of the host loop. (It
   // may turn readable once more for a socket whose notification is already
-  // out; the next dispatch quiets it.)
+  // out; the next dispatch quiets it.) Asking for it marks the loop watched:
+  // until then only other threads' posts make it readable, as nobody but
+  // this thread's WaitMessage (which looks at the queue first) sleeps on it.
   int Descriptor() const;
 
   // An exception leaving a procedure is caught at the dispatch boundary and

@@ -305,6 +305,12 @@ class TCustomWSocket {
   int FLingerTimeout;
   bool FAllSent;
   int FReadCount;
+  // A lower bound of the bytes waiting in the kernel for FHSocket, learned from
+  // the read loop's FIONREAD and lowered by every receive: while it is above
+  // zero the read loop knows data remains without asking again. Reset when a
+  // read loop starts, so it never outlives the descriptor it was learned for.
+  int FKnownWaiting = 0;
+  void NoteReceived(int Count, int Flags);
   bool FCloseNotified;
   plat::HWND FWindowHandle;  // NotifyWindow
   plat::MessageLoop* FLoop;  // the loop that owns FWindowHandle

@@ -1,5 +1,6 @@
 // Opening and closing sessions: Connect, Listen, Accept, Dup, Close, Abort,
 // Shutdown, linger, receiving and the address queries.
+#include <algorithm>
 #include <arpa/inet.h>
 
 #include "socket/wsocket.h"
@@ -340,7 +341,16 @@ void TCustomWSocket::AddToReadCount(int Count) {
 }
 
 int TCustomWSocket::RawReceive(void* Buffer, int BufferSize, int Flags) {
-  return plat::recv(FHSocket, Buffer, BufferSize, Flags);
+  const int Count = plat::recv(FHSocket, Buffer, BufferSize, Flags);
+  NoteReceived(Count, Flags);
+  return Count;
+}
+
+void TCustomWSocket::NoteReceived(int Count, int Flags) {
+  if (FKnownWaiting == 0) return;
+  // A peek takes nothing; anything else we cannot account for forgets the bound.
+  if ((Flags & MSG_PEEK) != 0) return;
+  FKnownWaiting = (Count > 0 && Flags == 0) ? std::max(FKnownWaiting - Count, 0) : 0;
 }
 
 int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
@@ -366,6 +376,7 @@ int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From,
   socklen_t Len = FromLen > 0 ? static_cast<socklen_t>(FromLen) : 0;
   const int Count =
       plat::recvfrom(FHSocket, Buffer, BufferSize, 0, reinterpret_cast<sockaddr*>(&From), &Len);
+  NoteReceived(Count, 0);
   FromLen = static_cast<int>(Len);
   if (Count < 0)
     FLastError = plat::WSAGetLastError();

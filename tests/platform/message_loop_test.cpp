@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -222,6 +223,97 @@ TEST(MessageLoop, NoWakeUpIsLostBetweenPostsDispatchesAndWithdrawals) {
   bool inOrder = true;
   for (std::size_t i = 0; i < r.notes.size(); ++i) inOrder = inOrder && r.notes[i].wParam == i;
   EXPECT_TRUE(inOrder);
+}
+
+// A loop whose descriptor nobody asked for skips the wake-up for its own
+// thread's posts; these hold it to the same promises. Its own loop, not the
+// thread's: the thread's has been watched by the tests above.
+TEST(UnwatchedLoop, OwnPostsAreSeenByWaitsAndNestedDispatch) {
+  MessageLoop loop;
+  std::vector<int> got;
+  HWND w = 0;
+  w = loop.AllocateWindow([&](UINT msg, WPARAM, LPARAM) {
+    got.push_back(static_cast<int>(msg));
+    if (msg < 100) loop.PostMessage(w, msg + 1, 0, 0);  // a chain, one in flight
+    if (msg == 50) {
+      // A nested wait must see the message just posted, not sleep on it.
+      EXPECT_TRUE(loop.WaitMessage(10000));
+      EXPECT_TRUE(loop.DispatchOne());
+    }
+  });
+  loop.PostMessage(w, 1, 0, 0);
+  EXPECT_TRUE(loop.WaitMessage(10000));
+  loop.DispatchPending();
+  ASSERT_EQ(got.size(), 100u);
+  bool inOrder = true;
+  for (std::size_t i = 0; i < got.size(); ++i) inOrder = inOrder && got[i] == static_cast<int>(i + 1);
+  EXPECT_TRUE(inOrder);
+  EXPECT_FALSE(loop.HasPending());
+  loop.DeallocateWindow(w);
+}
+
+TEST(UnwatchedLoop, AnotherThreadWakesItAndTheWakeUpDoesNotOutliveTheQueue) {
+  MessageLoop loop;
+  int got = 0;
+  HWND w = loop.AllocateWindow([&](UINT, WPARAM, LPARAM) { ++got; });
+  std::thread poster([&loop, w] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    loop.PostFromAnyThread(w, 1, 0, 0);
+  });
+  EXPECT_TRUE(loop.WaitMessage(10000));
+  poster.join();
+  EXPECT_EQ(loop.DispatchPending(), 1u);
+  // The wake-up consumed lazily must neither end this wait early nor fail it.
+  const std::uint32_t deadline = GetTickCount() + 100;
+  EXPECT_FALSE(loop.WaitMessage(100));
+  EXPECT_TRUE(TickIsPast(GetTickCount(), deadline));
+  EXPECT_EQ(got, 1);
+  loop.DeallocateWindow(w);
+}
+
+TEST(UnwatchedLoop, NoWakeUpIsLostBetweenOwnAndOtherThreadsPosts) {
+  MessageLoop loop;
+  std::size_t own = 0, other = 0;
+  HWND w = 0;
+  w = loop.AllocateWindow([&](UINT msg, WPARAM, LPARAM) {
+    if (msg == 1) {
+      ++other;
+      if (other % 3 == 0) loop.PostMessage(w, 2, 0, 0);
+    } else {
+      ++own;
+    }
+  });
+  constexpr int kPosts = 20000;
+  std::thread poster([&loop, w] {
+    for (int i = 0; i < kPosts; ++i) {
+      loop.PostFromAnyThread(w, 1, 0, 0);
+      if (i % 64 == 0) std::this_thread::yield();
+    }
+  });
+  const std::uint32_t deadline = GetTickCount() + 20000;
+  while (other < kPosts && !TickIsPast(GetTickCount(), deadline)) {
+    loop.WaitMessage(static_cast<int>(TicksUntil(GetTickCount(), deadline)));
+    loop.DispatchPending();
+  }
+  poster.join();
+  loop.DispatchPending();
+  EXPECT_EQ(other, static_cast<std::size_t>(kPosts));
+  EXPECT_EQ(own, static_cast<std::size_t>(kPosts / 3));
+  loop.DeallocateWindow(w);
+}
+
+// A host loop that starts watching late must still be woken for what is queued.
+TEST(UnwatchedLoop, DescriptorAskedForLateIsReadableForWhatIsQueued) {
+  MessageLoop loop;
+  HWND w = loop.AllocateWindow([](UINT, WPARAM, LPARAM) {});
+  loop.PostMessage(w, 1, 0, 0);
+  EXPECT_TRUE(DescriptorReadable(loop));
+  EXPECT_EQ(loop.DispatchPending(), 1u);
+  EXPECT_FALSE(DescriptorReadable(loop));
+  loop.PostMessage(w, 2, 0, 0);  // watched now: signalled at once
+  EXPECT_TRUE(DescriptorReadable(loop));
+  loop.DispatchPending();
+  loop.DeallocateWindow(w);
 }
 
 TEST(MessageLoop, WaitMessageReturnsAtItsDeadlineWhenNothingHappens) {

@@ -368,6 +368,28 @@ TEST(WSocketRead, ExceptionFromTheDataHandlerEndsOnlyTheReadLoop) {
   ASSERT_TRUE(RunUntil([&] { return Got.find("def") != std::string::npos; }));
 }
 
+// The read loop goes on while bytes wait and ends when none do, whatever
+// sizes the handler takes them in; a stream much larger than one receive.
+TEST(WSocketRead, LoopDeliversEveryByteInAnyReceiveSizes) {
+  LoopbackPair P;
+  ASSERT_TRUE(P.Connect());
+  const std::string Sent = Pattern(200000);
+  std::string Got;
+  int Calls = 0;
+  P.Server.OnDataAvailable = [&](TCustomWSocket* S, std::uint16_t) {
+    ++Calls;
+    char Buffer[3000];
+    const int Size = Calls % 7 == 0 ? 1 : Calls % 3 == 0 ? 3000 : 700;
+    const int N = S->Receive(Buffer, Size);
+    if (N > 0) Got.append(Buffer, static_cast<std::size_t>(N));
+  };
+  P.Client.SendString(Sent);
+  ASSERT_TRUE(RunUntil([&] { return Got.size() >= Sent.size(); }));
+  DrainLoop();
+  EXPECT_EQ(Got.size(), Sent.size());
+  EXPECT_TRUE(Got == Sent);
+}
+
 TEST(WSocketRead, StaleNotificationsDoNotReachTheNextSession) {
   // Linux hands a closed descriptor number out again at once; what was queued
   // for the old connection must not act on the new socket.
