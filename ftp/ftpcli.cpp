@@ -151,7 +151,10 @@ bool TCustomFtpCli::DoProgress() {
     if (alive.expired()) return false;
   }
   if (!abort) return true;
+  auto alive = AliveToken();
   DoDisplay("! Abort requested");
+  // OnDisplay may have dropped the engine.
+  if (alive.expired()) return false;
   if (FDataSocket) FDataSocket->Close();
   return false;
 }

@@ -445,7 +445,9 @@ void TCustomFtpCli::DataReceive(std::uint16_t) {
   if (n == 0) return;
   if (n < 0) {
     if (data.State() == wsConnected && data.LastError() != plat::WSAEWOULDBLOCK) {
+      auto alive = AliveToken();
       DoDisplay("! Data: Receive error " + std::to_string(data.LastError()));
+      if (alive.expired()) return;
       data.Shutdown(2);
     }
     return;
