@@ -114,6 +114,28 @@ TEST_F(FtpDataTest, DownloadWhoseCloseComesBeforeThe226CompletesOnce) {
   EXPECT_TRUE(ReadFile(Local("f.bin")) == payload) << "the local file differs";
 }
 
+// A server that dies mid-file resets the data connection; its 226 (or a
+// proxy's) must not turn the short file into a success.
+TEST_F(FtpDataTest, DownloadCutByAResetFailsWhateverTheFinalReply) {
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  auto d = data;
+  s.Expect("RETR f.bin", "150 here it comes").Do([d](FtpServerSession& Session, const std::string&) {
+    d->Open();
+    d->Send(RandomBytes(20000));
+    Session.Sleep(100);
+    d->Reset();
+    Session.Sleep(100);
+    Session.Reply("226 done");
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetHostFileName("f.bin");
+  ftp.SetLocalFileName(Local("f.bin"));
+  const auto& done = Run([&] { ftp.GetAsync(); });
+  EXPECT_NE(done.error, 0) << done.errorMessage;
+}
+
 // pyftpdlib connects as soon as it has answered PORT, before RETR is sent;
 // that accept notification comes once and must not be lost.
 TEST_F(FtpDataTest, ServerConnectingRightAfterPortIsAcceptedForTheTransfer) {

@@ -123,6 +123,13 @@ void ServerData::Close() {
   fd_ = -1;
 }
 
+void ServerData::Reset() {
+  if (fd_ < 0) return;
+  linger l{1, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+  Close();
+}
+
 bool ServerData::PeerClosed(int Fd, int TimeoutMs) {
   pollfd p{Fd, POLLIN, 0};
   if (::poll(&p, 1, TimeoutMs) != 1) return false;

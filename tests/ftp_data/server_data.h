@@ -32,6 +32,8 @@ class ServerData {
   // Everything until the client closes (or TimeoutMs passes).
   std::string ReceiveAll(int TimeoutMs = 10000);
   void Close();
+  // Drops the connection with a reset, as a crashing server does.
+  void Reset();
   bool IsOpen() const { return fd_ >= 0; }
 
   // True when the peer of Fd closed or reset the connection within TimeoutMs.
