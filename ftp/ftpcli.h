@@ -438,6 +438,7 @@ class TCustomFtpCli {
   void CheckTransferDone();
   // A connection that reached the listening socket before the transfer
   // command bound its handler is accepted now.
+  bool ConnectPassiveData(std::string PasvLine, void (TCustomFtpCli::*OnConnected)(std::uint16_t));
   void TakePendingAccept();
 
   // --- fields ---

@@ -332,26 +332,7 @@ void TCustomFtpCli::StartReceive(TFtpRequest Request, const std::string& Word) {
     return;
   }
 
-  if (FPassiveMode) {
-    std::uint16_t port = 0;
-    if (!ParsePasvPort(FPasvReply, port)) {
-      // Reached without a usable PASV reply before it.
-      FReplyLine = FPasvReply.empty() ? "No PASV reply to take the data port from" : FPasvReply;
-      FReplyCode = 550;
-      SetErrorOnce();
-      ReleaseLocalFile();
-      FResultCode = 550;
-      FinishRequest(550);
-      return;
-    }
-    if (data.State() != wsClosed) data.Close();
-    data.SetPort(std::to_string(port));
-    data.SetAddr(FControlSocket->Addr());
-    data.OnSessionConnected = [this](TCustomWSocket*, std::uint16_t Error) { DataConnectedForReceive(Error); };
-    data.SetLingerOnOff(wsLingerOff);
-    data.SetLingerTimeout(0);
-    data.Connect();
-  }
+  if (FPassiveMode && !ConnectPassiveData(FPasvReply, &TCustomFtpCli::DataConnectedForReceive)) return;
 
   auto alive = AliveToken();
   SetEngineState(fcsAwaitingReply);
@@ -359,6 +340,31 @@ void TCustomFtpCli::StartReceive(TFtpRequest Request, const std::string& Word) {
   FNext = &TCustomFtpCli::RetrFirstReply;
   if (!IssueCommand(FHostFileName.empty() ? Word : Word + " " + FHostFileName)) return;
   TakePendingAccept();
+}
+
+// Passive mode: connect the data socket to the port the PASV reply named, on
+// the control connection's host. A reply without a usable port ends the
+// request with 550 and that line; false then.
+bool TCustomFtpCli::ConnectPassiveData(std::string PasvLine, void (TCustomFtpCli::*OnConnected)(std::uint16_t)) {
+  std::uint16_t port = 0;
+  if (!ParsePasvPort(PasvLine, port)) {
+    FReplyLine = PasvLine.empty() ? "No PASV reply to take the data port from" : PasvLine;
+    FReplyCode = 550;
+    SetErrorOnce();
+    ReleaseLocalFile();
+    FResultCode = 550;
+    FinishRequest(550);
+    return false;
+  }
+  TWSocket& data = *FDataSocket;
+  if (data.State() != wsClosed) data.Close();
+  data.SetPort(std::to_string(port));
+  data.SetAddr(FControlSocket->Addr());
+  data.OnSessionConnected = [this, OnConnected](TCustomWSocket*, std::uint16_t Error) { (this->*OnConnected)(Error); };
+  data.SetLingerOnOff(wsLingerOff);
+  data.SetLingerTimeout(0);
+  data.Connect();
+  return true;
 }
 
 void TCustomFtpCli::TakePendingAccept() {
@@ -626,23 +632,7 @@ void TCustomFtpCli::StartSend() {
   }
 
   if (FPassiveMode) {
-    std::uint16_t port = 0;
-    if (!ParsePasvPort(FReplyLine, port)) {
-      FReplyLine = FReplyLine.empty() ? "No PASV reply to take the data port from" : FReplyLine;
-      FReplyCode = 550;
-      SetErrorOnce();
-      ReleaseLocalFile();
-      FResultCode = 550;
-      FinishRequest(550);
-      return;
-    }
-    if (data.State() != wsClosed) data.Close();
-    data.SetPort(std::to_string(port));
-    data.SetAddr(FControlSocket->Addr());
-    data.OnSessionConnected = [this](TCustomWSocket*, std::uint16_t Error) { DataConnectedForSend(Error); };
-    data.SetLingerOnOff(wsLingerOff);
-    data.SetLingerTimeout(0);
-    data.Connect();
+    ConnectPassiveData(FReplyLine, &TCustomFtpCli::DataConnectedForSend);
     return;  // the command goes out once the connection is up
   }
 
