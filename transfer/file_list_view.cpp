@@ -1,0 +1,253 @@
+#include "transfer/file_list_view.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QHeaderView>
+#include <QMimeData>
+#include <QMouseEvent>
+
+#include "platform/qt/image_list.h"
+
+namespace {
+
+const char kRowsMime[] = "application/x-vek-file-rows";
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Caption order
+
+TCaptionOrder::TCaptionOrder() {
+  collator_.setCaseSensitivity(Qt::CaseSensitive);
+  collator_.setNumericMode(false);
+}
+
+QCollatorSortKey TCaptionOrder::Key(const std::string& caption) const {
+  return collator_.sortKey(QString::fromUtf8(caption.data(), static_cast<qsizetype>(caption.size())));
+}
+
+int TCaptionOrder::Compare(const std::string& a, const std::string& b) const {
+  const int byLocale = collator_.compare(QString::fromUtf8(a.data(), static_cast<qsizetype>(a.size())),
+                                         QString::fromUtf8(b.data(), static_cast<qsizetype>(b.size())));
+  if (byLocale != 0) return byLocale;
+  return a.compare(b);
+}
+
+TCaptionOrder& CaptionOrder() {
+  static TCaptionOrder order;
+  return order;
+}
+
+QString DisplayText(const std::string& name) {
+  QString text = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+  for (QChar& c : text) {
+    const char16_t u = c.unicode();
+    if (u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0) || u == 0x2028 || u == 0x2029) c = QChar(0xfffd);
+  }
+  return text;
+}
+
+// ---------------------------------------------------------------------------
+// Model
+
+TFileListModel::TFileListModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+TFileListModel::~TFileListModel() = default;
+
+bool TFileListModel::Before(const Item& a, const Item& b) {
+  const int byKey = a.key.compare(b.key);
+  if (byKey != 0) return byKey < 0;
+  return a.row.Caption < b.row.Caption;
+}
+
+void TFileListModel::BeginUpdate() { ++updateCount_; }
+
+void TFileListModel::EndUpdate() {
+  if (updateCount_ == 0 || --updateCount_ > 0 || pending_.empty()) return;
+  // One sort of the new rows and one merge: the views hear of one reset.
+  std::stable_sort(pending_.begin(), pending_.end(), Before);
+  beginResetModel();
+  std::vector<Item> merged;
+  merged.reserve(rows_.size() + pending_.size());
+  std::merge(std::make_move_iterator(rows_.begin()), std::make_move_iterator(rows_.end()),
+             std::make_move_iterator(pending_.begin()), std::make_move_iterator(pending_.end()),
+             std::back_inserter(merged), Before);
+  rows_ = std::move(merged);
+  pending_.clear();
+  pending_.shrink_to_fit();
+  endResetModel();
+}
+
+void TFileListModel::Clear() {
+  pending_.clear();
+  if (rows_.empty()) return;
+  beginResetModel();
+  rows_.clear();
+  rows_.shrink_to_fit();
+  endResetModel();
+}
+
+void TFileListModel::AddRow(TListRow row) {
+  QCollatorSortKey key = CaptionOrder().Key(row.Caption);
+  Item item{std::move(row), std::move(key)};
+  if (Updating()) {
+    pending_.push_back(std::move(item));
+    return;
+  }
+  const auto at = std::upper_bound(rows_.begin(), rows_.end(), item, Before);
+  const int pos = static_cast<int>(at - rows_.begin());
+  beginInsertRows(QModelIndex(), pos, pos);
+  rows_.insert(rows_.begin() + pos, std::move(item));
+  endInsertRows();
+}
+
+int TFileListModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : Count();
+}
+
+int TFileListModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : colCount;
+}
+
+QVariant TFileListModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= Count()) return {};
+  const TListRow& row = rows_[index.row()].row;
+  switch (role) {
+    case Qt::DisplayRole:
+      switch (index.column()) {
+        case colName: return DisplayText(row.Caption);
+        case colSize: return DisplayText(row.Size);
+        case colDate: return DisplayText(row.Date);
+        default: return {};
+      }
+    case Qt::DecorationRole:
+      if (index.column() == colName && row.ImageIndex >= 0 && row.ImageIndex < plat::ImageList::Shared().Count())
+        return plat::ImageList::Shared().Small(row.ImageIndex);
+      return {};
+    case Qt::TextAlignmentRole:
+      if (index.column() == colSize) return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+      return {};
+    default:
+      return {};
+  }
+}
+
+QVariant TFileListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+  switch (section) {
+    case colName: return QStringLiteral("Name");
+    case colSize: return QStringLiteral("Size");
+    case colDate: return QStringLiteral("Modified");
+    default: return {};
+  }
+}
+
+Qt::ItemFlags TFileListModel::flags(const QModelIndex& index) const {
+  if (!index.isValid()) return Qt::ItemIsDropEnabled;
+  return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled;
+}
+
+QStringList TFileListModel::mimeTypes() const { return {QString::fromLatin1(kRowsMime)}; }
+
+QMimeData* TFileListModel::mimeData(const QModelIndexList& indexes) const {
+  // The receiving side reads the selection of the source list itself; the
+  // drag only carries the row numbers, so other programs take nothing.
+  QByteArray rows;
+  for (const QModelIndex& index : indexes)
+    if (index.column() == colName) rows += QByteArray::number(index.row()) + '\n';
+  auto* mime = new QMimeData;
+  mime->setData(QString::fromLatin1(kRowsMime), rows);
+  return mime;
+}
+
+// ---------------------------------------------------------------------------
+// View
+
+TFileListView::TFileListView(QWidget* parent) : QTreeView(parent), model_(new TFileListModel(this)) {
+  setModel(model_);
+  setRootIsDecorated(false);
+  setItemsExpandable(false);
+  setUniformRowHeights(true);
+  setAllColumnsShowFocus(true);
+  setSelectionMode(QAbstractItemView::ExtendedSelection);
+  setSelectionBehavior(QAbstractItemView::SelectRows);
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  setDragEnabled(true);
+  setAcceptDrops(true);
+  setDragDropMode(QAbstractItemView::DragDrop);
+  setDefaultDropAction(Qt::CopyAction);
+  setIconSize(QSize(plat::ImageList::kSmall, plat::ImageList::kSmall));
+  header()->setSectionsMovable(false);
+  header()->setStretchLastSection(false);
+  setColumnWidth(TFileListModel::colName, 350);
+  setColumnWidth(TFileListModel::colSize, 130);
+  setColumnWidth(TFileListModel::colDate, 140);
+}
+
+void TFileListView::BeginUpdate() {
+  if (!model_->Updating()) setUpdatesEnabled(false);
+  model_->BeginUpdate();
+}
+
+void TFileListView::EndUpdate() {
+  model_->EndUpdate();
+  if (!model_->Updating()) setUpdatesEnabled(true);
+}
+
+void TFileListView::Clear() { model_->Clear(); }
+
+void TFileListView::AddRow(TListRow row) { model_->AddRow(std::move(row)); }
+
+std::vector<int> TFileListView::SelectedRows() const {
+  std::vector<int> rows;
+  for (const QModelIndex& index : selectionModel()->selectedRows()) rows.push_back(index.row());
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+void TFileListView::SelectRow(int i, bool on) {
+  if (i < 0 || i >= Count()) return;
+  selectionModel()->select(model_->index(i, 0), (on ? QItemSelectionModel::Select : QItemSelectionModel::Deselect) |
+                                                    QItemSelectionModel::Rows);
+}
+
+void TFileListView::DoDragOver(TFileListView* source, QPoint at, bool& accept) {
+  if (OnDragOver) OnDragOver(this, source, at, accept);
+}
+
+void TFileListView::DoDragDrop(TFileListView* source, QPoint at) {
+  if (OnDragDrop) OnDragDrop(this, source, at);
+}
+
+bool TFileListView::AcceptsDrag(QDropEvent* event) {
+  bool accept = false;
+  DoDragOver(qobject_cast<TFileListView*>(event->source()), event->position().toPoint(), accept);
+  return accept;
+}
+
+void TFileListView::dragEnterEvent(QDragEnterEvent* event) {
+  if (AcceptsDrag(event)) event->acceptProposedAction();
+  else event->ignore();
+}
+
+void TFileListView::dragMoveEvent(QDragMoveEvent* event) {
+  if (AcceptsDrag(event)) event->acceptProposedAction();
+  else event->ignore();
+}
+
+void TFileListView::dropEvent(QDropEvent* event) {
+  if (!AcceptsDrag(event)) {
+    event->ignore();
+    return;
+  }
+  event->acceptProposedAction();
+  DoDragDrop(qobject_cast<TFileListView*>(event->source()), event->position().toPoint());
+}
+
+void TFileListView::mouseDoubleClickEvent(QMouseEvent* event) {
+  QTreeView::mouseDoubleClickEvent(event);
+  if (OnDblClick) OnDblClick(this);
+}

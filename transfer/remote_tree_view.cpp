@@ -1,0 +1,160 @@
+#include "transfer/remote_tree_view.h"
+
+#include <algorithm>
+
+#include "platform/qt/image_list.h"
+#include "transfer/file_list_view.h"
+
+namespace {
+
+constexpr int kNameRole = Qt::UserRole + 1;
+
+}  // namespace
+
+TRemoteTreeView::TRemoteTreeView(QWidget* parent) : QTreeWidget(parent) {
+  setHeaderHidden(true);
+  setColumnCount(1);
+  setIndentation(19);
+  setUniformRowHeights(true);
+  setSortingEnabled(false);  // the order is kept by AddChildNode
+  setIconSize(QSize(plat::ImageList::kSmall, plat::ImageList::kSmall));
+  connect(this, &QTreeWidget::currentItemChanged, this, &TRemoteTreeView::AutoExpand);
+  // The name indexes hold node pointers: any removal may free one, and a
+  // new node could get its address, so they are rebuilt on demand.
+  connect(model(), &QAbstractItemModel::rowsAboutToBeRemoved, this, &TRemoteTreeView::NodesRemoved);
+  connect(model(), &QAbstractItemModel::modelAboutToBeReset, this, &TRemoteTreeView::DropPending);
+}
+
+void TRemoteTreeView::NodesRemoved(const QModelIndex& parent, int first, int last) {
+  childNames_.clear();
+  if (placing_ || pending_.empty()) return;
+  // Children waiting for a node that goes away go with it.
+  QTreeWidgetItem* under = parent.isValid() ? itemFromIndex(parent) : invisibleRootItem();
+  for (auto& [node, children] : pending_) {
+    for (QTreeWidgetItem* up = node; up != nullptr; up = up->parent()) {
+      const int row = under->indexOfChild(up);
+      if (up->parent() == (parent.isValid() ? under : nullptr) && row >= first && row <= last) {
+        qDeleteAll(children);
+        children.clear();
+        break;
+      }
+    }
+  }
+}
+
+void TRemoteTreeView::DropPending() {
+  childNames_.clear();
+  for (auto& entry : pending_) qDeleteAll(entry.second);
+  pending_.clear();
+  pendingSlot_.clear();
+}
+
+void TRemoteTreeView::BeginUpdate() {
+  if (updateCount_++ == 0) setUpdatesEnabled(false);
+}
+
+void TRemoteTreeView::EndUpdate() {
+  if (updateCount_ == 0 || --updateCount_ > 0) return;
+  auto pending = std::move(pending_);
+  pending_.clear();
+  pendingSlot_.clear();
+  placing_ = true;
+  for (auto& [node, children] : pending)
+    if (!children.empty()) PlacePending(node, children);
+  placing_ = false;
+  setUpdatesEnabled(true);
+}
+
+std::string TRemoteTreeView::NodeName(const QTreeWidgetItem* node) {
+  const QVariant name = node->data(0, kNameRole);
+  if (name.isValid()) return name.toByteArray().toStdString();
+  return node->text(0).toStdString();
+}
+
+void TRemoteTreeView::SetNodeName(QTreeWidgetItem* node, const std::string& name) {
+  node->setData(0, kNameRole, QByteArray(name.data(), static_cast<qsizetype>(name.size())));
+  node->setText(0, DisplayText(name));
+}
+
+TRemoteTreeView::NameSet& TRemoteTreeView::ChildNames(QTreeWidgetItem* node) {
+  auto found = childNames_.find(node);
+  if (found != childNames_.end()) return found->second;
+  NameSet& names = childNames_[node];
+  names.reserve(static_cast<std::size_t>(node->childCount()));
+  for (int i = 0; i < node->childCount(); ++i) names.insert(NodeName(node->child(i)));
+  return names;
+}
+
+QTreeWidgetItem* TRemoteTreeView::AddChildNode(QTreeWidgetItem* node, const std::string& name) {
+  if (node == nullptr) return nullptr;
+  if (!ChildNames(node).insert(name).second) return nullptr;
+  auto* child = new QTreeWidgetItem;
+  SetNodeName(child, name);
+  child->setIcon(0, plat::ImageList::Shared().Icon(plat::ImageList::Shared().FolderIndex(),
+                                                   plat::ImageList::Shared().OpenFolderIndex()));
+  if (updateCount_ > 0) {
+    auto slot = pendingSlot_.find(node);
+    if (slot == pendingSlot_.end()) {
+      slot = pendingSlot_.emplace(node, pending_.size()).first;
+      pending_.push_back({node, {}});
+    }
+    pending_[slot->second].second.push_back(child);
+  } else {
+    InsertSorted(node, child);
+  }
+  return child;
+}
+
+void TRemoteTreeView::InsertSorted(QTreeWidgetItem* node, QTreeWidgetItem* child) {
+  const std::string name = NodeName(child);
+  int lo = 0, hi = node->childCount();
+  while (lo < hi) {
+    const int mid = (lo + hi) / 2;
+    if (CaptionOrder().Compare(NodeName(node->child(mid)), name) <= 0) lo = mid + 1;
+    else hi = mid;
+  }
+  node->insertChild(lo, child);
+}
+
+void TRemoteTreeView::PlacePending(QTreeWidgetItem* node, std::vector<QTreeWidgetItem*>& children) {
+  // All children sorted once and put back in one call; inserting each at its
+  // place would move the node's child list once per child.
+  QList<QTreeWidgetItem*> existing = node->takeChildren();
+  struct Keyed {
+    QCollatorSortKey key;
+    std::string name;
+    QTreeWidgetItem* item;
+  };
+  std::vector<Keyed> all;
+  all.reserve(static_cast<std::size_t>(existing.size()) + children.size());
+  auto add = [&all](QTreeWidgetItem* item) {
+    std::string name = NodeName(item);
+    QCollatorSortKey key = CaptionOrder().Key(name);
+    all.push_back({std::move(key), std::move(name), item});
+  };
+  for (QTreeWidgetItem* item : existing) add(item);
+  for (QTreeWidgetItem* item : children) add(item);
+  std::stable_sort(all.begin(), all.end(), [](const Keyed& a, const Keyed& b) {
+    const int byKey = a.key.compare(b.key);
+    return byKey != 0 ? byKey < 0 : a.name < b.name;
+  });
+  QList<QTreeWidgetItem*> sorted;
+  sorted.reserve(static_cast<qsizetype>(all.size()));
+  for (const Keyed& k : all) sorted.push_back(k.item);
+  node->addChildren(sorted);
+  // takeChildren emitted removals, which dropped the indexes; the names are
+  // all still there.
+  if (node == currentItem()) node->setExpanded(true);
+}
+
+void TRemoteTreeView::AutoExpand(QTreeWidgetItem* current, QTreeWidgetItem* previous) {
+  // Collapse the old branch up to where it meets the new node's ancestors.
+  for (QTreeWidgetItem* item = previous; item != nullptr; item = item->parent()) {
+    bool onNewPath = false;
+    for (QTreeWidgetItem* up = current; up != nullptr; up = up->parent())
+      if (up == item) onNewPath = true;
+    if (onNewPath) break;
+    item->setExpanded(false);
+  }
+  if (current != nullptr) current->setExpanded(true);
+}

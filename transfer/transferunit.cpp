@@ -1,0 +1,373 @@
+#include "transfer/transferunit.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QRadioButton>
+#include <QScreen>
+#include <QSplitter>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "controls/radio_group.h"
+#include "controls/status_bar.h"
+#include "dirtree/dirtree.h"
+#include "platform/qt/image_list.h"
+#include "platform/qt/resources.h"
+#include "transfer/about.h"
+#include "transfer/file_list_view.h"
+#include "transfer/pictures.h"
+#include "transfer/remote_tree_view.h"
+#include "transfer/temp_dir.h"
+
+TTransferForm* TransferForm = nullptr;
+
+namespace {
+
+QFont FontOf(std::initializer_list<const char*> families, int pixels) {
+  QFont font;
+  QStringList names;
+  for (const char* family : families) names << QString::fromLatin1(family);
+  font.setFamilies(names);
+  font.setPixelSize(pixels);
+  return font;
+}
+
+// Times New Roman, 12 pixels: the window's own font.
+QFont WindowFont() { return FontOf({"Times New Roman", "Liberation Serif"}, 12); }
+// Arial, 12 pixels: the lists.
+QFont ListFont() { return FontOf({"Arial", "Liberation Sans"}, 12); }
+// Courier New, 21 pixels, bold italic: the pane titles.
+QFont PaneTitleFont() {
+  QFont font = FontOf({"Courier New", "Liberation Mono"}, 21);
+  font.setBold(true);
+  font.setItalic(true);
+  return font;
+}
+
+template <typename W>
+W* Named(W* widget, const char* name) {
+  widget->setObjectName(QString::fromLatin1(name));
+  return widget;
+}
+
+QWidget* Column(QWidget* parent, const char* name, std::initializer_list<QWidget*> children) {
+  auto* column = Named(new QWidget(parent), name);
+  auto* layout = new QVBoxLayout(column);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  for (QWidget* child : children) {
+    child->setParent(column);
+    layout->addWidget(child, child->inherits("QLabel") ? 0 : 1);
+  }
+  return column;
+}
+
+QLabel* PaneTitle(const char* name, const char* text) {
+  auto* label = Named(new QLabel(QString::fromLatin1(text)), name);
+  label->setFont(PaneTitleFont());
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::WindowText, QColor(0, 0, 128));
+  label->setPalette(palette);
+  return label;
+}
+
+}  // namespace
+
+TTransferForm::TTransferForm(QWidget* parent) : QMainWindow(parent) {
+  setObjectName(QStringLiteral("TransferForm"));
+  setWindowTitle(QStringLiteral("Transfer Files"));
+  setFont(WindowFont());
+  CreateControls();
+  resize(939, 676);
+  if (QScreen* screen = QGuiApplication::primaryScreen())
+    move(screen->availableGeometry().center() - rect().center());
+  FormCreate();
+}
+
+TTransferForm::~TTransferForm() {
+  if (TransferForm == this) TransferForm = nullptr;
+}
+
+void TTransferForm::CreateControls() {
+  auto* form = Named(new QWidget(this), "Form");
+  setCentralWidget(form);
+
+  // Made first so that it lies under the main area: the queues read it,
+  // the user never reaches it.
+  RadioGroup1 = Named(new TRadioGroup(form), "RadioGroup1");
+  RadioGroup1->setTitle(QStringLiteral("RadioGroup1"));
+  RadioGroup1->SetItems({"Binary", "Text"});
+  RadioGroup1->setGeometry(384, 248, 81, 88);
+  RadioGroup1->setFocusPolicy(Qt::NoFocus);
+  for (int i = 0; i < RadioGroup1->ItemCount(); ++i) RadioGroup1->Button(i)->setFocusPolicy(Qt::NoFocus);
+
+  auto* body = Named(new QWidget(form), "Body");
+  auto* formLayout = new QVBoxLayout(form);
+  formLayout->setContentsMargins(0, 0, 0, 0);
+  formLayout->addWidget(body);
+  RadioGroup1->lower();
+
+  auto* bodyLayout = new QVBoxLayout(body);
+  bodyLayout->setContentsMargins(0, 0, 0, 0);
+  bodyLayout->setSpacing(0);
+  auto* upper = new QHBoxLayout;
+  upper->setSpacing(0);
+  upper->addWidget(CreateCommandBar());
+  upper->addWidget(CreateMainArea(), 1);
+  bodyLayout->addLayout(upper, 1);
+  bodyLayout->addWidget(CreateBottomStrip());
+
+  ProgressBar1 = Named(new QProgressBar(body), "ProgressBar1");
+  ProgressBar1->setRange(0, 100);
+  ProgressBar1->setValue(0);
+  ProgressBar1->setTextVisible(false);
+  ProgressBar1->setFixedHeight(20);
+  bodyLayout->addWidget(ProgressBar1);
+
+  StatusBar1 = Named(new TStatusBar(this), "StatusBar1");
+  StatusBar1->AddPanel(100, "Status:");
+  StatusBar1->AddPanel(50, "");
+  setStatusBar(StatusBar1);
+
+  CreateMenu();
+}
+
+QWidget* TTransferForm::CreateCommandBar() {
+  Panel1 = Named(new QFrame, "Panel1");
+  Panel1->setFixedWidth(76);
+  Panel1->setAutoFillBackground(true);
+  QPalette palette = Panel1->palette();
+  palette.setColor(QPalette::Window, palette.color(QPalette::Highlight));
+  Panel1->setPalette(palette);
+
+  auto* layout = new QVBoxLayout(Panel1);
+  layout->setContentsMargins(2, 4, 2, 4);
+  layout->setSpacing(2);
+
+  Image2 = Named(new QLabel(Panel1), "Image2");
+  Image2->setPixmap(transfer_pictures::BadgePicture());
+  Image2->setAlignment(Qt::AlignCenter);
+  Image1 = Named(new QLabel(Panel1), "Image1");
+  Image1->setPixmap(transfer_pictures::GlobePicture());
+  Image1->setAlignment(Qt::AlignCenter);
+  Image1->setAttribute(Qt::WA_TranslucentBackground);
+  layout->addWidget(Image2);
+  layout->addWidget(Image1);
+  layout->addSpacing(6);
+
+  using transfer_pictures::Command;
+  auto button = [this, layout](const char* name, const char* caption, const char* hint, Command picture,
+                               void (TTransferForm::*click)()) {
+    auto* b = Named(new QToolButton(Panel1), name);
+    b->setText(QString::fromUtf8(caption));
+    if (hint[0] != '\0') b->setToolTip(QString::fromUtf8(hint));
+    b->setIcon(QIcon(transfer_pictures::CommandPicture(picture)));
+    b->setIconSize(QSize(32, 32));
+    b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    b->setAutoRaise(true);
+    b->setFixedWidth(70);
+    b->setFocusPolicy(Qt::NoFocus);
+    QFont font = b->font();
+    font.setBold(true);
+    b->setFont(font);
+    QPalette colours = b->palette();
+    colours.setColor(QPalette::ButtonText, QColor(255, 255, 0));
+    b->setPalette(colours);
+    connect(b, &QToolButton::clicked, this, [this, click] { (this->*click)(); });
+    layout->addWidget(b, 0, Qt::AlignHCenter);
+    return b;
+  };
+  SpeedButton2 = button("SpeedButton2", "Vek\u00b4s", "About Vek", Command::About, &TTransferForm::SpeedButton2Click);
+  SpeedButton4 = button("SpeedButton4", "Upload", "", Command::Upload, &TTransferForm::SpeedButton4Click);
+  SpeedButton3 = button("SpeedButton3", "Download", "", Command::Download, &TTransferForm::SpeedButton3Click);
+  SpeedButton6 = button("SpeedButton6", "New", "New Connection", Command::New, &TTransferForm::SpeedButton6Click);
+  SpeedButton1 = button("SpeedButton1", "Abort", "Abort transfer", Command::Abort, &TTransferForm::SpeedButton1Click);
+  SpeedButton5 = button("SpeedButton5", "Exit", "", Command::Exit, &TTransferForm::SpeedButton5Click);
+  layout->addStretch(1);
+  return Panel1;
+}
+
+QWidget* TTransferForm::CreateMainArea() {
+  Panel10 = Named(new QWidget, "Panel10");
+  auto* layout = new QVBoxLayout(Panel10);
+  layout->setContentsMargins(0, 0, 0, 0);
+
+  Splitter1 = Named(new QSplitter(Qt::Vertical, Panel10), "Splitter1");
+  Splitter1->setHandleWidth(3);
+  Splitter1->setChildrenCollapsible(false);
+  layout->addWidget(Splitter1);
+
+  // The server side.
+  Panel15 = Named(new QWidget, "Panel15");
+  auto* remoteLayout = new QVBoxLayout(Panel15);
+  remoteLayout->setContentsMargins(0, 0, 0, 0);
+  Splitter3 = Named(new QSplitter(Qt::Horizontal, Panel15), "Splitter3");
+  Splitter3->setHandleWidth(3);
+  Splitter3->setChildrenCollapsible(false);
+  remoteLayout->addWidget(Splitter3);
+  Label1 = PaneTitle("Label1", "Remote");
+  RemoteTreeView = Named(new TRemoteTreeView, "RemoteTreeView");
+  Panel14 = Column(Splitter3, "Panel14", {Label1, RemoteTreeView});
+  RemoteListView = Named(new TFileListView, "RemoteListView");
+  Panel17 = Column(Splitter3, "Panel17", {RemoteListView});
+  Splitter3->addWidget(Panel14);
+  Splitter3->addWidget(Panel17);
+  Splitter3->setStretchFactor(0, 0);
+  Splitter3->setStretchFactor(1, 1);
+  Splitter3->setSizes({185, 1000});
+  connect(RemoteTreeView, &QTreeWidget::currentItemChanged, this,
+          [this](QTreeWidgetItem* current) { RemoteTreeViewChange(RemoteTreeView, current); });
+
+  // The local side.
+  Panel16 = Named(new QWidget, "Panel16");
+  auto* localLayout = new QVBoxLayout(Panel16);
+  localLayout->setContentsMargins(0, 0, 0, 0);
+  Splitter2 = Named(new QSplitter(Qt::Horizontal, Panel16), "Splitter2");
+  Splitter2->setHandleWidth(3);
+  Splitter2->setChildrenCollapsible(false);
+  localLayout->addWidget(Splitter2);
+  Label2 = PaneTitle("Label2", "Local");
+  LocalDirTree = Named(new TDirTree, "LocalDirTree");
+  Panel18 = Column(Splitter2, "Panel18", {Label2, LocalDirTree});
+  LocalListView = Named(new TFileListView, "LocalListView");
+  Panel19 = Column(Splitter2, "Panel19", {LocalListView});
+  Splitter2->addWidget(Panel18);
+  Splitter2->addWidget(Panel19);
+  Splitter2->setStretchFactor(0, 0);
+  Splitter2->setStretchFactor(1, 1);
+  Splitter2->setSizes({185, 1000});
+  LocalDirTree->OnChange = [this](TDirTree*, TTreeNode*) { LocalDirTreeChange(); };
+
+  Splitter1->addWidget(Panel15);
+  Splitter1->addWidget(Panel16);
+  Splitter1->setStretchFactor(0, 0);
+  Splitter1->setStretchFactor(1, 1);
+  Splitter1->setSizes({248, 1000});
+  return Panel10;
+}
+
+QWidget* TTransferForm::CreateBottomStrip() {
+  Panel2 = Named(new QWidget, "Panel2");
+  Panel2->setFixedHeight(74);
+  auto* layout = new QHBoxLayout(Panel2);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(4);
+  Memo1 = Named(new QPlainTextEdit(Panel2), "Memo1");
+  Memo1->setFixedWidth(464);
+  Memo1->setReadOnly(true);
+  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  layout->addWidget(Memo1);
+  AdImage1 = Named(new QLabel(Panel2), "AdImage1");
+  AdImage1->setFixedSize(468, 60);
+  AdImage1->setCursor(plat::HandPointCursor());
+  layout->addWidget(AdImage1, 0, Qt::AlignVCenter);
+  layout->addStretch(1);
+  return Panel2;
+}
+
+void TTransferForm::CreateMenu() {
+  File1 = Named(menuBar()->addMenu(QStringLiteral("File")), "File1");
+  Exit1 = Named(File1->addAction(QStringLiteral("Exit")), "Exit1");
+  connect(Exit1, &QAction::triggered, this, [this] { Exit1Click(); });
+  Help1 = Named(menuBar()->addMenu(QStringLiteral("Help")), "Help1");
+  About1 = Named(Help1->addAction(QStringLiteral("About")), "About1");
+  connect(About1, &QAction::triggered, this, [this] { About1Click(); });
+}
+
+int TTransferForm::RadioGroup1ItemIndex() const { return RadioGroup1->ItemIndex(); }
+
+void TTransferForm::SetRadioGroup1ItemIndex(int index) { RadioGroup1->SetItemIndex(index); }
+
+// ---------------------------------------------------------------------------
+// Creation and showing
+
+void TTransferForm::FormCreate() {
+  LoadSystemImageLists();
+  SetupListViews();
+  SetRadioGroup1ItemIndex(0);
+  TempDir = transfer::PrivateTempDir();
+}
+
+void TTransferForm::LoadSystemImageLists() {
+  // The lists share the program's icon lists: no icon is loaded per row.
+  plat::ImageList::Shared();
+  plat::SmallImages();
+}
+
+void TTransferForm::SetupListViews() {
+  for (TFileListView* list : {RemoteListView, LocalListView}) {
+    list->setFont(ListFont());
+    list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  }
+}
+
+void TTransferForm::FormShow() { LocalListView->viewport()->update(); }
+
+void TTransferForm::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  FormShow();
+}
+
+void TTransferForm::AppendSlash(const std::string& Path, std::string& Result) {
+  Result = Path;
+  if (!Result.empty() && Result.back() != '/') Result += '/';
+}
+
+// ---------------------------------------------------------------------------
+// The listing file
+
+void TTransferForm::ReadListingFile(QTreeWidgetItem* node) {
+  std::vector<std::string> lines;
+  if (!transfer::LoadListingFile(ListingFileName(), lines)) return;
+  RemoteListView->BeginUpdate();
+  RemoteTreeView->BeginUpdate();
+  for (const std::string& line : lines) {
+    if (line.size() < 20) continue;
+    ParseDirEntry(line);
+    AddListingEntry(node);
+  }
+  RemoteTreeView->EndUpdate();
+  RemoteListView->EndUpdate();
+}
+
+void TTransferForm::ParseDirEntry(const std::string& line) { transfer::ParseDirEntry(line, ListingEntry); }
+
+void TTransferForm::AddListingEntry(QTreeWidgetItem* node) {
+  // A line too short for its fields leaves an empty name: no entry.
+  if (ListingEntry.Name.empty() || !transfer::IsListedEntry(ListingEntry)) return;
+  if (ListingEntry.IsDir) {
+    RemoteTreeView->AddChildNode(node, ListingEntry.Name);
+    return;
+  }
+  TListRow row;
+  row.Caption = ListingEntry.Name;
+  row.Size = ListingEntry.Size;
+  row.Date = ListingEntry.Date;
+  row.SizeBytes = ListingEntry.SizeBytes;
+  row.ImageIndex = plat::ImageList::Shared().IndexOfFile(ListingEntry.Name);
+  RemoteListView->AddRow(std::move(row));
+}
+
+// ---------------------------------------------------------------------------
+// Commands (the tool bar and menu actions are added with drag and drop)
+
+void TTransferForm::SpeedButton1Click() {}
+void TTransferForm::SpeedButton2Click() {}
+void TTransferForm::SpeedButton3Click() {}
+void TTransferForm::SpeedButton4Click() {}
+void TTransferForm::SpeedButton5Click() { Exit1Click(); }
+void TTransferForm::SpeedButton6Click() {}
+void TTransferForm::LocalDirTreeChange() {}
+
+void TTransferForm::Exit1Click() { QCoreApplication::exit(0); }
+
+void TTransferForm::About1Click() {
+  if (AboutForm != nullptr) AboutForm->exec();
+}

@@ -1,0 +1,139 @@
+// TTransferForm: the two-pane transfer window. The server side (remote
+// tree and list) above, the local side (folder tree and list) below, the
+// command bar down the left edge, the log, banner place, progress bar and
+// status bar at the bottom.
+//
+// The remote views are filled from the listing file (TempDir + "ftpdir.txt")
+// by ReadListingFile; changing directory and deciding which node receives a
+// listing is the remote tree logic (katalogstyrning.cpp).
+#pragma once
+
+#include <string>
+
+#include <QMainWindow>
+
+#include "transfer/listing.h"
+
+class QAction;
+class QFrame;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
+class QSplitter;
+class QToolButton;
+class QTreeWidgetItem;
+class QWidget;
+class TDirTree;
+class TFileListView;
+class TFtpClient;
+class TRadioGroup;
+class TRemoteTreeView;
+class TStatusBar;
+
+class TTransferForm : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  explicit TTransferForm(QWidget* parent = nullptr);
+  ~TTransferForm() override;
+
+  // --- controls, by their names ---
+  QFrame* Panel1 = nullptr;          // command bar, highlight colour
+  QLabel* Image2 = nullptr;
+  QLabel* Image1 = nullptr;
+  QToolButton* SpeedButton1 = nullptr;  // Abort
+  QToolButton* SpeedButton2 = nullptr;  // Vek´s
+  QToolButton* SpeedButton3 = nullptr;  // Download
+  QToolButton* SpeedButton4 = nullptr;  // Upload
+  QToolButton* SpeedButton5 = nullptr;  // Exit
+  QToolButton* SpeedButton6 = nullptr;  // New
+  QWidget* Panel10 = nullptr;        // main area
+  QSplitter* Splitter1 = nullptr;    // remote pane above, local pane below
+  QWidget* Panel15 = nullptr;        // remote pane
+  QSplitter* Splitter3 = nullptr;
+  QWidget* Panel14 = nullptr;
+  QLabel* Label1 = nullptr;          // "Remote"
+  TRemoteTreeView* RemoteTreeView = nullptr;
+  QWidget* Panel17 = nullptr;
+  TFileListView* RemoteListView = nullptr;
+  QWidget* Panel16 = nullptr;        // local pane
+  QSplitter* Splitter2 = nullptr;
+  QWidget* Panel18 = nullptr;
+  QLabel* Label2 = nullptr;          // "Local"
+  TDirTree* LocalDirTree = nullptr;
+  QWidget* Panel19 = nullptr;
+  TFileListView* LocalListView = nullptr;
+  QWidget* Panel2 = nullptr;         // bottom strip
+  QPlainTextEdit* Memo1 = nullptr;   // log
+  QLabel* AdImage1 = nullptr;        // banner place, 468 x 60, left empty
+  QProgressBar* ProgressBar1 = nullptr;
+  TStatusBar* StatusBar1 = nullptr;
+  TRadioGroup* RadioGroup1 = nullptr;  // transfer mode; covered by the main area
+  QMenu* File1 = nullptr;
+  QAction* Exit1 = nullptr;
+  QMenu* Help1 = nullptr;
+  QAction* About1 = nullptr;
+
+  // 0 "Binary", 1 "Text".
+  int RadioGroup1ItemIndex() const;
+  void SetRadioGroup1ItemIndex(int index);
+
+  // --- state ---
+  // The private folder of this user for the listing file; ends with "/".
+  std::string TempDir;
+  // The last line parsed.
+  transfer::TListingEntry ListingEntry;
+  // The root of the remote tree, made at every connect.
+  QTreeWidgetItem* RemoteRootNode = nullptr;
+  // The login window's engine, set by it.
+  TFtpClient* FtpClient = nullptr;
+
+  // --- creation and showing ---
+  void FormCreate();
+  void FormShow();
+  // Result := Path, with "/" appended when Path is not empty and does not
+  // end with one.
+  static void AppendSlash(const std::string& Path, std::string& Result);
+  std::string ListingFileName() const { return TempDir + "ftpdir.txt"; }
+
+  // --- the listing file ---
+  // Every usable entry of the listing file: files into RemoteListView,
+  // directories as children of node. A missing file adds nothing.
+  void ReadListingFile(QTreeWidgetItem* node);
+  // Splits one line into ListingEntry.
+  void ParseDirEntry(const std::string& line);
+  // Places ListingEntry under node (directory) or into RemoteListView (file).
+  void AddListingEntry(QTreeWidgetItem* node);
+
+  // --- the remote tree (katalogstyrning.cpp) ---
+  std::string RemoteDirPath();
+  void ShowRemoteDir(const std::string& Path, QTreeWidgetItem* Node);
+  void RemoteTreeViewChange(QObject* Sender, QTreeWidgetItem* Node);
+
+  // --- commands ---
+  void SpeedButton1Click();
+  void SpeedButton2Click();
+  void SpeedButton3Click();
+  void SpeedButton4Click();
+  void SpeedButton5Click();
+  void SpeedButton6Click();
+  void Exit1Click();
+  void About1Click();
+  void LocalDirTreeChange();
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void CreateControls();
+  QWidget* CreateCommandBar();
+  QWidget* CreateMainArea();
+  QWidget* CreateBottomStrip();
+  void CreateMenu();
+  void LoadSystemImageLists();
+  void SetupListViews();
+};
+
+// The program's transfer window, set by whoever creates it.
+extern TTransferForm* TransferForm;
