@@ -192,6 +192,7 @@ void TCustomFtpCli::EngineWndProc(plat::UINT Msg, plat::WPARAM WParam, plat::LPA
       // The request that ended, as it was when it ended: a request started
       // before this message is handled (after a timed-out blocking call, say)
       // must not take over the report.
+      --FDonePending;
       DoRequestDone(static_cast<TFtpRequest>(WParam & 0xFF), static_cast<std::uint16_t>(LParam & 0xFFFF));
       break;
     case WM_FTP_SEND_DATA:
@@ -265,6 +266,7 @@ void TCustomFtpCli::FinishRequest(std::uint16_t Error) {
   // must never run behind a later request.
   ClearChain();
 
+  ++FDonePending;
   FLoop->PostMessage(FEngineWindow, WM_FTP_REQUEST_DONE, static_cast<plat::WPARAM>(FCurrentRequest),
                      static_cast<plat::LPARAM>(Error));
   SetEngineState(fcsReady);
@@ -336,8 +338,19 @@ bool TFtpClient::WaitUntilReady() {
   auto alive = AliveToken();
   FTimeoutDeadline = plat::GetTickCount() + static_cast<std::uint32_t>(static_cast<std::int64_t>(FTimeout) * 1000);
 
+  // The call ends once the request's completion has been delivered: what
+  // the OnRequestDone handler starts then runs inside this call, before the
+  // caller's next request.
+  // The result is the request's own, taken when it ends, before the handler's
+  // requests overwrite it.
+  bool ended = false;
+  bool result = false;
   for (;;) {
-    if (FState == fcsReady) return FResultCode == 0;
+    if (FState == fcsReady) {
+      if (!ended) result = FResultCode == 0;
+      ended = true;
+      if (FDonePending == 0 || app.Terminated()) return result;
+    }
 
     const std::uint32_t now = plat::GetTickCount();
     if (app.Terminated() || (FTimeout > 0 && plat::TickIsPast(now, FTimeoutDeadline))) {

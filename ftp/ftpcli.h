@@ -466,6 +466,8 @@ class TCustomFtpCli {
   int FReplyCode = 0;
   int FResultCode = 0;
   bool FDoneReported = false;
+  // Completions posted to the engine window and not yet delivered.
+  int FDonePending = 0;
   bool FControlConnected = false;
   // A greeting or a command reply is awaited: set by OpenAsync and SendRequest
   // (and by the transfer steps when they send their command), cleared when the

@@ -110,6 +110,9 @@ class TTransferForm : public QMainWindow {
   std::string RemoteDirPath();
   void ShowRemoteDir(const std::string& Path, QTreeWidgetItem* Node);
   void RemoteTreeViewChange(QObject* Sender, QTreeWidgetItem* Node);
+  // The connect step: a root node for the server, selected, "/" listed into
+  // both views, the tree expanded.
+  void ListRemoteRoot(const std::string& HostName);
 
   // --- commands ---
   void SpeedButton1Click();

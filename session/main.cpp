@@ -1,0 +1,536 @@
+#include "session/main.h"
+
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFrame>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTabWidget>
+
+#include "controls/status_bar.h"
+#include "dirtree/dirtree.h"
+#include "platform/inifile.h"
+#include "platform/qt/dialogs.h"
+#include "session/anonymous.h"
+#include "transfer/file_list_view.h"
+#include "transfer/remote_tree_view.h"
+#include "transfer/session_state.h"
+#include "transfer/transferunit.h"
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+constexpr const char* kCaption = "Vek\xC2\xB4s FTP Client v. 1.0 Beta - Login ";
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+std::string S(const QString& text) { return text.toStdString(); }
+
+void AppendTo(QPlainTextEdit* memo, const std::string& line) {
+  if (memo == nullptr) return;
+  memo->appendPlainText(Q(line));
+  memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->maximum());
+}
+
+bool FolderExists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The login window's picture: a small globe over a folder, drawn here so the
+// program carries no bitmap for it.
+QPixmap LoginPicture() {
+  QPixmap picture(64, 64);
+  picture.fill(Qt::transparent);
+  QPainter p(&picture);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setBrush(QColor(0xE8, 0xC0, 0x40));
+  p.setPen(QColor(0x80, 0x60, 0x10));
+  p.drawRoundedRect(4, 26, 46, 32, 3, 3);
+  p.setBrush(QColor(0x30, 0x70, 0xD0));
+  p.setPen(QColor(0x10, 0x30, 0x80));
+  p.drawEllipse(QPoint(44, 22), 16, 16);
+  p.setPen(QPen(QColor(0xF0, 0xF0, 0xF0), 1.5));
+  p.setBrush(Qt::NoBrush);
+  p.drawEllipse(QPoint(44, 22), 7, 16);
+  p.drawLine(28, 22, 60, 22);
+  return picture;
+}
+
+QLabel* AddLabel(QWidget* page, const char* name, const char* text, int x, int y) {
+  auto* label = new QLabel(QString::fromUtf8(text), page);
+  label->setObjectName(name);
+  label->move(x, y);
+  label->adjustSize();
+  return label;
+}
+
+template <typename W>
+W* Place(W* widget, const char* name, int x, int y, int w, int h) {
+  widget->setObjectName(name);
+  widget->setGeometry(x, y, w, h);
+  return widget;
+}
+
+}  // namespace
+
+TForm1::TForm1(const std::string& iniFileName, QWidget* parent) : QMainWindow(parent) {
+  IniFileName = iniFileName;
+  CreateControls();
+  CreateEngine();
+  FormCreate();
+}
+
+TForm1::~TForm1() {
+  if (!destroyed_) FormDestroy();
+  if (Form1 == this) Form1 = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Controls
+
+void TForm1::CreateControls() {
+  setObjectName("Form1");
+  auto* client = new QWidget(this);
+  client->setObjectName("ClientArea");
+  setCentralWidget(client);
+  client->setFixedSize(524, 370 - 22);
+
+  PageControl1 = Place(new QTabWidget(client), "PageControl1", 0, 0, 425, 257);
+  TabSheet1 = new QWidget;
+  TabSheet1->setObjectName("TabSheet1");
+  TabSheet2 = new QWidget;
+  TabSheet2->setObjectName("TabSheet2");
+  PageControl1->addTab(TabSheet1, "&Login information");
+  PageControl1->addTab(TabSheet2, "&Advanced settings");
+
+  // First page: the profile row, a line, the login fields, the picture.
+  Label1 = AddLabel(TabSheet1, "Label1", "Select an FTP Site Profile", 12, 8);
+  SiteCB = Place(new QComboBox(TabSheet1), "SiteCB", 12, 26, 233, 24);
+  SiteCB->setEditable(false);
+  NewSiteBut = Place(new QPushButton("&New FTP Site", TabSheet1), "NewSiteBut", 256, 25, 137, 26);
+  Bevel1 = Place(new QFrame(TabSheet1), "Bevel1", 12, 60, 393, 2);
+  Bevel1->setFrameShape(QFrame::HLine);
+  Bevel1->setFrameShadow(QFrame::Sunken);
+  AddLabel(TabSheet1, "Label2", "Hostadress", 12, 70);
+  HostNameEdit = Place(new QLineEdit(TabSheet1), "HostNameEdit", 12, 88, 233, 24);
+  AddLabel(TabSheet1, "Label3", "User Name", 12, 116);
+  UserNameEdit = Place(new QLineEdit(TabSheet1), "UserNameEdit", 12, 134, 233, 24);
+  Anonymous = Place(new QCheckBox("Anonymous", TabSheet1), "Anonymous", 256, 134, 120, 24);
+  AddLabel(TabSheet1, "Label4", "Password", 12, 162);
+  PasswordEdit = Place(new QLineEdit(TabSheet1), "PasswordEdit", 12, 180, 233, 24);
+  PasswordEdit->setEchoMode(QLineEdit::Password);
+  Image1 = Place(new QLabel(TabSheet1), "Image1", 330, 160, 64, 64);
+  Image1->setPixmap(LoginPicture());
+  SaveProfileCB = Place(new QCheckBox("Save Changes", TabSheet1), "SaveProfileCB", 12, 208, 150, 20);
+
+  // Second page: local folder and port, remote directory, the two options.
+  AddLabel(TabSheet2, "Label5", "Initial Local Directory", 12, 8);
+  InitialLocalDirEdit = Place(new QLineEdit(TabSheet2), "InitialLocalDirEdit", 12, 26, 280, 24);
+  AddLabel(TabSheet2, "Label6", "FTP Port", 304, 8);
+  PortEdit = Place(new QLineEdit(TabSheet2), "PortEdit", 304, 26, 89, 24);
+  AddLabel(TabSheet2, "Label7", "Initial Remote Directory", 12, 58);
+  InitialDirEdit = Place(new QLineEdit(TabSheet2), "InitialDirEdit", 12, 76, 280, 24);
+  ForceLowerCB = Place(new QCheckBox("Force Lowercase Filenames", TabSheet2), "ForceLowerCB", 12, 150, 280, 22);
+  AutoDirCB = Place(new QCheckBox("Directory Listings", TabSheet2), "AutoDirCB", 12, 178, 280, 22);
+
+  ConnectBut = Place(new QPushButton("&Connect", client), "ConnectBut", 436, 24, 80, 28);
+  Button2 = Place(new QPushButton("&Abort", client), "Button2", 436, 60, 80, 28);
+  ExitBut = Place(new QPushButton("&Exit", client), "ExitBut", 436, 96, 80, 28);
+  ConnectBut->setDefault(true);
+
+  Memo1 = Place(new QPlainTextEdit(client), "Memo1", 0, 262, 425, 73);
+  Memo1->setReadOnly(true);
+  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+  StatusBar1 = new TStatusBar(this);
+  StatusBar1->setObjectName("StatusBar1");
+  StatusBar1->AddPanel(80, "Status:");
+  StatusBar1->AddPanel(200, "Not Connected");
+  setStatusBar(StatusBar1);
+
+  // A fixed border: the window takes the size of its client area and keeps it.
+  setWindowFlag(Qt::MSWindowsFixedSizeDialogHint, true);
+  setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+  setWindowFlag(Qt::WindowMinimizeButtonHint, false);
+  layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+  connect(ConnectBut, &QPushButton::clicked, this, [this] { ConnectButClick(); });
+  connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+  connect(ExitBut, &QPushButton::clicked, this, [this] { ExitButClick(); });
+  connect(NewSiteBut, &QPushButton::clicked, this, [this] { NewSiteButClick(); });
+  // Only the user's own pick: the program selects through SelectSite.
+  connect(SiteCB, &QComboBox::activated, this, [this](int) { SiteCBChange(); });
+  connect(Anonymous, &QCheckBox::clicked, this, [this](bool) { AnonymousClick(); });
+}
+
+void TForm1::CreateEngine() {
+  FtpClient1 = std::make_unique<TFtpClient>();
+  FtpClient1->SetTimeout(30);
+  FtpClient1->SetMultiThreaded(false);
+  FtpClient1->SetPort("ftp");
+  FtpClient1->SetDisplayFlag(false);
+  FtpClient1->SetDisplayFileFlag(false);
+  FtpClient1->SetBinary(true);
+  FtpClient1->SetShareMode(ftpShareDenyWrite);
+  FtpClient1->OnDisplay = [this](TCustomFtpCli* s, std::string& m) { FtpClient1Display(s, m); };
+  FtpClient1->OnSessionConnected = [this](TCustomFtpCli* s, std::uint16_t e) { FtpClient1SessionConnected(s, e); };
+  FtpClient1->OnSessionClosed = [this](TCustomFtpCli* s, std::uint16_t e) { FtpClient1SessionClosed(s, e); };
+  FtpClient1->OnRequestDone = [this](TCustomFtpCli* s, TFtpRequest r, std::uint16_t e) {
+    FtpClient1RequestDone(s, r, e);
+  };
+}
+
+// ---------------------------------------------------------------------------
+// Lifecycle
+
+void TForm1::FormCreate() {
+  Memo1->clear();
+  setWindowTitle(QString::fromUtf8(kCaption));
+
+  transfer::Session().TransferActive = false;
+  PortEdit->setText("21");
+  SaveProfileCB->setChecked(true);
+  ForceLowerCB->setChecked(true);
+  AutoDirCB->setChecked(true);
+  transfer::Session().Connected = false;
+
+  // Site profiles: the list, the last used one, its fields.
+  if (IniFileName.empty()) IniFileName = session::IniFileName(session::ProgramFolder());
+  session::TProfileStore store(IniFileName);
+  const session::TProfileList list = store.LoadProfileList();
+  for (const std::string& name : list.Names) SiteCB->addItem(Q(name));
+  SelectSite(list.Selected);
+  ReadProfile(SiteCB->currentIndex() >= 0 ? S(SiteCB->currentText()) : std::string());
+
+  FileList.clear();
+}
+
+void TForm1::FormDestroy() {
+  destroyed_ = true;
+  FileList.clear();
+  try {
+    session::TProfileStore store(IniFileName);
+    const std::string selected = SiteCB->currentIndex() >= 0 ? S(SiteCB->currentText()) : std::string();
+    const session::TProfileList sorted = store.SaveProfileList(SiteNames(), selected);
+    SiteCB->clear();
+    for (const std::string& name : sorted.Names) SiteCB->addItem(Q(name));
+    SelectSite(sorted.Selected);
+  } catch (const std::exception& e) {
+    plat::TheDialogs().ShowMessage(e.what());
+  }
+}
+
+void TForm1::FormShow() {
+  // The command-line start hooks in here.
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (shown_) return;
+  shown_ = true;
+  FormShow();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  QMainWindow::closeEvent(event);
+  // The main window closing ends the program.
+  if (event->isAccepted()) QApplication::quit();
+}
+
+// ---------------------------------------------------------------------------
+// Logging
+
+void TForm1::AddLog(const std::string& line) {
+  AppendTo(Memo1, line);
+  if (TransferForm != nullptr) AppendTo(TransferForm->Memo1, line);
+}
+
+void TForm1::SetStatusText(const std::string& text) {
+  StatusBar1->SetPanelText(1, text);
+  if (TransferForm != nullptr) TransferForm->StatusBar1->SetPanelText(1, text);
+}
+
+void TForm1::SetHourglass(bool on) {
+  if (on == hourglass_) return;
+  hourglass_ = on;
+  if (on)
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+  else
+    QApplication::restoreOverrideCursor();
+}
+
+// ---------------------------------------------------------------------------
+// Buttons
+
+void TForm1::ConnectButClick() {
+  // 1. The remote views start empty.
+  TransferForm->RemoteTreeView->clear();
+  TransferForm->RemoteRootNode = nullptr;
+  TransferForm->RemoteListView->Clear();
+
+  // 2. The initial local folder.
+  const std::string localDir = S(InitialLocalDirEdit->text());
+  if (FolderExists(localDir)) {
+    if (::chdir(localDir.c_str()) == 0) {
+      TransferForm->LocalDirTree->SelectPath(localDir);
+      TransferForm->LocalDirTree->SetInitialDirectory(localDir);
+    }
+  } else {
+    plat::TheDialogs().ShowMessage("Error - can not select " + localDir);
+  }
+
+  // 3. The profile; a port that is not a number ends the Connect here.
+  if (SaveProfileCB->isChecked() && !UpdateProfile()) return;
+
+  // 4. An open session is quit first.
+  if (FtpClient1->IsConnected()) FtpClient1->Quit();
+
+  // 5. Fresh logs.
+  Memo1->clear();
+  TransferForm->Memo1->clear();
+  AddLog("Connecting to " + S(HostNameEdit->text()) + " ...");
+
+  // 6. The hourglass, shown before the wait begins.
+  SetHourglass(true);
+  QApplication::processEvents();
+
+  // 7.
+  PasswordMask.assign(static_cast<std::size_t>(PasswordEdit->text().toUtf8().size()), '?');
+
+  // 8. The engine's settings.
+  FtpClient1->SetBinary(true);
+  FtpClient1->SetHostDirName(S(InitialDirEdit->text()));
+  FtpClient1->SetHostName(S(HostNameEdit->text()));
+  FtpClient1->SetPort(S(PortEdit->text()));
+  const std::string user = S(UserNameEdit->text());
+  FtpClient1->SetUserName(user.empty() ? "Anonymous" : user);
+  const std::string password = S(PasswordEdit->text());
+  FtpClient1->SetPassWord(password.empty() ? MakeAnonymousPassword() : password);
+
+  // 9. The whole chain (login, directory, listing, window) runs inside.
+  FtpClient1->Connect();
+
+  // 10. The remote tree's root, listed.
+  TransferForm->ListRemoteRoot(FtpClient1->HostName());
+
+  // 11.
+  SetHourglass(false);
+}
+
+void TForm1::Button2Click() {
+  // QUIT waits for the engine to be ready, so during a running request it
+  // would be refused and the button would do nothing: abort that request.
+  if (FtpClient1->State() == fcsReady)
+    FtpClient1->Quit();
+  else
+    FtpClient1->Abort();
+  SetHourglass(false);
+}
+
+void TForm1::ExitButClick() {
+  FtpClient1->Quit();
+  close();
+}
+
+// ---------------------------------------------------------------------------
+// Engine events
+
+void TForm1::FtpClient1Display(TCustomFtpCli*, std::string& Msg) {
+  if (Msg.find("PASS ") != std::string::npos)
+    AddLog("> PASS " + PasswordMask);
+  else
+    AddLog(Msg);
+}
+
+void TForm1::FtpClient1SessionConnected(TCustomFtpCli*, std::uint16_t) {
+  AddLog("Connected");
+  SetStatusText("Connected");
+}
+
+void TForm1::FtpClient1SessionClosed(TCustomFtpCli*, std::uint16_t) {
+  transfer::Session().Connected = false;
+  AddLog("Disconnected");
+  SetStatusText("Not Connected");
+}
+
+void TForm1::FtpClient1RequestDone(TCustomFtpCli*, TFtpRequest RqType, std::uint16_t Error) {
+  // 1.
+  AddLog("Done (request=" + LookupRequest(static_cast<std::uint8_t>(RqType)) + "  error code=" +
+         std::to_string(Error) + ")");
+  // 2.
+  if (Error != 0) {
+    transfer::Session().LastRequestError = Error;
+    plat::TheDialogs().ShowMessage("Error: " + FtpClient1->ErrorMessage());
+  }
+  switch (RqType) {
+    case TFtpRequest::ConnectAsync:  // 3.
+      if (Error != 0) break;
+      transfer::Session().Connected = true;
+      TransferForm->setWindowTitle(Q("Transfer Files to/from:  " + S(HostNameEdit->text())));
+      if (!InitialDirEdit->text().isEmpty())
+        FtpClient1->Cwd();
+      else
+        FtpClient1->Pwd();
+      break;
+    case TFtpRequest::CwdAsync:  // 4.
+    case TFtpRequest::CDupAsync:
+    case TFtpRequest::RmdAsync:
+    case TFtpRequest::MkdAsync:
+      FtpClient1->Pwd();
+      break;
+    case TFtpRequest::PwdAsync:  // 5.
+      SetHourglass(false);
+      ListingStep();
+      break;
+    case TFtpRequest::DirAsync:  // 6.
+      ShowTransferWindow();
+      break;
+    case TFtpRequest::PutAsync:  // 7.
+      ListingStep();
+      break;
+    case TFtpRequest::GetAsync:  // 8.
+      ShowTransferWindow();
+      break;
+    default:
+      break;
+  }
+}
+
+// Listing step L: the current directory into the listing file, as text.
+void TForm1::ListingStep() {
+  if (!AutoDirCB->isChecked()) {
+    ShowTransferWindow();
+    return;
+  }
+  FtpClient1->SetHostFileName(std::string());
+  FtpClient1->SetLocalFileName(TransferForm->TempDir + "ftpdir.txt");
+  if (FtpClient1->Binary()) {
+    FtpClient1->SetBinary(false);
+    FtpClient1->TypeSet();
+  }
+  FtpClient1->Dir();
+}
+
+void TForm1::ShowTransferWindow() {
+  if (TransferForm != nullptr) TransferForm->show();
+}
+
+std::string TForm1::MakeAnonymousPassword() { return session::MakeAnonymousPassword(); }
+
+std::string TForm1::LookupRequest(std::uint8_t Code) { return FtpRequestName(static_cast<int>(Code)); }
+
+// ---------------------------------------------------------------------------
+// Site profiles
+
+session::TSiteProfile TForm1::FieldsToProfile() const {
+  session::TSiteProfile p;
+  p.HostName = S(HostNameEdit->text());
+  p.InitialLocalDir = S(InitialLocalDirEdit->text());
+  p.InitialDir = S(InitialDirEdit->text());
+  p.UserName = S(UserNameEdit->text());
+  p.Password = S(PasswordEdit->text());
+  p.Port = S(PortEdit->text());
+  p.ForceLower = ForceLowerCB->isChecked();
+  p.AutoDir = AutoDirCB->isChecked();
+  return p;
+}
+
+void TForm1::ProfileToFields(const session::TSiteProfile& p) {
+  HostNameEdit->setText(Q(p.HostName));
+  InitialLocalDirEdit->setText(Q(p.InitialLocalDir));
+  InitialDirEdit->setText(Q(p.InitialDir));
+  UserNameEdit->setText(Q(p.UserName));
+  PasswordEdit->setText(Q(p.Password));
+  PortEdit->setText(Q(p.Port));
+  ForceLowerCB->setChecked(p.ForceLower);
+  AutoDirCB->setChecked(p.AutoDir);
+}
+
+void TForm1::ResetFields() { ProfileToFields(session::DefaultProfile()); }
+
+std::vector<std::string> TForm1::SiteNames() const {
+  std::vector<std::string> names;
+  for (int i = 0; i < SiteCB->count(); ++i) names.push_back(S(SiteCB->itemText(i)));
+  return names;
+}
+
+void TForm1::SelectSite(int index) {
+  const QSignalBlocker quiet(SiteCB);
+  SiteCB->setCurrentIndex(index >= 0 && index < SiteCB->count() ? index : -1);
+}
+
+void TForm1::ReadProfile(const std::string& Name) {
+  try {
+    ProfileToFields(session::TProfileStore(IniFileName).ReadProfile(Name));
+  } catch (const std::exception& e) {
+    plat::TheDialogs().ShowMessage(e.what());
+  }
+}
+
+bool TForm1::UpdateProfile() {
+  // 1. Nothing selected: ask for a name.
+  if (SiteCB->currentIndex() < 0) {
+    const std::string answer =
+        session::ProfileNameFromAnswer(plat::TheDialogs().InputBox("New FTP Site", "Enter Site Profile Name", ""));
+    int at = session::IndexOfProfile(SiteNames(), answer);
+    if (at < 0) {
+      SiteCB->addItem(Q(answer));
+      at = SiteCB->count() - 1;
+    }
+    SelectSite(at);
+  }
+  // 2.
+  const std::string name = S(SiteCB->currentText());
+  const int index = session::ProfileSaveIndex(SiteNames(), name);
+  // 3.
+  try {
+    session::TProfileStore(IniFileName).WriteProfile(index, name, FieldsToProfile());
+    return true;
+  } catch (const std::exception& e) {
+    plat::TheDialogs().ShowMessage(e.what());
+    return false;
+  }
+}
+
+void TForm1::NewSiteButClick() {
+  const std::string answer = plat::TheDialogs().InputBox("New FTP Site", "Enter Site Profile Name", "");
+  if (answer.empty()) return;
+  const std::string name = session::ProfileNameFromAnswer(answer);
+  const int existing = session::IndexOfProfile(SiteNames(), name);
+  if (existing < 0) {
+    SiteCB->addItem(Q(name));
+    SelectSite(SiteCB->count() - 1);
+    ResetFields();
+    if (SaveProfileCB->isChecked()) UpdateProfile();
+    return;
+  }
+  plat::TheDialogs().ShowMessage(answer + " already exists");
+  SelectSite(existing);
+  ReadProfile(S(SiteCB->currentText()));
+}
+
+void TForm1::SiteCBChange() { ReadProfile(S(SiteCB->currentText())); }
+
+void TForm1::AnonymousClick() {
+  if (Anonymous->isChecked()) {
+    UrlUser = S(UserNameEdit->text());
+    UserNameEdit->setText("Anonymous");
+    UserNameEdit->setEnabled(false);
+    PasswordEdit->setText(Q(MakeAnonymousPassword()));
+    PasswordEdit->setEnabled(false);
+  } else {
+    if (!UrlUser.empty()) UserNameEdit->setText(Q(UrlUser));
+    UserNameEdit->setEnabled(true);
+    PasswordEdit->setEnabled(true);
+  }
+}

@@ -1,0 +1,133 @@
+// TForm1: the login window, and at the same time the session controller. It
+// owns the program's one FTP engine, handles every event of it, decides what
+// follows each finished request, and drives the transfer window (caption,
+// log, status text, progress bar, showing it).
+//
+// Every engine call here is a blocking one: it keeps the event loop running
+// until the request is over, so the request-done dispatcher runs nested inside
+// the call that started the request, and its follow-up calls nest further.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QMainWindow>
+
+#include "ftp/ftpcli.h"
+#include "session/profiles.h"
+
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTabWidget;
+class QWidget;
+class TStatusBar;
+
+class TForm1 : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // iniFileName: the profile file; empty: the program's own (beside the
+  // program, or in the user's config folder).
+  explicit TForm1(const std::string& iniFileName = std::string(), QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // --- controls, by their names ---
+  QTabWidget* PageControl1 = nullptr;
+  QWidget* TabSheet1 = nullptr;
+  QWidget* TabSheet2 = nullptr;
+  QLabel* Label1 = nullptr;
+  QLabel* Image1 = nullptr;
+  QFrame* Bevel1 = nullptr;
+  QComboBox* SiteCB = nullptr;
+  QPushButton* NewSiteBut = nullptr;
+  QLineEdit* HostNameEdit = nullptr;
+  QLineEdit* UserNameEdit = nullptr;
+  QLineEdit* PasswordEdit = nullptr;
+  QCheckBox* SaveProfileCB = nullptr;
+  QCheckBox* Anonymous = nullptr;
+  QLineEdit* PortEdit = nullptr;
+  QLineEdit* InitialLocalDirEdit = nullptr;
+  QLineEdit* InitialDirEdit = nullptr;
+  QCheckBox* ForceLowerCB = nullptr;
+  QCheckBox* AutoDirCB = nullptr;
+  QPushButton* ConnectBut = nullptr;
+  QPushButton* Button2 = nullptr;
+  QPushButton* ExitBut = nullptr;
+  TStatusBar* StatusBar1 = nullptr;
+  QPlainTextEdit* Memo1 = nullptr;
+
+  // The engine.
+  std::unique_ptr<TFtpClient> FtpClient1;
+
+  // --- fields ---
+  std::string PasswordMask;
+  std::string IniFileName;
+  std::vector<std::string> FileList;
+  std::int32_t FilesLeft = 0;
+  // The user name put aside while "Anonymous" is checked.
+  std::string UrlUser;
+
+  // --- lifecycle ---
+  void FormCreate();
+  void FormDestroy();
+  void FormShow();
+
+  // --- handlers ---
+  void ConnectButClick();
+  void Button2Click();
+  void ExitButClick();
+  void NewSiteButClick();
+  void SiteCBChange();
+  void AnonymousClick();
+
+  // --- engine events ---
+  void FtpClient1Display(TCustomFtpCli* Sender, std::string& Msg);
+  void FtpClient1SessionConnected(TCustomFtpCli* Sender, std::uint16_t Error);
+  void FtpClient1SessionClosed(TCustomFtpCli* Sender, std::uint16_t Error);
+  void FtpClient1RequestDone(TCustomFtpCli* Sender, TFtpRequest RqType, std::uint16_t Error);
+
+  // --- profiles ---
+  void ReadProfile(const std::string& Name);
+  // False when the save failed (the message has been shown).
+  bool UpdateProfile();
+
+  static std::string MakeAnonymousPassword();
+  static std::string LookupRequest(std::uint8_t Code);
+
+  // Both logs: this window's, then the transfer window's.
+  void AddLog(const std::string& line);
+  // Panel 1 of both status bars.
+  void SetStatusText(const std::string& text);
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void CreateControls();
+  void CreateEngine();
+  void ListingStep();
+  void ShowTransferWindow();
+  void SetHourglass(bool on);
+  // The fields as a profile, and back.
+  session::TSiteProfile FieldsToProfile() const;
+  void ProfileToFields(const session::TSiteProfile& profile);
+  void ResetFields();
+  std::vector<std::string> SiteNames() const;
+  // Selects without running SiteCBChange (the program's own selection).
+  void SelectSite(int index);
+
+  bool shown_ = false;
+  bool destroyed_ = false;
+  bool hourglass_ = false;
+};
+
+// The program-wide instance (the main window); set by the program entry.
+extern TForm1* Form1;

@@ -1,0 +1,129 @@
+// The program's three windows over a private profile file, with scripted
+// dialogs, for offscreen tests of the login window and the controller; and
+// the data commands (PORT, PASV, LIST, RETR, STOR) for the free-running test
+// server, so a test can serve a folder the way a real server does.
+#pragma once
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QApplication>
+#include <QPlainTextEdit>
+
+#include "platform/qt/dialogs.h"
+#include "platform/qt/exception_box.h"
+#include "platform/qt/qt_application.h"
+#include "session/main.h"
+#include "tests/ftp_data/server_data.h"
+#include "tests/support/ftp_test_server.h"
+#include "tests/support/temp_folder.h"
+#include "transfer/about.h"
+#include "transfer/session_state.h"
+#include "transfer/transferunit.h"
+
+namespace vektest {
+
+inline QApplication& GuiApp() {
+  static int argc = 1;
+  static char name[] = "vek_session_test";
+  static char* argv[] = {name, nullptr};
+  static auto* app = new QApplication(argc, argv);
+  static auto* application = new plat::QtApplication();
+  (void)application;
+  return *app;
+}
+
+// ls -l lines for the entries of a folder, as a Unix server writes them.
+inline std::string ListingOf(const std::filesystem::path& folder) {
+  std::vector<std::string> lines;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    const bool dir = entry.is_directory();
+    const auto size = dir ? 4096 : static_cast<long long>(entry.file_size());
+    lines.push_back(std::string(dir ? "drwxr-xr-x" : "-rw-r--r--") + "   1 ftp      ftp      " +
+                    std::to_string(size) + " Jan  5 12:30 " + entry.path().filename().string());
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string text = "total " + std::to_string(lines.size()) + "\r\n";
+  for (const std::string& line : lines) text += line + "\r\n";
+  return text;
+}
+
+// Data connections for the free-running server. listDelayMs holds the
+// listing back (an Abort test); the wait ends at once when the server stops.
+struct ServedData {
+  std::shared_ptr<ServerData> data = std::make_shared<ServerData>();
+  int listDelayMs = 0;
+
+  void Install(FtpTestServer& server) {
+    auto data = this->data;
+    auto* self = this;
+    server.AddCommand("PORT", [data](FtpServerSession& s, const std::string& arg) {
+      s.Reply(data->TakePort("PORT " + arg) ? "200 PORT command successful" : "501 bad PORT");
+    });
+    server.AddCommand("PASV", [data](FtpServerSession& s, const std::string&) { s.Reply(data->Pasv()); });
+    server.AddCommand("LIST", [data, self](FtpServerSession& s, const std::string&) {
+      s.Reply("150 Here comes the directory listing.");
+      if (self->listDelayMs > 0 && !s.Sleep(self->listDelayMs)) return;
+      if (!data->Open()) return s.Reply("425 Can't open data connection.");
+      data->Send(ListingOf(s.LocalPath(".")));
+      data->Close();
+      s.Reply("226 Directory send OK.");
+    });
+    server.AddCommand("RETR", [data](FtpServerSession& s, const std::string& arg) {
+      const std::string bytes = testsupport::ReadFile(s.LocalPath(arg).string());
+      s.Reply("150 Opening BINARY mode data connection (" + std::to_string(bytes.size()) + " bytes).");
+      if (!data->Open()) return s.Reply("425 Can't open data connection.");
+      data->Send(bytes);
+      data->Close();
+      s.Reply("226 Transfer complete.");
+    });
+  }
+};
+
+// The windows as the program entry makes them, around one test.
+class Windows {
+ public:
+  explicit Windows(const std::string& iniFileName) {
+    GuiApp();
+    plat::SetDialogs(&dialogs);
+    form1 = std::make_unique<TForm1>(iniFileName);
+    Form1 = form1.get();
+    transferForm = std::make_unique<TTransferForm>();
+    TransferForm = transferForm.get();
+    TransferForm->FtpClient = form1->FtpClient1.get();
+    aboutForm = std::make_unique<TAboutForm>(transferForm.get());
+    AboutForm = aboutForm.get();
+  }
+  ~Windows() {
+    // Order of the program's end: the login window first (it writes the list).
+    form1.reset();
+    Form1 = nullptr;
+    aboutForm.release();  // owned by the transfer window as its parent
+    AboutForm = nullptr;
+    transferForm.reset();
+    TransferForm = nullptr;
+    plat::SetDialogs(nullptr);
+    transfer::Session() = transfer::TSessionState();
+  }
+
+  static std::vector<std::string> Lines(QPlainTextEdit* memo) {
+    std::vector<std::string> lines;
+    for (const QString& l : memo->toPlainText().split('\n')) lines.push_back(l.toStdString());
+    return lines;
+  }
+  static int CountStarting(const std::vector<std::string>& lines, const std::string& prefix) {
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                          [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+  }
+
+  plat::ScriptedDialogs dialogs;
+  std::unique_ptr<TForm1> form1;
+  std::unique_ptr<TTransferForm> transferForm;
+  std::unique_ptr<TAboutForm> aboutForm;
+};
+
+}  // namespace vektest
