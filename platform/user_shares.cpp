@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <fstream>
 #include <sstream>
@@ -18,6 +19,11 @@ constexpr std::streamsize kMaxShareFile = 64 * 1024;
 
 bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
+// `stamp` lies a whole second before `now`: a change after it shows as a new stamp.
+bool WellBefore(const timespec& stamp, const timespec& now) {
+  return stamp.tv_sec + 1 < now.tv_sec || (stamp.tv_sec + 1 == now.tv_sec && stamp.tv_nsec < now.tv_nsec);
+}
+
 UserShares* g_shares = nullptr;
 
 }  // namespace
@@ -31,10 +37,13 @@ void UserShares::Refresh() {
     read_ = false;
     return;
   }
-  if (read_ && SameTime(st.st_mtim, modified_) && SameTime(st.st_ctim, changed_)) return;
+  if (read_ && SameTime(st.st_mtim, modified_) && SameTime(st.st_ctim, changed_) && WellBefore(modified_, readAt_) &&
+      WellBefore(changed_, readAt_))
+    return;
   read_ = true;
   modified_ = st.st_mtim;
   changed_ = st.st_ctim;
+  ::clock_gettime(CLOCK_REALTIME, &readAt_);
   shared_.clear();
   DIR* dir = ::opendir(folder_.c_str());
   if (dir == nullptr) return;

@@ -5,6 +5,8 @@
 // `net usershare info` prints the same files. They are read here directly,
 // so that asking for every node of a tree starts no process. The list is read
 // again only when the folder has changed (shares are written by a rename).
+// File times are coarse: a folder changed within the second before the last
+// reading may have changed again unseen, so that reading is not trusted.
 //
 // The folder is a constructor argument and the service replaceable
 // (SetUserShares), so that a test can present shares of its own.
@@ -36,6 +38,7 @@ class UserShares {
   bool read_ = false;
   timespec modified_{};
   timespec changed_{};
+  timespec readAt_{};
 };
 
 UserShares& TheUserShares();
