@@ -50,7 +50,11 @@ void UserShares::Refresh() {
   while (dirent* e = ::readdir(dir)) {
     const std::string name = e->d_name;
     if (name.empty() || name[0] == '.') continue;
-    std::ifstream in(AppendSlash(folder_) + name);
+    // Only plain files: opening a pipe someone left there would never return.
+    const std::string file = AppendSlash(folder_) + name;
+    struct stat fileStat {};
+    if (::lstat(file.c_str(), &fileStat) != 0 || !S_ISREG(fileStat.st_mode)) continue;
+    std::ifstream in(file);
     std::string text(static_cast<std::size_t>(kMaxShareFile), '\0');
     in.read(text.data(), kMaxShareFile);
     text.resize(static_cast<std::size_t>(in.gcount()));

@@ -1,6 +1,8 @@
 // Delivers mount-table changes (platform/mount_watch.h) on Qt's event loop:
 // the watch's descriptor sits in the loop like a socket, so nothing polls and
-// nothing runs while the table stays as it is.
+// nothing runs while the table stays as it is. A burst of changes (a
+// container or a desktop session mounting its dozens of file systems) is
+// delivered once, a moment after it began.
 #pragma once
 
 #include <functional>
@@ -8,6 +10,7 @@
 #include <string>
 
 #include <QObject>
+#include <QTimer>
 
 #include "platform/mount_watch.h"
 
@@ -17,8 +20,12 @@ namespace plat {
 
 class MountTableNotifier : public QObject {
  public:
-  // `changed` runs on the loop after each change of `table`. A table that
-  // cannot be watched gives no notifications (Watching() false).
+  // Changes within this time of the first one are delivered together.
+  static constexpr int kGatherMs = 200;
+
+  // `changed` runs on the loop after each change (or burst of changes) of
+  // `table`. A table that cannot be watched gives no notifications
+  // (Watching() false).
   MountTableNotifier(const std::string& table, std::function<void()> changed, QObject* parent = nullptr);
   ~MountTableNotifier() override;
 
@@ -28,9 +35,12 @@ class MountTableNotifier : public QObject {
   void Stop();
 
  private:
+  void Deliver();
+
   MountTableWatch watch_;
   std::function<void()> changed_;
   std::unique_ptr<QSocketNotifier> notifier_;
+  QTimer gather_;
 };
 
 }  // namespace plat

@@ -1,6 +1,7 @@
 // TDirTree and the world outside it: mounts and unmounts from a mount table
 // the test writes, files dropped on it, the user-share overlay, re-creation.
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -230,6 +231,8 @@ TEST_F(DirTreeDesktopTest, ShareOverlayMarksUserSharesAndGoesAtOnce) {
   fs::create_directories(shareFolder);
   std::ofstream(shareFolder + "sub") << "#VERSION 2\npath=" << plat::RemoveSlash(a + "sub")
                                      << "\ncomment=\nusershare_acl=S-1-1-0:F,\nguest_ok=n\nsharename=Sub\n";
+  // Not a share, and reading it would wait for a writer forever.
+  ASSERT_EQ(::mkfifo((shareFolder + "pipe").c_str(), 0600), 0);
   plat::UserShares shares(shareFolder);
   plat::SetUserShares(&shares);
   WriteTable({0, 2});
