@@ -12,12 +12,14 @@
 #include <QShowEvent>
 
 #include "platform/qt/image_list.h"
+#include "platform/qt/mount_notifier.h"
 #include "platform/qt/resources.h"
 
 namespace {
 
 constexpr int kImageIndexRole = Qt::UserRole + 1;
 constexpr int kSelectedIndexRole = Qt::UserRole + 2;
+constexpr int kOverlayRole = Qt::UserRole + 3;
 
 // The hourglass while the tree reads the disk.
 class WaitCursor {
@@ -132,6 +134,7 @@ TDirTree::TDirTree(QWidget* parent) : QTreeWidget(parent) {
 
 TDirTree::~TDirTree() {
   destroying_ = true;
+  if (mountWatch_) mountWatch_->Stop();
   changeLock_ = 0;
   ClearTree();
 }
@@ -154,7 +157,15 @@ void TDirTree::SetHideSelection(bool value) {
 
 void TDirTree::CreateWnd() {
   handleAllocated_ = true;
+  QPointer<TDirTree> self(this);
+  AttachToDesktop();
   if (readOnStart_) ReadDrives();
+  if (!self) return;
+  if (pathPending_) {
+    pathPending_ = false;
+    // "" (a dummy was selected) and "?" (nothing was) are no folder to go back to.
+    if (!pendingPath_.empty() && pendingPath_ != "?") SelectPath(pendingPath_);
+  }
 }
 
 void TDirTree::HandleNeeded() {
@@ -191,7 +202,7 @@ void TDirTree::SetGoBelowRecycleBin(bool value) {
 void TDirTree::SetDriveTypes(TDriveTypes value) {
   if (value == driveTypes_) return;
   driveTypes_ = value;
-  if (handleAllocated_) Reload();
+  if (handleAllocated_) RefreshDrives();
 }
 
 std::string TDirTree::LastDir(const std::string& drive) const {
@@ -215,7 +226,25 @@ int TDirTree::ImageIndex(TTreeNode* node) { return node ? node->data(0, kImageIn
 
 int TDirTree::SelectedIndex(TTreeNode* node) { return node ? node->data(0, kSelectedIndexRole).toInt() : -1; }
 
-void TDirTree::NodeDeleted(TTreeNode* node) { DoDeleteItem(node); }
+int TDirTree::OverlayIndex(TTreeNode* node) {
+  const QVariant overlay = node ? node->data(0, kOverlayRole) : QVariant();
+  return overlay.isValid() ? overlay.toInt() : plat::ImageList::kNoOverlay;
+}
+
+void TDirTree::ApplyOverlay(TTreeNode* node) {
+  if (showShareOverlay_) node->setData(0, kOverlayRole, ShareOverlay(node));
+}
+
+void TDirTree::SetOverlay(TTreeNode* node, int overlay) {
+  if (!node || OverlayIndex(node) == overlay) return;
+  node->setData(0, kOverlayRole, overlay);
+  node->setIcon(0, plat::ImageList::Shared().Icon(ImageIndex(node), SelectedIndex(node), overlay));
+}
+
+void TDirTree::NodeDeleted(TTreeNode* node) {
+  if (node == dropTarget_) dropTarget_ = nullptr;
+  DoDeleteItem(node);
+}
 
 void TDirTree::AddDummy(TTreeNode* node) { node->addChild(new TDirNode(this)); }
 
@@ -234,7 +263,12 @@ void TDirTree::BeginUpdate() {
 }
 
 void TDirTree::EndUpdate() {
-  if (--updateDepth_ == 0) setUpdatesEnabled(true);
+  if (--updateDepth_ != 0) return;
+  setUpdatesEnabled(true);
+  if (deviceChangePending_) {
+    deviceChangePending_ = false;
+    QMetaObject::invokeMethod(this, [this] { DeviceChange(); }, Qt::QueuedConnection);
+  }
 }
 
 // --- drives ---
@@ -302,6 +336,7 @@ TTreeNode* TDirTree::AddDriveNode(const std::string& drive, TTreeNode* before) {
     addTopLevelItem(node);
   node->setText(0, Text(DriveLabel(drive)));
   node->entry = std::make_unique<TDirEntry>(TDirEntry{drive, false, nullptr});
+  ApplyOverlay(node);
   const char* icon = "drive-harddisk";
   switch (KindOf(drive)) {
     case plat::DriveKind::Removable: icon = "drive-removable-media"; break;
@@ -333,19 +368,22 @@ void TDirTree::ReadDrives() {
       TTreeNode* node = AddDriveNode(drive, nullptr);
       if (!self) return;
       if (!Alive(node)) continue;   // the icon event cleared the tree
-      const plat::DriveKind kind = KindOf(drive);
-      // Removable media and CD-ROMs are not probed: no waiting for a medium.
-      if (!fastLoad_ && kind >= plat::DriveKind::Fixed && kind != plat::DriveKind::CDRom) {
-        HasSubfolders(node);
-        if (!self) return;
-      } else {
-        AddDummy(node);
-      }
+      ProbeDrive(node, drive);
+      if (!self) return;
     }
     ++changeLock_;
     EndUpdate();
     if (currentItem()) scrollToItem(currentItem());
   }
+}
+
+void TDirTree::ProbeDrive(TTreeNode* node, const std::string& drive) {
+  const plat::DriveKind kind = KindOf(drive);
+  // Removable media and CD-ROMs are not probed: no waiting for a medium.
+  if (!fastLoad_ && kind >= plat::DriveKind::Fixed && kind != plat::DriveKind::CDRom)
+    HasSubfolders(node);
+  else
+    AddDummy(node);
 }
 
 // --- folders ---
@@ -426,6 +464,7 @@ TTreeNode* TDirTree::AddFolderNode(TTreeNode* parent, const std::string& name, b
   node->setText(0, Text(name));
   node->entry = std::make_unique<TDirEntry>(TDirEntry{path, false, parentEntry->Data});
   node->mayBeLink = mayBeLink;
+  ApplyOverlay(node);
   SetNodeIcons(node, FolderIconOf(path));
   return node;
 }
@@ -544,7 +583,7 @@ void TDirTree::SetNodeIcons(TTreeNode* node, int icon) {
   const int selected = icon == folderIcon_ ? openFolderIcon_ : icon;   // other icons have no open state
   node->setData(0, kImageIndexRole, icon);
   node->setData(0, kSelectedIndexRole, selected);
-  node->setIcon(0, plat::ImageList::Shared().Icon(icon, selected));
+  node->setIcon(0, plat::ImageList::Shared().Icon(icon, selected, OverlayIndex(node)));
   DoGetIcon(node);
 }
 
@@ -693,7 +732,10 @@ std::string TDirTree::SelectedPath() const {
 
 void TDirTree::Reload() {
   QPointer<TDirTree> self(this);
-  handleAllocated_ = true;   // the rebuild below is the window's first build when there was none
+  if (!handleAllocated_) {
+    handleAllocated_ = true;   // the rebuild below is the window's first build
+    AttachToDesktop();
+  }
   const std::string remembered = SelectedPath();
   ReadDrives();
   if (!self) return;
@@ -727,21 +769,24 @@ void TDirTree::Reload() {
 
 // --- notifications ---
 
-TTreeNode* TDirTree::MediumChanged(TTreeNode* driveNode) {
+bool TDirTree::RelabelDrive(TTreeNode* driveNode) {
   const std::string drive = Entry(driveNode)->Path;
   QPointer<TDirTree> self(this);
-  --changeLock_;
   RefreshNode(driveNode);
-  if (!self) return nullptr;
-  if (!Alive(driveNode)) {   // a handler of the probe rebuilt the tree
-    ++changeLock_;
-    return nullptr;
-  }
+  if (!self || !Alive(driveNode)) return false;   // a handler of the probe rebuilt the tree
   driveNode->setText(0, Text(DriveLabel(drive)));
   if (DriveSerial(drive) != -1 && driveNode->childCount() == 0) AddDummy(driveNode);
-  setCurrentItem(driveNode);
+  return true;
+}
+
+TTreeNode* TDirTree::MediumChanged(TTreeNode* driveNode) {
+  QPointer<TDirTree> self(this);
+  --changeLock_;
+  const bool alive = RelabelDrive(driveNode);
+  if (!self) return nullptr;
+  if (alive) setCurrentItem(driveNode);
   ++changeLock_;
-  return driveNode;
+  return alive ? driveNode : nullptr;
 }
 
 void TDirTree::Change(TTreeNode* node) {

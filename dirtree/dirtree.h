@@ -8,6 +8,11 @@
 //
 // Paths end with "/" and keep the letter case of the file system. The key of
 // a drive (where a drive letter would be) is its mount path.
+//
+// The world outside: the drive level follows the mount table (a mount or
+// unmount is a device change), files dragged from the desktop are reported
+// with the folder they were dropped on, and folders shared as Samba user
+// shares can carry the "shared" overlay.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +27,16 @@
 
 #include "platform/drives.h"
 
+class QDragEnterEvent;
+class QDragLeaveEvent;
+class QDragMoveEvent;
+class QDropEvent;
+class QPaintEvent;
 class QShowEvent;
+
+namespace plat {
+class MountTableNotifier;
+}
 
 // A set of enumeration values, bit n for value n.
 template <typename E>
@@ -48,6 +62,10 @@ using TDriveTypes = TSet<TDriveType>;
 
 enum TDirType { dtReadOnly, dtHidden, dtSystem, dtArchive, dtNormal, dtAll };
 using TDirTypes = TSet<TDirType>;
+
+// The keys and buttons held during an input event.
+enum TShiftStateItem { ssShift, ssAlt, ssCtrl, ssLeft, ssRight, ssMiddle, ssDouble };
+using TShiftState = TSet<TShiftStateItem>;
 
 // What every real node owns; dummy nodes have none.
 struct TDirEntry {
@@ -75,6 +93,11 @@ using TFindDirEvent =
 using TTVExpandedEvent = std::function<void(TDirTree* Sender, TTreeNode* Node)>;
 using TTVChangedEvent = std::function<void(TDirTree* Sender, TTreeNode* Node)>;
 using TNotifyEvent = std::function<void(TDirTree* Sender)>;
+// X, Y: the drop point in the tree's client (viewport) coordinates; aDropDir:
+// the Path of the node dropped on ("" for a node without entry); aDropFiles:
+// the full paths in the order the desktop gave them.
+using TDropFilesEvent = std::function<void(TDirTree* Sender, int X, int Y, const std::string& aDropDir,
+                                           const std::vector<std::string>& aDropFiles, TShiftState Shift)>;
 
 class TDirTree : public QTreeWidget {
   Q_OBJECT
@@ -97,9 +120,9 @@ class TDirTree : public QTreeWidget {
   TDriveTypes DriveTypes() const { return driveTypes_; }
   void SetDriveTypes(TDriveTypes value);             // rebuilds the drive level
   bool ShowShareOverlay() const { return showShareOverlay_; }
-  void SetShowShareOverlay(bool value) { showShareOverlay_ = value; }
+  void SetShowShareOverlay(bool value);              // marks or unmarks the nodes there are
   bool AcceptDropFiles() const { return acceptDropFiles_; }
-  void SetAcceptDropFiles(bool value) { acceptDropFiles_ = value; }
+  void SetAcceptDropFiles(bool value);
   bool HideSelection() const { return hideSelection_; }
   void SetHideSelection(bool value);
 
@@ -110,6 +133,7 @@ class TDirTree : public QTreeWidget {
   TTVExpandedEvent OnDeleteItem;   // a node is deleted (its entry already released)
   TTVChangedEvent OnChange;        // the selection changed
   TNotifyEvent OnClick;
+  TDropFilesEvent OnDropFiles;     // local files were dropped on a node
 
   // --- operations ---
   // The selected node's Path; "" when it has no entry; "?" when nothing is selected.
@@ -123,6 +147,26 @@ class TDirTree : public QTreeWidget {
   // After the owner has set the properties: selects InitialDirectory (or the
   // current folder), building the drive level on the way.
   void Loaded();
+
+  // --- the world outside ---
+  // A device change (the mount table changed): the drive level is brought up
+  // to date, or else the drives' media are checked; then one change
+  // notification of the selection, whatever changed.
+  void DeviceChange();
+  // Adds the nodes of new mounts in order and deletes those of gone ones;
+  // true when the drive level changed.
+  bool RefreshDrives();
+  // Refreshes every shown drive whose file-system id is not the one seen
+  // when its label was read (another medium, another device at that path).
+  void MediaChanged();
+  // The overlay for a node: ImageList::kSharedOverlay when its folder is a
+  // user share, else kNoOverlay.
+  int ShareOverlay(TTreeNode* node);
+  // The paths of the last drop.
+  const std::vector<std::string>& DropFiles() const { return dropFiles_; }
+  // Destroys and creates the window part again: the tree is rebuilt and the
+  // selection, the drop registration and the device watch are kept.
+  void RecreateWnd();
 
   // --- state ---
   int ChangeLock() const { return changeLock_; }
@@ -141,6 +185,7 @@ class TDirTree : public QTreeWidget {
   static TDirEntry* Entry(TTreeNode* node);
   static int ImageIndex(TTreeNode* node);
   static int SelectedIndex(TTreeNode* node);
+  static int OverlayIndex(TTreeNode* node);   // -1: none
   TTreeNode* Selected() const { return currentItem(); }
 
   // --- the internal operations (public for the device handling and tests) ---
@@ -168,6 +213,9 @@ class TDirTree : public QTreeWidget {
   // The window-creation step: builds the drive level when ReadOnStart.
   // Runs once, on first show or when the nodes are first asked for.
   virtual void CreateWnd();
+  // Takes the window part down: the selection is remembered for the next
+  // CreateWnd, the tree cleared, drops and the device watch withdrawn.
+  virtual void DestroyWnd();
   bool HandleAllocated() const { return handleAllocated_; }
   void HandleNeeded();
 
@@ -181,8 +229,15 @@ class TDirTree : public QTreeWidget {
   virtual void DoDeleteItem(TTreeNode* node);
   virtual void DoChange(TTreeNode* node);
   virtual void DoClick();
+  virtual void DoDropFiles(int x, int y, const std::string& dropDir, const std::vector<std::string>& files,
+                           TShiftState shift);
 
   void showEvent(QShowEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dragLeaveEvent(QDragLeaveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
 
   // Node building, shared with the device handling.
   TTreeNode* AddDriveNode(const std::string& drive, TTreeNode* before);
@@ -195,11 +250,25 @@ class TDirTree : public QTreeWidget {
   std::int32_t CurrentSerial(const std::string& drive);
   // Refreshes the drive node of a changed medium; the drive node.
   TTreeNode* MediumChanged(TTreeNode* driveNode);
+  // Refreshes a drive node for its current medium and reads its label
+  // again; false when a handler took the node away meanwhile.
+  bool RelabelDrive(TTreeNode* driveNode);
+  // The top-level node whose Path is the drive's key.
+  TTreeNode* DriveNodeByKey(const std::string& drive) const;
+  // Gives a new drive node its expand button: probed where that costs no
+  // waiting for a medium, a dummy otherwise.
+  void ProbeDrive(TTreeNode* node, const std::string& drive);
 
   void BeginUpdate();
   void EndUpdate();
 
  private:
+  // The device watch and the drop registration, present while the window part is.
+  void AttachToDesktop();
+  void SetOverlay(TTreeNode* node, int overlay);
+  void MarkShares(TTreeNode* node);
+  void ApplyOverlay(TTreeNode* node);
+  TTreeNode* DropTargetAt(const QPoint& pos) const;
   friend class TDirNode;
   void NodeDeleted(TTreeNode* node);
   // The node has not been deleted meanwhile: user handlers may rebuild the
@@ -237,5 +306,11 @@ class TDirTree : public QTreeWidget {
   int updateDepth_ = 0;
   bool handleAllocated_ = false;
   bool destroying_ = false;
+  plat::MountTableNotifier* mountWatch_ = nullptr;   // a child of the tree
+  bool deviceChangePending_ = false;                 // arrived during a rebuild
+  std::vector<std::string> dropFiles_;
+  TTreeNode* dropTarget_ = nullptr;                   // the node under a drag
+  bool pathPending_ = false;                          // the selection across DestroyWnd/CreateWnd
+  std::string pendingPath_;
   std::unordered_set<const TTreeNode*> live_;   // every node not yet deleted
 };

@@ -94,14 +94,12 @@ bool SysfsRemovable(unsigned major, unsigned minor) {
   return false;
 }
 
-std::string ReadFile(const char* name) {
+std::string ReadFile(const std::string& name) {
   std::ifstream in(name);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
 }
-
-std::string ReadMountInfo() { return ReadFile("/proc/self/mountinfo"); }
 
 // udev writes blanks and other unsafe bytes of a label as "\xNN".
 std::string DecodeUdevName(const std::string& name) {
@@ -276,7 +274,7 @@ void FolderEnumerator::Close() {
 
 // --- the machine's drives ---
 
-std::vector<MountEntry> Drives::List() { return ParseMountInfo(ReadMountInfo(), SysfsRemovable); }
+std::vector<MountEntry> Drives::List() { return ParseMountInfo(ReadFile(mountTable_), SysfsRemovable); }
 
 DriveKind Drives::Kind(const std::string& root) {
   const std::vector<MountEntry> mounts = List();

@@ -10,11 +10,13 @@
 // is the file-system id from statfs.
 //
 // Drives() is replaceable (SetDrives) so that tests can present a folder of
-// their own as a drive.
+// their own as a drive; the mount table read is a constructor argument, so a
+// test can also hand the real service a table it writes itself.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace plat {
@@ -90,7 +92,14 @@ class FolderEnumerator {
 // The drives service. The default instance reads the real machine.
 class Drives {
  public:
+  static constexpr const char* kMountInfo = "/proc/self/mountinfo";
+
+  explicit Drives(std::string mountTable = kMountInfo) : mountTable_(std::move(mountTable)) {}
   virtual ~Drives() = default;
+
+  // The file in mountinfo syntax that List() reads, and whose changes are
+  // the device changes (platform/mount_watch.h).
+  const std::string& MountTable() const { return mountTable_; }
 
   // Every drive of the machine, root first.
   virtual std::vector<MountEntry> List();
@@ -105,6 +114,9 @@ class Drives {
   virtual bool Exists(const std::string& path);
   virtual std::string CurrentFolder();   // trailing "/"
   virtual std::string HomeFolder();      // trailing "/"
+
+ private:
+  std::string mountTable_;
 };
 
 Drives& TheDrives();

@@ -1,8 +1,11 @@
 #include "platform/qt/image_list.h"
 
+#include <algorithm>
+
 #include <QDir>
 #include <QFileInfo>
 #include <QMimeDatabase>
+#include <QPainter>
 
 #include "platform/qt/resources.h"
 
@@ -57,6 +60,21 @@ QPixmap Sized(const QIcon& icon, const QPixmap& fallback, int size) {
   return fallback.scaled(size, size, Qt::KeepAspectRatio, Qt::FastTransformation);
 }
 
+// The picture of an overlay at `size`: the theme's emblem in the lower left
+// quarter, or the program's hand when the theme has none.
+QPixmap WithOverlay(const QPixmap& base, int overlay) {
+  if (overlay != ImageList::kSharedOverlay || base.isNull()) return base;
+  const int size = base.width();
+  const int emblemSize = std::max(8, size / 2);
+  QPixmap emblem = QIcon::fromTheme("emblem-shared").pixmap(QSize(emblemSize, emblemSize));
+  if (emblem.isNull()) emblem = HandPointCursor().pixmap();
+  emblem = emblem.scaled(emblemSize, emblemSize, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+  QPixmap out = base;
+  QPainter painter(&out);
+  painter.drawPixmap(0, size - emblem.height(), emblem);
+  return out;
+}
+
 }  // namespace
 
 ImageList& ImageList::Shared() {
@@ -107,18 +125,19 @@ QPixmap ImageList::Large(int index) const {
   return index >= 0 && index < Count() ? entries_[index].large : QPixmap();
 }
 
-QIcon ImageList::Icon(int index, int selected) const {
+QIcon ImageList::Icon(int index, int selected, int overlay) const {
   QIcon icon;
   if (index < 0 || index >= Count()) return icon;
   if (selected < 0 || selected >= Count()) selected = -1;
-  if (const auto known = icons_.find({index, selected}); known != icons_.end()) return known->second;
-  icon.addPixmap(entries_[index].small, QIcon::Normal);
-  icon.addPixmap(entries_[index].large, QIcon::Normal);
+  if (overlay != kSharedOverlay) overlay = kNoOverlay;
+  if (const auto known = icons_.find({index, selected, overlay}); known != icons_.end()) return known->second;
+  icon.addPixmap(WithOverlay(entries_[index].small, overlay), QIcon::Normal);
+  icon.addPixmap(WithOverlay(entries_[index].large, overlay), QIcon::Normal);
   if (selected >= 0 && selected < Count() && selected != index) {
-    icon.addPixmap(entries_[selected].small, QIcon::Selected);
-    icon.addPixmap(entries_[selected].large, QIcon::Selected);
+    icon.addPixmap(WithOverlay(entries_[selected].small, overlay), QIcon::Selected);
+    icon.addPixmap(WithOverlay(entries_[selected].large, overlay), QIcon::Selected);
   }
-  icons_[{index, selected}] = icon;
+  icons_[{index, selected, overlay}] = icon;
   return icon;
 }
 

@@ -10,6 +10,7 @@
 
 #include <map>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,9 @@ class ImageList {
  public:
   static constexpr int kSmall = 16;
   static constexpr int kLarge = 32;
+  // Overlay pictures drawn over an icon (a tree node's overlay index).
+  static constexpr int kNoOverlay = -1;
+  static constexpr int kSharedOverlay = 0;   // the folder is shared on the network
 
   // The program's lists (created on first use, after the application object).
   static ImageList& Shared();
@@ -38,8 +42,9 @@ class ImageList {
   QPixmap Small(int index) const;
   QPixmap Large(int index) const;
   // Both sizes; with `selected` given, that index's pictures show while the
-  // item is selected (a tree's selected-image index).
-  QIcon Icon(int index, int selected = -1) const;
+  // item is selected (a tree's selected-image index); with `overlay` given,
+  // that overlay is drawn over both.
+  QIcon Icon(int index, int selected = -1, int overlay = kNoOverlay) const;
 
  private:
   ImageList();
@@ -52,7 +57,7 @@ class ImageList {
   std::map<std::string, int> byKey_;
   // One icon per pair, shared by every tree node that shows it: a folder of
   // 100,000 sub-folders holds one icon, not 100,000 copies.
-  mutable std::map<std::pair<int, int>, QIcon> icons_;
+  mutable std::map<std::tuple<int, int, int>, QIcon> icons_;
   std::vector<Entry> entries_;
 };
 
