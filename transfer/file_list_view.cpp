@@ -20,7 +20,20 @@ const char kRowsMime[] = "application/x-vek-file-rows";
 // ---------------------------------------------------------------------------
 // Caption order
 
-TCaptionOrder::TCaptionOrder() {
+namespace {
+
+// The user's locale; the C locale (no locale chosen at all) would sort by
+// code point and put every capital before "a", so it gets the neutral
+// English order instead.
+QLocale SortLocale() {
+  const QLocale user;
+  if (user.language() == QLocale::C) return QLocale(QLocale::English, QLocale::UnitedStates);
+  return user;
+}
+
+}  // namespace
+
+TCaptionOrder::TCaptionOrder() : collator_(SortLocale()) {
   collator_.setCaseSensitivity(Qt::CaseSensitive);
   collator_.setNumericMode(false);
 }

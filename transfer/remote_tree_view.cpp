@@ -25,6 +25,14 @@ TRemoteTreeView::TRemoteTreeView(QWidget* parent) : QTreeWidget(parent) {
   connect(model(), &QAbstractItemModel::modelAboutToBeReset, this, &TRemoteTreeView::DropPending);
 }
 
+TRemoteTreeView::~TRemoteTreeView() {
+  // The base class removes every node after this part is gone; its signals
+  // must not reach it then.
+  disconnect(model(), nullptr, this, nullptr);
+  disconnect(this, nullptr, this, nullptr);
+  DropPending();
+}
+
 void TRemoteTreeView::NodesRemoved(const QModelIndex& parent, int first, int last) {
   childNames_.clear();
   if (placing_ || pending_.empty()) return;

@@ -21,6 +21,7 @@ class TRemoteTreeView : public QTreeWidget {
 
  public:
   explicit TRemoteTreeView(QWidget* parent = nullptr);
+  ~TRemoteTreeView() override;
 
   // Inside the bracket new children are collected and placed, sorted, when
   // the outermost EndUpdate runs.

@@ -84,6 +84,7 @@ TTransferForm::TTransferForm(QWidget* parent) : QMainWindow(parent) {
   setWindowTitle(QStringLiteral("Transfer Files"));
   setFont(WindowFont());
   CreateControls();
+  LocalDirTree->Loaded();
   resize(939, 676);
   if (QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
@@ -91,6 +92,10 @@ TTransferForm::TTransferForm(QWidget* parent) : QMainWindow(parent) {
 }
 
 TTransferForm::~TTransferForm() {
+  // The controls outlive this part of the window by a little; nothing they
+  // report while they go may reach it.
+  disconnect(RemoteTreeView, nullptr, this, nullptr);
+  LocalDirTree->OnChange = nullptr;
   if (TransferForm == this) TransferForm = nullptr;
 }
 
@@ -234,6 +239,7 @@ QWidget* TTransferForm::CreateMainArea() {
   localLayout->addWidget(Splitter2);
   Label2 = PaneTitle("Label2", "Local");
   LocalDirTree = Named(new TDirTree, "LocalDirTree");
+  ConfigureLocalDirTree();
   Panel18 = Column(Splitter2, "Panel18", {Label2, LocalDirTree});
   LocalListView = Named(new TFileListView, "LocalListView");
   Panel19 = Column(Splitter2, "Panel19", {LocalListView});
@@ -279,6 +285,20 @@ void TTransferForm::CreateMenu() {
   Help1 = Named(menuBar()->addMenu(QStringLiteral("Help")), "Help1");
   About1 = Named(Help1->addAction(QStringLiteral("About")), "About1");
   connect(About1, &QAction::triggered, this, [this] { About1Click(); });
+}
+
+void TTransferForm::ConfigureLocalDirTree() {
+  LocalDirTree->SetReadOnStart(true);
+  LocalDirTree->SetDirTypes({dtNormal, dtAll});
+  LocalDirTree->SetGoBelowRecycleBin(false);
+  LocalDirTree->SetFastLoad(false);
+  LocalDirTree->SetDriveTypes({drtUnknown, drtRemovable, drtFixed, drtRemote, drtCDRom, drtRamDisk});
+  LocalDirTree->SetShowShareOverlay(false);
+  LocalDirTree->SetAcceptDropFiles(false);
+  LocalDirTree->SetHideSelection(false);
+  // The controller selects the profile's folder at connect; until then the
+  // user's home folder.
+  LocalDirTree->SetInitialDirectory(plat::TheDrives().HomeFolder());
 }
 
 int TTransferForm::RadioGroup1ItemIndex() const { return RadioGroup1->ItemIndex(); }

@@ -131,6 +131,7 @@ class TTransferForm : public QMainWindow {
   QWidget* CreateMainArea();
   QWidget* CreateBottomStrip();
   void CreateMenu();
+  void ConfigureLocalDirTree();
   void LoadSystemImageLists();
   void SetupListViews();
 };
