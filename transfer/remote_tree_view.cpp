@@ -16,6 +16,7 @@ TRemoteTreeView::TRemoteTreeView(QWidget* parent) : QTreeWidget(parent) {
   setColumnCount(1);
   setIndentation(19);
   setUniformRowHeights(true);
+  setItemDelegate(new TIconRowDelegate(this));
   setSortingEnabled(false);  // the order is kept by AddChildNode
   setIconSize(QSize(plat::ImageList::kSmall, plat::ImageList::kSmall));
   connect(this, &QTreeWidget::currentItemChanged, this, &TRemoteTreeView::AutoExpand);
@@ -80,8 +81,12 @@ std::string TRemoteTreeView::NodeName(const QTreeWidgetItem* node) {
 }
 
 void TRemoteTreeView::SetNodeName(QTreeWidgetItem* node, const std::string& name) {
-  node->setData(0, kNameRole, QByteArray(name.data(), static_cast<qsizetype>(name.size())));
-  node->setText(0, DisplayText(name));
+  const QString text = DisplayText(name);
+  node->setText(0, text);
+  // The exact bytes are kept apart only when the text shown differs from
+  // them; usually the text is the name.
+  if (text.toUtf8() != QByteArray::fromRawData(name.data(), static_cast<qsizetype>(name.size())))
+    node->setData(0, kNameRole, QByteArray(name.data(), static_cast<qsizetype>(name.size())));
 }
 
 TRemoteTreeView::NameSet& TRemoteTreeView::ChildNames(QTreeWidgetItem* node) {
@@ -127,28 +132,18 @@ void TRemoteTreeView::InsertSorted(QTreeWidgetItem* node, QTreeWidgetItem* child
 void TRemoteTreeView::PlacePending(QTreeWidgetItem* node, std::vector<QTreeWidgetItem*>& children) {
   // All children sorted once and put back in one call; inserting each at its
   // place would move the node's child list once per child.
-  QList<QTreeWidgetItem*> existing = node->takeChildren();
-  struct Keyed {
-    QCollatorSortKey key;
-    std::string name;
-    QTreeWidgetItem* item;
-  };
-  std::vector<Keyed> all;
-  all.reserve(static_cast<std::size_t>(existing.size()) + children.size());
-  auto add = [&all](QTreeWidgetItem* item) {
-    std::string name = NodeName(item);
-    QCollatorSortKey key = CaptionOrder().Key(name);
-    all.push_back({std::move(key), std::move(name), item});
-  };
-  for (QTreeWidgetItem* item : existing) add(item);
-  for (QTreeWidgetItem* item : children) add(item);
-  std::stable_sort(all.begin(), all.end(), [](const Keyed& a, const Keyed& b) {
-    const int byKey = a.key.compare(b.key);
-    return byKey != 0 ? byKey < 0 : a.name < b.name;
-  });
+  QList<QTreeWidgetItem*> all = node->takeChildren();
+  all.reserve(all.size() + static_cast<qsizetype>(children.size()));
+  for (QTreeWidgetItem* child : children) all.push_back(child);
+  std::vector<std::string> names;
+  names.reserve(static_cast<std::size_t>(all.size()));
+  for (QTreeWidgetItem* item : all) names.push_back(NodeName(item));
+  std::vector<const std::string*> captions;
+  captions.reserve(names.size());
+  for (const std::string& name : names) captions.push_back(&name);
   QList<QTreeWidgetItem*> sorted;
-  sorted.reserve(static_cast<qsizetype>(all.size()));
-  for (const Keyed& k : all) sorted.push_back(k.item);
+  sorted.reserve(all.size());
+  for (std::size_t i : CaptionOrder().Order(captions)) sorted.push_back(all[static_cast<qsizetype>(i)]);
   node->addChildren(sorted);
   // takeChildren emitted removals, which dropped the indexes; the names are
   // all still there.

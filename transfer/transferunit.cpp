@@ -20,6 +20,7 @@
 #include "platform/qt/image_list.h"
 #include "platform/qt/resources.h"
 #include "transfer/about.h"
+#include "transfer/file_icons.h"
 #include "transfer/file_list_view.h"
 #include "transfer/pictures.h"
 #include "transfer/remote_tree_view.h"
@@ -96,6 +97,8 @@ TTransferForm::~TTransferForm() {
   // report while they go may reach it.
   disconnect(RemoteTreeView, nullptr, this, nullptr);
   LocalDirTree->OnChange = nullptr;
+  // A folder made for this run only is found by no later one.
+  transfer::RemoveFreshTempDir(freshTempDir_, "ftpdir.txt");
   if (TransferForm == this) TransferForm = nullptr;
 }
 
@@ -268,7 +271,8 @@ QWidget* TTransferForm::CreateBottomStrip() {
   Memo1->setFixedWidth(464);
   Memo1->setReadOnly(true);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   layout->addWidget(Memo1);
   AdImage1 = Named(new QLabel(Panel2), "AdImage1");
   AdImage1->setFixedSize(468, 60);
@@ -312,7 +316,9 @@ void TTransferForm::FormCreate() {
   LoadSystemImageLists();
   SetupListViews();
   SetRadioGroup1ItemIndex(0);
-  TempDir = transfer::PrivateTempDir();
+  bool fresh = false;
+  TempDir = transfer::PrivateTempDir(&fresh);
+  if (fresh) freshTempDir_ = TempDir;
 }
 
 void TTransferForm::LoadSystemImageLists() {
@@ -371,7 +377,7 @@ void TTransferForm::AddListingEntry(QTreeWidgetItem* node) {
   row.Size = ListingEntry.Size;
   row.Date = ListingEntry.Date;
   row.SizeBytes = ListingEntry.SizeBytes;
-  row.ImageIndex = plat::ImageList::Shared().IndexOfFile(ListingEntry.Name);
+  row.ImageIndex = FileIconIndex(ListingEntry.Name);
   RemoteListView->AddRow(std::move(row));
 }
 

@@ -134,6 +134,8 @@ class TTransferForm : public QMainWindow {
   void ConfigureLocalDirTree();
   void LoadSystemImageLists();
   void SetupListViews();
+
+  std::string freshTempDir_;  // TempDir when it was made for this run only
 };
 
 // The program's transfer window, set by whoever creates it.

@@ -26,7 +26,9 @@
 #include "dirtree/dirtree.h"
 #include "tests/dirtree/gui_app.h"
 #include "tests/support/temp_folder.h"
+#include "platform/qt/image_list.h"
 #include "transfer/about.h"
+#include "transfer/file_icons.h"
 #include "transfer/file_list_view.h"
 #include "transfer/remote_tree_view.h"
 
@@ -195,16 +197,23 @@ TEST_F(TransferWindowTest, ControlsHaveTheirNamesCaptionsSizesAndInitialStates) 
 }
 
 TEST_F(TransferWindowTest, TempDirIsAPrivateFolderOfTheUser) {
-  TTransferForm fresh;
-  EXPECT_EQ(fresh.TempDir, runtime_.Path() + "/vekftp/");
-  EXPECT_EQ(testsupport::Mode(fresh.TempDir), 0700u);
-  // A runtime folder others can enter is not used.
+  TTransferForm own;
+  EXPECT_EQ(own.TempDir, runtime_.Path() + "/vekftp/");
+  EXPECT_EQ(testsupport::Mode(own.TempDir), 0700u);
+  // A runtime folder others can enter is not used: a fresh folder of this
+  // run instead, gone with the window.
   ::chmod(runtime_.Path().c_str(), 0755);
-  TTransferForm shared;
-  EXPECT_NE(shared.TempDir.rfind(runtime_.Path(), 0), 0u);
-  EXPECT_EQ(shared.TempDir.back(), '/');
-  EXPECT_EQ(testsupport::Mode(shared.TempDir), 0700u);
-  ::rmdir(shared.TempDir.c_str());
+  std::string fresh;
+  {
+    TTransferForm shared;
+    fresh = shared.TempDir;
+    EXPECT_NE(fresh.rfind(runtime_.Path(), 0), 0u);
+    EXPECT_EQ(fresh.back(), '/');
+    EXPECT_EQ(testsupport::Mode(fresh), 0700u);
+    WriteFile(shared.ListingFileName(), "total 0\r\n");
+  }
+  EXPECT_FALSE(testsupport::Exists(fresh));
+  EXPECT_TRUE(testsupport::Exists(runtime_.Path() + "/vekftp/"));
 }
 
 TEST(TransferWindow, AppendSlash) {
@@ -393,9 +402,8 @@ TEST_F(TransferWindowTest, SelectingANodeExpandsItAndFoldsTheBranchLeft) {
   EXPECT_EQ(Children(root_), std::vector<std::string>{"incoming"});
 }
 
-TEST(AboutWindow, ShowsNameAndLinkAndClosesWithOkOrEscape) {
-  GuiApp();
-  TTransferForm form;
+TEST_F(TransferWindowTest, AboutWindowShowsNameAndLinkAndClosesWithOkOrEscape) {
+  TTransferForm& form = *form_;
   TAboutForm about;
   AboutForm = &about;
   EXPECT_EQ(about.windowTitle().toStdString(), "About Vek\u00b4s FTP Client");
@@ -440,4 +448,16 @@ TEST(AboutWindow, ShowsNameAndLinkAndClosesWithOkOrEscape) {
   EXPECT_EQ(about.exec(), QDialog::Accepted);
   EXPECT_FALSE(about.isVisible());
   AboutForm = nullptr;
+}
+
+TEST(TransferWindow, FileIconsGoByTheNameEnding) {
+  GuiApp();
+  const std::pair<const char*, const char*> cases[] = {
+      {"read me.txt", ".txt"}, {"backup 1.tar.gz", ".tar.gz"}, {"a.TAR.GZ", ".GZ"}, {"README", ""},
+      {".bashrc", ""},         {"x.", "."},                    {"name.with space", ""},
+      {"long.abcdefghijklmnopq", ""}};
+  for (const auto& [name, ending] : cases) EXPECT_EQ(FileEnding(name), ending) << name;
+  EXPECT_EQ(FileIconIndex("one.pdf"), FileIconIndex("two.pdf"));
+  EXPECT_EQ(FileIconIndex("one.pdf"), plat::ImageList::Shared().IndexOfFile("manual.pdf"));
+  EXPECT_NE(FileIconIndex("one.pdf"), FileIconIndex("one.png"));
 }
