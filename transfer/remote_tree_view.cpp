@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/qt/image_list.h"
+#include "platform/qt/resources.h"
 #include "transfer/file_list_view.h"
 
 namespace {
@@ -19,6 +20,7 @@ TRemoteTreeView::TRemoteTreeView(QWidget* parent) : QTreeWidget(parent) {
   setItemDelegate(new TIconRowDelegate(this));
   setSortingEnabled(false);  // the order is kept by AddChildNode
   setIconSize(QSize(plat::ImageList::kSmall, plat::ImageList::kSmall));
+  SetImages(plat::SmallImages());
   connect(this, &QTreeWidget::currentItemChanged, this, &TRemoteTreeView::AutoExpand);
   // The name indexes hold node pointers: any removal may free one, and a
   // new node could get its address, so they are rebuilt on demand.
@@ -56,6 +58,13 @@ void TRemoteTreeView::DropPending() {
   for (auto& entry : pending_) qDeleteAll(entry.second);
   pending_.clear();
   pendingSlot_.clear();
+}
+
+void TRemoteTreeView::SetImages(const std::vector<QPixmap>& images) {
+  folderIcon_ = QIcon();
+  if (images.size() < 2) return;
+  folderIcon_.addPixmap(images[0], QIcon::Normal);
+  folderIcon_.addPixmap(images[1], QIcon::Selected);
 }
 
 void TRemoteTreeView::BeginUpdate() {
@@ -103,8 +112,7 @@ QTreeWidgetItem* TRemoteTreeView::AddChildNode(QTreeWidgetItem* node, const std:
   if (!ChildNames(node).insert(name).second) return nullptr;
   auto* child = new QTreeWidgetItem;
   SetNodeName(child, name);
-  child->setIcon(0, plat::ImageList::Shared().Icon(plat::ImageList::Shared().FolderIndex(),
-                                                   plat::ImageList::Shared().OpenFolderIndex()));
+  child->setIcon(0, folderIcon_);
   if (updateCount_ > 0) {
     auto slot = pendingSlot_.find(node);
     if (slot == pendingSlot_.end()) {

@@ -314,6 +314,8 @@ void TTransferForm::SetRadioGroup1ItemIndex(int index) { RadioGroup1->SetItemInd
 
 void TTransferForm::FormCreate() {
   LoadSystemImageLists();
+  TreeImageList = plat::SmallImages();
+  RemoteTreeView->SetImages(TreeImageList);
   SetupListViews();
   SetRadioGroup1ItemIndex(0);
   bool fresh = false;
@@ -322,9 +324,10 @@ void TTransferForm::FormCreate() {
 }
 
 void TTransferForm::LoadSystemImageLists() {
-  // The lists share the program's icon lists: no icon is loaded per row.
-  plat::ImageList::Shared();
-  plat::SmallImages();
+  // Shared, never owned: no icon is loaded per row, and the window destroys
+  // nothing of them.
+  ImageListLarge = &plat::ImageList::Shared();
+  ImageListSmall = &plat::ImageList::Shared();
 }
 
 void TTransferForm::SetupListViews() {
@@ -351,7 +354,15 @@ void TTransferForm::AppendSlash(const std::string& Path, std::string& Result) {
 
 void TTransferForm::ReadListingFile(QTreeWidgetItem* node) {
   std::vector<std::string> lines;
-  if (!transfer::LoadListingFile(ListingFileName(), lines)) return;
+  try {
+    if (!transfer::LoadListingFile(ListingFileName(), lines)) return;
+  } catch (const std::exception& error) {
+    // Read from the tree's change handler: an exception must not cross the
+    // event loop. The views stay as they are, as for a missing file, and
+    // the log says why.
+    Memo1->appendPlainText(QString::fromStdString(std::string("! ") + error.what()));
+    return;
+  }
   RemoteListView->BeginUpdate();
   RemoteTreeView->BeginUpdate();
   for (const std::string& line : lines) {

@@ -246,9 +246,10 @@ TEST_F(TransferWindowTest, ListingLinesBecomeRowsAndNodes) {
   form_->ReadListingFile(root_);
 
   EXPECT_EQ(Children(root_), (std::vector<std::string>{"a", "bin", "pub", "Pub"}));
-  for (QTreeWidgetItem* node : {root_->child(0), root_->child(3)}) {
-    EXPECT_FALSE(node->icon(0).isNull());
-  }
+  ASSERT_EQ(form_->TreeImageList.size(), 6u);
+  const QIcon& folder = root_->child(0)->icon(0);
+  EXPECT_EQ(folder.pixmap(16, QIcon::Normal).toImage(), form_->TreeImageList[0].toImage());
+  EXPECT_EQ(folder.pixmap(16, QIcon::Selected).toImage(), form_->TreeImageList[1].toImage());
   EXPECT_EQ(Rows(), (std::vector<std::string>{"after-nul", "lib -> usr/lib.so", "read me.txt", "spaces  "}));
   const TListRow& readMe = form_->RemoteListView->Row(2);
   EXPECT_EQ(readMe.Size, "123456");
@@ -281,6 +282,13 @@ TEST_F(TransferWindowTest, ListingLinesBecomeRowsAndNodes) {
   form_->ReadListingFile(root_);
   EXPECT_EQ(Rows(), std::vector<std::string>{"kept"});
   EXPECT_EQ(root_->childCount(), 5);
+
+  // One that cannot be read neither: it is said in the log.
+  std::filesystem::create_directory(form_->ListingFileName());
+  form_->ReadListingFile(root_);
+  EXPECT_EQ(Rows(), std::vector<std::string>{"kept"});
+  EXPECT_TRUE(form_->Memo1->toPlainText().startsWith("! ")) << form_->Memo1->toPlainText().toStdString();
+  std::filesystem::remove(form_->ListingFileName());
 
   // Only short lines: nothing at all.
   form_->RemoteListView->Clear();
