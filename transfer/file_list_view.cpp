@@ -71,7 +71,11 @@ QString DisplayText(const std::string& name) {
   QString text = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
   for (QChar& c : text) {
     const char16_t u = c.unicode();
-    if (u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0) || u == 0x2028 || u == 0x2029) c = QChar(0xfffd);
+    const bool control = u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0);
+    const bool lineBreak = u == 0x2028 || u == 0x2029;
+    // Direction overrides would let "txt.exe" pose as "exe.txt".
+    const bool bidi = (u >= 0x202a && u <= 0x202e) || (u >= 0x2066 && u <= 0x2069) || u == 0x200e || u == 0x200f;
+    if (control || lineBreak || bidi) c = QChar(0xfffd);
   }
   return text;
 }

@@ -45,8 +45,9 @@ class TCaptionOrder {
 TCaptionOrder& CaptionOrder();
 
 // What a list or tree shows for a name from outside: the text as UTF-8,
-// with control characters replaced, so a name can never pose as several
-// lines or carry terminal escapes.
+// with control characters, line separators and direction overrides
+// replaced, so a name can never pose as several lines, carry terminal
+// escapes or show its letters in another order.
 QString DisplayText(const std::string& name);
 
 // Rows at least as tall as a 16-pixel icon: the views measure one row only

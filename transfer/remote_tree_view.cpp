@@ -104,6 +104,9 @@ TRemoteTreeView::NameSet& TRemoteTreeView::ChildNames(QTreeWidgetItem* node) {
   NameSet& names = childNames_[node];
   names.reserve(static_cast<std::size_t>(node->childCount()));
   for (int i = 0; i < node->childCount(); ++i) names.insert(NodeName(node->child(i)));
+  // Children still waiting for the end of the update count as well.
+  if (const auto slot = pendingSlot_.find(node); slot != pendingSlot_.end())
+    for (QTreeWidgetItem* child : pending_[slot->second].second) names.insert(NodeName(child));
   return names;
 }
 

@@ -302,10 +302,12 @@ TEST_F(TransferWindowTest, HostileNamesAreShownAsTextAndKeptExactly) {
   const std::string esc = "\x1b[31mred\x1b[0m";
   const std::string bell = "ring\a";
   const std::string bad = "latin1-\xe9t\xe9";
+  const std::string reversed = "invoice\xe2\x80\xae" "fdp.exe";  // U+202E: shows as "invoiceexe.pdf"
   Listing("-rw-r--r-- 1 ftp ftp 5 Jan  5 12:30 " + esc + "\n" +
           "-rw-r--r-- 1 ftp ftp 5 Jan  5 12:30 <b>bold</b> & <img src=x>\n" +
           "-rw-r--r-- 1 ftp ftp 5 Jan  5 12:30 ../../etc/passwd\n" +
           "-rw-r--r-- 1 ftp ftp 5 Jan  5 12:30 " + bad + "\n" +
+          "-rw-r--r-- 1 ftp ftp 5 Jan  5 12:30 " + reversed + "\n" +
           "drwxr-xr-x 2 ftp ftp 5 Jan  5 12:30 " + bell + "\n" +
           "drwxr-xr-x 2 ftp ftp 5 Jan  5 12:30 ../../up\n" +
           "drwxr-xr-x 2 ftp ftp 5 Jan  5 12:30 tab\there\n");
@@ -313,7 +315,7 @@ TEST_F(TransferWindowTest, HostileNamesAreShownAsTextAndKeptExactly) {
 
   std::vector<std::string> rows = Rows();
   std::sort(rows.begin(), rows.end());
-  std::vector<std::string> expected = {esc, "<b>bold</b> & <img src=x>", "../../etc/passwd", bad};
+  std::vector<std::string> expected = {esc, "<b>bold</b> & <img src=x>", "../../etc/passwd", bad, reversed};
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(rows, expected);
   std::vector<std::string> nodes = Children(root_);
@@ -324,7 +326,10 @@ TEST_F(TransferWindowTest, HostileNamesAreShownAsTextAndKeptExactly) {
   const QAbstractItemModel* model = form_->RemoteListView->model();
   for (int i = 0; i < model->rowCount(); ++i) {
     const QString shown = model->data(model->index(i, 0)).toString();
-    for (QChar c : shown) EXPECT_GE(c.unicode(), 0x20) << shown.toStdString();
+    for (QChar c : shown) {
+      EXPECT_GE(c.unicode(), 0x20) << shown.toStdString();
+      EXPECT_NE(c.unicode(), 0x202e) << shown.toStdString();
+    }
   }
   for (int i = 0; i < root_->childCount(); ++i)
     for (QChar c : root_->child(i)->text(0)) EXPECT_GE(c.unicode(), 0x20);
