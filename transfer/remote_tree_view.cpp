@@ -140,24 +140,54 @@ void TRemoteTreeView::InsertSorted(QTreeWidgetItem* node, QTreeWidgetItem* child
   node->insertChild(lo, child);
 }
 
+namespace {
+
+constexpr std::size_t kFewChildren = 64;
+
+bool IsBelow(const QTreeWidgetItem* item, const QTreeWidgetItem* node) {
+  for (const QTreeWidgetItem* up = item ? item->parent() : nullptr; up != nullptr; up = up->parent())
+    if (up == node) return true;
+  return false;
+}
+
+// The expanded nodes below node, to open again after its children were
+// taken out and put back.
+void CollectExpanded(QTreeWidgetItem* node, std::vector<QTreeWidgetItem*>& expanded) {
+  for (int i = 0; i < node->childCount(); ++i) {
+    QTreeWidgetItem* child = node->child(i);
+    if (!child->isExpanded()) continue;
+    expanded.push_back(child);
+    CollectExpanded(child, expanded);
+  }
+}
+
+}  // namespace
+
 void TRemoteTreeView::PlacePending(QTreeWidgetItem* node, std::vector<QTreeWidgetItem*>& children) {
-  // All children sorted once and put back in one call; inserting each at its
-  // place would move the node's child list once per child.
-  QList<QTreeWidgetItem*> all = node->takeChildren();
-  all.reserve(all.size() + static_cast<qsizetype>(children.size()));
-  for (QTreeWidgetItem* child : children) all.push_back(child);
-  std::vector<std::string> names;
-  names.reserve(static_cast<std::size_t>(all.size()));
-  for (QTreeWidgetItem* item : all) names.push_back(NodeName(item));
-  std::vector<const std::string*> captions;
-  captions.reserve(names.size());
-  for (const std::string& name : names) captions.push_back(&name);
-  QList<QTreeWidgetItem*> sorted;
-  sorted.reserve(all.size());
-  for (std::size_t i : CaptionOrder().Order(captions)) sorted.push_back(all[static_cast<qsizetype>(i)]);
-  node->addChildren(sorted);
-  // takeChildren emitted removals, which dropped the indexes; the names are
-  // all still there.
+  if (node->childCount() > 0 && (children.size() <= kFewChildren || IsBelow(currentItem(), node))) {
+    // A few new ones among many, or the selection lies below: each goes to
+    // its place and nothing already there moves out of the view.
+    for (QTreeWidgetItem* child : children) InsertSorted(node, child);
+  } else {
+    // All children sorted once and put back in one call; inserting each at
+    // its place would move the node's child list once per child.
+    std::vector<QTreeWidgetItem*> expanded;
+    CollectExpanded(node, expanded);
+    QList<QTreeWidgetItem*> all = node->takeChildren();
+    all.reserve(all.size() + static_cast<qsizetype>(children.size()));
+    for (QTreeWidgetItem* child : children) all.push_back(child);
+    std::vector<std::string> names;
+    names.reserve(static_cast<std::size_t>(all.size()));
+    for (QTreeWidgetItem* item : all) names.push_back(NodeName(item));
+    std::vector<const std::string*> captions;
+    captions.reserve(names.size());
+    for (const std::string& name : names) captions.push_back(&name);
+    QList<QTreeWidgetItem*> sorted;
+    sorted.reserve(all.size());
+    for (std::size_t i : CaptionOrder().Order(captions)) sorted.push_back(all[static_cast<qsizetype>(i)]);
+    node->addChildren(sorted);
+    for (QTreeWidgetItem* item : expanded) item->setExpanded(true);
+  }
   if (node == currentItem()) node->setExpanded(true);
 }
 

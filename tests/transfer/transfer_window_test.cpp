@@ -407,6 +407,23 @@ TEST_F(TransferWindowTest, SelectingANodeExpandsItAndFoldsTheBranchLeft) {
   EXPECT_TRUE(empty->isExpanded());
   EXPECT_EQ(Children(empty), std::vector<std::string>{"late"});
 
+  // Listing a node again keeps what is open below it, whether a few or
+  // many children are new.
+  tree->setCurrentItem(incoming);
+  QTreeWidgetItem* fresh = incoming->child(0);  // "empty", open with "late"
+  fresh->setExpanded(true);
+  for (int batch : {3, 200}) {
+    tree->BeginUpdate();
+    for (int i = 0; i < batch; ++i) tree->AddChildNode(incoming, "n" + std::to_string(batch) + "-" + std::to_string(i));
+    tree->EndUpdate();
+    EXPECT_TRUE(fresh->isExpanded()) << batch;
+    EXPECT_EQ(tree->currentItem(), incoming);
+  }
+  EXPECT_EQ(incoming->childCount(), 2 + 3 + 200);
+  for (int i = 1; i < incoming->childCount(); ++i)
+    EXPECT_LT(CaptionOrder().Compare(TRemoteTreeView::NodeName(incoming->child(i - 1)),
+                                     TRemoteTreeView::NodeName(incoming->child(i))), 0);
+
   // A node removed while its children wait: they go with it.
   tree->BeginUpdate();
   tree->AddChildNode(kernel, "orphan");
