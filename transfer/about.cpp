@@ -54,7 +54,9 @@ TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent) {
   URLLabel1 = new TURLLabel(this);
   URLLabel1->setObjectName(QStringLiteral("URLLabel1"));
   URLLabel1->SetLabelType(hmHTTP);
-  URLLabel1->SetFont(SansFont(11), QColor(0, 0, 255));
+  QFont link = SansFont(11);
+  link.setUnderline(true);
+  URLLabel1->SetFont(link, QColor(0, 0, 255));
   URLLabel1->SetCaption("www.vekftp.example.org");
   URLLabel1->adjustSize();
   // Centred under the picture: the address is ours, so is its length.

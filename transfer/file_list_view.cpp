@@ -20,7 +20,20 @@ const char kRowsMime[] = "application/x-vek-file-rows";
 // ---------------------------------------------------------------------------
 // Caption order
 
-TCaptionOrder::TCaptionOrder() {
+namespace {
+
+// The user's locale; the C locale (no locale chosen at all) would sort by
+// code point and put every capital before "a", so it gets the neutral
+// English order instead.
+QLocale SortLocale() {
+  const QLocale user;
+  if (user.language() == QLocale::C) return QLocale(QLocale::English, QLocale::UnitedStates);
+  return user;
+}
+
+}  // namespace
+
+TCaptionOrder::TCaptionOrder() : collator_(SortLocale()) {
   collator_.setCaseSensitivity(Qt::CaseSensitive);
   collator_.setNumericMode(false);
 }
@@ -36,6 +49,19 @@ int TCaptionOrder::Compare(const std::string& a, const std::string& b) const {
   return a.compare(b);
 }
 
+std::vector<std::size_t> TCaptionOrder::Order(const std::vector<const std::string*>& captions) const {
+  std::vector<QCollatorSortKey> keys;
+  keys.reserve(captions.size());
+  for (const std::string* caption : captions) keys.push_back(Key(*caption));
+  std::vector<std::size_t> order(captions.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    const int byKey = keys[a].compare(keys[b]);
+    return byKey != 0 ? byKey < 0 : *captions[a] < *captions[b];
+  });
+  return order;
+}
+
 TCaptionOrder& CaptionOrder() {
   static TCaptionOrder order;
   return order;
@@ -45,9 +71,19 @@ QString DisplayText(const std::string& name) {
   QString text = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
   for (QChar& c : text) {
     const char16_t u = c.unicode();
-    if (u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0) || u == 0x2028 || u == 0x2029) c = QChar(0xfffd);
+    const bool control = u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0);
+    const bool lineBreak = u == 0x2028 || u == 0x2029;
+    // Direction overrides would let "txt.exe" pose as "exe.txt".
+    const bool bidi = (u >= 0x202a && u <= 0x202e) || (u >= 0x2066 && u <= 0x2069) || u == 0x200e || u == 0x200f;
+    if (control || lineBreak || bidi) c = QChar(0xfffd);
   }
   return text;
+}
+
+QSize TIconRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+  QSize size = QStyledItemDelegate::sizeHint(option, index);
+  size.setHeight(std::max(size.height(), plat::ImageList::kSmall + 2));
+  return size;
 }
 
 // ---------------------------------------------------------------------------
@@ -57,27 +93,24 @@ TFileListModel::TFileListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
 TFileListModel::~TFileListModel() = default;
 
-bool TFileListModel::Before(const Item& a, const Item& b) {
-  const int byKey = a.key.compare(b.key);
-  if (byKey != 0) return byKey < 0;
-  return a.row.Caption < b.row.Caption;
-}
-
 void TFileListModel::BeginUpdate() { ++updateCount_; }
 
 void TFileListModel::EndUpdate() {
   if (updateCount_ == 0 || --updateCount_ > 0 || pending_.empty()) return;
-  // One sort of the new rows and one merge: the views hear of one reset.
-  std::stable_sort(pending_.begin(), pending_.end(), Before);
-  beginResetModel();
-  std::vector<Item> merged;
-  merged.reserve(rows_.size() + pending_.size());
-  std::merge(std::make_move_iterator(rows_.begin()), std::make_move_iterator(rows_.end()),
-             std::make_move_iterator(pending_.begin()), std::make_move_iterator(pending_.end()),
-             std::back_inserter(merged), Before);
-  rows_ = std::move(merged);
+  // One sort of all rows and one reset: the views hear of it once.
+  std::vector<TListRow> all = std::move(rows_);
+  all.reserve(all.size() + pending_.size());
+  for (TListRow& row : pending_) all.push_back(std::move(row));
   pending_.clear();
   pending_.shrink_to_fit();
+  std::vector<const std::string*> captions;
+  captions.reserve(all.size());
+  for (const TListRow& row : all) captions.push_back(&row.Caption);
+  const std::vector<std::size_t> order = CaptionOrder().Order(captions);
+  beginResetModel();
+  rows_.clear();
+  rows_.reserve(all.size());
+  for (std::size_t i : order) rows_.push_back(std::move(all[i]));
   endResetModel();
 }
 
@@ -91,16 +124,17 @@ void TFileListModel::Clear() {
 }
 
 void TFileListModel::AddRow(TListRow row) {
-  QCollatorSortKey key = CaptionOrder().Key(row.Caption);
-  Item item{std::move(row), std::move(key)};
   if (Updating()) {
-    pending_.push_back(std::move(item));
+    pending_.push_back(std::move(row));
     return;
   }
-  const auto at = std::upper_bound(rows_.begin(), rows_.end(), item, Before);
+  const TCaptionOrder& order = CaptionOrder();
+  const auto at = std::upper_bound(rows_.begin(), rows_.end(), row, [&order](const TListRow& a, const TListRow& b) {
+    return order.Compare(a.Caption, b.Caption) < 0;
+  });
   const int pos = static_cast<int>(at - rows_.begin());
   beginInsertRows(QModelIndex(), pos, pos);
-  rows_.insert(rows_.begin() + pos, std::move(item));
+  rows_.insert(at, std::move(row));
   endInsertRows();
 }
 
@@ -114,7 +148,7 @@ int TFileListModel::columnCount(const QModelIndex& parent) const {
 
 QVariant TFileListModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= Count()) return {};
-  const TListRow& row = rows_[index.row()].row;
+  const TListRow& row = rows_[static_cast<std::size_t>(index.row())];
   switch (role) {
     case Qt::DisplayRole:
       switch (index.column()) {
@@ -168,6 +202,7 @@ QMimeData* TFileListModel::mimeData(const QModelIndexList& indexes) const {
 
 TFileListView::TFileListView(QWidget* parent) : QTreeView(parent), model_(new TFileListModel(this)) {
   setModel(model_);
+  setItemDelegate(new TIconRowDelegate(this));
   setRootIsDecorated(false);
   setItemsExpandable(false);
   setUniformRowHeights(true);

@@ -2,10 +2,9 @@
 // Size, Modified), over a model of our own so that a directory of 100,000
 // files is shown at once and scrolls without stalls.
 //
-// Rows stay sorted by caption with the locale's case-sensitive collation;
-// each row's sort key is made once, when it is added. Between BeginUpdate
-// and EndUpdate rows are only collected; EndUpdate sorts them once and
-// shows them in one go.
+// Rows stay sorted by caption with the locale's case-sensitive collation.
+// Between BeginUpdate and EndUpdate rows are only collected; EndUpdate sorts
+// them once, by sort keys made for that sort only, and shows them in one go.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +15,7 @@
 
 #include <QAbstractTableModel>
 #include <QCollator>
+#include <QStyledItemDelegate>
 #include <QTreeView>
 
 struct TListRow {
@@ -35,6 +35,9 @@ class TCaptionOrder {
   // <0, 0, >0; captions the collation finds equal fall back to byte order,
   // so the order is total and the same on every run.
   int Compare(const std::string& a, const std::string& b) const;
+  // The order that sorts the captions: a permutation of their indexes,
+  // stable, with each caption's key made once and dropped afterwards.
+  std::vector<std::size_t> Order(const std::vector<const std::string*>& captions) const;
 
  private:
   QCollator collator_;
@@ -42,9 +45,18 @@ class TCaptionOrder {
 TCaptionOrder& CaptionOrder();
 
 // What a list or tree shows for a name from outside: the text as UTF-8,
-// with control characters replaced, so a name can never pose as several
-// lines or carry terminal escapes.
+// with control characters, line separators and direction overrides
+// replaced, so a name can never pose as several lines, carry terminal
+// escapes or show its letters in another order.
 QString DisplayText(const std::string& name);
+
+// Rows at least as tall as a 16-pixel icon: the views measure one row only
+// (uniform heights, for speed), and that row may have no icon.
+class TIconRowDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+};
 
 class TFileListModel : public QAbstractTableModel {
   Q_OBJECT
@@ -63,7 +75,7 @@ class TFileListModel : public QAbstractTableModel {
   // once the bracket closes).
   int Count() const { return static_cast<int>(rows_.size()); }
   void AddRow(TListRow row);
-  const TListRow& Row(int i) const { return rows_[i].row; }
+  const TListRow& Row(int i) const { return rows_[static_cast<std::size_t>(i)]; }
 
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -74,14 +86,8 @@ class TFileListModel : public QAbstractTableModel {
   QMimeData* mimeData(const QModelIndexList& indexes) const override;
 
  private:
-  struct Item {
-    TListRow row;
-    QCollatorSortKey key;
-  };
-  static bool Before(const Item& a, const Item& b);
-
-  std::vector<Item> rows_;
-  std::vector<Item> pending_;
+  std::vector<TListRow> rows_;
+  std::vector<TListRow> pending_;
   int updateCount_ = 0;
 };
 

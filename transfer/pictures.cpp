@@ -53,7 +53,16 @@ QPixmap CommandPicture(Command command) {
   p.setRenderHint(QPainter::Antialiasing);
   switch (command) {
     case Command::About: {
-      Globe(p, QRectF(3, 3, 26, 26));
+      // A home: the author's web site.
+      p.setPen(QPen(Qt::black, 1.2));
+      p.setBrush(QColor(245, 235, 210));
+      p.drawRect(QRectF(7, 14, 18, 15));
+      QPolygonF roof;
+      roof << QPointF(3, 15) << QPointF(16, 3) << QPointF(29, 15);
+      p.setBrush(QColor(200, 40, 30));
+      p.drawPolygon(roof);
+      p.setBrush(QColor(110, 65, 25));
+      p.drawRect(QRectF(13, 20, 6, 9));
       break;
     }
     case Command::Upload:

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/qt/image_list.h"
+#include "platform/qt/resources.h"
 #include "transfer/file_list_view.h"
 
 namespace {
@@ -16,13 +17,23 @@ TRemoteTreeView::TRemoteTreeView(QWidget* parent) : QTreeWidget(parent) {
   setColumnCount(1);
   setIndentation(19);
   setUniformRowHeights(true);
+  setItemDelegate(new TIconRowDelegate(this));
   setSortingEnabled(false);  // the order is kept by AddChildNode
   setIconSize(QSize(plat::ImageList::kSmall, plat::ImageList::kSmall));
+  SetImages(plat::SmallImages());
   connect(this, &QTreeWidget::currentItemChanged, this, &TRemoteTreeView::AutoExpand);
   // The name indexes hold node pointers: any removal may free one, and a
   // new node could get its address, so they are rebuilt on demand.
   connect(model(), &QAbstractItemModel::rowsAboutToBeRemoved, this, &TRemoteTreeView::NodesRemoved);
   connect(model(), &QAbstractItemModel::modelAboutToBeReset, this, &TRemoteTreeView::DropPending);
+}
+
+TRemoteTreeView::~TRemoteTreeView() {
+  // The base class removes every node after this part is gone; its signals
+  // must not reach it then.
+  disconnect(model(), nullptr, this, nullptr);
+  disconnect(this, nullptr, this, nullptr);
+  DropPending();
 }
 
 void TRemoteTreeView::NodesRemoved(const QModelIndex& parent, int first, int last) {
@@ -49,6 +60,13 @@ void TRemoteTreeView::DropPending() {
   pendingSlot_.clear();
 }
 
+void TRemoteTreeView::SetImages(const std::vector<QPixmap>& images) {
+  folderIcon_ = QIcon();
+  if (images.size() < 2) return;
+  folderIcon_.addPixmap(images[0], QIcon::Normal);
+  folderIcon_.addPixmap(images[1], QIcon::Selected);
+}
+
 void TRemoteTreeView::BeginUpdate() {
   if (updateCount_++ == 0) setUpdatesEnabled(false);
 }
@@ -72,8 +90,12 @@ std::string TRemoteTreeView::NodeName(const QTreeWidgetItem* node) {
 }
 
 void TRemoteTreeView::SetNodeName(QTreeWidgetItem* node, const std::string& name) {
-  node->setData(0, kNameRole, QByteArray(name.data(), static_cast<qsizetype>(name.size())));
-  node->setText(0, DisplayText(name));
+  const QString text = DisplayText(name);
+  node->setText(0, text);
+  // The exact bytes are kept apart only when the text shown differs from
+  // them; usually the text is the name.
+  if (text.toUtf8() != QByteArray::fromRawData(name.data(), static_cast<qsizetype>(name.size())))
+    node->setData(0, kNameRole, QByteArray(name.data(), static_cast<qsizetype>(name.size())));
 }
 
 TRemoteTreeView::NameSet& TRemoteTreeView::ChildNames(QTreeWidgetItem* node) {
@@ -82,6 +104,9 @@ TRemoteTreeView::NameSet& TRemoteTreeView::ChildNames(QTreeWidgetItem* node) {
   NameSet& names = childNames_[node];
   names.reserve(static_cast<std::size_t>(node->childCount()));
   for (int i = 0; i < node->childCount(); ++i) names.insert(NodeName(node->child(i)));
+  // Children still waiting for the end of the update count as well.
+  if (const auto slot = pendingSlot_.find(node); slot != pendingSlot_.end())
+    for (QTreeWidgetItem* child : pending_[slot->second].second) names.insert(NodeName(child));
   return names;
 }
 
@@ -90,8 +115,7 @@ QTreeWidgetItem* TRemoteTreeView::AddChildNode(QTreeWidgetItem* node, const std:
   if (!ChildNames(node).insert(name).second) return nullptr;
   auto* child = new QTreeWidgetItem;
   SetNodeName(child, name);
-  child->setIcon(0, plat::ImageList::Shared().Icon(plat::ImageList::Shared().FolderIndex(),
-                                                   plat::ImageList::Shared().OpenFolderIndex()));
+  child->setIcon(0, folderIcon_);
   if (updateCount_ > 0) {
     auto slot = pendingSlot_.find(node);
     if (slot == pendingSlot_.end()) {
@@ -116,34 +140,54 @@ void TRemoteTreeView::InsertSorted(QTreeWidgetItem* node, QTreeWidgetItem* child
   node->insertChild(lo, child);
 }
 
+namespace {
+
+constexpr std::size_t kFewChildren = 64;
+
+bool IsBelow(const QTreeWidgetItem* item, const QTreeWidgetItem* node) {
+  for (const QTreeWidgetItem* up = item ? item->parent() : nullptr; up != nullptr; up = up->parent())
+    if (up == node) return true;
+  return false;
+}
+
+// The expanded nodes below node, to open again after its children were
+// taken out and put back.
+void CollectExpanded(QTreeWidgetItem* node, std::vector<QTreeWidgetItem*>& expanded) {
+  for (int i = 0; i < node->childCount(); ++i) {
+    QTreeWidgetItem* child = node->child(i);
+    if (!child->isExpanded()) continue;
+    expanded.push_back(child);
+    CollectExpanded(child, expanded);
+  }
+}
+
+}  // namespace
+
 void TRemoteTreeView::PlacePending(QTreeWidgetItem* node, std::vector<QTreeWidgetItem*>& children) {
-  // All children sorted once and put back in one call; inserting each at its
-  // place would move the node's child list once per child.
-  QList<QTreeWidgetItem*> existing = node->takeChildren();
-  struct Keyed {
-    QCollatorSortKey key;
-    std::string name;
-    QTreeWidgetItem* item;
-  };
-  std::vector<Keyed> all;
-  all.reserve(static_cast<std::size_t>(existing.size()) + children.size());
-  auto add = [&all](QTreeWidgetItem* item) {
-    std::string name = NodeName(item);
-    QCollatorSortKey key = CaptionOrder().Key(name);
-    all.push_back({std::move(key), std::move(name), item});
-  };
-  for (QTreeWidgetItem* item : existing) add(item);
-  for (QTreeWidgetItem* item : children) add(item);
-  std::stable_sort(all.begin(), all.end(), [](const Keyed& a, const Keyed& b) {
-    const int byKey = a.key.compare(b.key);
-    return byKey != 0 ? byKey < 0 : a.name < b.name;
-  });
-  QList<QTreeWidgetItem*> sorted;
-  sorted.reserve(static_cast<qsizetype>(all.size()));
-  for (const Keyed& k : all) sorted.push_back(k.item);
-  node->addChildren(sorted);
-  // takeChildren emitted removals, which dropped the indexes; the names are
-  // all still there.
+  if (node->childCount() > 0 && (children.size() <= kFewChildren || IsBelow(currentItem(), node))) {
+    // A few new ones among many, or the selection lies below: each goes to
+    // its place and nothing already there moves out of the view.
+    for (QTreeWidgetItem* child : children) InsertSorted(node, child);
+  } else {
+    // All children sorted once and put back in one call; inserting each at
+    // its place would move the node's child list once per child.
+    std::vector<QTreeWidgetItem*> expanded;
+    CollectExpanded(node, expanded);
+    QList<QTreeWidgetItem*> all = node->takeChildren();
+    all.reserve(all.size() + static_cast<qsizetype>(children.size()));
+    for (QTreeWidgetItem* child : children) all.push_back(child);
+    std::vector<std::string> names;
+    names.reserve(static_cast<std::size_t>(all.size()));
+    for (QTreeWidgetItem* item : all) names.push_back(NodeName(item));
+    std::vector<const std::string*> captions;
+    captions.reserve(names.size());
+    for (const std::string& name : names) captions.push_back(&name);
+    QList<QTreeWidgetItem*> sorted;
+    sorted.reserve(all.size());
+    for (std::size_t i : CaptionOrder().Order(captions)) sorted.push_back(all[static_cast<qsizetype>(i)]);
+    node->addChildren(sorted);
+    for (QTreeWidgetItem* item : expanded) item->setExpanded(true);
+  }
   if (node == currentItem()) node->setExpanded(true);
 }
 

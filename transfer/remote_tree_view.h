@@ -14,6 +14,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include <QIcon>
+#include <QPixmap>
 #include <QTreeWidget>
 
 class TRemoteTreeView : public QTreeWidget {
@@ -27,6 +29,10 @@ class TRemoteTreeView : public QTreeWidget {
   // the outermost EndUpdate runs.
   void BeginUpdate();
   void EndUpdate();
+
+  // The tree's pictures: image 0 a closed folder, image 1 an open one.
+  void SetImages(const std::vector<QPixmap>& images);
+  const QIcon& FolderIcon() const { return folderIcon_; }
 
   // A child named `name` under `node` with the closed/open folder pictures,
   // unless `node` already has a child of exactly that name. Returns the new
@@ -45,6 +51,7 @@ class TRemoteTreeView : public QTreeWidget {
   void NodesRemoved(const QModelIndex& parent, int first, int last);
   void DropPending();
 
+  QIcon folderIcon_;  // one icon shared by every node
   int updateCount_ = 0;
   bool placing_ = false;
   std::unordered_map<QTreeWidgetItem*, NameSet> childNames_;

@@ -38,9 +38,16 @@ std::string FreshTempFolder() {
 
 }  // namespace
 
-std::string PrivateTempDir() {
+std::string PrivateTempDir(bool* fresh) {
   std::string folder = RuntimeFolder();
+  if (fresh != nullptr) *fresh = folder.empty();
   return folder.empty() ? FreshTempFolder() : folder;
+}
+
+void RemoveFreshTempDir(const std::string& folder, const std::string& file) {
+  if (folder.empty()) return;
+  ::unlink((folder + file).c_str());
+  ::rmdir(folder.c_str());
 }
 
 }  // namespace transfer

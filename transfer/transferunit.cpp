@@ -20,6 +20,7 @@
 #include "platform/qt/image_list.h"
 #include "platform/qt/resources.h"
 #include "transfer/about.h"
+#include "transfer/file_icons.h"
 #include "transfer/file_list_view.h"
 #include "transfer/pictures.h"
 #include "transfer/remote_tree_view.h"
@@ -84,6 +85,7 @@ TTransferForm::TTransferForm(QWidget* parent) : QMainWindow(parent) {
   setWindowTitle(QStringLiteral("Transfer Files"));
   setFont(WindowFont());
   CreateControls();
+  LocalDirTree->Loaded();
   resize(939, 676);
   if (QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
@@ -91,6 +93,12 @@ TTransferForm::TTransferForm(QWidget* parent) : QMainWindow(parent) {
 }
 
 TTransferForm::~TTransferForm() {
+  // The controls outlive this part of the window by a little; nothing they
+  // report while they go may reach it.
+  disconnect(RemoteTreeView, nullptr, this, nullptr);
+  LocalDirTree->OnChange = nullptr;
+  // A folder made for this run only is found by no later one.
+  transfer::RemoveFreshTempDir(freshTempDir_, "ftpdir.txt");
   if (TransferForm == this) TransferForm = nullptr;
 }
 
@@ -234,6 +242,7 @@ QWidget* TTransferForm::CreateMainArea() {
   localLayout->addWidget(Splitter2);
   Label2 = PaneTitle("Label2", "Local");
   LocalDirTree = Named(new TDirTree, "LocalDirTree");
+  ConfigureLocalDirTree();
   Panel18 = Column(Splitter2, "Panel18", {Label2, LocalDirTree});
   LocalListView = Named(new TFileListView, "LocalListView");
   Panel19 = Column(Splitter2, "Panel19", {LocalListView});
@@ -262,7 +271,8 @@ QWidget* TTransferForm::CreateBottomStrip() {
   Memo1->setFixedWidth(464);
   Memo1->setReadOnly(true);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   layout->addWidget(Memo1);
   AdImage1 = Named(new QLabel(Panel2), "AdImage1");
   AdImage1->setFixedSize(468, 60);
@@ -281,6 +291,20 @@ void TTransferForm::CreateMenu() {
   connect(About1, &QAction::triggered, this, [this] { About1Click(); });
 }
 
+void TTransferForm::ConfigureLocalDirTree() {
+  LocalDirTree->SetReadOnStart(true);
+  LocalDirTree->SetDirTypes({dtNormal, dtAll});
+  LocalDirTree->SetGoBelowRecycleBin(false);
+  LocalDirTree->SetFastLoad(false);
+  LocalDirTree->SetDriveTypes({drtUnknown, drtRemovable, drtFixed, drtRemote, drtCDRom, drtRamDisk});
+  LocalDirTree->SetShowShareOverlay(false);
+  LocalDirTree->SetAcceptDropFiles(false);
+  LocalDirTree->SetHideSelection(false);
+  // The controller selects the profile's folder at connect; until then the
+  // user's home folder.
+  LocalDirTree->SetInitialDirectory(plat::TheDrives().HomeFolder());
+}
+
 int TTransferForm::RadioGroup1ItemIndex() const { return RadioGroup1->ItemIndex(); }
 
 void TTransferForm::SetRadioGroup1ItemIndex(int index) { RadioGroup1->SetItemIndex(index); }
@@ -290,15 +314,20 @@ void TTransferForm::SetRadioGroup1ItemIndex(int index) { RadioGroup1->SetItemInd
 
 void TTransferForm::FormCreate() {
   LoadSystemImageLists();
+  TreeImageList = plat::SmallImages();
+  RemoteTreeView->SetImages(TreeImageList);
   SetupListViews();
   SetRadioGroup1ItemIndex(0);
-  TempDir = transfer::PrivateTempDir();
+  bool fresh = false;
+  TempDir = transfer::PrivateTempDir(&fresh);
+  if (fresh) freshTempDir_ = TempDir;
 }
 
 void TTransferForm::LoadSystemImageLists() {
-  // The lists share the program's icon lists: no icon is loaded per row.
-  plat::ImageList::Shared();
-  plat::SmallImages();
+  // Shared, never owned: no icon is loaded per row, and the window destroys
+  // nothing of them.
+  ImageListLarge = &plat::ImageList::Shared();
+  ImageListSmall = &plat::ImageList::Shared();
 }
 
 void TTransferForm::SetupListViews() {
@@ -325,7 +354,15 @@ void TTransferForm::AppendSlash(const std::string& Path, std::string& Result) {
 
 void TTransferForm::ReadListingFile(QTreeWidgetItem* node) {
   std::vector<std::string> lines;
-  if (!transfer::LoadListingFile(ListingFileName(), lines)) return;
+  try {
+    if (!transfer::LoadListingFile(ListingFileName(), lines)) return;
+  } catch (const std::exception& error) {
+    // Read from the tree's change handler: an exception must not cross the
+    // event loop. The views stay as they are, as for a missing file, and
+    // the log says why.
+    Memo1->appendPlainText(QString::fromStdString(std::string("! ") + error.what()));
+    return;
+  }
   RemoteListView->BeginUpdate();
   RemoteTreeView->BeginUpdate();
   for (const std::string& line : lines) {
@@ -351,7 +388,7 @@ void TTransferForm::AddListingEntry(QTreeWidgetItem* node) {
   row.Size = ListingEntry.Size;
   row.Date = ListingEntry.Date;
   row.SizeBytes = ListingEntry.SizeBytes;
-  row.ImageIndex = plat::ImageList::Shared().IndexOfFile(ListingEntry.Name);
+  row.ImageIndex = FileIconIndex(ListingEntry.Name);
   RemoteListView->AddRow(std::move(row));
 }
 

@@ -9,8 +9,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <QMainWindow>
+#include <QPixmap>
 
 #include "transfer/listing.h"
 
@@ -30,6 +32,9 @@ class TFtpClient;
 class TRadioGroup;
 class TRemoteTreeView;
 class TStatusBar;
+namespace plat {
+class ImageList;
+}
 
 class TTransferForm : public QMainWindow {
   Q_OBJECT
@@ -78,6 +83,14 @@ class TTransferForm : public QMainWindow {
   // 0 "Binary", 1 "Text".
   int RadioGroup1ItemIndex() const;
   void SetRadioGroup1ItemIndex(int index);
+
+  // --- image lists ---
+  // The program's shared file icon lists (16 x 16 and 32 x 32 sizes of one
+  // plat::ImageList): row image indexes point into them.
+  plat::ImageList* ImageListSmall = nullptr;
+  plat::ImageList* ImageListLarge = nullptr;
+  // "SmallImages": 0 closed folder, 1 open folder, for the remote tree.
+  std::vector<QPixmap> TreeImageList;
 
   // --- state ---
   // The private folder of this user for the listing file; ends with "/".
@@ -134,8 +147,11 @@ class TTransferForm : public QMainWindow {
   QWidget* CreateMainArea();
   QWidget* CreateBottomStrip();
   void CreateMenu();
+  void ConfigureLocalDirTree();
   void LoadSystemImageLists();
   void SetupListViews();
+
+  std::string freshTempDir_;  // TempDir when it was made for this run only
 };
 
 // The program's transfer window, set by whoever creates it.
