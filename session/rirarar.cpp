@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
   auto* form1 = new TForm1();
   Form1 = form1;
   TransferForm = new TTransferForm();
+  TransferForm->FtpClient = form1->FtpClient1.get();
   AboutForm = new TAboutForm(TransferForm);
 
   form1->adjustSize();

@@ -202,10 +202,3 @@ void TRemoteTreeView::AutoExpand(QTreeWidgetItem* current, QTreeWidgetItem* prev
   }
   if (current != nullptr) current->setExpanded(true);
 }
-
-// The base class deletes the items after this object's members are gone:
-// its signals must no longer reach the handlers here.
-TRemoteTreeView::~TRemoteTreeView() {
-  model()->disconnect(this);
-  disconnect(this, nullptr, nullptr, nullptr);
-}
