@@ -20,6 +20,7 @@
 #include "dirtree/dirtree.h"
 #include "platform/inifile.h"
 #include "platform/qt/dialogs.h"
+#include "platform/qt/exception_box.h"
 #include "session/anonymous.h"
 #include "transfer/file_list_view.h"
 #include "transfer/remote_tree_view.h"
@@ -164,13 +165,14 @@ void TForm1::CreateControls() {
   setWindowFlag(Qt::WindowMinimizeButtonHint, false);
   layout()->setSizeConstraint(QLayout::SetFixedSize);
 
-  connect(ConnectBut, &QPushButton::clicked, this, [this] { ConnectButClick(); });
-  connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
-  connect(ExitBut, &QPushButton::clicked, this, [this] { ExitButClick(); });
-  connect(NewSiteBut, &QPushButton::clicked, this, [this] { NewSiteButClick(); });
+  using plat::Guarded;
+  connect(ConnectBut, &QPushButton::clicked, this, Guarded([this] { ConnectButClick(); }));
+  connect(Button2, &QPushButton::clicked, this, Guarded([this] { Button2Click(); }));
+  connect(ExitBut, &QPushButton::clicked, this, Guarded([this] { ExitButClick(); }));
+  connect(NewSiteBut, &QPushButton::clicked, this, Guarded([this] { NewSiteButClick(); }));
   // Only the user's own pick: the program selects through SelectSite.
-  connect(SiteCB, &QComboBox::activated, this, [this](int) { SiteCBChange(); });
-  connect(Anonymous, &QCheckBox::clicked, this, [this](bool) { AnonymousClick(); });
+  connect(SiteCB, &QComboBox::activated, this, Guarded([this] { SiteCBChange(); }));
+  connect(Anonymous, &QCheckBox::clicked, this, Guarded([this] { AnonymousClick(); }));
 }
 
 void TForm1::CreateEngine() {

@@ -17,6 +17,7 @@
 #include "controls/radio_group.h"
 #include "controls/status_bar.h"
 #include "dirtree/dirtree.h"
+#include "platform/qt/exception_box.h"
 #include "platform/qt/image_list.h"
 #include "platform/qt/resources.h"
 #include "transfer/about.h"
@@ -187,7 +188,7 @@ QWidget* TTransferForm::CreateCommandBar() {
     QPalette colours = b->palette();
     colours.setColor(QPalette::ButtonText, QColor(255, 255, 0));
     b->setPalette(colours);
-    connect(b, &QToolButton::clicked, this, [this, click] { (this->*click)(); });
+    connect(b, &QToolButton::clicked, this, plat::Guarded([this, click] { (this->*click)(); }));
     layout->addWidget(b, 0, Qt::AlignHCenter);
     return b;
   };
@@ -230,7 +231,9 @@ QWidget* TTransferForm::CreateMainArea() {
   Splitter3->setStretchFactor(1, 1);
   Splitter3->setSizes({185, 1000});
   connect(RemoteTreeView, &QTreeWidget::currentItemChanged, this,
-          [this](QTreeWidgetItem* current) { RemoteTreeViewChange(RemoteTreeView, current); });
+          [this](QTreeWidgetItem* current) {
+            plat::RunGuarded([this, current] { RemoteTreeViewChange(RemoteTreeView, current); });
+          });
 
   // The local side.
   Panel16 = Named(new QWidget, "Panel16");
@@ -285,10 +288,10 @@ QWidget* TTransferForm::CreateBottomStrip() {
 void TTransferForm::CreateMenu() {
   File1 = Named(menuBar()->addMenu(QStringLiteral("File")), "File1");
   Exit1 = Named(File1->addAction(QStringLiteral("Exit")), "Exit1");
-  connect(Exit1, &QAction::triggered, this, [this] { Exit1Click(); });
+  connect(Exit1, &QAction::triggered, this, plat::Guarded([this] { Exit1Click(); }));
   Help1 = Named(menuBar()->addMenu(QStringLiteral("Help")), "Help1");
   About1 = Named(Help1->addAction(QStringLiteral("About")), "About1");
-  connect(About1, &QAction::triggered, this, [this] { About1Click(); });
+  connect(About1, &QAction::triggered, this, plat::Guarded([this] { About1Click(); }));
 }
 
 void TTransferForm::ConfigureLocalDirTree() {

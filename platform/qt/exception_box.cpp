@@ -24,4 +24,12 @@ void InstallExceptionMessageBox(Application& application) {
   application.SetExceptionHandler(&ShowExceptionMessage);
 }
 
+void RunGuarded(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (...) {
+    Application::Instance().HandleException(std::current_exception());
+  }
+}
+
 }  // namespace plat

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <exception>
+#include <functional>
 #include <string>
 
 namespace plat {
@@ -18,5 +19,15 @@ void ShowExceptionMessage(std::exception_ptr error);
 
 // Makes ShowExceptionMessage the application's exception handler.
 void InstallExceptionMessageBox(Application& application);
+
+// Runs handler; an exception it raises goes to the application's exception
+// handler instead of crossing Qt's event loop (which would end the program).
+void RunGuarded(const std::function<void()>& handler);
+
+// A slot for QObject::connect that runs handler guarded.
+template <typename F>
+auto Guarded(F handler) {
+  return [handler](auto&&...) { RunGuarded(handler); };
+}
 
 }  // namespace plat

@@ -1,0 +1,64 @@
+// Pictures of the login window on both pages and of the transfer window
+// after connecting to vsftpd, into build/screenshots/ (offscreen, and under a
+// real X server when the xvfb run sets VEK_SCREENSHOT_TAG).
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <gtest/gtest.h>
+
+#include "tests/ftp_data/vsftpd_peer.h"
+#include "tests/session/window_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void Shoot(QWidget& widget, const std::string& name) {
+  const char* tag = std::getenv("VEK_SCREENSHOT_TAG");
+  const fs::path folder = VEK_SCREENSHOT_DIR;
+  fs::create_directories(folder);
+  const std::string file = (folder / (name + (tag != nullptr ? tag : "") + ".png")).string();
+  ASSERT_TRUE(widget.window()->grab().save(QString::fromStdString(file), "PNG"));
+  EXPECT_GT(fs::file_size(file), 1000u);
+  std::printf("screenshot: %s\n", file.c_str());
+}
+
+TEST(Screenshot, LoginWindowPagesAndTheTransferWindowOnVsftpd) {
+  vektest::VsftpdPeer peer;
+  std::string error;
+  if (!peer.Start(error)) GTEST_SKIP() << error;
+  fs::create_directories(peer.Root() / "pub" / "docs");
+  fs::create_directories(peer.Root() / "incoming");
+  std::ofstream((peer.Root() / "README.TXT").string()) << "Welcome\n";
+  std::ofstream((peer.Root() / "pub" / "notes.txt").string()) << "notes\n";
+  std::ofstream((peer.Root() / "pub" / "data.bin").string()) << std::string(70000, 'd');
+
+  testsupport::TempFolder config;
+  vektest::Windows w(config.File("rirarar.ini"));
+  TForm1& f = *w.form1;
+  w.dialogs.AnswerInput(std::string("vsftpd"));
+  f.NewSiteButClick();
+  f.HostNameEdit->setText("127.0.0.1");
+  f.UserNameEdit->setText("anonymous");
+  f.PasswordEdit->setText("guest@example.org");
+  f.PortEdit->setText(QString::number(peer.Port()));
+  f.InitialDirEdit->setText("/pub");
+  f.show();
+  QApplication::processEvents();
+  Shoot(f, "login_page1");
+  f.PageControl1->setCurrentIndex(1);
+  QApplication::processEvents();
+  Shoot(f, "login_page2");
+  f.PageControl1->setCurrentIndex(0);
+
+  f.ConnectBut->click();
+  ASSERT_TRUE(transfer::Session().Connected) << f.Memo1->toPlainText().toStdString();
+  QApplication::processEvents();
+  Shoot(*w.transferForm, "transfer_connected_vsftpd");
+}
+
+}  // namespace
