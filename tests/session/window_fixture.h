@@ -95,6 +95,8 @@ class Windows {
     transferForm = std::make_unique<TTransferForm>();
     TransferForm = transferForm.get();
     TransferForm->FtpClient = form1->FtpClient1.get();
+    TransferForm->Controller = form1.get();
+    TransferForm->TerminateProgram = [this] { ++terminations; };
     aboutForm = std::make_unique<TAboutForm>(transferForm.get());
     AboutForm = aboutForm.get();
   }
@@ -121,6 +123,7 @@ class Windows {
   }
 
   plat::ScriptedDialogs dialogs;
+  int terminations = 0;
   std::unique_ptr<TForm1> form1;
   std::unique_ptr<TTransferForm> transferForm;
   std::unique_ptr<TAboutForm> aboutForm;
