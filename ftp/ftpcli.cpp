@@ -267,6 +267,8 @@ void TCustomFtpCli::FinishRequest(std::uint16_t Error) {
 
   FLoop->PostMessage(FEngineWindow, WM_FTP_REQUEST_DONE, static_cast<plat::WPARAM>(FCurrentRequest),
                      static_cast<plat::LPARAM>(Error));
+  ++FFinishCount;
+  FFinishResults[FFinishCount % 16] = FResultCode;
   SetEngineState(fcsReady);
 }
 
@@ -319,6 +321,7 @@ TFtpClient::TFtpClient() { FTimeout = 15; }
 bool TFtpClient::RunBlocking(const std::function<void()>& Request) {
   FLastBlockingException.clear();
   auto alive = AliveToken();
+  const std::uint64_t before = FinishCount();
   try {
     Request();
   } catch (const std::exception& e) {
@@ -328,18 +331,32 @@ bool TFtpClient::RunBlocking(const std::function<void()>& Request) {
     return false;
   }
   if (alive.expired()) return false;  // a handler dropped the engine
-  return WaitUntilReady();
+  return WaitForCompletion(before);
 }
 
-bool TFtpClient::WaitUntilReady() {
+bool TFtpClient::WaitUntilReady() { return WaitForCompletion(FinishCount()); }
+
+bool TFtpClient::WaitForCompletion(std::uint64_t Before) {
   plat::Application& app = plat::Application::Instance();
   auto alive = AliveToken();
   FTimeoutDeadline = plat::GetTickCount() + static_cast<std::uint32_t>(static_cast<std::int64_t>(FTimeout) * 1000);
 
   for (;;) {
+    // A handler of OnRequestDone (run by this very loop) may start and finish
+    // requests of its own before we look again: ours is the next completion.
+    if (FinishCount() != Before) return FinishedOk(Before + 1);
     if (FState == fcsReady) return FResultCode == 0;
 
     const std::uint32_t now = plat::GetTickCount();
+    if (FTimeout > 0 && plat::TickIsPast(now, FTimeoutDeadline) && FNext == &TFtpClient::DataFailedReply &&
+        !app.Terminated()) {
+      // The connection itself is fine: only the reply to a transfer whose
+      // data connection failed never came. The request ends with that failure.
+      FNext = nullptr;
+      EndWithTransferError();
+      if (alive.expired()) return false;
+      continue;
+    }
     if (app.Terminated() || (FTimeout > 0 && plat::TickIsPast(now, FTimeoutDeadline))) {
       AbortAsync();
       if (alive.expired()) return false;

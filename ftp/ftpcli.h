@@ -19,6 +19,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -355,6 +357,27 @@ class TCustomFtpCli {
   void SetErrorOnce();
   void FinishRequest(std::uint16_t Error);
   void ClearChain();
+  // Sets a flag for a scope; a flag of an engine a handler destroyed meanwhile
+  // is left alone.
+  class TFlagScope {
+   public:
+    TFlagScope(const TCustomFtpCli& Ftp, bool& Flag) : FAliveFlag(Ftp.AliveToken()), FFlag(Flag) { FFlag = true; }
+    ~TFlagScope() {
+      if (!FAliveFlag.expired()) FFlag = false;
+    }
+    TFlagScope(const TFlagScope&) = delete;
+    TFlagScope& operator=(const TFlagScope&) = delete;
+
+   private:
+    std::weak_ptr<int> FAliveFlag;
+    bool& FFlag;
+  };
+  // An exception from a handler reached through a socket's data event: the
+  // application's exception handler gets it, as with every other event.
+  void ReportException(std::exception_ptr Error);
+  // Completions so far, and the outcome (ResultCode) of the latest ones.
+  std::uint64_t FinishCount() const { return FFinishCount; }
+  bool FinishedOk(std::uint64_t Serial) const { return FFinishResults[Serial % 16] == 0; }
   // Taken before a handler runs, checked after: expired when a handler
   // destroyed the engine.
   std::weak_ptr<int> AliveToken() const { return FAlive; }
@@ -371,6 +394,11 @@ class TCustomFtpCli {
   void HandleGreetingLine(std::uint16_t Error);
   // A positive preliminary reply (1yz): another reply follows.
   static bool IsPreliminary(std::int64_t Code);
+  // True when ReplyLine ends a reply: false for empty and non-numeric lines
+  // and for the "xyz-" lines of a multi-line reply (RFC 959).
+  bool ReplyComplete();
+  // Receives what the control connection holds into the reply buffer.
+  void ReceiveControlBytes();
   void DisplayReply();
   // The readiness check, then CurrentStep := Step.
   void BeginCommand(TFtpStep Step);
@@ -405,6 +433,16 @@ class TCustomFtpCli {
   void DataClosedAfterReceive(std::uint16_t Error);
   void RetrFirstReply();
   void RetrFinalReply();
+  // The passive data connection failed after the transfer command went out:
+  // the server's own (late) reply to it is taken before the request ends.
+  void DataFailedReply();
+  // Ends the request with the failure noted by NoteTransferError.
+  void EndWithTransferError();
+  // Received listing lines go to OnDisplayFile in order, even when a handler
+  // runs the loop and more data arrives meanwhile.
+  void DrainDisplayQueue();
+  // A known size of the file being downloaded that the local file missed.
+  void CheckDownloadSize();
   void CheckReceiveDone();
   void DataAcceptForSend(std::uint16_t Error);
   void DataConnectedForSend(std::uint16_t Error);
@@ -477,8 +515,15 @@ class TCustomFtpCli {
   int FOkReplies[FTP_MAX_OK_REPLIES] = {};
   TFtpProc FAfterReply = nullptr;
 
-  char FReplyBuffer[FTP_REPLY_BUFFER_SIZE + 1] = {};
-  int FReplyBufferLen = 0;
+  // Received bytes not yet cut into lines (no zero bytes).
+  std::string FReplyBuffer;
+  // A reply line is being shown (OnResponse, OnDisplay) before the engine
+  // acts on it: a handler that runs the loop meanwhile must not get the lines
+  // behind it handled first; they wait in the buffer, and so does a close.
+  bool FHoldLines = false;
+  bool FControlEof = false;       // the server closed while lines were held
+  bool FControlCloseHeld = false;  // its close notification came meanwhile
+  std::uint16_t FControlCloseError = 0;
   std::int64_t FRemoteSize = 0;
   std::string FReplyPath;
 
@@ -509,6 +554,16 @@ class TCustomFtpCli {
   bool FDataAcceptPending = false;
   std::uint16_t FTransferError = 0;  // 0, or the code a local failure ends the transfer with
   std::string FTransferErrorLine;
+  bool FTransferCommandSent = false;  // RETR/LIST/NLST/STOR/APPE is (being) sent
+  // Size the downloaded file must end with (from SIZE or the 150 reply), -1 unknown.
+  std::int64_t FExpectedSize = -1;
+  std::int64_t FTransferOffset = 0;  // the resume offset this transfer started at
+  // The file the last successful SIZE was about, while nothing else came between.
+  std::string FSizeFileName;
+  std::deque<std::string> FDisplayQueue;
+  bool FDisplayDraining = false;
+  bool FTransferDoneHeld = false;  // completion waits for the display to drain
+  bool FSendingChunk = false;
   // The local file is read ahead and written behind in blocks of this size:
   // the network still moves 2048-byte and 1514-byte chunks, but the file
   // sees one system call per block instead of one per chunk.
@@ -519,6 +574,8 @@ class TCustomFtpCli {
   bool FFileBlockForWrite = false;
 
  private:
+  std::uint64_t FFinishCount = 0;
+  int FFinishResults[16] = {};
   std::shared_ptr<int> FAlive = std::make_shared<int>(0);
 };
 
@@ -565,6 +622,9 @@ class TFtpClient : public TCustomFtpCli {
   bool DoProgress() override;
   // A transfer is alive: the wait limit counts from now again.
   void ExtendDeadline();
+  // Waits for the completion after the one counted Before; its outcome, not
+  // that of a request a handler ran meanwhile, is the answer.
+  bool WaitForCompletion(std::uint64_t Before);
 
   int FTimeout = 15;
   bool FMultiThreaded = false;

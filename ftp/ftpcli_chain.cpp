@@ -89,6 +89,16 @@ bool TCustomFtpCli::RunChainStep(TFtpStep Step, TFtpStep PreviousStep) {
     case fsPort: PortAsync(); break;
     case fsRest: RestAsync(); break;
     case fsGet:
+      if (PreviousStep == fsRest && FRestartOffset > 0 && FReplyCode != 350) {
+        // A REST answered otherwise (200 ...) may still have been taken: some
+        // servers then send only the rest, which written from offset 0 would
+        // wreck the file. "REST 0" makes every server start from the beginning.
+        FRestartOffset = 0;
+        FPendingSteps.Include(fsGet);
+        FCurrentStep = fsRest;
+        SendRequest(TFtpRequest::RestAsync, "REST 0", {}, nullptr);
+        break;
+      }
       // Resume only where the server agreed to the REST just before.
       if (!(PreviousStep == fsRest && FRestartOffset >= 0 && FReplyCode == 350)) FRestartOffset = 0;
       StartRetr();

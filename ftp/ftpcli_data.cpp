@@ -315,6 +315,13 @@ void TCustomFtpCli::StartReceive(TFtpRequest Request, const std::string& Word) {
   FDataError = 0;
   FTransferError = 0;
   FTransferErrorLine.clear();
+  FTransferCommandSent = false;
+  FDisplayQueue.clear();
+  FTransferDoneHeld = false;
+  FTransferOffset = FRestartOffset > 0 ? FRestartOffset : 0;
+  // A SIZE answered just before for this very file tells how long it must end.
+  FExpectedSize = Word == "RETR" && FSizeFileName == FHostFileName && !FHostFileName.empty() ? FRemoteSize : -1;
+  FSizeFileName.clear();
   FTransferStart = plat::GetTickCount();
 
   TWSocket& data = *FDataSocket;
@@ -335,9 +342,12 @@ void TCustomFtpCli::StartReceive(TFtpRequest Request, const std::string& Word) {
   if (FPassiveMode && !ConnectPassiveData(FPasvReply, &TCustomFtpCli::DataConnectedForReceive)) return;
 
   auto alive = AliveToken();
-  SetEngineState(fcsAwaitingReply);
-  if (alive.expired()) return;
+  // Set before any handler runs: one that runs the loop may see the data
+  // connection fail, which must know that the command goes out.
   FNext = &TCustomFtpCli::RetrFirstReply;
+  FTransferCommandSent = true;
+  SetEngineState(fcsAwaitingReply);
+  if (alive.expired() || FDoneReported) return;
   if (!IssueCommand(FHostFileName.empty() ? Word : Word + " " + FHostFileName)) return;
   TakePendingAccept();
 }
@@ -408,7 +418,13 @@ void TCustomFtpCli::DataAcceptForReceive(std::uint16_t) {
     return;
   }
   data.OnSessionClosed = [this](TCustomWSocket*, std::uint16_t Error) { DataClosedAfterReceive(Error); };
-  data.OnDataAvailable = [this](TCustomWSocket*, std::uint16_t Error) { DataReceive(Error); };
+  data.OnDataAvailable = [this](TCustomWSocket*, std::uint16_t Error) {
+    try {
+      DataReceive(Error);
+    } catch (...) {
+      ReportException(std::current_exception());
+    }
+  };
   data.OnDataSent = nullptr;
   data.Dup(h);
   FTransferStart = plat::GetTickCount();
@@ -417,19 +433,49 @@ void TCustomFtpCli::DataAcceptForReceive(std::uint16_t) {
 void TCustomFtpCli::DataConnectedForReceive(std::uint16_t Error) {
   TWSocket& data = *FDataSocket;
   data.OnSessionClosed = [this](TCustomWSocket*, std::uint16_t E) { DataClosedAfterReceive(E); };
-  data.OnDataAvailable = [this](TCustomWSocket*, std::uint16_t E) { DataReceive(E); };
+  data.OnDataAvailable = [this](TCustomWSocket*, std::uint16_t E) {
+    try {
+      DataReceive(E);
+    } catch (...) {
+      ReportException(std::current_exception());
+    }
+  };
   data.OnDataSent = nullptr;
   FTransferStart = plat::GetTickCount();
   if (Error == 0) return;
+  if (FDoneReported) return;  // the request already ended
 
-  FReplyLine = "Unable to establish data connection, error #" + std::to_string(Error);
+  const std::string line = "Unable to establish data connection, error #" + std::to_string(Error);
+  FReplyLine = line;
   FReplyCode = 550;
   SetErrorOnce();
   auto alive = AliveToken();
   data.Close();
   if (alive.expired()) return;
-  FResultCode = 550;
-  FinishRequest(550);
+  ReleaseLocalFile();
+  NoteTransferError(550, line);
+  if (FTransferCommandSent && !FReplyDone) {
+    // The server answers the command it got (425, 426) once it gives up on
+    // the connection; left unread, that reply would answer the next command.
+    FNext = &TCustomFtpCli::DataFailedReply;
+    return;
+  }
+  EndWithTransferError();
+}
+
+void TCustomFtpCli::DataFailedReply() {
+  if (!ReplyComplete()) return;
+  std::int64_t code = 0;
+  ParseInt(FReplyLine, 0, code);
+  if (IsPreliminary(code)) return;  // its final reply follows
+  FNext = nullptr;
+  EndWithTransferError();
+}
+
+void TCustomFtpCli::EndWithTransferError() {
+  ReleaseLocalFile();
+  FRestartOffset = 0;
+  TransferFailed(FTransferError != 0 ? FTransferError : 550);
 }
 
 void TCustomFtpCli::DataReceive(std::uint16_t) {
@@ -463,22 +509,47 @@ void TCustomFtpCli::DataReceive(std::uint16_t) {
   if (FLocalFile >= 0) FFileBlockLen += n;
 
   if (FDisplayFileFlag) {
-    auto alive = AliveToken();
-    for (const std::string& line : DisplayFileLines(buffer, static_cast<std::size_t>(n))) {
-      DoDisplayFile(line);
+    for (std::string& line : DisplayFileLines(buffer, static_cast<std::size_t>(n)))
+      FDisplayQueue.push_back(std::move(line));
+    DrainDisplayQueue();
+  }
+}
+
+void TCustomFtpCli::DrainDisplayQueue() {
+  // A handler that runs the loop may receive the next chunk meanwhile: its
+  // lines queue up behind these, and the transfer ends after the last one.
+  if (FDisplayDraining) return;
+  auto alive = AliveToken();
+  std::exception_ptr raised;
+  {
+    TFlagScope draining(*this, FDisplayDraining);
+    while (!FDisplayQueue.empty()) {
+      const std::string line = std::move(FDisplayQueue.front());
+      FDisplayQueue.pop_front();
+      try {
+        DoDisplayFile(line);
+      } catch (...) {
+        if (!raised) raised = std::current_exception();
+      }
       if (alive.expired()) return;
     }
   }
+  if (FTransferDoneHeld) {
+    FTransferDoneHeld = false;
+    CheckTransferDone();
+    if (alive.expired()) return;
+  }
+  if (raised) std::rethrow_exception(raised);
 }
 
 void TCustomFtpCli::LocalWriteFailed(int Err) {
   auto alive = AliveToken();
-  DoDisplay("! Error writing local file");
-  if (alive.expired()) return;
   // The bytes are lost: the transfer must not end as a success, whatever the
-  // server's final reply says.
+  // server's final reply says (noted before a handler can let it end).
   NoteTransferError(550, "Error writing local file " + FLocalFileName + ": " + std::strerror(Err));
   ReleaseLocalFile();
+  DoDisplay("! Error writing local file");
+  if (alive.expired()) return;
   FDataSocket->Shutdown(2);
 }
 
@@ -491,14 +562,27 @@ int LeadingCode(const std::string& Line) {
 }
 // A reply without a code can never count as success.
 std::uint16_t FailureCode(int Code) { return Code == 0 ? 550 : static_cast<std::uint16_t>(Code); }
+
+// "(N bytes)" in a 150 reply (vsftpd, ProFTPD ...): the file's size; -1 without.
+std::int64_t AnnouncedSize(const std::string& Line) {
+  const std::size_t end = Line.find(" bytes)");
+  if (end == std::string::npos) return -1;
+  std::size_t begin = end;
+  while (begin > 0 && Line[begin - 1] >= '0' && Line[begin - 1] <= '9') --begin;
+  if (begin == end || begin == 0 || Line[begin - 1] != '(' || end - begin > 18) return -1;
+  return std::stoll(Line.substr(begin, end - begin));
+}
 }  // namespace
 
 void TCustomFtpCli::RetrFirstReply() {
   auto alive = AliveToken();
-  DisplayReply();
-  if (alive.expired()) return;
+  if (!ReplyComplete()) return;
   FReplyCode = LeadingCode(FReplyLine);
   if (FReplyCode == 125 || FReplyCode == 150) {
+    if (FTransferCommand == "RETR") {
+      const std::int64_t announced = AnnouncedSize(FReplyLine);
+      if (announced >= 0) FExpectedSize = announced;
+    }
     FNext = &TCustomFtpCli::RetrFinalReply;
     return;
   }
@@ -514,8 +598,7 @@ void TCustomFtpCli::RetrFirstReply() {
 
 void TCustomFtpCli::RetrFinalReply() {
   auto alive = AliveToken();
-  DisplayReply();
-  if (alive.expired()) return;
+  if (!ReplyComplete()) return;
   FReplyCode = LeadingCode(FReplyLine);
   if (FReplyCode == 125 || FReplyCode == 226 || FReplyCode == 250) {
     FReplyDone = true;
@@ -550,6 +633,12 @@ void TCustomFtpCli::CheckSendDone() { CheckTransferDone(); }
 
 void TCustomFtpCli::CheckTransferDone() {
   if (!FReplyDone || !FDataDone) return;
+  if (FDisplayDraining) {
+    FTransferDoneHeld = true;  // the lines still being shown come first
+    return;
+  }
+  if (FDoneReported) return;
+  CheckDownloadSize();
   auto alive = AliveToken();
   ShowTransferStats();
   if (alive.expired()) return;
@@ -560,6 +649,18 @@ void TCustomFtpCli::CheckTransferDone() {
   }
   FResultCode = FDataError;
   FinishRequest(FDataError);
+}
+
+void TCustomFtpCli::CheckDownloadSize() {
+  // ASCII transfers change line ends, so only binary files have a size to keep.
+  if (FExpectedSize < 0 || FTransferCommand != "RETR" || FType != 'I' || FDisplayFileFlag) return;
+  if (FTransferError != 0 || FDataError != 0) return;
+  const std::int64_t size = LocalFileSize(FLocalFileName);
+  if (size < 0) return;  // a device or pipe
+  // A server may announce the whole file or, on a resume, what is left of it.
+  if (size == FExpectedSize || (FTransferOffset > 0 && size == FTransferOffset + FExpectedSize)) return;
+  NoteTransferError(550, "Download incomplete: " + FLocalFileName + " has " + std::to_string(size) +
+                             " bytes, the server's file " + std::to_string(FExpectedSize));
 }
 
 void TCustomFtpCli::TransferFailed(std::uint16_t Code) {
@@ -595,6 +696,8 @@ void TCustomFtpCli::StartSend() {
   FDataError = 0;
   FTransferError = 0;
   FTransferErrorLine.clear();
+  FTransferCommandSent = false;
+  FExpectedSize = -1;
   FTransferStart = plat::GetTickCount();
   // No chain sends REST before an upload: an offset still set belongs to an
   // earlier download whose chain failed, and would skip the file's first bytes.
@@ -636,9 +739,10 @@ void TCustomFtpCli::StartSend() {
     return;  // the command goes out once the connection is up
   }
 
-  SetEngineState(fcsAwaitingReply);
-  if (alive.expired()) return;
   FNext = &TCustomFtpCli::StorFirstReply;
+  FTransferCommandSent = true;
+  SetEngineState(fcsAwaitingReply);
+  if (alive.expired() || FDoneReported) return;
   if (!IssueCommand((FAppend ? "APPE " : "STOR ") + FHostFileName)) return;
   TakePendingAccept();
 }
@@ -658,7 +762,13 @@ void TCustomFtpCli::DataAcceptForSend(std::uint16_t) {
     return;
   }
   data.OnSessionClosed = [this](TCustomWSocket*, std::uint16_t Error) { DataClosedAfterSend(Error); };
-  data.OnDataAvailable = [this](TCustomWSocket*, std::uint16_t Error) { DataDiscard(Error); };
+  data.OnDataAvailable = [this](TCustomWSocket*, std::uint16_t Error) {
+    try {
+      DataDiscard(Error);
+    } catch (...) {
+      ReportException(std::current_exception());
+    }
+  };
   data.OnDataSent = [this](TCustomWSocket*, std::uint16_t Error) { SendNextChunk(Error); };
   data.Dup(h);
   if (alive.expired() || data.HSocket() == plat::INVALID_SOCKET) return;
@@ -679,37 +789,28 @@ void TCustomFtpCli::DataConnectedForSend(std::uint16_t Error) {
   data.OnDataSent = nullptr;
   FTransferStart = plat::GetTickCount();
   auto alive = AliveToken();
+  if (FDoneReported) return;  // the request already ended
   if (Error != 0) {
     FReplyLine = "Unable to establish data connection, error #" + std::to_string(Error);
     FReplyCode = 550;
     SetErrorOnce();
     data.Close();
     if (alive.expired()) return;
+    ReleaseLocalFile();
     FResultCode = 550;
     FinishRequest(550);
     return;
   }
-  SetEngineState(fcsAwaitingReply);
-  if (alive.expired()) return;
   FNext = &TCustomFtpCli::StorFirstReply;
+  FTransferCommandSent = true;
+  SetEngineState(fcsAwaitingReply);
+  if (alive.expired() || FDoneReported) return;
   IssueCommand((FAppend ? "APPE " : "STOR ") + FHostFileName);
 }
 
-namespace {
-// Upload replies skip empty, non-numeric and continuation lines.
-bool IsFinalReplyLine(const std::string& Line) {
-  if (Line.empty() || Line[0] < '0' || Line[0] > '9') return false;
-  std::int64_t code = 0;
-  const std::size_t p = TCustomFtpCli::ParseInt(Line, 0, code);
-  return !(p < Line.size() && Line[p] == '-');
-}
-}  // namespace
-
 void TCustomFtpCli::StorFirstReply() {
   auto alive = AliveToken();
-  DisplayReply();
-  if (alive.expired()) return;
-  if (!IsFinalReplyLine(FReplyLine)) return;
+  if (!ReplyComplete()) return;
   FReplyCode = LeadingCode(FReplyLine);
   if (FReplyCode == 125 || FReplyCode == 150) {
     FUploadStarted = true;
@@ -736,9 +837,7 @@ void TCustomFtpCli::StorFirstReply() {
 
 void TCustomFtpCli::StorFinalReply() {
   auto alive = AliveToken();
-  DisplayReply();
-  if (alive.expired()) return;
-  if (!IsFinalReplyLine(FReplyLine)) return;
+  if (!ReplyComplete()) return;
   FReplyCode = LeadingCode(FReplyLine);
   if (FReplyCode == 226 || FReplyCode == 250) {
     FReplyDone = true;
@@ -761,18 +860,20 @@ void TCustomFtpCli::SendDataMessage() {
 }
 
 void TCustomFtpCli::SendNextChunk(std::uint16_t Error) {
-  if (FLocalFile < 0) return;
+  // A handler of this chunk that runs the loop may see the previous chunk's
+  // "sent" again: the chunk being prepared is the answer to it.
+  if (FLocalFile < 0 || FSendingChunk) return;
+  TFlagScope sending(*this, FSendingChunk);
   auto alive = AliveToken();
   if (!DoProgress()) return;
   // The handler may have ended everything (AbortAsync releases the file).
   if (FLocalFile < 0) return;
   TWSocket& data = *FDataSocket;
   if (Error != 0) {
-    const std::string line = "! Error #" + std::to_string(Error) + " sending data";
-    DoDisplay(line);
-    if (alive.expired()) return;
     // The server would see a short file and could answer 226.
     NoteTransferError(426, "426 Error #" + std::to_string(Error) + " sending data");
+    DoDisplay("! Error #" + std::to_string(Error) + " sending data");
+    if (alive.expired()) return;
     data.Close();
     return;
   }
@@ -787,10 +888,9 @@ void TCustomFtpCli::SendNextChunk(std::uint16_t Error) {
       n = ::read(FLocalFile, FFileBlock.get(), FTP_FILE_BLOCK_SIZE);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-      const int err = errno;
+      NoteTransferError(426, "426 Error reading local file " + FLocalFileName + ": " + std::strerror(errno));
       DoDisplay("! Error reading file");
       if (alive.expired()) return;
-      NoteTransferError(426, "426 Error reading local file " + FLocalFileName + ": " + std::strerror(err));
       data.Close();
       return;
     }
