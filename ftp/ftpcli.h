@@ -557,6 +557,7 @@ class TCustomFtpCli {
   bool FTransferCommandSent = false;  // RETR/LIST/NLST/STOR/APPE is (being) sent
   // Size the downloaded file must end with (from SIZE or the 150 reply), -1 unknown.
   std::int64_t FExpectedSize = -1;
+  bool FExpectedSizeWhole = false;  // from SIZE: the whole file, resumed or not
   std::int64_t FTransferOffset = 0;  // the resume offset this transfer started at
   // The file the last successful SIZE was about, while nothing else came between.
   std::string FSizeFileName;

@@ -320,7 +320,8 @@ void TCustomFtpCli::StartReceive(TFtpRequest Request, const std::string& Word) {
   FTransferDoneHeld = false;
   FTransferOffset = FRestartOffset > 0 ? FRestartOffset : 0;
   // A SIZE answered just before for this very file tells how long it must end.
-  FExpectedSize = Word == "RETR" && FSizeFileName == FHostFileName && !FHostFileName.empty() ? FRemoteSize : -1;
+  FExpectedSizeWhole = Word == "RETR" && FSizeFileName == FHostFileName && !FHostFileName.empty();
+  FExpectedSize = FExpectedSizeWhole ? FRemoteSize : -1;
   FSizeFileName.clear();
   FTransferStart = plat::GetTickCount();
 
@@ -579,10 +580,7 @@ void TCustomFtpCli::RetrFirstReply() {
   if (!ReplyComplete()) return;
   FReplyCode = LeadingCode(FReplyLine);
   if (FReplyCode == 125 || FReplyCode == 150) {
-    if (FTransferCommand == "RETR") {
-      const std::int64_t announced = AnnouncedSize(FReplyLine);
-      if (announced >= 0) FExpectedSize = announced;
-    }
+    if (FTransferCommand == "RETR" && !FExpectedSizeWhole) FExpectedSize = AnnouncedSize(FReplyLine);
     FNext = &TCustomFtpCli::RetrFinalReply;
     return;
   }
@@ -657,8 +655,10 @@ void TCustomFtpCli::CheckDownloadSize() {
   if (FTransferError != 0 || FDataError != 0) return;
   const std::int64_t size = LocalFileSize(FLocalFileName);
   if (size < 0) return;  // a device or pipe
-  // A server may announce the whole file or, on a resume, what is left of it.
-  if (size == FExpectedSize || (FTransferOffset > 0 && size == FTransferOffset + FExpectedSize)) return;
+  // SIZE gives the whole file; a 150 reply on a resume may give what is left of it.
+  if (size == FExpectedSize ||
+      (!FExpectedSizeWhole && FTransferOffset > 0 && size == FTransferOffset + FExpectedSize))
+    return;
   NoteTransferError(550, "Download incomplete: " + FLocalFileName + " has " + std::to_string(size) +
                              " bytes, the server's file " + std::to_string(FExpectedSize));
 }
@@ -698,6 +698,7 @@ void TCustomFtpCli::StartSend() {
   FTransferErrorLine.clear();
   FTransferCommandSent = false;
   FExpectedSize = -1;
+  FExpectedSizeWhole = false;
   FTransferStart = plat::GetTickCount();
   // No chain sends REST before an upload: an offset still set belongs to an
   // earlier download whose chain failed, and would skip the file's first bytes.

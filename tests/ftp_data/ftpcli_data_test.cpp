@@ -280,6 +280,134 @@ TEST_F(FtpDataTest, ResumeBeyondFourGiBSendsTheFullOffsetAndWritesThere) {
   EXPECT_EQ(rec.Count("display:! 4 bytes received/sent in "), 1);
 }
 
+// A server may answer REST with 200 and still honour it: a resume then sends
+// "REST 0" so that every server starts from the beginning, and the partial
+// file ends whole either way.
+TEST_F(FtpDataTest, ResumeAfterARestAnswered200EndsRightWhicheverWayTheServerTookIt) {
+  const std::string payload = RandomBytes(200000);
+  auto offset = std::make_shared<std::int64_t>(0);
+  auto d = data;
+  FtpScript s = LoggedIn();
+  for (const bool honours : {false, true}) {
+    ActivePort(s);
+    for (const std::string rest : {"REST 50000", "REST 0"})
+      s.Expect(rest, "200 REST ok").Do([offset, honours](FtpServerSession&, const std::string& Cmd) {
+        *offset = honours ? std::stoll(Cmd.substr(5)) : 0;
+      });
+    s.Expect("RETR r.bin", "150 ok").Do([d, payload, offset](FtpServerSession& Session, const std::string&) {
+      d->Open();
+      d->Send(payload.substr(static_cast<std::size_t>(*offset)));
+      d->Close();
+      Session.Reply("226 done");
+    });
+  }
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetHostFileName("r.bin");
+  ftp.SetLocalFileName(Local("r.bin"));
+  for (const char* kind : {"ignores REST", "honours REST"}) {
+    ASSERT_TRUE(WriteFile(Local("r.bin"), payload.substr(0, 50000)));
+    EXPECT_TRUE(ftp.RestGet()) << kind << ": " << ftp.ErrorMessage();
+    EXPECT_TRUE(ReadFile(Local("r.bin")) == payload) << kind << ": the local file differs";
+  }
+  EXPECT_TRUE(server->Mismatches().empty()) << server->Mismatches().front();
+}
+
+// A binary download whose size is known (SIZE just before, or "(N bytes)" in
+// the 150 reply) fails when the local file ends at another size, resumed too.
+TEST_F(FtpDataTest, DownloadOfAKnownSizeThatEndsOtherwiseFails) {
+  const std::string payload = RandomBytes(200000);
+  auto d = data;
+  auto send = [d](const std::string& Bytes) {
+    return [d, Bytes](FtpServerSession& Session, const std::string&) {
+      d->Open();
+      d->Send(Bytes);
+      d->Close();
+      Session.Reply("226 Transfer complete.");
+    };
+  };
+  const std::string announced = "150 Opening BINARY mode data connection for f.bin (200000 bytes).";
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  s.Expect("RETR f.bin", announced).Do(send(payload.substr(0, 150000)));  // cut short
+  s.Expect("SIZE f.bin", "213 200000");
+  ActivePort(s);
+  s.Expect("RETR f.bin", "150 ok").Do(send(payload + "x"));  // one byte too many
+  ActivePort(s);
+  s.Expect("REST 50000", "350 Restarting");
+  s.Expect("RETR f.bin", announced).Do(send(payload.substr(50000)));  // a good resume
+  s.Expect("SIZE f.bin", "213 200000");
+  ActivePort(s);
+  s.Expect("REST 50000", "350 Restarting");
+  s.Expect("RETR f.bin", "150 ok").Do(send(payload));  // took the offset, sent it all
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetHostFileName("f.bin");
+  ftp.SetLocalFileName(Local("f.bin"));
+  const std::string local = Local("f.bin");
+
+  EXPECT_FALSE(ftp.Get());
+  EXPECT_EQ(ftp.ErrorMessage(), "Download incomplete: " + local + " has 150000 bytes, the server's file 200000");
+  EXPECT_TRUE(ftp.Size()) << ftp.ErrorMessage();
+  EXPECT_FALSE(ftp.Get());
+  EXPECT_EQ(ftp.ErrorMessage(), "Download incomplete: " + local + " has 200001 bytes, the server's file 200000");
+
+  ASSERT_TRUE(WriteFile(local, payload.substr(0, 50000)));
+  EXPECT_TRUE(ftp.RestGet()) << ftp.ErrorMessage();
+  EXPECT_TRUE(ReadFile(local) == payload) << "the local file differs";
+
+  ASSERT_TRUE(WriteFile(local, payload.substr(0, 50000)));
+  EXPECT_TRUE(ftp.Size()) << ftp.ErrorMessage();
+  EXPECT_FALSE(ftp.RestGet());
+  EXPECT_EQ(ftp.ErrorMessage(), "Download incomplete: " + local + " has 250000 bytes, the server's file 200000");
+  EXPECT_EQ(ftp.ReplyCode(), 550);
+  EXPECT_TRUE(server->Mismatches().empty()) << server->Mismatches().front();
+}
+
+// An exception from a handler reached through a socket's data event goes to
+// the application's exception handler, as from every other event, and the
+// engine goes on: the reply is still acted on, the data still written.
+TEST_F(FtpDataTest, ExceptionsFromHandlersOfDataEventsReachTheApplication) {
+  const std::string payload = RandomBytes(40000);
+  FtpScript s = LoggedIn();
+  ActivePort(s);
+  auto d = data;
+  s.Expect("RETR f.bin", "150 ok").Do([d, payload](FtpServerSession& Session, const std::string&) {
+    d->Open();
+    d->Send(payload);
+    d->Close();
+    Session.Reply("226 done");
+  });
+  s.Expect("SYST", "215 UNIX Type: L8");
+  Serve(s);
+  ConnectLoggedIn();
+  std::vector<std::string> caught;
+  plat::Application::Instance().SetExceptionHandler([&](std::exception_ptr Error) {
+    try {
+      std::rethrow_exception(Error);
+    } catch (const std::exception& e) {
+      caught.push_back(e.what());
+    }
+  });
+  ftp.OnResponse = [](TCustomFtpCli* Sender) {
+    if (Sender->ReplyLine() == "150 ok") throw FtpException("response handler failed");
+  };
+  bool thrown = false;
+  ftp.OnProgress = [&](TCustomFtpCli*, std::int64_t, bool&) {
+    if (thrown) return;
+    thrown = true;
+    throw FtpException("progress handler failed");
+  };
+  ftp.SetHostFileName("f.bin");
+  ftp.SetLocalFileName(Local("f.bin"));
+  EXPECT_TRUE(ftp.Get()) << ftp.ErrorMessage();
+  plat::Application::Instance().SetExceptionHandler(nullptr);
+  EXPECT_EQ(caught, (Lines{"response handler failed", "progress handler failed"}));
+  EXPECT_TRUE(ReadFile(Local("f.bin")) == payload) << "the local file differs";
+  const auto& next = Run([&] { ftp.SystAsync(); });
+  EXPECT_EQ(next.error, 0) << next.errorMessage;
+}
+
 // A REST refused ends its chain with the offset still set; the next upload
 // must still send the whole file.
 TEST_F(FtpDataTest, UploadAfterARefusedRestSendsTheWholeFile) {
