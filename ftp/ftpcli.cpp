@@ -205,6 +205,28 @@ void TCustomFtpCli::EngineWndProc(plat::UINT Msg, plat::WPARAM WParam, plat::LPA
 // ---------------------------------------------------------------------------
 // State and completion
 
+const char* TCustomFtpCli::ProcName(TFtpProc Proc) {
+  static const struct {
+    TFtpProc proc;
+    const char* name;
+  } kNames[] = {
+      {&TCustomFtpCli::HandleReply, "HandleReply"},       {&TCustomFtpCli::RetrFirstReply, "RetrFirstReply"},
+      {&TCustomFtpCli::RetrFinalReply, "RetrFinalReply"}, {&TCustomFtpCli::StorFirstReply, "StorFirstReply"},
+      {&TCustomFtpCli::StorFinalReply, "StorFinalReply"}, {&TCustomFtpCli::DataFailedReply, "DataFailedReply"},
+      {&TCustomFtpCli::PasvAfterReply, "PasvAfterReply"}, {&TCustomFtpCli::QuitAfterReply, "QuitAfterReply"},
+      {&TCustomFtpCli::NextChainStep, "NextChainStep"},
+  };
+  if (Proc == nullptr) return "none";
+  for (const auto& entry : kNames)
+    if (entry.proc == Proc) return entry.name;
+  return "?";
+}
+
+void TCustomFtpCli::SetProc(TFtpProc& Slot, TFtpProc Proc, const char* Role) {
+  if (TraceStates() && Slot != Proc) std::fprintf(stderr, "ftp: %s %s -> %s\n", Role, ProcName(Slot), ProcName(Proc));
+  Slot = Proc;
+}
+
 void TCustomFtpCli::SetEngineState(TFtpClientState NewState) {
   if (NewState == FState) return;
   const TFtpClientState old = FState;
@@ -225,7 +247,7 @@ void TCustomFtpCli::SetErrorOnce() {
 
 void TCustomFtpCli::ClearChain() {
   FInChain = false;
-  FChainNext = nullptr;
+  SetChainNext(nullptr);
   FPendingSteps.Clear();
 }
 
@@ -352,7 +374,7 @@ bool TFtpClient::WaitForCompletion(std::uint64_t Before) {
         !app.Terminated()) {
       // The connection itself is fine: only the reply to a transfer whose
       // data connection failed never came. The request ends with that failure.
-      FNext = nullptr;
+      SetNext(nullptr);
       EndWithTransferError();
       if (alive.expired()) return false;
       continue;

@@ -351,6 +351,15 @@ class TCustomFtpCli {
   virtual void DoRequestDone(TFtpRequest RqType, std::uint16_t Error);
 
   // --- component and completion (ftpcli.cpp) ---
+  // The reply handler (FNext), the command's post-reply action (FAfterReply)
+  // and the chain's next move (FChainNext) change only here; VEK_FTP_TRACE=1
+  // prints each change by name, "FNext RetrFirstReply -> RetrFinalReply".
+  void SetNext(TFtpProc Proc) { SetProc(FNext, Proc, "FNext"); }
+  void SetAfterReply(TFtpProc Proc) { SetProc(FAfterReply, Proc, "FAfterReply"); }
+  void SetChainNext(TFtpProc Proc) { SetProc(FChainNext, Proc, "FChainNext"); }
+  void SetProc(TFtpProc& Slot, TFtpProc Proc, const char* Role);
+  // "HandleReply", "RetrFirstReply" ...; "none" for no procedure.
+  static const char* ProcName(TFtpProc Proc);
   void EngineWndProc(plat::UINT Msg, plat::WPARAM WParam, plat::LPARAM LParam);
   void SetEngineState(TFtpClientState NewState);
   void EnsureReady();
@@ -374,7 +383,7 @@ class TCustomFtpCli {
   };
   // An exception from a handler reached through a socket's data event: the
   // application's exception handler gets it, as with every other event.
-  void ReportException(std::exception_ptr Error);
+  static void ReportException(std::exception_ptr Error);
   // Completions so far, and the outcome (ResultCode) of the latest ones.
   std::uint64_t FinishCount() const { return FFinishCount; }
   bool FinishedOk(std::uint64_t Serial) const { return FFinishResults[Serial % 16] == 0; }

@@ -50,7 +50,7 @@ void TCustomFtpCli::NextChainStep() {
     FChainResult = 426;
     FErrorMessage = "426 Operation aborted.";
   }
-  FChainNext = &TCustomFtpCli::NextChainStep;
+  SetChainNext(&TCustomFtpCli::NextChainStep);
   ExtractReplyData();
 
   for (TFtpStep step : kChainOrder) {
@@ -60,7 +60,7 @@ void TCustomFtpCli::NextChainStep() {
   }
 
   FPendingSteps.Clear();
-  FChainNext = nullptr;
+  SetChainNext(nullptr);
   FDoneReported = false;
   FinishRequest(static_cast<std::uint16_t>(FChainResult));
 }

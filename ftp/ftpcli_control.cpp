@@ -131,7 +131,7 @@ void TCustomFtpCli::FailRequest(const std::string& Why, std::uint16_t Error) {
   FReplyLine = "500 " + Why;
   FReplyCode = 500;
   SetErrorOnce();
-  FChainNext = nullptr;  // no further step runs
+  SetChainNext(nullptr);  // no further step runs
   FResultCode = Error;
   FinishRequest(Error);
 }
@@ -142,7 +142,7 @@ void TCustomFtpCli::ControlSessionConnected(std::uint16_t Error) {
     FReplyLine = WinsockErrorLine(Error);
     FReplyCode = 500;
     // No further chain step runs after a failed connect.
-    FChainNext = nullptr;
+    SetChainNext(nullptr);
     FResultCode = Error;
     FinishRequest(Error);
     if (alive.expired()) return;
@@ -186,12 +186,12 @@ void TCustomFtpCli::ControlDataAvailable(std::uint16_t Error) {
       ProcessReplyBuffer(Error);
       break;
     } catch (...) {
-      if (alive.expired()) return;
       ReportException(std::current_exception());
       if (alive.expired()) return;
       // The lines behind the one whose handler raised still belong to the engine.
     }
   }
+  if (alive.expired()) return;
   if (FControlCloseHeld) {
     FControlCloseHeld = false;
     FControlEof = false;
@@ -206,7 +206,10 @@ void TCustomFtpCli::ControlDataAvailable(std::uint16_t Error) {
   }
 }
 
-void TCustomFtpCli::ReportException(std::exception_ptr Error) { FLoop->HandleException(Error); }
+void TCustomFtpCli::ReportException(std::exception_ptr Error) {
+  // The thread's loop, not a member: the handler may have destroyed the engine.
+  plat::MessageLoop::Current().HandleException(Error);
+}
 
 int TCustomFtpCli::DropZeroBytes(char* Bytes, int Len) {
   // Telnet NUL is a no-operation (RFC 854); kept, it would end the held text
@@ -337,8 +340,8 @@ void TCustomFtpCli::SendRequest(TFtpRequest Request, const std::string& Cmd, std
 
   FDoneReported = false;
   FReplyOutstanding = true;
-  FNext = &TCustomFtpCli::HandleReply;
-  FAfterReply = AfterReplyProc;
+  SetNext(&TCustomFtpCli::HandleReply);
+  SetAfterReply(AfterReplyProc);
   auto alive = AliveToken();
   SetEngineState(fcsAwaitingReply);
   if (alive.expired()) return;
@@ -561,7 +564,7 @@ void TCustomFtpCli::RestAsync() {
   EnsureReady();
   if (!FInChain) FCurrentRequest = TFtpRequest::RestAsync;
   FDoneReported = false;
-  FNext = &TCustomFtpCli::HandleReply;
-  FAfterReply = nullptr;
+  SetNext(&TCustomFtpCli::HandleReply);
+  SetAfterReply(nullptr);
   FinishRequest(0);
 }

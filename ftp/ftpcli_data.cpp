@@ -345,7 +345,7 @@ void TCustomFtpCli::StartReceive(TFtpRequest Request, const std::string& Word) {
   auto alive = AliveToken();
   // Set before any handler runs: one that runs the loop may see the data
   // connection fail, which must know that the command goes out.
-  FNext = &TCustomFtpCli::RetrFirstReply;
+  SetNext(&TCustomFtpCli::RetrFirstReply);
   FTransferCommandSent = true;
   SetEngineState(fcsAwaitingReply);
   if (alive.expired() || FDoneReported) return;
@@ -458,7 +458,7 @@ void TCustomFtpCli::DataConnectedForReceive(std::uint16_t Error) {
   if (FTransferCommandSent && !FReplyDone) {
     // The server answers the command it got (425, 426) once it gives up on
     // the connection; left unread, that reply would answer the next command.
-    FNext = &TCustomFtpCli::DataFailedReply;
+    SetNext(&TCustomFtpCli::DataFailedReply);
     return;
   }
   EndWithTransferError();
@@ -469,7 +469,7 @@ void TCustomFtpCli::DataFailedReply() {
   std::int64_t code = 0;
   ParseInt(FReplyLine, 0, code);
   if (IsPreliminary(code)) return;  // its final reply follows
-  FNext = nullptr;
+  SetNext(nullptr);
   EndWithTransferError();
 }
 
@@ -581,11 +581,11 @@ void TCustomFtpCli::RetrFirstReply() {
   FReplyCode = LeadingCode(FReplyLine);
   if (FReplyCode == 125 || FReplyCode == 150) {
     if (FTransferCommand == "RETR" && !FExpectedSizeWhole) FExpectedSize = AnnouncedSize(FReplyLine);
-    FNext = &TCustomFtpCli::RetrFinalReply;
+    SetNext(&TCustomFtpCli::RetrFinalReply);
     return;
   }
   SetErrorOnce();
-  FNext = nullptr;
+  SetNext(nullptr);
   if (FDataSocket->State() != wsClosed) FDataSocket->Close();
   if (alive.expired()) return;
   ReleaseLocalFile();
@@ -740,7 +740,7 @@ void TCustomFtpCli::StartSend() {
     return;  // the command goes out once the connection is up
   }
 
-  FNext = &TCustomFtpCli::StorFirstReply;
+  SetNext(&TCustomFtpCli::StorFirstReply);
   FTransferCommandSent = true;
   SetEngineState(fcsAwaitingReply);
   if (alive.expired() || FDoneReported) return;
@@ -802,7 +802,7 @@ void TCustomFtpCli::DataConnectedForSend(std::uint16_t Error) {
     FinishRequest(550);
     return;
   }
-  FNext = &TCustomFtpCli::StorFirstReply;
+  SetNext(&TCustomFtpCli::StorFirstReply);
   FTransferCommandSent = true;
   SetEngineState(fcsAwaitingReply);
   if (alive.expired() || FDoneReported) return;
@@ -816,7 +816,7 @@ void TCustomFtpCli::StorFirstReply() {
   if (FReplyCode == 125 || FReplyCode == 150) {
     FUploadStarted = true;
     // Set first: an empty file ends the data flow inside SendNextChunk.
-    FNext = &TCustomFtpCli::StorFinalReply;
+    SetNext(&TCustomFtpCli::StorFinalReply);
     if (FPassiveMode) {
       FDataSocket->OnDataSent = [this](TCustomWSocket*, std::uint16_t Error) { SendNextChunk(Error); };
       SendNextChunk(0);
@@ -827,7 +827,7 @@ void TCustomFtpCli::StorFirstReply() {
     return;
   }
   SetErrorOnce();
-  FNext = nullptr;
+  SetNext(nullptr);
   if (FDataSocket->State() != wsClosed) FDataSocket->Close();
   if (alive.expired()) return;
   ReleaseLocalFile();
