@@ -147,7 +147,7 @@ bool TCustomFtpCli::DoProgress() {
   bool abort = false;
   if (OnProgress) {
     auto alive = AliveToken();
-    OnProgress(this, FTransferredBytes + FRestartOffset, abort);
+    OnProgress(this, FXfer.Bytes + FRestartOffset, abort);
     if (alive.expired()) return false;
   }
   if (!abort) return true;
