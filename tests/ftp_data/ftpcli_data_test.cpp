@@ -910,6 +910,29 @@ TEST_F(FtpDataTest, PassiveConnectionRefusedEndsWith550) {
   EXPECT_EQ(next.replyLine, "215 UNIX Type: L8");
 }
 
+// A server that never answers the transfer command holds the request only
+// for the blocking call's Timeout, and the connection stays usable.
+TEST_F(FtpDataTest, RefusedPassiveConnectionWithoutALateReplyEndsAtTheTimeout) {
+  const std::uint16_t closed = ClosedLocalPort();
+  FtpScript s = LoggedIn();
+  s.Expect("PASV", "227 Entering Passive Mode (127,0,0,1," + std::to_string(closed / 256) + "," +
+                       std::to_string(closed % 256) + ")");
+  s.Expect("RETR f.bin");
+  s.Expect("NOOP", "200 still here");
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetTimeout(1);
+  ftp.SetPassiveMode(true);
+  ftp.SetHostFileName("f.bin");
+  ftp.SetLocalFileName(Local("f.bin"));
+  EXPECT_FALSE(ftp.Get());
+  EXPECT_EQ(ftp.ErrorMessage(), "Unable to establish data connection, error #10061");
+  EXPECT_TRUE(ftp.IsConnected());
+  PumpPending();  // the Get's OnRequestDone
+  ftp.SetLocalFileName("NOOP");
+  EXPECT_EQ(Run([&] { ftp.QuoteAsync(); }).replyLine, "200 still here");
+}
+
 // --- text routines -----------------------------------------------------------
 
 TEST(FtpDataText, PortCommandSplitsThePortInTwoBytes) {
