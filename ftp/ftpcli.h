@@ -315,6 +315,9 @@ class TCustomFtpCli {
   TFtpClientState State() const { return FState; }
   TFtpRequest CurrentRequest() const { return FCurrentRequest; }
   std::int64_t RestartOffset() const { return FRestartOffset; }
+  // The size the file being downloaded ends with when known (SIZE just
+  // before, or the "(N bytes)" of the 150 reply), -1 otherwise.
+  std::int64_t TransferSize() const { return FXfer.ExpectedSize; }
   plat::HWND EngineWindow() const { return FEngineWindow; }
   TWSocket* ControlSocket() const { return FControlSocket.get(); }
   TWSocket* DataSocket() const { return FDataSocket.get(); }
