@@ -5,25 +5,19 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "session/url.h"
 #include "transfer/listing.h"
 
 namespace vekftp {
 
 namespace {
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool HasControlBreak(const std::string& Text) {
   return Text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
 }
 
 bool DecodePart(const std::string& Raw, const char* What, std::string& Out, std::string& Error) {
-  if (!PercentDecode(Raw, Out)) {
+  if (!session::PercentDecode(Raw, Out)) {
     Error = std::string("malformed percent-escape in the URL's ") + What;
     return false;
   }
@@ -46,23 +40,6 @@ bool ParsePort(const std::string& Text, std::string& Out) {
 }
 
 }  // namespace
-
-bool PercentDecode(const std::string& Text, std::string& Out) {
-  Out.clear();
-  for (std::size_t i = 0; i < Text.size(); ++i) {
-    if (Text[i] != '%') {
-      Out += Text[i];
-      continue;
-    }
-    if (i + 2 >= Text.size()) return false;
-    const int hi = HexValue(Text[i + 1]);
-    const int lo = HexValue(Text[i + 2]);
-    if (hi < 0 || lo < 0) return false;
-    Out += static_cast<char>(hi * 16 + lo);
-    i += 2;
-  }
-  return true;
-}
 
 bool ParseFtpUrl(const std::string& Url, FtpUrl& Out, std::string& Error) {
   Out = FtpUrl{};

@@ -8,7 +8,9 @@
 
 namespace vekftp {
 
-// ftp://[user[:password]@]host[:port]/path, percent-escapes decoded.
+// ftp://[user[:password]@]host[:port]/path, percent-escapes decoded. Not the
+// login window's URL start (session/url), which keeps the parts as typed and
+// guesses files by their "."; the decoding is shared.
 struct FtpUrl {
   std::string user;      // empty: anonymous
   std::string password;  // meaningful only when hasPassword
@@ -27,9 +29,6 @@ struct FtpUrl {
 // False with Error set for anything but a well-formed ftp URL. Decoded parts
 // never hold CR, LF or NUL: they go into commands on the control connection.
 bool ParseFtpUrl(const std::string& Url, FtpUrl& Out, std::string& Error);
-
-// %XX sequences decoded; false on a malformed escape.
-bool PercentDecode(const std::string& Text, std::string& Out);
 
 // A name the server (or a decoded URL) chooses may not pick the folder: empty
 // text, ".", "..", a "/" or a NUL is refused with Error set.
