@@ -94,6 +94,8 @@ void TCustomFtpCli::SendTransferCommand(TFtpProc FirstReply, const std::string& 
   // connection fail, which must know that the command goes out.
   SetNext(FirstReply);
   FXfer.CommandSent = true;
+  // A control connection lost before the final reply fails the transfer.
+  FReplyOutstanding = true;
   SetEngineState(fcsAwaitingReply);
   if (alive.expired() || FDoneReported) return;
   if (!IssueCommand(Command)) return;
@@ -330,6 +332,7 @@ void TCustomFtpCli::RetrFinalReply() {
   FReplyCode = LeadingCode(FReplyLine);
   if (FReplyCode == 125 || FReplyCode == 226 || FReplyCode == 250) {
     FXfer.ReplyDone = true;
+    FReplyOutstanding = false;
     CheckReceiveDone();
     return;
   }
@@ -442,6 +445,7 @@ void TCustomFtpCli::StorFinalReply() {
   FReplyCode = LeadingCode(FReplyLine);
   if (FReplyCode == 226 || FReplyCode == 250) {
     FXfer.ReplyDone = true;
+    FReplyOutstanding = false;
     CheckSendDone();
     return;
   }

@@ -165,6 +165,29 @@ TEST_F(FtpDataTest, DownloadCutByAResetFailsWhateverTheFinalReply) {
   EXPECT_NE(done.error, 0) << done.errorMessage;
 }
 
+// A server that drops the control connection in the middle of a transfer
+// never said 226: the transfer failed.
+TEST_F(FtpDataTest, ControlConnectionLostDuringATransferFailsIt) {
+  FtpScript s = LoggedIn();
+  PassivePort(s);
+  auto d = data;
+  s.Expect("RETR f.bin", "150 here it comes").Do([d](FtpServerSession& Session, const std::string&) {
+    d->Open();
+    d->Send(RandomBytes(20000));
+    Session.Close();
+    Session.Sleep(200);
+    d->Close();
+  });
+  Serve(s);
+  ConnectLoggedIn();
+  ftp.SetPassiveMode(true);
+  ftp.SetHostFileName("f.bin");
+  ftp.SetLocalFileName(Local("f.bin"));
+  EXPECT_FALSE(ftp.Get());
+  EXPECT_EQ(ftp.ResultCode(), 421);
+  EXPECT_EQ(ftp.ErrorMessage(), "421 Control connection closed before the reply");
+}
+
 // pyftpdlib connects as soon as it has answered PORT, before RETR is sent;
 // that accept notification comes once and must not be lost.
 TEST_F(FtpDataTest, ServerConnectingRightAfterPortIsAcceptedForTheTransfer) {
