@@ -356,6 +356,7 @@ void TCustomFtpCli::StartSend(bool Append) {
   if (!FControlConnected) throw FtpException("STOR/APPE: not connected");
   if (FLocalFileName.empty()) throw FtpException("LocalFileName empty");
   BeginTransfer("", Append);
+  FSizeFileName.clear();  // the upload may change the size SIZE gave
   // No chain sends REST before an upload: an offset still set belongs to an
   // earlier download whose chain failed, and would skip the file's first bytes.
   if (FInChain) FRestartOffset = 0;
