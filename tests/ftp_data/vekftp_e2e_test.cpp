@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/ftp_data/vsftpd_peer.h"
+#include "tests/support/ftp_test_server.h"
 #include "tests/support/peer_process.h"
 
 namespace vektest {
@@ -90,7 +91,7 @@ class VsftpdTest : public ::testing::TestWithParam<bool> {
   }
 
   ToolResult Run(std::vector<std::string> Args) {
-    if (GetParam()) Args.insert(Args.begin(), "--passive");
+    Args.insert(Args.begin(), GetParam() ? "--passive" : "--active");
     return RunVekftp(Args, local.Path());
   }
 
@@ -140,8 +141,8 @@ TEST_P(VsftpdTest, ListDownloadUploadAppendResume) {
 
 TEST_P(VsftpdTest, FailedDownloadReportsTheServerAndLeavesTheLocalFileAlone) {
   ASSERT_TRUE(WriteFile(local.Path() / "keep.bin", "keep me"));
-  const ToolResult r = Run({"get", peer.Url("missing.bin"), "keep.bin"});
-  EXPECT_NE(r.status, 0);
+  ToolResult r = Run({"get", peer.Url("missing.bin"), "keep.bin"});
+  EXPECT_EQ(r.status, 4);  // the server refused the file
   EXPECT_EQ(r.err.rfind("Error: 550", 0), 0u) << r.err;
   EXPECT_EQ(ReadFile(local.Path() / "keep.bin"), "keep me");
   std::size_t entries = 0;
@@ -150,6 +151,9 @@ TEST_P(VsftpdTest, FailedDownloadReportsTheServerAndLeavesTheLocalFileAlone) {
     ++entries;
   }
   EXPECT_EQ(entries, 1u);  // no temporary file left behind
+
+  r = Run({"get", peer.Url("big.bin"), "no/such/folder/big.bin"});
+  EXPECT_EQ(r.status, 5) << r.err;  // a local file error
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, VsftpdTest, ::testing::Values(false, true),
@@ -162,6 +166,30 @@ TEST(VekftpTool, RefusesALocalNameThatLeavesTheFolderAndWritesNothing) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("refusing the local file name \"..\""), std::string::npos) << r.err;
   EXPECT_TRUE(fs::is_empty(local.Path()));
+}
+
+// The conventions of curl and lftp: --help on stdout, documented exit
+// statuses, and server text shown escaped so that a server cannot drive the
+// user's terminal.
+TEST(VekftpTool, HelpExitStatusesAndEscapedServerText) {
+  TempDir local{"vekftplocal"};
+  ToolResult r = RunVekftp({"--help"}, local.Path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("usage: vekftp", 0), 0u) << r.out;
+  EXPECT_EQ(r.err, "");
+
+  r = RunVekftp({"get", "ftp://127.0.0.1:" + std::to_string(ClosedLocalPort()) + "/f.bin"}, local.Path());
+  EXPECT_EQ(r.status, 3) << r.err;  // no connection
+
+  FtpScript s;
+  s.Greet("220 hi").Expect("USER anonymous", "331 any password").Expect("PASS *", "230 in");
+  s.Expect("TYPE I", "200 ok").Expect("CWD d", "550 \x1b[2J\x1b]0;owned\x07gone");
+  s.Expect("QUIT", "221 bye");
+  FtpTestServer server(s);
+  r = RunVekftp({"-v", "get", "ftp://127.0.0.1:" + server.PortText() + "/d/f.bin"}, local.Path());
+  EXPECT_EQ(r.status, 4) << r.err;
+  EXPECT_NE(r.err.find("Error: 550 \\x1B[2J\\x1B]0;owned\\x07gone"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << "a raw escape reached the terminal";
 }
 
 }  // namespace
