@@ -377,6 +377,13 @@ bool TFtpClient::WaitForCompletion(std::uint64_t Before) {
       if (!ended) result = FinishCount() != Before ? FinishedOk(Before + 1) : FResultCode == 0;
       ended = true;
       if (FDonePending == 0 || app.Terminated()) return result;
+      // Ended: only the posted completion is left to deliver, no time limit.
+      if (FMultiThreaded)
+        FControlSocket->PumpMessages();
+      else
+        app.ProcessMessages();
+      if (alive.expired()) return result;
+      continue;
     }
 
     const std::uint32_t now = plat::GetTickCount();
