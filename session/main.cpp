@@ -631,7 +631,8 @@ void TForm1::DownloadNext() {
       if (plat::TheDialogs().Confirm("File allready exists, do you whant to resume download ? ")) FtpClient1->RestGet();
     } else {
       newDownload_ = *target;
-      FtpClient1->Get();
+      // An aborted download ends without a completion: clean up here then.
+      if (!FtpClient1->Get() && newDownload_ == *target) DropFailedDownload(1);
     }
   }
   EndTransferStep();
