@@ -1,6 +1,6 @@
 // The remote tree: the selected node as a server path, and changing to a
 // directory and showing its listing in both remote views.
-#include <QPlainTextEdit>
+#include "controls/log_memo.h"
 #include <QTreeWidget>
 
 #include "ftp/ftpcli.h"
@@ -31,7 +31,7 @@ std::string TTransferForm::RemoteDirPath() {
   for (QTreeWidgetItem* n = node; n != nullptr && n != RemoteRootNode; n = n->parent())
     texts.insert(texts.begin(), TRemoteTreeView::NodeName(n));
   const std::string path = transfer::RemoteDirPath(texts);
-  Memo1->appendPlainText(QString::fromStdString("fullpath : " + path));
+  Memo1->AddLine("fullpath : " + path);
   return path;
 }
 

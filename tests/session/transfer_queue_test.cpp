@@ -214,7 +214,7 @@ TEST_F(Queue, FailedAndHostileEntriesAreSkippedAndLeaveNothingBehind) {
   EXPECT_EQ(w->dialogs.Messages()[0].rfind("Error: 550", 0), 0u);
   EXPECT_TRUE(Holds(local.File("good.txt"), "good\n"));
   EXPECT_FALSE(fs::exists(local.File("gone.txt")));
-  for (QPlainTextEdit* memo : {w->form1->Memo1, T().Memo1})
+  for (TLogMemo* memo : {w->form1->Memo1, T().Memo1})
     EXPECT_EQ(With(Windows::Lines(memo), "! Refused the server's file name").size(), 2u);
   EXPECT_EQ(Verbs("RETR"), (std::vector<std::string>{"RETR good.txt", "RETR gone.txt"}));
   EXPECT_FALSE(fs::exists(fs::path(local.Path()).parent_path() / "escape.txt"));

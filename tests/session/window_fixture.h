@@ -12,7 +12,7 @@
 #include <vector>
 
 #include <QApplication>
-#include <QPlainTextEdit>
+#include "controls/log_memo.h"
 
 #include "platform/qt/dialogs.h"
 #include "platform/qt/exception_box.h"
@@ -141,11 +141,7 @@ class Windows {
     transfer::Session() = transfer::TSessionState();
   }
 
-  static std::vector<std::string> Lines(QPlainTextEdit* memo) {
-    std::vector<std::string> lines;
-    for (const QString& l : memo->toPlainText().split('\n')) lines.push_back(l.toStdString());
-    return lines;
-  }
+  static std::vector<std::string> Lines(TLogMemo* memo) { return memo->Lines(); }
   static int CountStarting(const std::vector<std::string>& lines, const std::string& prefix) {
     return static_cast<int>(std::count_if(lines.begin(), lines.end(),
                                           [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));

@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "controls/log_memo.h"
 #include "controls/radio_group.h"
 #include "controls/status_bar.h"
 #include "controls/urllabel.h"
@@ -287,6 +288,7 @@ TEST_F(TransferWindowTest, ListingLinesBecomeRowsAndNodes) {
   std::filesystem::create_directory(form_->ListingFileName());
   form_->ReadListingFile(root_);
   EXPECT_EQ(Rows(), std::vector<std::string>{"kept"});
+  form_->Memo1->Flush();
   EXPECT_TRUE(form_->Memo1->toPlainText().startsWith("! ")) << form_->Memo1->toPlainText().toStdString();
   std::filesystem::remove(form_->ListingFileName());
 
