@@ -55,7 +55,10 @@ class Session {
       if (getLocal.empty()) return 2;  // refused before anything connects
     }
     if (!Step(ftp_.Connect())) return 1;
-    if (!Step(ftp_.TypeSet())) return 1;
+    // The commands on names move no data: no TYPE for them.
+    const bool movesData = opt_.op != Operation::Rm && opt_.op != Operation::Mv && opt_.op != Operation::Mkdir &&
+                           opt_.op != Operation::Rmdir;
+    if (movesData && !Step(ftp_.TypeSet())) return 1;
     int rc = 0;
     switch (opt_.op) {
       case Operation::Get:
@@ -80,6 +83,12 @@ class Session {
         break;
       case Operation::Size:
         rc = Size();
+        break;
+      case Operation::Rm:
+      case Operation::Mv:
+      case Operation::Mkdir:
+      case Operation::Rmdir:
+        rc = ChangeName();
         break;
     }
     // The outcome is decided; a failing QUIT changes nothing about it.
@@ -167,6 +176,22 @@ class Session {
     if (!Step(ftp_.Size())) return 1;
     std::printf("%lld\n", static_cast<long long>(ftp_.RemoteSize()));
     return 0;
+  }
+
+  int ChangeName() {
+    if (!ChangeDir(opt_.url.dir)) return 1;
+    ftp_.SetHostFileName(opt_.url.name);
+    switch (opt_.op) {
+      case Operation::Rm:
+        return Step(ftp_.Dele()) ? 0 : 1;
+      case Operation::Mv:
+        ftp_.SetLocalFileName(opt_.newName);
+        return Step(ftp_.Ren()) ? 0 : 1;
+      case Operation::Mkdir:
+        return Step(ftp_.Mkd()) ? 0 : 1;
+      default:
+        return Step(ftp_.Rmd()) ? 0 : 1;
+    }
   }
 
   // The listing goes through a private file so that stdout gets its bytes

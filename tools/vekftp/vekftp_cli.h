@@ -34,7 +34,7 @@ bool PercentDecode(const std::string& Text, std::string& Out);
 // text, ".", "..", a "/" or a NUL is refused with Error set.
 bool SafeLocalName(const std::string& Name, std::string& Error);
 
-enum class Operation { Get, Put, Append, Resume, Ls, Size, Mget };
+enum class Operation { Get, Put, Append, Resume, Ls, Size, Mget, Rm, Mv, Mkdir, Rmdir };
 
 struct Options {
   bool passive = false;
@@ -45,6 +45,7 @@ struct Options {
   FtpUrl url;
   std::string local;               // get (optional), put, append, resume
   std::vector<std::string> names;  // mget
+  std::string newName;             // mv: the new name in the same folder
 };
 
 // argv without the program name. False with Error set (a usage problem).
