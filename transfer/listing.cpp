@@ -80,16 +80,13 @@ bool ParseDosEntry(std::string_view line, TListingEntry& entry) {
   if (!TakeSpaces(line, pos)) return false;
 
   constexpr std::string_view kDirMark = "<DIR>";
-  bool isDir = false;
-  std::string_view size;
-  if (line.substr(pos, kDirMark.size()) == kDirMark) {
-    isDir = true;
+  const std::size_t sizeStart = pos;
+  const bool isDir = line.substr(pos, kDirMark.size()) == kDirMark;
+  if (isDir)
     pos += kDirMark.size();
-  } else {
-    const std::size_t sizeStart = pos;
-    if (TakeDigits(line, pos) == 0) return false;
-    size = line.substr(sizeStart, pos - sizeStart);
-  }
+  else if (TakeDigits(line, pos) == 0)
+    return false;
+  const std::string_view size = line.substr(sizeStart, pos - sizeStart);
   // The spaces after the size column separate it from the name; the name
   // is the rest of the line, spaces inside and at its end included.
   if (!TakeSpaces(line, pos) || pos >= line.size()) return false;

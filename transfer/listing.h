@@ -4,7 +4,7 @@
 // Windows (IIS, DOS style):  MM-DD-YY[YY]  HH:MM[AM|PM]  <DIR>|size  name
 // The name is the rest of the line after the spaces that follow the size
 // column or <DIR>; Date is the date and time fields as sent, joined by one
-// space ("12-08-26 11:21AM"); a directory has an empty Size.
+// space ("12-08-26 11:21AM"); a directory's Size is "<DIR>".
 //
 // Unix ls -l, every other line:
 //   type+permissions  links  owner  group  size  month day time|year  name

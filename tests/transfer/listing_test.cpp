@@ -84,10 +84,10 @@ TEST(ParseDirEntry, WindowsLines) {
     const char* date;
   };
   const DosRow rows[] = {
-      {"12-08-26  11:21AM       <DIR>          pub", true, "pub", true, "", -1, "12-08-26 11:21AM"},
+      {"12-08-26  11:21AM       <DIR>          pub", true, "pub", true, "<DIR>", -1, "12-08-26 11:21AM"},
       {"12-08-26  11:21AM              1048576 random 1MiB.bin", true, "random 1MiB.bin", false, "1048576",
        1048576, "12-08-26 11:21AM"},
-      {"01-31-2026  09:05PM       <DIR>          My Documents", true, "My Documents", true, "", -1,
+      {"01-31-2026  09:05PM       <DIR>          My Documents", true, "My Documents", true, "<DIR>", -1,
        "01-31-2026 09:05PM"},
       {"07-04-99  23:59                    0 empty.txt", true, "empty.txt", false, "0", 0, "07-04-99 23:59"},
       {"07-04-1999 7:05pm 5368709120 big.iso", true, "big.iso", false, "5368709120", 5368709120LL,
@@ -96,7 +96,7 @@ TEST(ParseDirEntry, WindowsLines) {
       // like a Unix line or hold an arrow without being cut.
       {"12-08-26  11:21AM                   12   two  spaces  ", true, "two  spaces  ", false, "12", 12,
        "12-08-26 11:21AM"},
-      {"12-08-26  11:21AM       <DIR>          a -> b", true, "a -> b", true, "", -1, "12-08-26 11:21AM"},
+      {"12-08-26  11:21AM       <DIR>          a -> b", true, "a -> b", true, "<DIR>", -1, "12-08-26 11:21AM"},
       {"12-08-26  11:21AM                   99 99999999999999999999", true, "99999999999999999999", false, "99", 99,
        "12-08-26 11:21AM"},
       {"12-08-26  11:21AM   99999999999999999999 huge", true, "huge", false, "99999999999999999999", -1,
