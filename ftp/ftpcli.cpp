@@ -147,7 +147,7 @@ bool TCustomFtpCli::DoProgress() {
   bool abort = false;
   if (OnProgress) {
     auto alive = AliveToken();
-    OnProgress(this, FTransferredBytes + FRestartOffset, abort);
+    OnProgress(this, FXfer.Bytes + FRestartOffset, abort);
     if (alive.expired()) return false;
   }
   if (!abort) return true;
@@ -206,6 +206,28 @@ void TCustomFtpCli::EngineWndProc(plat::UINT Msg, plat::WPARAM WParam, plat::LPA
 // ---------------------------------------------------------------------------
 // State and completion
 
+const char* TCustomFtpCli::ProcName(TFtpProc Proc) {
+  static const struct {
+    TFtpProc proc;
+    const char* name;
+  } kNames[] = {
+      {&TCustomFtpCli::HandleReply, "HandleReply"},       {&TCustomFtpCli::RetrFirstReply, "RetrFirstReply"},
+      {&TCustomFtpCli::RetrFinalReply, "RetrFinalReply"}, {&TCustomFtpCli::StorFirstReply, "StorFirstReply"},
+      {&TCustomFtpCli::StorFinalReply, "StorFinalReply"}, {&TCustomFtpCli::DataFailedReply, "DataFailedReply"},
+      {&TCustomFtpCli::PasvAfterReply, "PasvAfterReply"}, {&TCustomFtpCli::QuitAfterReply, "QuitAfterReply"},
+      {&TCustomFtpCli::NextChainStep, "NextChainStep"},
+  };
+  if (Proc == nullptr) return "none";
+  for (const auto& entry : kNames)
+    if (entry.proc == Proc) return entry.name;
+  return "?";
+}
+
+void TCustomFtpCli::SetProc(TFtpProc& Slot, TFtpProc Proc, const char* Role) {
+  if (TraceStates() && Slot != Proc) std::fprintf(stderr, "ftp: %s %s -> %s\n", Role, ProcName(Slot), ProcName(Proc));
+  Slot = Proc;
+}
+
 void TCustomFtpCli::SetEngineState(TFtpClientState NewState) {
   if (NewState == FState) return;
   const TFtpClientState old = FState;
@@ -226,7 +248,7 @@ void TCustomFtpCli::SetErrorOnce() {
 
 void TCustomFtpCli::ClearChain() {
   FInChain = false;
-  FChainNext = nullptr;
+  SetChainNext(nullptr);
   FPendingSteps.Clear();
 }
 
@@ -269,6 +291,8 @@ void TCustomFtpCli::FinishRequest(std::uint16_t Error) {
   ++FDonePending;
   FLoop->PostMessage(FEngineWindow, WM_FTP_REQUEST_DONE, static_cast<plat::WPARAM>(FCurrentRequest),
                      static_cast<plat::LPARAM>(Error));
+  ++FFinishCount;
+  FFinishResults[FFinishCount % 16] = FResultCode;
   SetEngineState(fcsReady);
 }
 
@@ -321,6 +345,7 @@ TFtpClient::TFtpClient() { FTimeout = 15; }
 bool TFtpClient::RunBlocking(const std::function<void()>& Request) {
   FLastBlockingException.clear();
   auto alive = AliveToken();
+  const std::uint64_t before = FinishCount();
   try {
     Request();
   } catch (const std::exception& e) {
@@ -330,29 +355,47 @@ bool TFtpClient::RunBlocking(const std::function<void()>& Request) {
     return false;
   }
   if (alive.expired()) return false;  // a handler dropped the engine
-  return WaitUntilReady();
+  return WaitForCompletion(before);
 }
 
-bool TFtpClient::WaitUntilReady() {
+bool TFtpClient::WaitUntilReady() { return WaitForCompletion(FinishCount()); }
+
+bool TFtpClient::WaitForCompletion(std::uint64_t Before) {
   plat::Application& app = plat::Application::Instance();
   auto alive = AliveToken();
   FTimeoutDeadline = plat::GetTickCount() + static_cast<std::uint32_t>(static_cast<std::int64_t>(FTimeout) * 1000);
 
   // The call ends once the request's completion has been delivered: what
   // the OnRequestDone handler starts then runs inside this call, before the
-  // caller's next request.
-  // The result is the request's own, taken when it ends, before the handler's
-  // requests overwrite it.
+  // caller's next request. The result is the request's own.
   bool ended = false;
   bool result = false;
   for (;;) {
-    if (FState == fcsReady) {
-      if (!ended) result = FResultCode == 0;
+    // A handler of OnRequestDone (run by this very loop) may start and finish
+    // requests of its own before we look again: ours is the next completion.
+    if (FinishCount() != Before || FState == fcsReady) {
+      if (!ended) result = FinishCount() != Before ? FinishedOk(Before + 1) : FResultCode == 0;
       ended = true;
       if (FDonePending == 0 || app.Terminated()) return result;
+      // Ended: only the posted completion is left to deliver, no time limit.
+      if (FMultiThreaded)
+        FControlSocket->PumpMessages();
+      else
+        app.ProcessMessages();
+      if (alive.expired()) return result;
+      continue;
     }
 
     const std::uint32_t now = plat::GetTickCount();
+    if (FTimeout > 0 && plat::TickIsPast(now, FTimeoutDeadline) && FNext == &TFtpClient::DataFailedReply &&
+        !app.Terminated()) {
+      // The connection itself is fine: only the reply to a transfer whose
+      // data connection failed never came. The request ends with that failure.
+      SetNext(nullptr);
+      EndWithTransferError();
+      if (alive.expired()) return false;
+      continue;
+    }
     if (app.Terminated() || (FTimeout > 0 && plat::TickIsPast(now, FTimeoutDeadline))) {
       AbortAsync();
       if (alive.expired()) return false;

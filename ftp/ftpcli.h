@@ -15,10 +15,14 @@
 //   ftpcli.cpp          component, state, completion, abort, blocking layer
 //   ftpcli_control.cpp  control connection: opening, replies, commands
 //   ftpcli_chain.cpp    request chains
-//   ftpcli_data.cpp     data connection and local files
+//   ftpcli_port.cpp     preparing the data connection: PORT/PASV, connect, accept
+//   ftpcli_data.cpp     transfers: downloads, uploads, completion, statistics
+//   ftp_local_file.cpp  the local file of a transfer (TFtpLocalFile)
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -26,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "ftp/ftp_local_file.h"
 #include "platform/message_loop.h"
 #include "socket/wsocket.h"
 
@@ -161,6 +166,34 @@ class TFtpStepSet {
 
 class TCustomFtpCli;
 
+// What one transfer (RETR, LIST, NLST, STOR, APPE) keeps; each transfer
+// starts from a fresh one.
+struct TFtpTransfer {
+  std::string Command;  // "RETR", "LIST", "NLST"; empty for uploads
+  bool Append = false;  // APPE instead of STOR
+  bool CommandSent = false;  // the transfer command is (being) sent
+  std::int64_t Bytes = 0;    // moved over the data connection
+  std::int64_t Offset = 0;   // the resume offset it started at
+  std::uint32_t Start = 0;   // ticks, for the statistics line
+  std::uint32_t Stop = 0;
+  // Complete when both the final reply and the data connection's close came.
+  bool ReplyDone = false;
+  bool DataDone = false;
+  std::uint16_t DataError = 0;
+  bool UploadStarted = false;  // the server accepted STOR/APPE
+  bool UploadEof = false;
+  // A local or data connection failure that fails the transfer even when the
+  // server's final reply is good: its code (0: none) and line.
+  std::uint16_t Error = 0;
+  std::string ErrorLine;
+  // The size the downloaded file must end with (SIZE, or the 150 reply), -1 unknown.
+  std::int64_t ExpectedSize = -1;
+  bool ExpectedSizeWhole = false;  // from SIZE: the whole file, resumed or not
+  // Received lines waiting for OnDisplayFile, and a completion waiting for them.
+  std::deque<std::string> DisplayQueue;
+  bool DoneHeld = false;
+};
+
 // Event types. Reference parameters may be changed by the handler.
 using TFtpDisplay = std::function<void(TCustomFtpCli* Sender, std::string& Msg)>;
 using TFtpCommand = std::function<void(TCustomFtpCli* Sender, std::string& Cmd)>;
@@ -282,6 +315,9 @@ class TCustomFtpCli {
   TFtpClientState State() const { return FState; }
   TFtpRequest CurrentRequest() const { return FCurrentRequest; }
   std::int64_t RestartOffset() const { return FRestartOffset; }
+  // The size the file being downloaded ends with when known (SIZE just
+  // before, or the "(N bytes)" of the 150 reply), -1 otherwise.
+  std::int64_t TransferSize() const { return FXfer.ExpectedSize; }
   plat::HWND EngineWindow() const { return FEngineWindow; }
   TWSocket* ControlSocket() const { return FControlSocket.get(); }
   TWSocket* DataSocket() const { return FDataSocket.get(); }
@@ -349,12 +385,42 @@ class TCustomFtpCli {
   virtual void DoRequestDone(TFtpRequest RqType, std::uint16_t Error);
 
   // --- component and completion (ftpcli.cpp) ---
+  // The reply handler (FNext), the command's post-reply action (FAfterReply)
+  // and the chain's next move (FChainNext) change only here; VEK_FTP_TRACE=1
+  // prints each change by name, "FNext RetrFirstReply -> RetrFinalReply".
+  void SetNext(TFtpProc Proc) { SetProc(FNext, Proc, "FNext"); }
+  void SetAfterReply(TFtpProc Proc) { SetProc(FAfterReply, Proc, "FAfterReply"); }
+  void SetChainNext(TFtpProc Proc) { SetProc(FChainNext, Proc, "FChainNext"); }
+  void SetProc(TFtpProc& Slot, TFtpProc Proc, const char* Role);
+  // "HandleReply", "RetrFirstReply" ...; "none" for no procedure.
+  static const char* ProcName(TFtpProc Proc);
   void EngineWndProc(plat::UINT Msg, plat::WPARAM WParam, plat::LPARAM LParam);
   void SetEngineState(TFtpClientState NewState);
   void EnsureReady();
   void SetErrorOnce();
   void FinishRequest(std::uint16_t Error);
   void ClearChain();
+  // Sets a flag for a scope; a flag of an engine a handler destroyed meanwhile
+  // is left alone.
+  class TFlagScope {
+   public:
+    TFlagScope(const TCustomFtpCli& Ftp, bool& Flag) : FAliveFlag(Ftp.AliveToken()), FFlag(Flag) { FFlag = true; }
+    ~TFlagScope() {
+      if (!FAliveFlag.expired()) FFlag = false;
+    }
+    TFlagScope(const TFlagScope&) = delete;
+    TFlagScope& operator=(const TFlagScope&) = delete;
+
+   private:
+    std::weak_ptr<int> FAliveFlag;
+    bool& FFlag;
+  };
+  // An exception from a handler reached through a socket's data event: the
+  // application's exception handler gets it, as with every other event.
+  static void ReportException(std::exception_ptr Error);
+  // Completions so far, and the outcome (ResultCode) of the latest ones.
+  std::uint64_t FinishCount() const { return FFinishCount; }
+  bool FinishedOk(std::uint64_t Serial) const { return FFinishResults[Serial % 16] == 0; }
   // Taken before a handler runs, checked after: expired when a handler
   // destroyed the engine.
   std::weak_ptr<int> AliveToken() const { return FAlive; }
@@ -371,6 +437,11 @@ class TCustomFtpCli {
   void HandleGreetingLine(std::uint16_t Error);
   // A positive preliminary reply (1yz): another reply follows.
   static bool IsPreliminary(std::int64_t Code);
+  // True when ReplyLine ends a reply: false for empty and non-numeric lines
+  // and for the "xyz-" lines of a multi-line reply (RFC 959).
+  bool ReplyComplete();
+  // Receives what the control connection holds into the reply buffer.
+  void ReceiveControlBytes();
   void DisplayReply();
   // The readiness check, then CurrentStep := Step.
   void BeginCommand(TFtpStep Step);
@@ -396,50 +467,76 @@ class TCustomFtpCli {
   // Runs one step's action; false when the step's condition says skip.
   bool RunChainStep(TFtpStep Step, TFtpStep PreviousStep);
 
-  // --- data connection and local files (ftpcli_data.cpp) ---
+  // --- preparing the data connection (ftpcli_port.cpp) ---
+  // After the PASV reply: a 227 without its six numbers ends the request.
+  void PasvAfterReply();
+  // Passive mode: connects to the port of PasvLine; a line without one ends
+  // the request (false then).
+  bool ConnectPassiveData(std::string PasvLine, void (TCustomFtpCli::*OnConnected)(std::uint16_t));
+  // A connection that reached the listening socket before the transfer
+  // command bound its handler is accepted now.
+  void TakePendingAccept();
+  // The accepted data connection comes from the control connection's peer.
+  bool DataPeerIsServer(plat::SOCKET Handle);
+  // Active mode: the server's connection, the listening socket closed;
+  // INVALID_SOCKET when there is none (yet) or the engine went away.
+  plat::SOCKET AcceptDataConnection();
+  // The passive connect failed: the request ends with 550, after the
+  // server's reply to a transfer command already sent.
+  void DataConnectFailed(std::uint16_t Error);
+
+  // --- transfers (ftpcli_data.cpp) ---
+  // Ends the request with Code (0: success). A Line becomes ReplyLine, Code
+  // its ReplyCode; without one the reply that led here stays. A failure's
+  // reply line heads ErrorMessage unless an earlier failure does.
+  void EndRequest(std::uint16_t Code, const std::string& Line = {});
+  // A fresh FXfer for a transfer about to start.
+  void BeginTransfer(const std::string& Command, bool Append);
+  // FirstReply will judge the reply to Command; then Command goes out.
+  void SendTransferCommand(TFtpProc FirstReply, const std::string& Command);
+  // The server refused the transfer (its first or final reply): everything
+  // released, Notice (if any) shown, the request ended with its code.
+  void TransferRefused(const char* Notice);
+  // The data connection closed (either direction).
+  void DataClosed(std::uint16_t Error);
+  // The data connection's handlers for a download (Receive) or an upload.
+  void BindDataHandlers(bool Receive);
   void StartReceive(TFtpRequest Request, const std::string& Word);
-  void StartSend();
+  void StartSend(bool Append);
   void DataAcceptForReceive(std::uint16_t Error);
   void DataConnectedForReceive(std::uint16_t Error);
   void DataReceive(std::uint16_t Error);
-  void DataClosedAfterReceive(std::uint16_t Error);
   void RetrFirstReply();
   void RetrFinalReply();
+  // The passive data connection failed after the transfer command went out:
+  // the server's own (late) reply to it is taken before the request ends.
+  void DataFailedReply();
+  // Ends the request with the failure noted by NoteTransferError.
+  void EndWithTransferError();
+  // Received listing lines go to OnDisplayFile in order, even when a handler
+  // runs the loop and more data arrives meanwhile.
+  void DrainDisplayQueue();
+  // A known size of the file being downloaded that the local file missed.
+  void CheckDownloadSize();
   void CheckReceiveDone();
   void DataAcceptForSend(std::uint16_t Error);
   void DataConnectedForSend(std::uint16_t Error);
   void DataDiscard(std::uint16_t Error);
-  void DataClosedAfterSend(std::uint16_t Error);
   void StorFirstReply();
   void StorFinalReply();
   void CheckSendDone();
   void SendNextChunk(std::uint16_t Error);
   // WM_FTP_SEND_DATA: the active upload's data flow starts.
   void SendDataMessage();
-  // Opens LocalFile for a download or an upload; false on failure.
-  bool OpenLocalFileForReceive();
-  bool OpenLocalFileForSend();
-  // Closes LocalFile; false when the close reported an error (a write that
-  // the system could not complete).
-  bool ReleaseLocalFile();
-  // Writes out what the download holds; false with errno set on failure.
-  bool FlushLocalFile();
-  void StartFileBlock(bool ForWrite);
+  // Closes LocalFile; false (errno set) when what the download held could not
+  // be written or the close failed.
+  bool ReleaseLocalFile() { return FLocalFile.Close(); }
   // A download's bytes could not be written: shown, noted, data connection shut.
   void LocalWriteFailed(int Err);
-  // After the PASV reply: a 227 without its six numbers ends the request.
-  void PasvAfterReply();
-  // The accepted data connection comes from the control connection's peer.
-  bool DataPeerIsServer(plat::SOCKET Handle);
   // A local file or data socket failure that must fail the transfer even when
   // the server's final reply is good.
   void NoteTransferError(std::uint16_t Code, const std::string& Line);
-  void TransferFailed(std::uint16_t Code);
   void CheckTransferDone();
-  // A connection that reached the listening socket before the transfer
-  // command bound its handler is accepted now.
-  bool ConnectPassiveData(std::string PasvLine, void (TCustomFtpCli::*OnConnected)(std::uint16_t));
-  void TakePendingAccept();
 
   // --- fields ---
   plat::HWND FEngineWindow = 0;
@@ -479,8 +576,15 @@ class TCustomFtpCli {
   int FOkReplies[FTP_MAX_OK_REPLIES] = {};
   TFtpProc FAfterReply = nullptr;
 
-  char FReplyBuffer[FTP_REPLY_BUFFER_SIZE + 1] = {};
-  int FReplyBufferLen = 0;
+  // Received bytes not yet cut into lines (no zero bytes).
+  std::string FReplyBuffer;
+  // A reply line is being shown (OnResponse, OnDisplay) before the engine
+  // acts on it: a handler that runs the loop meanwhile must not get the lines
+  // behind it handled first; they wait in the buffer, and so does a close.
+  bool FHoldLines = false;
+  bool FControlEof = false;       // the server closed while lines were held
+  bool FControlCloseHeld = false;  // its close notification came meanwhile
+  std::uint16_t FControlCloseError = 0;
   std::int64_t FRemoteSize = 0;
   std::string FReplyPath;
 
@@ -494,33 +598,20 @@ class TCustomFtpCli {
   int FSavedReplyCode = -1;
 
   // Data connection bookkeeping.
-  int FLocalFile = -1;  // descriptor of the transfer's local file
+  TFtpLocalFile FLocalFile;  // the transfer's local file
   std::int64_t FRestartOffset = 0;
-  std::int64_t FTransferredBytes = 0;
-  std::uint32_t FTransferStart = 0;
-  std::uint32_t FTransferStop = 0;
-  std::string FTransferCommand;
   bool FPassiveMode = false;
   std::string FPasvReply;
-  bool FReplyDone = false;
-  bool FDataDone = false;
-  std::uint16_t FDataError = 0;
-  bool FUploadStarted = false;
-  bool FUploadEof = false;
-  bool FAppend = false;
   bool FDataAcceptPending = false;
-  std::uint16_t FTransferError = 0;  // 0, or the code a local failure ends the transfer with
-  std::string FTransferErrorLine;
-  // The local file is read ahead and written behind in blocks of this size:
-  // the network still moves 2048-byte and 1514-byte chunks, but the file
-  // sees one system call per block instead of one per chunk.
-  static constexpr int FTP_FILE_BLOCK_SIZE = 64 * 1024;
-  std::unique_ptr<char[]> FFileBlock;
-  int FFileBlockLen = 0;  // download: bytes held; upload: bytes read ahead
-  int FFileBlockPos = 0;  // upload: bytes of the block already sent
-  bool FFileBlockForWrite = false;
+  TFtpTransfer FXfer;
+  // The file the last successful SIZE was about, while nothing else came between.
+  std::string FSizeFileName;
+  bool FDisplayDraining = false;  // received lines are being shown
+  bool FSendingChunk = false;     // an upload chunk is being prepared
 
  private:
+  std::uint64_t FFinishCount = 0;
+  int FFinishResults[16] = {};
   std::shared_ptr<int> FAlive = std::make_shared<int>(0);
 };
 
@@ -571,6 +662,9 @@ class TFtpClient : public TCustomFtpCli {
   bool DoProgress() override;
   // A transfer is alive: the wait limit counts from now again.
   void ExtendDeadline();
+  // Waits for the completion after the one counted Before; its outcome, not
+  // that of a request a handler ran meanwhile, is the answer.
+  bool WaitForCompletion(std::uint64_t Before);
 
   int FTimeout = 15;
   bool FMultiThreaded = false;

@@ -50,7 +50,7 @@ void TCustomFtpCli::NextChainStep() {
     FChainResult = 426;
     FErrorMessage = "426 Operation aborted.";
   }
-  FChainNext = &TCustomFtpCli::NextChainStep;
+  SetChainNext(&TCustomFtpCli::NextChainStep);
   ExtractReplyData();
 
   for (TFtpStep step : kChainOrder) {
@@ -60,7 +60,7 @@ void TCustomFtpCli::NextChainStep() {
   }
 
   FPendingSteps.Clear();
-  FChainNext = nullptr;
+  SetChainNext(nullptr);
   FDoneReported = false;
   FinishRequest(static_cast<std::uint16_t>(FChainResult));
 }
@@ -89,6 +89,16 @@ bool TCustomFtpCli::RunChainStep(TFtpStep Step, TFtpStep PreviousStep) {
     case fsPort: PortAsync(); break;
     case fsRest: RestAsync(); break;
     case fsGet:
+      if (PreviousStep == fsRest && FRestartOffset > 0 && FReplyCode != 350) {
+        // A REST answered otherwise (200 ...) may still have been taken: some
+        // servers then send only the rest, which written from offset 0 would
+        // wreck the file. "REST 0" makes every server start from the beginning.
+        FRestartOffset = 0;
+        FPendingSteps.Include(fsGet);
+        FCurrentStep = fsRest;
+        SendRequest(TFtpRequest::RestAsync, "REST 0", {}, nullptr);
+        break;
+      }
       // Resume only where the server agreed to the REST just before.
       if (!(PreviousStep == fsRest && FRestartOffset >= 0 && FReplyCode == 350)) FRestartOffset = 0;
       StartRetr();

@@ -71,8 +71,9 @@ void TCustomFtpCli::OpenAsync() {
   if (FControlConnected) throw FtpException("FTP component already connected");
   if (!FInChain) FCurrentRequest = TFtpRequest::OpenAsync;
   FDoneReported = false;
-  FReplyBufferLen = 0;
-  FReplyBuffer[0] = '\0';
+  FReplyBuffer.clear();
+  FControlEof = false;
+  FControlCloseHeld = false;
   FResultCode = 0;
   FReplyOutstanding = true;
   auto alive = AliveToken();
@@ -130,7 +131,7 @@ void TCustomFtpCli::FailRequest(const std::string& Why, std::uint16_t Error) {
   FReplyLine = "500 " + Why;
   FReplyCode = 500;
   SetErrorOnce();
-  FChainNext = nullptr;  // no further step runs
+  SetChainNext(nullptr);  // no further step runs
   FResultCode = Error;
   FinishRequest(Error);
 }
@@ -141,7 +142,7 @@ void TCustomFtpCli::ControlSessionConnected(std::uint16_t Error) {
     FReplyLine = WinsockErrorLine(Error);
     FReplyCode = 500;
     // No further chain step runs after a failed connect.
-    FChainNext = nullptr;
+    SetChainNext(nullptr);
     FResultCode = Error;
     FinishRequest(Error);
     if (alive.expired()) return;
@@ -157,25 +158,57 @@ void TCustomFtpCli::ControlSessionConnected(std::uint16_t Error) {
 // ---------------------------------------------------------------------------
 // Receiving
 
-void TCustomFtpCli::ControlDataAvailable(std::uint16_t Error) {
-  const int room = FTP_REPLY_BUFFER_SIZE - FReplyBufferLen;
-  // A full buffer without a line end asks for nothing and is treated like the
-  // server closing: a 4096-byte line is not a reply.
-  const int n = room > 0 ? FControlSocket->Receive(FReplyBuffer + FReplyBufferLen, room) : 0;
+void TCustomFtpCli::ReceiveControlBytes() {
+  char chunk[FTP_REPLY_BUFFER_SIZE];
+  const int n = FControlSocket->Receive(chunk, sizeof(chunk));
   if (n == 0) {
-    FControlSocket->Close();
+    FControlEof = true;
     return;
   }
   if (n < 0) return;  // nothing to read now
+  // While lines are held a server could send without end: what it sends
+  // beyond any sane reply is read (the socket would notify again and again
+  // otherwise) but dropped, and the connection closed afterwards.
+  if (FHoldLines && FReplyBuffer.size() > 16 * FTP_REPLY_BUFFER_SIZE) {
+    FControlEof = true;
+    return;
+  }
+  FReplyBuffer.append(chunk, static_cast<std::size_t>(DropZeroBytes(chunk, n)));
+}
 
-  FReplyBufferLen += DropZeroBytes(FReplyBuffer + FReplyBufferLen, n);
-  FReplyBuffer[FReplyBufferLen] = '\0';
+void TCustomFtpCli::ControlDataAvailable(std::uint16_t Error) {
+  ReceiveControlBytes();
+  if (FHoldLines) return;  // the pass handing out a line goes on with these
+
   auto alive = AliveToken();
-  ProcessReplyBuffer(Error);
+  for (;;) {
+    try {
+      ProcessReplyBuffer(Error);
+      break;
+    } catch (...) {
+      ReportException(std::current_exception());
+      if (alive.expired()) return;
+      // The lines behind the one whose handler raised still belong to the engine.
+    }
+  }
   if (alive.expired()) return;
-  // A full buffer without a line end will never give a reply; waiting for
-  // the next read to find no room would hang on a server that now says nothing.
-  if (FReplyBufferLen >= FTP_REPLY_BUFFER_SIZE && FControlSocket->State() != wsClosed) FControlSocket->Close();
+  if (FControlCloseHeld) {
+    FControlCloseHeld = false;
+    FControlEof = false;
+    ControlSessionClosed(FControlCloseError);
+    return;
+  }
+  // A line of 4096 bytes without its end is not a reply: waiting for the
+  // rest would hang on a server that now says nothing.
+  if (FControlEof || FReplyBuffer.size() >= FTP_REPLY_BUFFER_SIZE) {
+    FControlEof = false;
+    if (FControlSocket->State() != wsClosed) FControlSocket->Close();
+  }
+}
+
+void TCustomFtpCli::ReportException(std::exception_ptr Error) {
+  // The thread's loop, not a member: the handler may have destroyed the engine.
+  plat::MessageLoop::Current().HandleException(Error);
 }
 
 int TCustomFtpCli::DropZeroBytes(char* Bytes, int Len) {
@@ -189,52 +222,63 @@ int TCustomFtpCli::DropZeroBytes(char* Bytes, int Len) {
 
 void TCustomFtpCli::ProcessReplyBuffer(std::uint16_t Error) {
   auto alive = AliveToken();
-  while (FReplyBufferLen > 0) {
-    // The held bytes hold no zero byte (DropZeroBytes): they are the text.
-    const char* text = FReplyBuffer;
-    const char* crlf = nullptr;
-    for (int i = 0; i + 1 < FReplyBufferLen; ++i) {
-      if (text[i] == '\r' && text[i + 1] == '\n') {
-        crlf = text + i;
-        break;
+  for (;;) {
+    const std::size_t end = FReplyBuffer.find("\r\n");
+    if (end == std::string::npos) return;  // wait for the rest of the line
+    // Out of the buffer before anyone sees it: a handler that runs the loop
+    // finds only the lines behind it.
+    FReplyLine.assign(FReplyBuffer, 0, end);
+    FReplyBuffer.erase(0, end + 2);
+
+    // Where the line goes is settled before the handlers run: a line that
+    // came unasked is only shown, even if a handler starts a request.
+    const TFtpClientState route = FState;
+    const bool judged = route == fcsAwaitingGreeting || route == fcsAwaitingReply;
+    std::exception_ptr raised;
+    {
+      bool unheld = false;
+      TFlagScope hold(*this, judged ? FHoldLines : unheld);
+      try {
+        DoResponse();
+      } catch (...) {
+        raised = std::current_exception();
       }
+      if (alive.expired()) return;
+      try {
+        DisplayReply();
+      } catch (...) {
+        if (!raised) raised = std::current_exception();
+      }
+      if (alive.expired()) return;
     }
-    if (crlf == nullptr) return;  // wait for the rest of the line
-    const int lineLen = static_cast<int>(crlf - text);
-
-    FReplyLine.assign(text, static_cast<std::size_t>(lineLen));
-    DoResponse();
-    if (alive.expired()) return;
-
-    // The rest moves to the front with its terminating zero.
-    const int rest = FReplyBufferLen - (lineLen + 2);
-    std::memmove(FReplyBuffer, FReplyBuffer + lineLen + 2, static_cast<std::size_t>(rest) + 1);
-    FReplyBufferLen = rest;
-
-    switch (FState) {
-      case fcsAwaitingGreeting:
+    // A handler may have aborted the request meanwhile.
+    if (judged && FState == route) {
+      if (route == fcsAwaitingGreeting) {
         HandleGreetingLine(Error);
-        break;
-      case fcsAwaitingReply:
+      } else {
         if (FNext == nullptr) throw FtpException("Program error: FNext is nil");
         (this->*FNext)();
-        break;
-      default:
-        DisplayReply();  // unsolicited
-        break;
+      }
+      if (alive.expired()) return;
     }
-    if (alive.expired()) return;
+    // The engine has acted on the line; the handler's exception goes on now.
+    if (raised) std::rethrow_exception(raised);
   }
+}
+
+bool TCustomFtpCli::ReplyComplete() {
+  const std::string& line = FReplyLine;
+  if (line.empty() || line[0] < '0' || line[0] > '9') return false;
+  std::int64_t code = 0;
+  const std::size_t p = ParseInt(line, 0, code);
+  return !(p < line.size() && line[p] == '-');  // "xyz-": more lines follow
 }
 
 void TCustomFtpCli::HandleGreetingLine(std::uint16_t Error) {
   auto alive = AliveToken();
-  DisplayReply();
-  if (alive.expired()) return;
-  if (FReplyLine.empty() || FReplyLine[0] < '0' || FReplyLine[0] > '9') return;
+  if (!ReplyComplete()) return;  // more greeting lines follow
   std::int64_t code = 0;
-  const std::size_t p = ParseInt(FReplyLine, 0, code);
-  if (p < FReplyLine.size() && FReplyLine[p] == '-') return;  // more greeting lines follow
+  ParseInt(FReplyLine, 0, code);
   if (IsPreliminary(code)) return;  // "120 ready in n minutes": the 220 follows (RFC 959)
 
   FReplyCode = static_cast<int>(code);
@@ -296,8 +340,8 @@ void TCustomFtpCli::SendRequest(TFtpRequest Request, const std::string& Cmd, std
 
   FDoneReported = false;
   FReplyOutstanding = true;
-  FNext = &TCustomFtpCli::HandleReply;
-  FAfterReply = AfterReplyProc;
+  SetNext(&TCustomFtpCli::HandleReply);
+  SetAfterReply(AfterReplyProc);
   auto alive = AliveToken();
   SetEngineState(fcsAwaitingReply);
   if (alive.expired()) return;
@@ -316,13 +360,9 @@ bool TCustomFtpCli::ReplyAccepted(int Code) const {
 }
 
 void TCustomFtpCli::HandleReply() {
-  auto alive = AliveToken();
-  DisplayReply();
-  if (alive.expired()) return;
-  if (FReplyLine.empty() || FReplyLine[0] < '0' || FReplyLine[0] > '9') return;
+  if (!ReplyComplete()) return;
   std::int64_t code = 0;
-  const std::size_t p = ParseInt(FReplyLine, 0, code);
-  if (p < FReplyLine.size() && FReplyLine[p] == '-') return;  // continuation line
+  ParseInt(FReplyLine, 0, code);
   // A 1yz reply is not the end of the command (RFC 959): judged, it would let
   // the final reply answer the next command instead.
   if (IsPreliminary(code)) return;
@@ -353,6 +393,7 @@ void TCustomFtpCli::ExtractReplyData() {
       std::int64_t size = 0;
       ParseInt(FReplyLine, afterCode, size);
       FRemoteSize = size;
+      FSizeFileName = FHostFileName;
       break;
     }
     case fsCwd:
@@ -375,6 +416,12 @@ void TCustomFtpCli::QuitAfterReply() {
 }
 
 void TCustomFtpCli::ControlSessionClosed(std::uint16_t Error) {
+  if (FHoldLines && FState != fcsAborting) {
+    // The lines received before the close are handled first.
+    FControlCloseHeld = true;
+    FControlCloseError = Error;
+    return;
+  }
   auto alive = AliveToken();
   // The server may close a connection on which nothing runs (an idle timeout).
   const bool idle = FDoneReported && !FInChain;
@@ -412,6 +459,9 @@ void TCustomFtpCli::BeginCommand(TFtpStep Step) {
   // step decides what is taken from its reply (a SIZE, a quoted path).
   EnsureReady();
   FCurrentStep = Step;
+  // A size answered for a file says nothing once another command came between
+  // (a CWD, a STOR of the same name ...).
+  if (Step != fsSize && Step != fsTypeSet && Step != fsRest) FSizeFileName.clear();
 }
 
 void TCustomFtpCli::UserAsync() {
@@ -514,7 +564,7 @@ void TCustomFtpCli::RestAsync() {
   EnsureReady();
   if (!FInChain) FCurrentRequest = TFtpRequest::RestAsync;
   FDoneReported = false;
-  FNext = &TCustomFtpCli::HandleReply;
-  FAfterReply = nullptr;
+  SetNext(&TCustomFtpCli::HandleReply);
+  SetAfterReply(nullptr);
   FinishRequest(0);
 }

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -22,6 +23,8 @@
 #include "platform/qt/dialogs.h"
 #include "platform/qt/exception_box.h"
 #include "session/anonymous.h"
+#include "session/queue.h"
+#include "platform/qt/shell.h"
 #include "transfer/file_list_view.h"
 #include "transfer/remote_tree_view.h"
 #include "transfer/session_state.h"
@@ -187,6 +190,9 @@ void TForm1::CreateEngine() {
   FtpClient1->OnDisplay = [this](TCustomFtpCli* s, std::string& m) { FtpClient1Display(s, m); };
   FtpClient1->OnSessionConnected = [this](TCustomFtpCli* s, std::uint16_t e) { FtpClient1SessionConnected(s, e); };
   FtpClient1->OnSessionClosed = [this](TCustomFtpCli* s, std::uint16_t e) { FtpClient1SessionClosed(s, e); };
+  FtpClient1->OnProgress = [this](TCustomFtpCli* s, std::int64_t count, bool& abort) {
+    FtpClient1Progress(s, count, abort);
+  };
   FtpClient1->OnRequestDone = [this](TCustomFtpCli* s, TFtpRequest r, std::uint16_t e) {
     FtpClient1RequestDone(s, r, e);
   };
@@ -398,10 +404,17 @@ void TForm1::FtpClient1RequestDone(TCustomFtpCli*, TFtpRequest RqType, std::uint
       ShowTransferWindow();
       break;
     case TFtpRequest::PutAsync:  // 7.
-      ListingStep();
+      if (FilesLeft != 0)
+        UploadNext();
+      else
+        ListingStep();
       break;
     case TFtpRequest::GetAsync:  // 8.
-      ShowTransferWindow();
+      DropFailedDownload(Error);
+      if (FilesLeft != 0)
+        DownloadNext();
+      else
+        ShowTransferWindow();
       break;
     default:
       break;
@@ -535,4 +548,137 @@ void TForm1::AnonymousClick() {
     UserNameEdit->setEnabled(true);
     PasswordEdit->setEnabled(true);
   }
+}
+
+// ---------------------------------------------------------------------------
+// Transfer queues
+
+// Binary unless the transfer window's hidden choice says "Text".
+bool TForm1::Representation() const { return TransferForm->RadioGroup1ItemIndex() == 0; }
+
+void TForm1::UploadAll() {
+  FtpClient1->SetHostDirName(TransferForm->RemoteDirPath());
+  FtpClient1->Cwd();
+  FtpClient1->SetBinary(Representation());
+  FtpClient1->TypeSet();
+  FilesLeft = static_cast<std::int32_t>(FileList.size());
+  UploadNext();
+}
+
+void TForm1::UploadNext() {
+  transfer::TSessionState& state = transfer::Session();
+  QTreeWidgetItem* node = TransferForm->RemoteTreeView->currentItem();
+  if (const auto entry = session::TakeNextEntry(FileList, FilesLeft)) {
+    // The remote name is the one the local list shows: the file's name in
+    // lower case (forced again when asked to).
+    std::string remote = QString::fromStdString(session::FileNamePart(*entry)).toLower().toStdString();
+    if (ForceLowerCB->isChecked()) remote = session::LowerCaseName(remote);
+    FtpClient1->SetHostFileName(remote);
+    FtpClient1->SetLocalFileName(*entry);
+    AddLog("put " + FtpClient1->LocalFileName() + " " + FtpClient1->HostFileName());
+    state.ProgressTicks = 0;
+    TransferForm->StatusBar1->SetPanelText(1, "Uploading : " + FtpClient1->LocalFileName());
+    const std::string localName = session::FileNamePart(FtpClient1->LocalFileName());
+    TFileListView* local = TransferForm->LocalListView;
+    for (int i = 0; i < local->Count(); ++i)
+      if (local->Row(i).Data == localName) state.ExpectedSize = local->Row(i).SizeBytes;
+    node = TransferForm->RemoteTreeView->currentItem();
+    state.TransferActive = true;
+    if (RemoteFileExists(FtpClient1->HostFileName())) {
+      if (plat::TheDialogs().Confirm("File allready exists, do you whant to append upload ? ")) FtpClient1->Append();
+    } else {
+      FtpClient1->Put();
+    }
+  }
+  EndTransferStep();
+  TransferForm->RemoteTreeViewChange(this, node);
+}
+
+void TForm1::DownloadAll() {
+  FtpClient1->SetBinary(Representation());
+  FtpClient1->TypeSet();
+  FilesLeft = static_cast<std::int32_t>(FileList.size());
+  AppendTo(TransferForm->Memo1, "Filenames count: " + std::to_string(FilesLeft));
+  DownloadNext();
+}
+
+void TForm1::DownloadNext() {
+  transfer::TSessionState& state = transfer::Session();
+  // A name the server chose that cannot be a local file name is refused and
+  // the queue goes on: no completion would come to start the next one.
+  std::optional<std::string> entry;
+  std::optional<std::string> target;
+  while ((entry = session::TakeNextEntry(FileList, FilesLeft))) {
+    FtpClient1->SetHostDirName(TransferForm->RemoteDirPath());
+    std::string folder;
+    TTransferForm::AppendSlash(TransferForm->LocalDirTree->SelectedPath(), folder);
+    target = session::DownloadTarget(folder, *entry, ForceLowerCB->isChecked());
+    if (target) break;
+    AddLog("! Refused the server's file name \"" + *entry + "\": it cannot be a local file name");
+  }
+  if (entry && target) {
+    FtpClient1->SetLocalFileName(*target);
+    AppendTo(Memo1, "Filenames left: " + *entry);
+    FtpClient1->SetHostFileName(*entry);
+    AddLog("get " + FtpClient1->HostFileName() + " " + FtpClient1->LocalFileName());
+    state.ProgressTicks = 0;
+    TransferForm->StatusBar1->SetPanelText(1, "Downloading : " + FtpClient1->LocalFileName());
+    FtpClient1->Size();
+    state.ExpectedSize = FtpClient1->RemoteSize();
+    state.TransferActive = true;
+    struct stat st {};
+    if (::stat(target->c_str(), &st) == 0) {
+      if (plat::TheDialogs().Confirm("File allready exists, do you whant to resume download ? ")) FtpClient1->RestGet();
+    } else {
+      newDownload_ = *target;
+      // An aborted download ends without a completion: clean up here then.
+      if (!FtpClient1->Get() && newDownload_ == *target) DropFailedDownload(1);
+    }
+  }
+  EndTransferStep();
+}
+
+void TForm1::EndTransferStep() {
+  transfer::Session().TransferActive = false;
+  TransferForm->StatusBar1->SetPanelText(1, "Connected");
+  TransferForm->ProgressBar1->setValue(0);
+}
+
+void TForm1::DropFailedDownload(std::uint16_t Error) {
+  const std::string created = std::move(newDownload_);
+  newDownload_.clear();
+  if (Error == 0 || created.empty()) return;
+  if (::unlink(created.c_str()) == 0) AddLog("! Removed the incomplete file " + created);
+}
+
+bool TForm1::RemoteFileExists(const std::string& Name) {
+  TFileListView* remote = TransferForm->RemoteListView;
+  for (int i = 0; i < remote->Count(); ++i)
+    if (remote->Row(i).Caption == Name) return true;
+  return false;
+}
+
+void TForm1::FtpClient1Progress(TCustomFtpCli*, std::int64_t Count, bool&) {
+  QApplication::processEvents();
+  transfer::TSessionState& state = transfer::Session();
+  if (!state.TransferActive) return;
+  if (session::ProgressDue(state.ExpectedSize, state.ProgressTicks)) ShowProgress(Count);
+}
+
+void TForm1::ShowProgress(std::int64_t Count) {
+  TransferForm->ProgressBar1->setValue(session::ProgressPercent(Count, transfer::Session().ExpectedSize));
+}
+
+void TForm1::OpenDocument(const std::string& Target) {
+  // The shell gets at most 1023 characters; a longer target is refused
+  // rather than cut into the name of some other file.
+  if (Target.size() > 1023) {
+    plat::TheDialogs().ShowMessage("Cannot open a name longer than 1023 characters.");
+    return;
+  }
+  // What stands for a Windows program file here: a file with its execute bit.
+  if (!plat::HasUrlScheme(Target) && plat::IsProgram(Target))
+    plat::TheShell().StartProgram(Target, {}, std::string());
+  else
+    plat::TheShell().OpenDocument(Target);
 }

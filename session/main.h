@@ -17,6 +17,7 @@
 
 #include "ftp/ftpcli.h"
 #include "session/profiles.h"
+#include "transfer/transfer_controller.h"
 
 class QCheckBox;
 class QComboBox;
@@ -29,7 +30,7 @@ class QTabWidget;
 class QWidget;
 class TStatusBar;
 
-class TForm1 : public QMainWindow {
+class TForm1 : public QMainWindow, public TTransferController {
   Q_OBJECT
 
  public:
@@ -98,6 +99,17 @@ class TForm1 : public QMainWindow {
   // False when the save failed (the message has been shown).
   bool UpdateProfile();
 
+  // --- transfer queues ---
+  void UploadAll() override;
+  void UploadNext();
+  void DownloadAll() override;
+  void DownloadNext();
+  bool RemoteFileExists(const std::string& Name);
+  void FtpClient1Progress(TCustomFtpCli* Sender, std::int64_t Count, bool& Abort);
+  void ShowProgress(std::int64_t Count);
+  std::vector<std::string>& QueueFiles() override { return FileList; }
+  void OpenDocument(const std::string& Target) override;
+
   static std::string MakeAnonymousPassword();
   static std::string LookupRequest(std::uint8_t Code);
 
@@ -123,6 +135,13 @@ class TForm1 : public QMainWindow {
   std::vector<std::string> SiteNames() const;
   // Selects without running SiteCBChange (the program's own selection).
   void SelectSite(int index);
+
+  void EndTransferStep();
+  void DropFailedDownload(std::uint16_t Error);
+  bool Representation() const;
+  // A plain download's target that did not exist before it: removed again
+  // when the download fails, so a failure leaves no empty or partial file.
+  std::string newDownload_;
 
   bool shown_ = false;
   bool destroyed_ = false;

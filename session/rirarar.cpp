@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
   Form1 = form1;
   TransferForm = new TTransferForm();
   TransferForm->FtpClient = form1->FtpClient1.get();
+  TransferForm->Controller = form1;
   AboutForm = new TAboutForm(TransferForm);
 
   form1->adjustSize();

@@ -113,6 +113,32 @@ TLocalTarget SplitLocalPath(const std::string& path) {
   return {path.substr(0, slash + 1), path.substr(slash + 1)};
 }
 
+namespace {
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+}  // namespace
+
+bool PercentDecode(const std::string& text, std::string& out) {
+  out.clear();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return false;
+    const int hi = HexValue(text[i + 1]);
+    const int lo = HexValue(text[i + 2]);
+    if (hi < 0 || lo < 0) return false;
+    out += static_cast<char>(hi * 16 + lo);
+    i += 2;
+  }
+  return true;
+}
+
 std::string UrlLocalFileName(const std::string& path, const std::string& downloadDir) {
   const TLocalTarget target = SplitLocalPath(path);
   if (!target.LocalDir.empty()) return path;

@@ -50,4 +50,8 @@ TLocalTarget SplitLocalPath(const std::string& path);
 // or downloadDir (ending in "/") + LocalName when it names no folder.
 std::string UrlLocalFileName(const std::string& path, const std::string& downloadDir);
 
+// %XX sequences of a URL part decoded (the login window keeps its parts as
+// typed; the command-line tool decodes them). False on a malformed escape.
+bool PercentDecode(const std::string& text, std::string& out);
+
 }  // namespace session

@@ -56,12 +56,16 @@ void TTransferForm::ShowRemoteDir(const std::string& Path, QTreeWidgetItem* Node
   session.RemoteListing = false;
 }
 
-void TTransferForm::RemoteTreeViewChange(QObject*, QTreeWidgetItem*) {
+void TTransferForm::RemoteTreeViewChange(QObject* Sender, QTreeWidgetItem*) {
   transfer::TSessionState& session = transfer::Session();
   if (!session.Connected || session.RemoteListing) return;
   session.LastRequestError = 0;
   QTreeWidgetItem* selected = RemoteTreeView->currentItem();
-  if (HoldsMoreThanOneNode(RemoteTreeView) && selected != nullptr) {
+  // A lone root is listed by the connect step itself; but a refresh asked
+  // for directly (after an upload, after Abort) must list it too, or the
+  // uploaded files never show on a server without sub-directories.
+  const bool refresh = Sender != RemoteTreeView;
+  if ((HoldsMoreThanOneNode(RemoteTreeView) || refresh) && selected != nullptr) {
     const std::string path = RemoteDirPath();
     ShowRemoteDir(path, selected);
   }

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QRadioButton>
 #include <QScreen>
@@ -85,6 +86,7 @@ TTransferForm::TTransferForm(QWidget* parent) : QMainWindow(parent) {
   setObjectName(QStringLiteral("TransferForm"));
   setWindowTitle(QStringLiteral("Transfer Files"));
   setFont(WindowFont());
+  TerminateProgram = [] { QApplication::quit(); };
   CreateControls();
   LocalDirTree->Loaded();
   resize(939, 676);
@@ -255,6 +257,23 @@ QWidget* TTransferForm::CreateMainArea() {
   Splitter2->setStretchFactor(1, 1);
   Splitter2->setSizes({185, 1000});
   LocalDirTree->OnChange = [this](TDirTree*, TTreeNode*) { LocalDirTreeChange(); };
+  // Drops are handled once the drag has ended: a queue runs for minutes and
+  // must not keep the drag open meanwhile.
+  for (TFileListView* list : {RemoteListView, LocalListView}) {
+    list->OnDragOver = [this](TFileListView* sender, TFileListView* source, QPoint at, bool& accept) {
+      RemoteListViewDragOver(sender, source, at.x(), at.y(), accept);
+    };
+    list->OnDragDrop = [this](TFileListView* sender, TFileListView* source, QPoint at) {
+      QPointer<TFileListView> from(source);
+      QMetaObject::invokeMethod(
+          this,
+          [this, sender, from, at] {
+            plat::RunGuarded([&] { RemoteListViewDragDrop(sender, from.data(), at.x(), at.y()); });
+          },
+          Qt::QueuedConnection);
+    };
+  }
+  LocalListView->OnDblClick = [this](TFileListView*) { plat::RunGuarded([this] { LocalListViewDblClick(); }); };
 
   Splitter1->addWidget(Panel15);
   Splitter1->addWidget(Panel16);
@@ -397,16 +416,6 @@ void TTransferForm::AddListingEntry(QTreeWidgetItem* node) {
 
 // ---------------------------------------------------------------------------
 // Commands (the tool bar and menu actions are added with drag and drop)
-
-void TTransferForm::SpeedButton1Click() {}
-void TTransferForm::SpeedButton2Click() {}
-void TTransferForm::SpeedButton3Click() {}
-void TTransferForm::SpeedButton4Click() {}
-void TTransferForm::SpeedButton5Click() { Exit1Click(); }
-void TTransferForm::SpeedButton6Click() {}
-void TTransferForm::LocalDirTreeChange() {}
-
-void TTransferForm::Exit1Click() { QCoreApplication::exit(0); }
 
 void TTransferForm::About1Click() {
   if (AboutForm != nullptr) AboutForm->exec();

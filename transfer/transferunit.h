@@ -8,6 +8,7 @@
 // listing is the remote tree logic (katalogstyrning.cpp).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,8 @@ class TFtpClient;
 class TRadioGroup;
 class TRemoteTreeView;
 class TStatusBar;
+class TTransferController;
+class QPoint;
 namespace plat {
 class ImageList;
 }
@@ -99,8 +102,11 @@ class TTransferForm : public QMainWindow {
   transfer::TListingEntry ListingEntry;
   // The root of the remote tree, made at every connect.
   QTreeWidgetItem* RemoteRootNode = nullptr;
-  // The login window's engine, set by it.
+  // The login window's engine and the login window itself, set by it.
   TFtpClient* FtpClient = nullptr;
+  TTransferController* Controller = nullptr;
+  // Ends the program (the application's quit; tests put a recorder here).
+  std::function<void()> TerminateProgram;
 
   // --- creation and showing ---
   void FormCreate();
@@ -128,6 +134,16 @@ class TTransferForm : public QMainWindow {
   void ListRemoteRoot(const std::string& HostName);
 
   // --- commands ---
+  // The local list follows the local tree.
+  void LocalDirTreeChange();
+  void FillLocalList(TFileListView* List, TDirTree* Tree);
+  // Both lists: a drop is welcome only on the other list.
+  void RemoteListViewDragOver(TFileListView* Sender, TFileListView* Source, int X, int Y, bool& Accept);
+  void RemoteListViewDragDrop(TFileListView* Sender, TFileListView* Source, int X, int Y);
+  void DownloadSelected();
+  void UploadSelected();
+  void CopySelectedItems(TFileListView* Source, TFileListView* Target);
+  void LocalListViewDblClick();
   void SpeedButton1Click();
   void SpeedButton2Click();
   void SpeedButton3Click();
@@ -136,7 +152,6 @@ class TTransferForm : public QMainWindow {
   void SpeedButton6Click();
   void Exit1Click();
   void About1Click();
-  void LocalDirTreeChange();
 
  protected:
   void showEvent(QShowEvent* event) override;

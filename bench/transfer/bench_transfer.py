@@ -153,7 +153,7 @@ def lftp_script(server, passive, commands):
 def commands(client, op, passive, server, vekftp, names):
     url = server.url
     if client == "vekftp":
-        mode = ["--passive"] if passive else []
+        mode = ["--passive"] if passive else ["--active"]
         if op == "get":
             return [vekftp, "--timeout", "60"] + mode + ["get", url("big.bin"), "got.bin"]
         if op == "put":

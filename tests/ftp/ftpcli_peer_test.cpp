@@ -61,5 +61,36 @@ TEST_F(PyFtpdTest, WrongPasswordIsRefused) {
   EXPECT_EQ(rec.done.back().error, 530);
 }
 
+// A real server's transfers, both modes, while handlers of the engine's
+// events let pending events run, as the windows do: the files stay exact.
+TEST_F(PyFtpdTest, TransfersStayExactWhileHandlersRunTheLoop) {
+  std::string payload(700000, '\0');
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7919 % 251);
+  ASSERT_TRUE(WriteFile(root.Path() / "big.bin", payload));
+  TempDir local{"vekpeerlocal"};
+  ASSERT_TRUE(WriteFile(local.Path() / "up.bin", payload.substr(1000)));
+  const auto runLoop = [] { plat::Application::Instance().ProcessMessages(); };
+  ftp.OnDisplay = [&](TCustomFtpCli*, std::string&) { runLoop(); };
+  ftp.OnResponse = [&](TCustomFtpCli*) { runLoop(); };
+  ftp.OnProgress = [&](TCustomFtpCli*, std::int64_t, bool&) { runLoop(); };
+  ftp.OnStateChange = [&](TCustomFtpCli*) { runLoop(); };
+  ftp.OnCommand = [&](TCustomFtpCli*, std::string&) { runLoop(); };
+  ftp.SetPassWord("pass word!");
+  ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage() << "\n" << peer.Log();
+  ASSERT_TRUE(ftp.TypeSet()) << ftp.ErrorMessage();  // binary
+  for (const bool passive : {true, false}) {
+    ftp.SetPassiveMode(passive);
+    ftp.SetHostFileName("big.bin");
+    ftp.SetLocalFileName((local.Path() / "big.bin").string());
+    ASSERT_TRUE(ftp.Get()) << ftp.ErrorMessage();
+    EXPECT_TRUE(ReadFile(local.Path() / "big.bin") == payload) << (passive ? "passive" : "active");
+    ftp.SetHostFileName(passive ? "up-passive.bin" : "up-active.bin");
+    ftp.SetLocalFileName((local.Path() / "up.bin").string());
+    ASSERT_TRUE(ftp.Put()) << ftp.ErrorMessage();
+    EXPECT_TRUE(ReadFile(root.Path() / ftp.HostFileName()) == payload.substr(1000)) << ftp.HostFileName();
+  }
+  EXPECT_TRUE(ftp.Quit()) << ftp.ErrorMessage();
+}
+
 }  // namespace
 }  // namespace vektest

@@ -60,6 +60,9 @@ bool ServerData::TakePort(const std::string& Command) {
   if (std::sscanf(Command.c_str(), "PORT %u,%u,%u,%u,%u,%u", &a, &b, &c, &d, &p1, &p2) != 6) return false;
   if (p1 > 255 || p2 > 255) return false;
   clientPort_ = static_cast<std::uint16_t>(p1 * 256 + p2);
+  // PORT replaces an earlier PASV, as on a real server.
+  if (listenFd_ >= 0) ::close(listenFd_);
+  listenFd_ = -1;
   return true;
 }
 

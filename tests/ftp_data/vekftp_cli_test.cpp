@@ -102,7 +102,7 @@ TEST(VekftpArgs, OperationsOptionsAndTheirArguments) {
   EXPECT_EQ(o.local, "");
   EXPECT_EQ(o.url.name, "f.txt");
 
-  ASSERT_TRUE(ParseArguments({"put", "local.bin", "ftp://h/up/r.bin"}, o, error)) << error;
+  ASSERT_TRUE(ParseArguments({"--active", "put", "local.bin", "ftp://h/up/r.bin"}, o, error)) << error;
   EXPECT_EQ(o.op, Operation::Put);
   EXPECT_EQ(o.local, "local.bin");
   EXPECT_EQ(o.timeout, 30);
@@ -140,6 +140,22 @@ TEST(VekftpArgs, UsageErrorsNameTheProblem) {
   EXPECT_FALSE(ParseArguments({"mget", "ftp://h/d/", "ok", "../bad"}, o, error));
 }
 
+TEST(VekftpArgs, HelpAndTheDataConnectionMode) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(ParseArguments({"--help"}, o, error)) << error;
+  EXPECT_TRUE(o.help);
+  ASSERT_TRUE(ParseArguments({"-v", "-h", "--bogus"}, o, error)) << error;  // help wins
+  EXPECT_TRUE(o.help);
+  ASSERT_TRUE(ParseArguments({"ls", "ftp://h/"}, o, error)) << error;
+  EXPECT_TRUE(o.passive);  // most users sit behind NAT
+  ASSERT_TRUE(ParseArguments({"--active", "ls", "ftp://h/"}, o, error)) << error;
+  EXPECT_FALSE(o.passive);
+  for (const char* word : {"--active", "exit status", "3 connection or login failed", "5 local file error"})
+    EXPECT_NE(UsageText().find(word), std::string::npos) << word;
+}
+
+// A server must not reach the user's terminal with escape sequences.
 // rm, mv, mkdir, rmdir: the folder to change to, the name acted on, and the
 // names refused before anything connects.
 TEST(VekftpArgs, CommandsOnNames) {
@@ -187,11 +203,17 @@ TEST(VekftpArgs, CommandsOnNames) {
   }
 }
 
-TEST(VekftpArgs, AnonymousPasswordHasTheLoginWindowsShape) {
-  unsigned n = 0;
-  const std::string p = MakeAnonymousPassword([&] { return n++; });
-  EXPECT_EQ(p, "ab@def.com");
-  EXPECT_EQ(p.size(), 10u);
+TEST(VekftpText, ServerTextIsEscapedAndProgressReadsRight) {
+  EXPECT_EQ(EscapeControls("550 \x1b]0;owned\x07 no\r"), "550 \\x1B]0;owned\\x07 no\\x0D");
+  EXPECT_EQ(EscapeControls("caf\xc3\xa9 \xe2\x82\xac ok"), "caf\xc3\xa9 \xe2\x82\xac ok");  // UTF-8 passes
+  EXPECT_EQ(EscapeControls("\xc2\x9b" "31m \x9b \x7f a\\b"), "\\xC2\\x9B31m \\x9B \\x7F a\\\\b");  // C1, stray, DEL
+  EXPECT_EQ(EscapeControls("cut \xe2\x82"), "cut \\xE2\\x82");
+
+  EXPECT_EQ(ProgressText(1048576, -1, 0, 0), "1048576 bytes");
+  EXPECT_EQ(ProgressText(1000000, 2000000, 1000000, 500), "1000000 bytes  50%  2.0 MB/s  0:01 left");
+  EXPECT_EQ(ProgressText(3000, -1, 3000, 1000), "3000 bytes  3.0 kB/s");
+  EXPECT_EQ(ProgressText(500, 360500, 500, 1000), "500 bytes  0%  500.0 B/s  12:00 left");
+  EXPECT_EQ(ProgressText(100, 3600100, 100, 1000), "100 bytes  0%  100.0 B/s  10:00:00 left");
 }
 
 }  // namespace

@@ -93,7 +93,7 @@ class VsftpdTest : public ::testing::TestWithParam<bool> {
   }
 
   ToolResult Run(std::vector<std::string> Args) {
-    if (GetParam()) Args.insert(Args.begin(), "--passive");
+    Args.insert(Args.begin(), GetParam() ? "--passive" : "--active");
     return RunVekftp(Args, local.Path());
   }
 
@@ -143,8 +143,8 @@ TEST_P(VsftpdTest, ListDownloadUploadAppendResume) {
 
 TEST_P(VsftpdTest, FailedDownloadReportsTheServerAndLeavesTheLocalFileAlone) {
   ASSERT_TRUE(WriteFile(local.Path() / "keep.bin", "keep me"));
-  const ToolResult r = Run({"get", peer.Url("missing.bin"), "keep.bin"});
-  EXPECT_NE(r.status, 0);
+  ToolResult r = Run({"get", peer.Url("missing.bin"), "keep.bin"});
+  EXPECT_EQ(r.status, 4);  // the server refused the file
   EXPECT_EQ(r.err.rfind("Error: 550", 0), 0u) << r.err;
   EXPECT_EQ(ReadFile(local.Path() / "keep.bin"), "keep me");
   std::size_t entries = 0;
@@ -153,6 +153,9 @@ TEST_P(VsftpdTest, FailedDownloadReportsTheServerAndLeavesTheLocalFileAlone) {
     ++entries;
   }
   EXPECT_EQ(entries, 1u);  // no temporary file left behind
+
+  r = Run({"get", peer.Url("big.bin"), "no/such/folder/big.bin"});
+  EXPECT_EQ(r.status, 5) << r.err;  // a local file error
 }
 
 TEST_P(VsftpdTest, DeleteRenameAndFolders) {
@@ -176,9 +179,9 @@ TEST_P(VsftpdTest, DeleteRenameAndFolders) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(fs::is_empty(up));
 
-  // The server's refusal is the error and the exit code.
+  // The server's refusal is the error and the exit status.
   r = Run({"rmdir", peer.Url("up/missing")});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 4);
   EXPECT_EQ(r.err.rfind("Error: 550", 0), 0u) << r.err;
 }
 
@@ -192,6 +195,30 @@ TEST(VekftpTool, RefusesALocalNameThatLeavesTheFolderAndWritesNothing) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("refusing the local file name \"..\""), std::string::npos) << r.err;
   EXPECT_TRUE(fs::is_empty(local.Path()));
+}
+
+// The conventions of curl and lftp: --help on stdout, documented exit
+// statuses, and server text shown escaped so that a server cannot drive the
+// user's terminal.
+TEST(VekftpTool, HelpExitStatusesAndEscapedServerText) {
+  TempDir local{"vekftplocal"};
+  ToolResult r = RunVekftp({"--help"}, local.Path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("usage: vekftp", 0), 0u) << r.out;
+  EXPECT_EQ(r.err, "");
+
+  r = RunVekftp({"get", "ftp://127.0.0.1:" + std::to_string(ClosedLocalPort()) + "/f.bin"}, local.Path());
+  EXPECT_EQ(r.status, 3) << r.err;  // no connection
+
+  FtpScript s;
+  s.Greet("220 hi").Expect("USER anonymous", "331 any password").Expect("PASS *", "230 in");
+  s.Expect("TYPE I", "200 ok").Expect("CWD d", "550 \x1b[2J\x1b]0;owned\x07gone");
+  s.Expect("QUIT", "221 bye");
+  FtpTestServer server(s);
+  r = RunVekftp({"-v", "get", "ftp://127.0.0.1:" + server.PortText() + "/d/f.bin"}, local.Path());
+  EXPECT_EQ(r.status, 4) << r.err;
+  EXPECT_NE(r.err.find("Error: 550 \\x1B[2J\\x1B]0;owned\\x07gone"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << "a raw escape reached the terminal";
 }
 
 // rm, mv, mkdir and rmdir against a scripted server: the commands each one
@@ -209,11 +236,11 @@ TEST(VekftpTool, CommandsOnNamesSendExactlyTheirCommands) {
        {{"RNFR old.txt", "350 ready"}, {"RNTO new name.txt", "250 renamed"}},
        0,
        ""},
-      {{"mv", "URL/missing", "x"}, {{"RNFR missing", "550 No such file"}}, 1, "Error: 550 No such file"},
+      {{"mv", "URL/missing", "x"}, {{"RNFR missing", "550 No such file"}}, 4, "Error: 550 No such file"},
       {{"mkdir", "URL/up/new/"}, {{"CWD up", "250 ok"}, {"MKD new", "257 \"/up/new\" created"}}, 0, ""},
-      {{"rmdir", "URL/up/full"}, {{"CWD up", "250 ok"}, {"RMD full", "550 Directory not empty"}}, 1,
+      {{"rmdir", "URL/up/full"}, {{"CWD up", "250 ok"}, {"RMD full", "550 Directory not empty"}}, 4,
        "Error: 550 Directory not empty"},
-      {{"rmdir", "URL/nowhere/x"}, {{"CWD nowhere", "550 No such directory"}}, 1, "Error: 550 No such directory"},
+      {{"rmdir", "URL/nowhere/x"}, {{"CWD nowhere", "550 No such directory"}}, 4, "Error: 550 No such directory"},
       // Refused before anything connects.
       {{"mv", "URL/a", "b\r\nDELE c"}, {}, 2, "line break"},
       {{"rmdir", "URL/pub/%2E%2E"}, {}, 2, "refusing the name in the URL"},

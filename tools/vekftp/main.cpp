@@ -1,8 +1,8 @@
 // vekftp: a headless FTP client over the engine, for scripts, tests and
 // benchmarks. One session per run; see UsageText for the operations.
+#include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -13,12 +13,22 @@
 #include "ftp/ftpcli.h"
 #include "platform/application.h"
 #include "platform/ticks.h"
+#include "session/anonymous.h"
 #include "tools/vekftp/vekftp_cli.h"
 
 namespace {
 
 using vekftp::Operation;
 using vekftp::Options;
+using namespace vekftp;  // the exit statuses
+
+// Local failures the engine reports in ErrorMessage.
+bool IsLocalFileError(const std::string& Message) {
+  for (const char* prefix : {"Unable to open local file", "426 Unable to open local file", "Error writing local file",
+                             "426 Error reading local file"})
+    if (Message.rfind(prefix, 0) == 0) return true;
+  return false;
+}
 
 class Session {
  public:
@@ -29,10 +39,8 @@ class Session {
     ftp_.SetHostName(Opt.url.host);
     ftp_.SetPort(Opt.url.port);
     if (Opt.url.user.empty()) {
-      std::random_device rd;
-      std::mt19937 gen(rd());
       ftp_.SetUserName("anonymous");
-      ftp_.SetPassWord(vekftp::MakeAnonymousPassword([&] { return static_cast<unsigned>(gen()); }));
+      ftp_.SetPassWord(session::MakeAnonymousPassword());
     } else {
       ftp_.SetUserName(Opt.url.user);
       // The engine refuses an empty password; a server that wants none
@@ -40,11 +48,16 @@ class Session {
       ftp_.SetPassWord(Opt.url.hasPassword && !Opt.url.password.empty() ? Opt.url.password : "-");
     }
     if (Opt.verbose) {
-      ftp_.OnDisplay = [](TCustomFtpCli*, std::string& Msg) { std::fprintf(stderr, "%s\n", Msg.c_str()); };
+      ftp_.OnDisplay = [this](TCustomFtpCli*, std::string& Msg) {
+        BreakProgressLine();
+        std::fprintf(stderr, "%s\n", vekftp::EscapeControls(Msg).c_str());
+      };
     }
     showProgress_ = ::isatty(STDERR_FILENO) == 1;
     if (showProgress_) {
-      ftp_.OnProgress = [this](TCustomFtpCli*, std::int64_t Count, bool&) { Progress(Count); };
+      ftp_.OnProgress = [this](TCustomFtpCli* Sender, std::int64_t Count, bool&) {
+        Progress(Count, Sender->TransferSize());
+      };
     }
   }
 
@@ -52,20 +65,20 @@ class Session {
     std::string getLocal;
     if (opt_.op == Operation::Get) {
       getLocal = LocalForGet();
-      if (getLocal.empty()) return 2;  // refused before anything connects
+      if (getLocal.empty()) return kExitUsage;  // refused before anything connects
     }
-    if (!Step(ftp_.Connect())) return 1;
+    if (!Step(ftp_.Connect())) return kExitLogin;
     // The commands on names move no data: no TYPE for them.
     const bool movesData = opt_.op != Operation::Rm && opt_.op != Operation::Mv && opt_.op != Operation::Mkdir &&
                            opt_.op != Operation::Rmdir;
-    if (movesData && !Step(ftp_.TypeSet())) return 1;
+    if (movesData && !Step(ftp_.TypeSet())) return kExitLogin;
     int rc = 0;
     switch (opt_.op) {
       case Operation::Get:
         rc = Get(opt_.url.dir, opt_.url.name, getLocal);
         break;
       case Operation::Mget:
-        if (!ChangeDir(opt_.url.path)) return 1;
+        if (!ChangeDir(opt_.url.path)) return kExitRemote;
         for (const std::string& name : opt_.names) {
           rc = Get("", name, name);
           if (rc != 0) break;
@@ -104,8 +117,21 @@ class Session {
     if (text.empty()) text = ftp_.LastBlockingException();
     if (text.empty()) text = ftp_.ReplyLine();
     if (text.empty()) text = "request failed";
-    std::fprintf(stderr, "Error: %s\n", text.c_str());
+    std::fprintf(stderr, "Error: %s\n", vekftp::EscapeControls(text).c_str());
     return false;
+  }
+
+  // The exit status of a failed file operation.
+  int Failure() const {
+    const std::string& m = ftp_.ErrorMessage();
+    if (IsLocalFileError(m)) return kExitLocal;
+    // A server's refusal (4yz, 5yz), but not a data connection or a timeout.
+    const bool serverLine = m.size() >= 4 && std::isdigit(static_cast<unsigned char>(m[0])) &&
+                            std::isdigit(static_cast<unsigned char>(m[1])) &&
+                            std::isdigit(static_cast<unsigned char>(m[2])) && (m[3] == ' ' || m[3] == '-');
+    const int code = serverLine ? std::stoi(m.substr(0, 3)) : 0;
+    if (code >= 400 && code != 421 && code != 425 && code != 426) return kExitRemote;
+    return kExitFailed;
   }
 
   // LOCAL, the remote name in the current folder, or in the folder LOCAL
@@ -116,7 +142,7 @@ class Session {
     if (::stat(opt_.local.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return opt_.local;
     std::string error;
     if (!vekftp::SafeLocalName(opt_.url.name, error)) {
-      std::fprintf(stderr, "Error: %s\n", error.c_str());
+      std::fprintf(stderr, "Error: %s\n", vekftp::EscapeControls(error).c_str());
       return "";
     }
     return opt_.local + (opt_.local.back() == '/' ? "" : "/") + opt_.url.name;
@@ -131,95 +157,95 @@ class Session {
   // A download lands in a private temporary file beside the target and
   // replaces it only when complete: a failed transfer leaves LOCAL as it was.
   int Get(const std::string& Dir, const std::string& Remote, const std::string& Local) {
-    if (!ChangeDir(Dir)) return 1;
+    if (!ChangeDir(Dir)) return kExitRemote;
     struct stat st {};
     if (::stat(Local.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
       // A device or pipe (/dev/null, a FIFO) is written as it is: renaming a
       // file over it would replace it.
       ftp_.SetHostFileName(Remote);
       ftp_.SetLocalFileName(Local);
-      return Step(ftp_.Get()) ? 0 : 1;
+      return Step(ftp_.Get()) ? kExitOk : Failure();
     }
     std::string temp;
-    if (!MakeTempBeside(Local, temp)) return 1;
+    if (!MakeTempBeside(Local, temp)) return kExitLocal;
     ftp_.SetHostFileName(Remote);
     ftp_.SetLocalFileName(temp);
     if (!Step(ftp_.Get())) {
       ::unlink(temp.c_str());
-      return 1;
+      return Failure();
     }
     if (::rename(temp.c_str(), Local.c_str()) != 0) {
       std::fprintf(stderr, "Error: cannot rename %s to %s: %s\n", temp.c_str(), Local.c_str(), std::strerror(errno));
       ::unlink(temp.c_str());
-      return 1;
+      return kExitLocal;
     }
-    return 0;
+    return kExitOk;
   }
 
   int Put() {
-    if (!ChangeDir(opt_.url.dir)) return 1;
+    if (!ChangeDir(opt_.url.dir)) return kExitRemote;
     ftp_.SetHostFileName(opt_.url.name);
     ftp_.SetLocalFileName(opt_.local);
-    return Step(opt_.op == Operation::Append ? ftp_.Append() : ftp_.Put()) ? 0 : 1;
+    uploadSize_ = TCustomFtpCli::LocalFileSize(opt_.local);
+    return Step(opt_.op == Operation::Append ? ftp_.Append() : ftp_.Put()) ? kExitOk : Failure();
   }
 
   int Resume() {
-    if (!ChangeDir(opt_.url.dir)) return 1;
+    if (!ChangeDir(opt_.url.dir)) return kExitRemote;
     ftp_.SetHostFileName(opt_.url.name);
     ftp_.SetLocalFileName(opt_.local);
-    return Step(ftp_.RestGet()) ? 0 : 1;
+    return Step(ftp_.RestGet()) ? kExitOk : Failure();
   }
 
   int Size() {
-    if (!ChangeDir(opt_.url.dir)) return 1;
+    if (!ChangeDir(opt_.url.dir)) return kExitRemote;
     ftp_.SetHostFileName(opt_.url.name);
-    if (!Step(ftp_.Size())) return 1;
+    if (!Step(ftp_.Size())) return Failure();
     std::printf("%lld\n", static_cast<long long>(ftp_.RemoteSize()));
     return 0;
   }
 
   int ChangeName() {
-    if (!ChangeDir(opt_.url.dir)) return 1;
+    if (!ChangeDir(opt_.url.dir)) return kExitRemote;
     ftp_.SetHostFileName(opt_.url.name);
-    switch (opt_.op) {
-      case Operation::Rm:
-        return Step(ftp_.Dele()) ? 0 : 1;
-      case Operation::Mv:
-        ftp_.SetLocalFileName(opt_.newName);
-        return Step(ftp_.Ren()) ? 0 : 1;
-      case Operation::Mkdir:
-        return Step(ftp_.Mkd()) ? 0 : 1;
-      default:
-        return Step(ftp_.Rmd()) ? 0 : 1;
+    bool ok = false;
+    if (opt_.op == Operation::Rm) {
+      ok = Step(ftp_.Dele());
+    } else if (opt_.op == Operation::Mv) {
+      ftp_.SetLocalFileName(opt_.newName);
+      ok = Step(ftp_.Ren());
+    } else {
+      ok = Step(opt_.op == Operation::Mkdir ? ftp_.Mkd() : ftp_.Rmd());
     }
+    return ok ? kExitOk : Failure();
   }
 
   // The listing goes through a private file so that stdout gets its bytes
   // exactly as the server sent them.
   int List() {
-    if (!ChangeDir(opt_.url.path)) return 1;
+    if (!ChangeDir(opt_.url.path)) return kExitRemote;
     const char* tmpdir = std::getenv("TMPDIR");
     std::string path = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/vekftp-ls-XXXXXX";
     const int fd = ::mkstemp(path.data());
     if (fd < 0) {
       std::fprintf(stderr, "Error: cannot create a temporary file: %s\n", std::strerror(errno));
-      return 1;
+      return kExitLocal;
     }
     ftp_.SetHostFileName("");
     ftp_.SetLocalFileName(path);
     const bool ok = Step(ftp_.Dir());
-    int rc = ok ? 0 : 1;
+    int rc = ok ? kExitOk : Failure();
     if (ok) {
       char buffer[65536];
       ssize_t n;
       while ((n = ::read(fd, buffer, sizeof(buffer))) > 0) {
         if (std::fwrite(buffer, 1, static_cast<std::size_t>(n), stdout) != static_cast<std::size_t>(n)) {
           std::fprintf(stderr, "Error: writing the listing to stdout failed\n");
-          rc = 1;
+          rc = kExitLocal;
           break;
         }
       }
-      if (std::fflush(stdout) != 0) rc = 1;
+      if (std::fflush(stdout) != 0) rc = kExitLocal;
     }
     ::close(fd);
     ::unlink(path.c_str());
@@ -244,26 +270,44 @@ class Session {
     return true;
   }
 
-  void Progress(std::int64_t Count) {
+  // At most five times a second; a new transfer starts its own line.
+  void Progress(std::int64_t Count, std::int64_t DownloadSize) {
     const std::uint32_t now = plat::GetTickCount();
+    if (!progressStarted_) {
+      progressStarted_ = true;
+      progressStart_ = now;
+      progressBase_ = Count;
+    }
     if (progressShown_ && !plat::TickIsPast(now, nextProgress_)) return;
     nextProgress_ = now + 200;
     progressShown_ = true;
-    std::fprintf(stderr, "\r%lld bytes", static_cast<long long>(Count));
+    const std::int64_t size = DownloadSize >= 0 ? DownloadSize : uploadSize_;
+    const std::string line = vekftp::ProgressText(Count, size, Count - progressBase_, now - progressStart_);
+    std::fprintf(stderr, "\r%s\033[K", line.c_str());  // the rest of an older, longer line erased
     std::fflush(stderr);
   }
 
-  void EndProgress() {
+  void BreakProgressLine() {
     if (!progressShown_) return;
     progressShown_ = false;
     std::fprintf(stderr, "\n");
+  }
+
+  void EndProgress() {
+    BreakProgressLine();
+    progressStarted_ = false;
+    uploadSize_ = -1;
   }
 
   const Options& opt_;
   TFtpClient ftp_;
   bool showProgress_ = false;
   bool progressShown_ = false;
+  bool progressStarted_ = false;
   std::uint32_t nextProgress_ = 0;
+  std::uint32_t progressStart_ = 0;
+  std::int64_t progressBase_ = 0;
+  std::int64_t uploadSize_ = -1;  // the file being uploaded, for the percentage
 };
 
 }  // namespace
@@ -273,14 +317,18 @@ int main(int argc, char** argv) {
   Options opt;
   std::string error;
   if (!vekftp::ParseArguments(args, opt, error)) {
-    std::fprintf(stderr, "Error: %s\n%s", error.c_str(), vekftp::UsageText().c_str());
-    return 2;
+    std::fprintf(stderr, "Error: %s\n%s", vekftp::EscapeControls(error).c_str(), vekftp::UsageText().c_str());
+    return kExitUsage;
+  }
+  if (opt.help) {
+    std::fputs(vekftp::UsageText().c_str(), stdout);
+    return kExitOk;
   }
   plat::Application::Instance().SetExceptionHandler([](std::exception_ptr e) {
     try {
       std::rethrow_exception(e);
     } catch (const std::exception& x) {
-      std::fprintf(stderr, "Exception: %s\n", x.what());
+      std::fprintf(stderr, "Exception: %s\n", vekftp::EscapeControls(x.what()).c_str());
     } catch (...) {
       std::fprintf(stderr, "Exception of unknown type\n");
     }

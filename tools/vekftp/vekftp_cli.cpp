@@ -1,27 +1,24 @@
 #include "tools/vekftp/vekftp_cli.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 
+#include "session/url.h"
+#include "transfer/listing.h"
 #include "transfer/typed_name.h"
 
 namespace vekftp {
 
 namespace {
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool HasControlBreak(const std::string& Text) {
   return Text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
 }
 
 bool DecodePart(const std::string& Raw, const char* What, std::string& Out, std::string& Error) {
-  if (!PercentDecode(Raw, Out)) {
+  if (!session::PercentDecode(Raw, Out)) {
     Error = std::string("malformed percent-escape in the URL's ") + What;
     return false;
   }
@@ -57,23 +54,6 @@ void SplitPath(FtpUrl& Url) {
 }
 
 }  // namespace
-
-bool PercentDecode(const std::string& Text, std::string& Out) {
-  Out.clear();
-  for (std::size_t i = 0; i < Text.size(); ++i) {
-    if (Text[i] != '%') {
-      Out += Text[i];
-      continue;
-    }
-    if (i + 2 >= Text.size()) return false;
-    const int hi = HexValue(Text[i + 1]);
-    const int lo = HexValue(Text[i + 2]);
-    if (hi < 0 || lo < 0) return false;
-    Out += static_cast<char>(hi * 16 + lo);
-    i += 2;
-  }
-  return true;
-}
 
 bool ParseFtpUrl(const std::string& Url, FtpUrl& Out, std::string& Error) {
   Out = FtpUrl{};
@@ -135,6 +115,7 @@ bool ParseFtpUrl(const std::string& Url, FtpUrl& Out, std::string& Error) {
 }
 
 bool SafeLocalName(const std::string& Name, std::string& Error) {
+  if (transfer::IsSafeLocalName(Name)) return true;
   if (Name.empty()) {
     Error = "refusing an empty local file name";
     return false;
@@ -143,18 +124,79 @@ bool SafeLocalName(const std::string& Name, std::string& Error) {
     Error = "refusing the local file name \"" + Name + "\"";
     return false;
   }
-  if (Name.find('/') != std::string::npos || Name.find('\0') != std::string::npos) {
-    // The name came from the server side: it must land in the folder the user gave.
-    std::string shown;
-    for (char c : Name) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
-    Error = "refusing the local file name \"" + shown + "\": it holds a \"/\" or a NUL";
-    return false;
+  // The name came from the server side: it must land in the folder the user gave.
+  std::string shown;
+  for (char c : Name) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+  Error = "refusing the local file name \"" + shown + "\": it holds a \"/\" or a NUL";
+  return false;
+}
+
+std::string EscapeControls(const std::string& Text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  const auto escape = [&](unsigned char c) {
+    out += "\\x";
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+  };
+  const auto* bytes = reinterpret_cast<const unsigned char*>(Text.data());
+  const std::size_t n = Text.size();
+  for (std::size_t i = 0; i < n;) {
+    const unsigned char c = bytes[i];
+    if (c < 0x20 || c == 0x7F) {
+      escape(c);
+      ++i;
+      continue;
+    }
+    if (c == '\\') {
+      out += "\\\\";
+      ++i;
+      continue;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    // A whole UTF-8 sequence passes, except the C1 controls (U+0080..U+009F);
+    // anything else is shown byte by byte.
+    const std::size_t len = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
+    bool whole = len != 0 && i + len <= n && !(c == 0xC2 && bytes[i + 1] < 0xA0);
+    for (std::size_t k = 1; whole && k < len; ++k) whole = (bytes[i + k] & 0xC0) == 0x80;
+    if (!whole) {
+      escape(c);
+      ++i;
+      continue;
+    }
+    out.append(Text, i, len);
+    i += len;
   }
-  return true;
+  return out;
+}
+
+std::string ProgressText(std::int64_t Count, std::int64_t Size, std::int64_t Moved, std::uint32_t ElapsedMs) {
+  std::string text = std::to_string(Count) + " bytes";
+  if (Size > 0) text += "  " + std::to_string(std::min<std::int64_t>(Count, Size) * 100 / Size) + "%";
+  if (ElapsedMs == 0 || Moved <= 0) return text;
+  const double rate = static_cast<double>(Moved) * 1000.0 / ElapsedMs;  // bytes per second
+  char buffer[64];
+  const char* unit = rate >= 1e6 ? "MB/s" : rate >= 1e3 ? "kB/s" : "B/s";
+  const double shown = rate >= 1e6 ? rate / 1e6 : rate >= 1e3 ? rate / 1e3 : rate;
+  std::snprintf(buffer, sizeof(buffer), "  %.1f %s", shown, unit);
+  text += buffer;
+  if (Size > 0 && Count <= Size) {
+    const auto left = static_cast<long long>(static_cast<double>(Size - Count) / rate + 0.5);
+    if (left >= 3600)
+      std::snprintf(buffer, sizeof(buffer), "  %lld:%02lld:%02lld left", left / 3600, left / 60 % 60, left % 60);
+    else
+      std::snprintf(buffer, sizeof(buffer), "  %lld:%02lld left", left / 60, left % 60);
+    text += buffer;
+  }
+  return text;
 }
 
 std::string UsageText() {
-  return "usage:\n"
+  return "usage: vekftp [options] OPERATION ARGUMENTS\n"
          "  vekftp [options] get URL [LOCAL]     download; LOCAL defaults to the remote file's name\n"
          "                                       (a folder as LOCAL receives it under that name)\n"
          "  vekftp [options] put LOCAL URL       upload to the remote file URL names\n"
@@ -167,8 +209,17 @@ std::string UsageText() {
          "  vekftp [options] mv URL NEWNAME      rename the remote file or folder URL names, in its folder\n"
          "  vekftp [options] mkdir URL           create the remote folder URL names\n"
          "  vekftp [options] rmdir URL           remove the remote folder URL names (it must be empty)\n"
-         "options: --passive  --ascii  --timeout SECONDS (default 30)  -v\n"
-         "URL: ftp://[user[:password]@]host[:port]/path\n";
+         "options:\n"
+         "  --active             the server connects to us (PORT); passive (PASV) is the default\n"
+         "  --passive            passive mode (the default)\n"
+         "  --ascii              ASCII transfer type instead of binary\n"
+         "  --timeout SECONDS    give up on a silent server after this long (default 30)\n"
+         "  -v                   show the commands and the server's replies\n"
+         "  -h, --help           show this text\n"
+         "URL: ftp://[user[:password]@]host[:port]/path, percent-escapes decoded;\n"
+         "     without a user the login is anonymous\n"
+         "exit status: 0 done, 1 transfer failed, 2 usage, 3 connection or login failed,\n"
+         "             4 the server refused the file or folder, 5 local file error\n";
 }
 
 bool ParseArguments(const std::vector<std::string>& Args, Options& Out, std::string& Error) {
@@ -178,8 +229,13 @@ bool ParseArguments(const std::vector<std::string>& Args, Options& Out, std::str
     const std::string& a = Args[i];
     if (!rest.empty()) {
       rest.push_back(a);  // options come before the operation
+    } else if (a == "-h" || a == "--help") {
+      Out.help = true;
+      return true;
     } else if (a == "--passive") {
       Out.passive = true;
+    } else if (a == "--active") {
+      Out.passive = false;
     } else if (a == "--ascii") {
       Out.ascii = true;
     } else if (a == "-v") {
@@ -266,8 +322,7 @@ bool ParseArguments(const std::vector<std::string>& Args, Options& Out, std::str
     Error = "the URL names no " + std::string(namesFolder ? "file or folder: " : "file: ") + url;
     return false;
   }
-  const bool changesServer = Out.op == Operation::Rm || Out.op == Operation::Mv || namesFolder;
-  if (changesServer) {
+  if (Out.op == Operation::Rm || namesFolder) {
     // "." and ".." would act on the folder itself or the one above.
     const std::string why = transfer::CheckTypedName(Out.url.name);
     if (!why.empty()) {

@@ -2,12 +2,15 @@
 // operation, and the checks on local file names.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace vekftp {
 
-// ftp://[user[:password]@]host[:port]/path, percent-escapes decoded.
+// ftp://[user[:password]@]host[:port]/path, percent-escapes decoded. Not the
+// login window's URL start (session/url), which keeps the parts as typed and
+// guesses files by their "."; the decoding is shared.
 struct FtpUrl {
   std::string user;      // empty: anonymous
   std::string password;  // meaningful only when hasPassword
@@ -27,17 +30,35 @@ struct FtpUrl {
 // never hold CR, LF or NUL: they go into commands on the control connection.
 bool ParseFtpUrl(const std::string& Url, FtpUrl& Out, std::string& Error);
 
-// %XX sequences decoded; false on a malformed escape.
-bool PercentDecode(const std::string& Text, std::string& Out);
-
 // A name the server (or a decoded URL) chooses may not pick the folder: empty
 // text, ".", "..", a "/" or a NUL is refused with Error set.
 bool SafeLocalName(const std::string& Name, std::string& Error);
 
+// Server text for the user's terminal: control characters (C0, DEL, C1) and
+// bytes that are not UTF-8 shown as \xHH, so that a server cannot send
+// escape sequences to the terminal. A backslash is shown doubled.
+std::string EscapeControls(const std::string& Text);
+
+// The progress line: bytes so far, the percentage when Size is known (not
+// -1), the rate of the Moved bytes over ElapsedMs and, with a size and a
+// rate, the time left. "1048576 bytes  50%  2.0 MB/s  0:01 left".
+std::string ProgressText(std::int64_t Count, std::int64_t Size, std::int64_t Moved, std::uint32_t ElapsedMs);
+
+// Exit status of vekftp.
+enum ExitStatus {
+  kExitOk = 0,
+  kExitFailed = 1,  // the transfer failed otherwise (data connection, timeout ...)
+  kExitUsage = 2,   // bad arguments, or a local name that would leave the folder
+  kExitLogin = 3,   // no connection, or the login was refused
+  kExitRemote = 4,  // the server refused the file or folder
+  kExitLocal = 5,   // the local file could not be created, read or written
+};
+
 enum class Operation { Get, Put, Append, Resume, Ls, Size, Mget, Rm, Mv, Mkdir, Rmdir };
 
 struct Options {
-  bool passive = false;
+  bool help = false;
+  bool passive = true;  // behind NAT, where most users are, PORT cannot work
   bool ascii = false;
   int timeout = 30;
   bool verbose = false;
@@ -52,15 +73,5 @@ struct Options {
 bool ParseArguments(const std::vector<std::string>& Args, Options& Out, std::string& Error);
 
 std::string UsageText();
-
-// Ten characters as the login window makes them: two letters, "@", three
-// letters, ".com"; Random gives 0..19 for each letter.
-template <typename Rng>
-std::string MakeAnonymousPassword(Rng&& Random) {
-  std::string p;
-  for (int i = 0; i < 6; ++i) p += static_cast<char>('a' + Random() % 20);
-  p[2] = '@';
-  return p + ".com";
-}
 
 }  // namespace vekftp

@@ -1,0 +1,50 @@
+#include "session/queue.h"
+
+#include <cmath>
+
+#include "transfer/listing.h"
+
+namespace session {
+
+std::optional<std::string> TakeNextEntry(const std::vector<std::string>& FileList, std::int32_t& FilesLeft) {
+  --FilesLeft;
+  if (FilesLeft < 0 || static_cast<std::size_t>(FilesLeft) >= FileList.size()) return std::nullopt;
+  return FileList[static_cast<std::size_t>(FilesLeft)];
+}
+
+std::string FileNamePart(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string LowerCaseName(const std::string& name) {
+  std::string lower = name;
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return lower;
+}
+
+std::optional<std::string> DownloadTarget(const std::string& folder, const std::string& remoteName,
+                                          bool forceLower) {
+  if (!transfer::IsSafeLocalName(remoteName) || remoteName.find(" -> ") != std::string::npos) return std::nullopt;
+  std::string path = folder;
+  if (!path.empty() && path.back() != '/') path += '/';
+  return path + (forceLower ? LowerCaseName(remoteName) : remoteName);
+}
+
+bool ProgressDue(std::int64_t expectedSize, std::int64_t& ticks) {
+  if (expectedSize < 50) return true;
+  if (++ticks <= 20) return false;
+  ticks = 0;
+  return true;
+}
+
+int ProgressPercent(std::int64_t count, std::int64_t expectedSize) {
+  if (expectedSize <= 0) return 0;
+  const double percent = std::nearbyint(static_cast<double>(count) / static_cast<double>(expectedSize) * 100.0);
+  if (percent < 0) return 0;
+  if (percent > 100) return 100;
+  return static_cast<int>(percent);
+}
+
+}  // namespace session
