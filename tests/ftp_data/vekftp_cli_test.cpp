@@ -179,11 +179,8 @@ TEST(VekftpArgs, CommandsOnNames) {
       {{"rmdir", "ftp://h/pub/.."}, "refusing the name in the URL", Operation::Rm, "", "", ""},
       {{"rm", "ftp://h/pub/%2E"}, "refusing the name in the URL", Operation::Rm, "", "", ""},
       {{"mv", "ftp://h/a", "../b"}, "refusing the new name", Operation::Rm, "", "", ""},
-      {{"mv", "ftp://h/a", "b\r\nDELE c"}, "line break", Operation::Rm, "", "", ""},
-      {{"mv", "ftp://h/a", ".."}, "refusing the new name", Operation::Rm, "", "", ""},
       {{"mv", "ftp://h/a", ""}, "refusing the new name", Operation::Rm, "", "", ""},
       {{"mv", "ftp://h/a"}, "wrong number of arguments", Operation::Rm, "", "", ""},
-      {{"mkdir", "ftp://h/a", "b"}, "wrong number of arguments", Operation::Rm, "", "", ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.args[0] + " " + row.args[1]);
