@@ -26,6 +26,16 @@ void TStatusBar::AddPanel(int width, const std::string& text) {
   panels_.push_back({label, width});
 }
 
+void TStatusBar::AddRightPanel(int width, const std::string& text) {
+  auto* label = new QLabel(this);
+  label->setTextFormat(Qt::PlainText);
+  label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  label->setFixedWidth(width);
+  label->setText(QString::fromStdString(text));
+  addPermanentWidget(label, 0);
+  panels_.push_back({label, width});
+}
+
 void TStatusBar::SetPanelText(int index, const std::string& text) {
   if (QLabel* label = Panel(index)) label->setText(QString::fromStdString(text));
 }

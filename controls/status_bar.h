@@ -18,6 +18,9 @@ class TStatusBar : public QStatusBar {
   int PanelCount() const { return static_cast<int>(panels_.size()); }
   // A panel at the right of the others. The text is shown as plain text.
   void AddPanel(int width, const std::string& text);
+  // A panel of fixed width at the right end; the panels before it keep
+  // their places (the last of them still stretches).
+  void AddRightPanel(int width, const std::string& text);
   // Index out of range: nothing is set, "" is read.
   void SetPanelText(int index, const std::string& text);
   std::string PanelText(int index) const;

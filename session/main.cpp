@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -149,6 +151,7 @@ void TForm1::CreateControls() {
   InitialDirEdit = Place(new QLineEdit(TabSheet2), "InitialDirEdit", 12, 76, 280, 24);
   ForceLowerCB = Place(new QCheckBox("Force Lowercase Filenames", TabSheet2), "ForceLowerCB", 12, 150, 280, 22);
   AutoDirCB = Place(new QCheckBox("Directory Listings", TabSheet2), "AutoDirCB", 12, 178, 280, 22);
+  PassiveCB = Place(new QCheckBox("Passive mode", TabSheet2), "PassiveCB", 12, 122, 280, 22);
 
   ConnectBut = Place(new QPushButton("&Connect", client), "ConnectBut", 436, 24, 80, 28);
   Button2 = Place(new QPushButton("&Abort", client), "Button2", 436, 60, 80, 28);
@@ -161,7 +164,9 @@ void TForm1::CreateControls() {
   StatusBar1 = new TStatusBar(this);
   StatusBar1->setObjectName("StatusBar1");
   StatusBar1->AddPanel(80, "Status:");
-  StatusBar1->AddPanel(200, "Not Connected");
+  StatusBar1->AddPanel(150, "Not Connected");
+  // Bytes done, rate and time left of the file that moves.
+  StatusBar1->AddRightPanel(280, "");
   setStatusBar(StatusBar1);
 
   // A fixed border: the window takes the size of its client area and keeps it.
@@ -212,6 +217,7 @@ void TForm1::FormCreate() {
   SaveProfileCB->setChecked(true);
   ForceLowerCB->setChecked(true);
   AutoDirCB->setChecked(true);
+  PassiveCB->setChecked(true);
   transfer::Session().Connected = false;
 
   // Site profiles: the list, the last used one, its fields.
@@ -326,6 +332,7 @@ void TForm1::ConnectButClick() {
   FtpClient1->SetUserName(user.empty() ? "Anonymous" : user);
   const std::string password = S(PasswordEdit->text());
   FtpClient1->SetPassWord(password.empty() ? MakeAnonymousPassword() : password);
+  FtpClient1->SetPassiveMode(PassiveCB->isChecked());
 
   // 9. The whole chain (login, directory, listing, window) runs inside.
   FtpClient1->Connect();
@@ -381,6 +388,12 @@ void TForm1::FtpClient1RequestDone(TCustomFtpCli*, TFtpRequest RqType, std::uint
   if (Error != 0) {
     transfer::Session().LastRequestError = Error;
     plat::TheDialogs().ShowMessage("Error: " + FtpClient1->ErrorMessage());
+  }
+  // Every finished file gets its size, time and rate in the log.
+  if (RqType == TFtpRequest::GetAsync || RqType == TFtpRequest::PutAsync || RqType == TFtpRequest::AppendAsync ||
+      RqType == TFtpRequest::RestGetAsync) {
+    if (Error == 0) LogFinishedFile();
+    meterName_.clear();
   }
   switch (RqType) {
     case TFtpRequest::ConnectAsync:  // 3.
@@ -459,6 +472,7 @@ session::TSiteProfile TForm1::FieldsToProfile() const {
   p.Port = S(PortEdit->text());
   p.ForceLower = ForceLowerCB->isChecked();
   p.AutoDir = AutoDirCB->isChecked();
+  p.Passive = PassiveCB->isChecked();
   return p;
 }
 
@@ -471,6 +485,7 @@ void TForm1::ProfileToFields(const session::TSiteProfile& p) {
   PortEdit->setText(Q(p.Port));
   ForceLowerCB->setChecked(p.ForceLower);
   AutoDirCB->setChecked(p.AutoDir);
+  PassiveCB->setChecked(p.Passive);
 }
 
 void TForm1::ResetFields() { ProfileToFields(session::DefaultProfile()); }
@@ -587,8 +602,12 @@ void TForm1::UploadNext() {
     node = TransferForm->RemoteTreeView->currentItem();
     state.TransferActive = true;
     if (RemoteFileExists(FtpClient1->HostFileName())) {
-      if (plat::TheDialogs().Confirm("File allready exists, do you whant to append upload ? ")) FtpClient1->Append();
+      if (plat::TheDialogs().Confirm("File allready exists, do you whant to append upload ? ")) {
+        StartMeter(FtpClient1->HostFileName(), state.ExpectedSize, 0);
+        FtpClient1->Append();
+      }
     } else {
+      StartMeter(FtpClient1->HostFileName(), state.ExpectedSize, 0);
       FtpClient1->Put();
     }
   }
@@ -630,8 +649,12 @@ void TForm1::DownloadNext() {
     state.TransferActive = true;
     struct stat st {};
     if (::stat(target->c_str(), &st) == 0) {
-      if (plat::TheDialogs().Confirm("File allready exists, do you whant to resume download ? ")) FtpClient1->RestGet();
+      if (plat::TheDialogs().Confirm("File allready exists, do you whant to resume download ? ")) {
+        StartMeter(*entry, state.ExpectedSize, static_cast<std::int64_t>(st.st_size));
+        FtpClient1->RestGet();
+      }
     } else {
+      StartMeter(*entry, state.ExpectedSize, 0);
       newDownload_ = *target;
       // An aborted download ends without a completion: clean up here then.
       if (!FtpClient1->Get() && newDownload_ == *target) DropFailedDownload(1);
@@ -640,7 +663,32 @@ void TForm1::DownloadNext() {
   EndTransferStep();
 }
 
+namespace {
+
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+void TForm1::StartMeter(const std::string& name, std::int64_t expectedSize, std::int64_t offset) {
+  meterName_ = name;
+  meter_.Start(expectedSize > 0 ? expectedSize : -1, offset, NowMs());
+}
+
+void TForm1::SetRateText(const std::string& text) {
+  StatusBar1->SetPanelText(2, text);
+  TransferForm->StatusBar1->SetPanelText(2, text);
+}
+
+void TForm1::LogFinishedFile() {
+  if (!meterName_.empty()) AddLog(transfer::TransferSummary(meterName_, meter_.BytesMoved(), meter_.ElapsedMs(NowMs())));
+  meterName_.clear();
+}
+
 void TForm1::EndTransferStep() {
+  SetRateText(std::string());
   transfer::Session().TransferActive = false;
   TransferForm->StatusBar1->SetPanelText(1, "Connected");
   TransferForm->ProgressBar1->setValue(0);
@@ -676,6 +724,7 @@ void TForm1::FtpClient1Progress(TCustomFtpCli*, std::int64_t Count, bool&) {
   transfer::TSessionState& state = transfer::Session();
   if (!state.TransferActive) return;
   if (session::ProgressDue(state.ExpectedSize, state.ProgressTicks)) ShowProgress(Count);
+  if (meter_.Update(Count, NowMs())) SetRateText(meter_.Text());
 }
 
 void TForm1::ShowProgress(std::int64_t Count) {

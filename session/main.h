@@ -17,6 +17,7 @@
 
 #include "ftp/ftpcli.h"
 #include "session/profiles.h"
+#include "transfer/transfer_rate.h"
 #include "transfer/transfer_controller.h"
 
 class QCheckBox;
@@ -59,6 +60,7 @@ class TForm1 : public QMainWindow, public TTransferController {
   QLineEdit* InitialDirEdit = nullptr;
   QCheckBox* ForceLowerCB = nullptr;
   QCheckBox* AutoDirCB = nullptr;
+  QCheckBox* PassiveCB = nullptr;
   QPushButton* ConnectBut = nullptr;
   QPushButton* Button2 = nullptr;
   QPushButton* ExitBut = nullptr;
@@ -138,6 +140,12 @@ class TForm1 : public QMainWindow, public TTransferController {
   void SelectSite(int index);
 
   void EndTransferStep();
+  // The rate panel of both status bars and the log line of a finished file.
+  void StartMeter(const std::string& name, std::int64_t expectedSize, std::int64_t offset);
+  void SetRateText(const std::string& text);
+  void LogFinishedFile();
+  transfer::TTransferMeter meter_;
+  std::string meterName_;
   void DropFailedDownload(std::uint16_t Error);
   bool Representation() const;
   // A plain download's target that did not exist before it: removed again

@@ -153,6 +153,7 @@ TSiteProfile TProfileStore::ReadProfile(const std::string& name) const {
   profile.Port = std::to_string(ini_.ReadInteger(name, "Port", kDefaultPort));
   profile.ForceLower = ini_.ReadBool(name, "ForceLower", true);
   profile.AutoDir = ini_.ReadBool(name, "AutoDir", true);
+  profile.Passive = ini_.ReadBool(name, "Passive", true);
   return profile;
 }
 
@@ -173,6 +174,7 @@ void TProfileStore::WriteProfile(int index, const std::string& name, const TSite
   ini_.WriteInteger(name, "Port", StrToInt(profile.Port));
   ini_.WriteBool(name, "ForceLower", profile.ForceLower);
   ini_.WriteBool(name, "AutoDir", profile.AutoDir);
+  ini_.WriteBool(name, "Passive", profile.Passive);
   ini_.WriteInteger(kLastUsed, kProfileKey, index);
 }
 

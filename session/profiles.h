@@ -4,7 +4,8 @@
 // gaps); section "LastUsed" with "Profile" (index into that list); one section
 // per profile, named like the profile, with "HostName", "InitialLocalDir",
 // "InitialDir", "UserName", "Password" (scrambled, then Base64), "Port",
-// "ForceLower" and "AutoDir" ("1" / "0"). Profile names compare without regard
+// "ForceLower", "AutoDir" and "Passive" ("1" / "0"; a profile without
+// "Passive" uses passive mode). Profile names compare without regard
 // to letter case; profile sections are never removed.
 //
 // The store keeps nothing between calls: every operation opens the file.
@@ -55,6 +56,9 @@ struct TSiteProfile {
   std::string Port = "21";
   bool ForceLower = true;
   bool AutoDir = true;
+  // Data connections by PASV; the default, since active mode cannot work
+  // from behind a home router.
+  bool Passive = true;
 };
 
 // The fields of a profile that is not in the file (and of a new one).

@@ -27,10 +27,7 @@ void ExpandAll(QTreeWidgetItem* node) {
 std::string TTransferForm::RemoteDirPath() {
   QTreeWidgetItem* node = RemoteTreeView->currentItem();
   if (node == nullptr || node == RemoteRootNode) return "/";
-  std::vector<std::string> texts;
-  for (QTreeWidgetItem* n = node; n != nullptr && n != RemoteRootNode; n = n->parent())
-    texts.insert(texts.begin(), TRemoteTreeView::NodeName(n));
-  const std::string path = transfer::RemoteDirPath(texts);
+  const std::string path = RemotePathOf(node);
   Memo1->AddLine("fullpath : " + path);
   return path;
 }

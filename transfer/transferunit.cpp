@@ -89,6 +89,7 @@ TTransferForm::TTransferForm(QWidget* parent) : QMainWindow(parent) {
   setFont(WindowFont());
   TerminateProgram = [] { QApplication::quit(); };
   CreateControls();
+  CreateRemoteMenu();
   LocalDirTree->Loaded();
   resize(939, 676);
   if (QScreen* screen = QGuiApplication::primaryScreen())
@@ -145,6 +146,8 @@ void TTransferForm::CreateControls() {
   StatusBar1 = Named(new TStatusBar(this), "StatusBar1");
   StatusBar1->AddPanel(100, "Status:");
   StatusBar1->AddPanel(50, "");
+  // Bytes done, rate and time left of the file that moves.
+  StatusBar1->AddRightPanel(330, "");
   setStatusBar(StatusBar1);
 
   CreateMenu();

@@ -83,6 +83,13 @@ class TTransferForm : public QMainWindow {
   QAction* Exit1 = nullptr;
   QMenu* Help1 = nullptr;
   QAction* About1 = nullptr;
+  // The context menu of the remote list and tree.
+  QMenu* RemotePopupMenu = nullptr;
+  QAction* RemoteDelete1 = nullptr;
+  QAction* RemoteRename1 = nullptr;
+  QAction* RemoteNewFolder1 = nullptr;
+  QAction* RemoteRemoveFolder1 = nullptr;
+  QAction* RemoteRefresh1 = nullptr;
 
   // 0 "Binary", 1 "Text".
   int RadioGroup1ItemIndex() const;
@@ -152,6 +159,14 @@ class TTransferForm : public QMainWindow {
   void SpeedButton5Click();
   void SpeedButton6Click();
   void Exit1Click();
+  // --- the server's files and folders (remote_commands.cpp) ---
+  void RemoteDeleteClick();
+  void RemoteRenameClick();
+  void RemoteNewFolderClick();
+  void RemoteRemoveFolderClick();
+  void RemoteRefreshClick();
+  // The server path of a node of the remote tree, without a log line.
+  std::string RemotePathOf(QTreeWidgetItem* node) const;
   void About1Click();
 
  protected:
@@ -163,6 +178,11 @@ class TTransferForm : public QMainWindow {
   QWidget* CreateMainArea();
   QWidget* CreateBottomStrip();
   void CreateMenu();
+  void CreateRemoteMenu();
+  bool RemoteCommandAllowed();
+  std::string AskRemoteName(const std::string& caption, const std::string& prompt, const std::string& current);
+  void ForgetRemoteNode(QTreeWidgetItem* node);
+  bool menuOnTree_ = false;
   void ConfigureLocalDirTree();
   void LoadSystemImageLists();
   void SetupListViews();
