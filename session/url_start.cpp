@@ -49,6 +49,11 @@ bool PathExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+std::int64_t LocalFileSize(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : 0;
+}
+
 bool IsFolder(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -161,16 +166,21 @@ void TForm1::GetUrlFile() {
     FtpClient1->Size();
     state.ExpectedSize = FtpClient1->RemoteSize();
     state.TransferActive = true;
+    bool done = false;
     if (PathExists(*target)) {
-      if (plat::TheDialogs().Confirm("File allready exists, do you whant to resume download ? ")) FtpClient1->RestGet();
+      if (plat::TheDialogs().Confirm("File allready exists, do you whant to resume download ? "))
+        done = FtpClient1->RestGet();
     } else {
       // A file this download creates goes again when the download fails.
       newDownload_ = *target;
-      const bool ok = FtpClient1->Get();
+      done = FtpClient1->Get();
       // Normally the completion has done it; a call that failed without one
       // (a time-out) leaves it to be done here.
-      DropFailedDownload(ok ? 0 : 426);
+      DropFailedDownload(done ? 0 : 426);
     }
+    // The bar moves on every 21st progress event only: a finished file shows
+    // as finished under the question that follows.
+    if (done) ShowProgress(LocalFileSize(*target));
     if (plat::TheDialogs().Confirm("Transfer Complete. Exit program ? ")) {
       FtpClient1->Quit();
       TransferForm->TerminateProgram();
