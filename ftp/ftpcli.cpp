@@ -450,5 +450,8 @@ bool TFtpClient::Quit() { return RunBlocking([this] { QuitAsync(); }); }
 bool TFtpClient::Abort() { return RunBlocking([this] { AbortAsync(); }); }
 bool TFtpClient::Dir() { return RunBlocking([this] { DirAsync(); }); }
 bool TFtpClient::Dele() { return RunBlocking([this] { DeleAsync(); }); }
+bool TFtpClient::Mkd() { return RunBlocking([this] { MkdAsync(); }); }
+bool TFtpClient::Rmd() { return RunBlocking([this] { RmdAsync(); }); }
+bool TFtpClient::Ren() { return RunBlocking([this] { RenAsync(); }); }
 bool TFtpClient::Size() { return RunBlocking([this] { SizeAsync(); }); }
 bool TFtpClient::RestGet() { return RunBlocking([this] { RestGetAsync(); }); }

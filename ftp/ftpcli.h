@@ -648,6 +648,10 @@ class TFtpClient : public TCustomFtpCli {
   bool Abort();
   bool Dir();
   bool Dele();
+  bool Mkd();
+  bool Rmd();
+  // RNFR HostFileName, then RNTO LocalFileName, on the open connection.
+  bool Ren();
   bool Size();
   bool RestGet();
 

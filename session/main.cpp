@@ -17,9 +17,11 @@
 #include <QScrollBar>
 #include <QTabWidget>
 
+#include "controls/log_memo.h"
 #include "controls/status_bar.h"
 #include "dirtree/dirtree.h"
 #include "platform/inifile.h"
+#include "platform/ticks.h"
 #include "platform/qt/dialogs.h"
 #include "platform/qt/exception_box.h"
 #include "session/anonymous.h"
@@ -34,15 +36,16 @@ TForm1* Form1 = nullptr;
 
 namespace {
 
+// The least time between two rounds of window events during a transfer.
+constexpr std::uint32_t kProgressEventsMs = 10;
+
 constexpr const char* kCaption = "Vek\xC2\xB4s FTP Client v. 1.0 Beta - Login ";
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 std::string S(const QString& text) { return text.toStdString(); }
 
-void AppendTo(QPlainTextEdit* memo, const std::string& line) {
-  if (memo == nullptr) return;
-  memo->appendPlainText(Q(line));
-  memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->maximum());
+void AppendTo(TLogMemo* memo, const std::string& line) {
+  if (memo != nullptr) memo->AddLine(line);
 }
 
 bool FolderExists(const std::string& path) {
@@ -152,8 +155,7 @@ void TForm1::CreateControls() {
   ExitBut = Place(new QPushButton("&Exit", client), "ExitBut", 436, 96, 80, 28);
   ConnectBut->setDefault(true);
 
-  Memo1 = Place(new QPlainTextEdit(client), "Memo1", 0, 262, 425, 73);
-  Memo1->setReadOnly(true);
+  Memo1 = Place(new TLogMemo(client), "Memo1", 0, 262, 425, 73);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
   StatusBar1 = new TStatusBar(this);
@@ -202,7 +204,7 @@ void TForm1::CreateEngine() {
 // Lifecycle
 
 void TForm1::FormCreate() {
-  Memo1->clear();
+  Memo1->Clear();
   setWindowTitle(QString::fromUtf8(kCaption));
 
   transfer::Session().TransferActive = false;
@@ -302,8 +304,8 @@ void TForm1::ConnectButClick() {
   if (FtpClient1->IsConnected()) FtpClient1->Quit();
 
   // 5. Fresh logs.
-  Memo1->clear();
-  TransferForm->Memo1->clear();
+  Memo1->Clear();
+  TransferForm->Memo1->Clear();
   AddLog("Connecting to " + S(HostNameEdit->text()) + " ...");
 
   // 6. The hourglass, shown before the wait begins.
@@ -629,7 +631,8 @@ void TForm1::DownloadNext() {
       if (plat::TheDialogs().Confirm("File allready exists, do you whant to resume download ? ")) FtpClient1->RestGet();
     } else {
       newDownload_ = *target;
-      FtpClient1->Get();
+      // An aborted download ends without a completion: clean up here then.
+      if (!FtpClient1->Get() && newDownload_ == *target) DropFailedDownload(1);
     }
   }
   EndTransferStep();
@@ -656,7 +659,18 @@ bool TForm1::RemoteFileExists(const std::string& Name) {
 }
 
 void TForm1::FtpClient1Progress(TCustomFtpCli*, std::int64_t Count, bool&) {
-  QApplication::processEvents();
+  // Pending window events run here, and with them the next network
+  // messages, whose progress events land here again: those must not run
+  // events once more, or a long transfer nests one level per chunk.
+  // A few milliseconds between rounds keep the window as lively as every
+  // chunk would, at a fraction of the cost during a fast transfer.
+  const std::uint32_t now = plat::GetTickCount();
+  if (progressDepth_ == 0 && plat::TickIsPast(now, lastEventsTick_ + kProgressEventsMs)) {
+    lastEventsTick_ = now;
+    ++progressDepth_;
+    QApplication::processEvents();
+    --progressDepth_;
+  }
   transfer::TSessionState& state = transfer::Session();
   if (!state.TransferActive) return;
   if (session::ProgressDue(state.ExpectedSize, state.ProgressTicks)) ShowProgress(Count);

@@ -29,6 +29,7 @@ class QPushButton;
 class QTabWidget;
 class QWidget;
 class TStatusBar;
+class TLogMemo;
 
 class TForm1 : public QMainWindow, public TTransferController {
   Q_OBJECT
@@ -62,7 +63,7 @@ class TForm1 : public QMainWindow, public TTransferController {
   QPushButton* Button2 = nullptr;
   QPushButton* ExitBut = nullptr;
   TStatusBar* StatusBar1 = nullptr;
-  QPlainTextEdit* Memo1 = nullptr;
+  TLogMemo* Memo1 = nullptr;
 
   // The engine.
   std::unique_ptr<TFtpClient> FtpClient1;
@@ -163,6 +164,8 @@ class TForm1 : public QMainWindow, public TTransferController {
   // when the download fails, so a failure leaves no empty or partial file.
   std::string newDownload_;
 
+  int progressDepth_ = 0;
+  std::uint32_t lastEventsTick_ = 0;
   bool shown_ = false;
   bool destroyed_ = false;
   bool hourglass_ = false;

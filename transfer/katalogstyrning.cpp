@@ -1,6 +1,6 @@
 // The remote tree: the selected node as a server path, and changing to a
 // directory and showing its listing in both remote views.
-#include <QPlainTextEdit>
+#include "controls/log_memo.h"
 #include <QTreeWidget>
 
 #include "ftp/ftpcli.h"
@@ -31,7 +31,7 @@ std::string TTransferForm::RemoteDirPath() {
   for (QTreeWidgetItem* n = node; n != nullptr && n != RemoteRootNode; n = n->parent())
     texts.insert(texts.begin(), TRemoteTreeView::NodeName(n));
   const std::string path = transfer::RemoteDirPath(texts);
-  Memo1->appendPlainText(QString::fromStdString("fullpath : " + path));
+  Memo1->AddLine("fullpath : " + path);
   return path;
 }
 
@@ -56,12 +56,16 @@ void TTransferForm::ShowRemoteDir(const std::string& Path, QTreeWidgetItem* Node
   session.RemoteListing = false;
 }
 
-void TTransferForm::RemoteTreeViewChange(QObject*, QTreeWidgetItem*) {
+void TTransferForm::RemoteTreeViewChange(QObject* Sender, QTreeWidgetItem*) {
   transfer::TSessionState& session = transfer::Session();
   if (!session.Connected || session.RemoteListing) return;
   session.LastRequestError = 0;
   QTreeWidgetItem* selected = RemoteTreeView->currentItem();
-  if (HoldsMoreThanOneNode(RemoteTreeView) && selected != nullptr) {
+  // A lone root is listed by the connect step itself; but a refresh asked
+  // for directly (after an upload, after Abort) must list it too, or the
+  // uploaded files never show on a server without sub-directories.
+  const bool refresh = Sender != RemoteTreeView;
+  if ((HoldsMoreThanOneNode(RemoteTreeView) || refresh) && selected != nullptr) {
     const std::string path = RemoteDirPath();
     ShowRemoteDir(path, selected);
   }

@@ -40,6 +40,65 @@ std::int64_t DecimalSize(std::string_view text) {
   return value;
 }
 
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Count digits at pos, moving past them.
+std::size_t TakeDigits(std::string_view line, std::size_t& pos) {
+  const std::size_t start = pos;
+  while (pos < line.size() && IsDigit(line[pos])) ++pos;
+  return pos - start;
+}
+
+// Past a run of one or more spaces; false when there is none.
+bool TakeSpaces(std::string_view line, std::size_t& pos) {
+  const std::size_t start = pos;
+  while (pos < line.size() && line[pos] == ' ') ++pos;
+  return pos > start;
+}
+
+// The listing of Windows (IIS) servers in their DOS style:
+//   MM-DD-YY[YY]  HH:MM[AM|PM]  <DIR>|size  name
+// Recognised by this shape alone; a Unix line starts with its type and
+// permission letters and never has it.
+bool ParseDosEntry(std::string_view line, TListingEntry& entry) {
+  std::size_t pos = 0;
+  if (TakeDigits(line, pos) != 2 || pos >= line.size() || line[pos++] != '-') return false;
+  if (TakeDigits(line, pos) != 2 || pos >= line.size() || line[pos++] != '-') return false;
+  const std::size_t yearDigits = TakeDigits(line, pos);
+  if (yearDigits != 2 && yearDigits != 4) return false;
+  const std::string_view date = line.substr(0, pos);
+  if (!TakeSpaces(line, pos)) return false;
+
+  const std::size_t timeStart = pos;
+  const std::size_t hourDigits = TakeDigits(line, pos);
+  if (hourDigits < 1 || hourDigits > 2 || pos >= line.size() || line[pos++] != ':') return false;
+  if (TakeDigits(line, pos) != 2) return false;
+  if (pos + 1 < line.size() && (LowerAscii(line[pos]) == 'a' || LowerAscii(line[pos]) == 'p') &&
+      LowerAscii(line[pos + 1]) == 'm')
+    pos += 2;
+  const std::string_view time = line.substr(timeStart, pos - timeStart);
+  if (!TakeSpaces(line, pos)) return false;
+
+  constexpr std::string_view kDirMark = "<DIR>";
+  const std::size_t sizeStart = pos;
+  const bool isDir = line.substr(pos, kDirMark.size()) == kDirMark;
+  if (isDir)
+    pos += kDirMark.size();
+  else if (TakeDigits(line, pos) == 0)
+    return false;
+  const std::string_view size = line.substr(sizeStart, pos - sizeStart);
+  // The spaces after the size column separate it from the name; the name
+  // is the rest of the line, spaces inside and at its end included.
+  if (!TakeSpaces(line, pos) || pos >= line.size()) return false;
+
+  entry.Name = std::string(line.substr(pos));
+  entry.Size = std::string(size);
+  entry.SizeBytes = isDir ? -1 : DecimalSize(size);
+  entry.Date = std::string(date) + " " + std::string(time);
+  entry.IsDir = isDir;
+  return true;
+}
+
 }  // namespace
 
 std::vector<std::string> SplitListingLines(std::string_view data) {
@@ -90,6 +149,8 @@ bool LoadListingFile(const std::string& fileName, std::vector<std::string>& line
 bool ParseDirEntry(std::string_view line, TListingEntry& entry) {
   entry = TListingEntry{};
   if (line.empty()) return false;
+  if (ParseDosEntry(line, entry)) return true;
+  entry = TListingEntry{};
 
   // 1. The type character decides directory (upper case counts too).
   const char type = LowerAscii(line.front());

@@ -1,5 +1,13 @@
-// The server's LIST output (the listing file) turned into entries, Unix ls -l
-// layout:  type+permissions  links  owner  group  size  month day time|year  name
+// The server's LIST output (the listing file) turned into entries. Two
+// layouts, told apart line by line by their shape:
+//
+// Windows (IIS, DOS style):  MM-DD-YY[YY]  HH:MM[AM|PM]  <DIR>|size  name
+// The name is the rest of the line after the spaces that follow the size
+// column or <DIR>; Date is the date and time fields as sent, joined by one
+// space ("12-08-26 11:21AM"); a directory's Size is "<DIR>".
+//
+// Unix ls -l, every other line:
+//   type+permissions  links  owner  group  size  month day time|year  name
 //
 // Fields are runs of characters other than the space (a tab is an ordinary
 // character); the name is everything from the ninth field to the end of the
@@ -23,9 +31,9 @@ namespace transfer {
 
 struct TListingEntry {
   std::string Name;
-  std::string Size;           // the fifth field verbatim, as the list shows it
+  std::string Size;           // the size as the list shows it (Unix: the fifth field)
   std::int64_t SizeBytes = -1;  // Size as a number; -1 when it is not a decimal number
-  std::string Date;           // fields 6, 7 and 8 joined by single spaces
+  std::string Date;           // Unix: fields 6, 7 and 8 joined by single spaces
   bool IsDir = false;
 };
 
@@ -40,8 +48,9 @@ std::vector<std::string> SplitListingLines(std::string_view data);
 bool LoadListingFile(const std::string& fileName, std::vector<std::string>& lines);
 
 // Splits one line into entry, field by field. Every field of entry is
-// overwritten. False (and entry cleared) when the line has fewer than nine
-// fields; nothing is ever read beyond the line.
+// overwritten. A line of the Windows shape gives its entry; any other line
+// is read as Unix ls -l, below. False (and entry cleared) when such a line
+// has fewer than nine fields; nothing is ever read beyond the line.
 //   Directory: first character "d" or "D". A link ("l"/"L") whose name and
 //   target hold no "." counts as a directory too. For a directory the text
 //   from the first " ->" after the first character of the name on is cut

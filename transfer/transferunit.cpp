@@ -15,6 +15,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "controls/log_memo.h"
 #include "controls/radio_group.h"
 #include "controls/status_bar.h"
 #include "dirtree/dirtree.h"
@@ -289,7 +290,7 @@ QWidget* TTransferForm::CreateBottomStrip() {
   auto* layout = new QHBoxLayout(Panel2);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(4);
-  Memo1 = Named(new QPlainTextEdit(Panel2), "Memo1");
+  Memo1 = Named(new TLogMemo(Panel2), "Memo1");
   Memo1->setFixedWidth(464);
   Memo1->setReadOnly(true);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -382,7 +383,7 @@ void TTransferForm::ReadListingFile(QTreeWidgetItem* node) {
     // Read from the tree's change handler: an exception must not cross the
     // event loop. The views stay as they are, as for a missing file, and
     // the log says why.
-    Memo1->appendPlainText(QString::fromStdString(std::string("! ") + error.what()));
+    Memo1->AddLine(std::string("! ") + error.what());
     return;
   }
   RemoteListView->BeginUpdate();

@@ -33,6 +33,7 @@ class TFtpClient;
 class TRadioGroup;
 class TRemoteTreeView;
 class TStatusBar;
+class TLogMemo;
 class TTransferController;
 class QPoint;
 namespace plat {
@@ -73,7 +74,7 @@ class TTransferForm : public QMainWindow {
   QWidget* Panel19 = nullptr;
   TFileListView* LocalListView = nullptr;
   QWidget* Panel2 = nullptr;         // bottom strip
-  QPlainTextEdit* Memo1 = nullptr;   // log
+  TLogMemo* Memo1 = nullptr;         // log
   QLabel* AdImage1 = nullptr;        // banner place, 468 x 60, left empty
   QProgressBar* ProgressBar1 = nullptr;
   TStatusBar* StatusBar1 = nullptr;

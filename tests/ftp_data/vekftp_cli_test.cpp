@@ -156,6 +156,50 @@ TEST(VekftpArgs, HelpAndTheDataConnectionMode) {
 }
 
 // A server must not reach the user's terminal with escape sequences.
+// rm, mv, mkdir, rmdir: the folder to change to, the name acted on, and the
+// names refused before anything connects.
+TEST(VekftpArgs, CommandsOnNames) {
+  struct Row {
+    std::vector<std::string> args;
+    const char* error;  // "" when accepted
+    Operation op;
+    const char* dir;
+    const char* name;
+    const char* newName;
+  };
+  const Row rows[] = {
+      {{"rm", "ftp://h/pub/a%20b.txt"}, "", Operation::Rm, "pub", "a b.txt", ""},
+      {{"mv", "ftp://h/old.txt", "new name.txt"}, "", Operation::Mv, "", "old.txt", "new name.txt"},
+      {{"mv", "ftp://h/pub/dir/", "renamed"}, "", Operation::Mv, "pub", "dir", "renamed"},
+      {{"mkdir", "ftp://h/up/new/"}, "", Operation::Mkdir, "up", "new", ""},
+      {{"mkdir", "ftp://h/%2Fnew"}, "", Operation::Mkdir, "/", "new", ""},
+      {{"rmdir", "ftp://h/up/old"}, "", Operation::Rmdir, "up", "old", ""},
+      {{"rm", "ftp://h/pub/"}, "names no file", Operation::Rm, "", "", ""},
+      {{"rmdir", "ftp://h/"}, "names no file or folder", Operation::Rm, "", "", ""},
+      {{"rmdir", "ftp://h/pub/.."}, "refusing the name in the URL", Operation::Rm, "", "", ""},
+      {{"rm", "ftp://h/pub/%2E"}, "refusing the name in the URL", Operation::Rm, "", "", ""},
+      {{"mv", "ftp://h/a", "../b"}, "refusing the new name", Operation::Rm, "", "", ""},
+      {{"mv", "ftp://h/a", ""}, "refusing the new name", Operation::Rm, "", "", ""},
+      {{"mv", "ftp://h/a"}, "wrong number of arguments", Operation::Rm, "", "", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.args[0] + " " + row.args[1]);
+    Options o;
+    std::string error;
+    const bool ok = ParseArguments(row.args, o, error);
+    if (*row.error != '\0') {
+      EXPECT_FALSE(ok);
+      EXPECT_NE(error.find(row.error), std::string::npos) << error;
+      continue;
+    }
+    ASSERT_TRUE(ok) << error;
+    EXPECT_EQ(o.op, row.op);
+    EXPECT_EQ(o.url.dir, row.dir);
+    EXPECT_EQ(o.url.name, row.name);
+    EXPECT_EQ(o.newName, row.newName);
+  }
+}
+
 TEST(VekftpText, ServerTextIsEscapedAndProgressReadsRight) {
   EXPECT_EQ(EscapeControls("550 \x1b]0;owned\x07 no\r"), "550 \\x1B]0;owned\\x07 no\\x0D");
   EXPECT_EQ(EscapeControls("caf\xc3\xa9 \xe2\x82\xac ok"), "caf\xc3\xa9 \xe2\x82\xac ok");  // UTF-8 passes

@@ -1,5 +1,7 @@
 // vekftp end to end against vsftpd on 127.0.0.1, in active and passive mode:
-// list, download, upload, append and resume, every file compared byte for byte.
+// list, download, upload, append and resume, every file compared byte for byte;
+// delete, rename and folders. The commands on names also against a scripted
+// server, for the exact commands sent.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -156,6 +158,33 @@ TEST_P(VsftpdTest, FailedDownloadReportsTheServerAndLeavesTheLocalFileAlone) {
   EXPECT_EQ(r.status, 5) << r.err;  // a local file error
 }
 
+TEST_P(VsftpdTest, DeleteRenameAndFolders) {
+  const fs::path up = peer.Upload();
+  ASSERT_TRUE(WriteFile(up / "f.txt", "data"));
+  fs::permissions(up / "f.txt", fs::perms(0666));
+
+  ToolResult r = Run({"mkdir", peer.Url("up/new%20dir/")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::is_directory(up / "new dir"));
+  r = Run({"mv", peer.Url("up/new%20dir"), "renamed"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::is_directory(up / "renamed"));
+  r = Run({"mv", peer.Url("up/f.txt"), "g h.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(up / "g h.txt"), "data");
+  r = Run({"rm", peer.Url("up/g%20h.txt")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(fs::exists(up / "g h.txt"));
+  r = Run({"rmdir", peer.Url("up/renamed")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::is_empty(up));
+
+  // The server's refusal is the error and the exit status.
+  r = Run({"rmdir", peer.Url("up/missing")});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.err.rfind("Error: 550", 0), 0u) << r.err;
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, VsftpdTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& Info) { return Info.param ? "Passive" : "Active"; });
 
@@ -190,6 +219,58 @@ TEST(VekftpTool, HelpExitStatusesAndEscapedServerText) {
   EXPECT_EQ(r.status, 4) << r.err;
   EXPECT_NE(r.err.find("Error: 550 \\x1B[2J\\x1B]0;owned\\x07gone"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << "a raw escape reached the terminal";
+}
+
+// rm, mv, mkdir and rmdir against a scripted server: the commands each one
+// sends, nothing else (no TYPE, no data connection), and QUIT after a refusal.
+TEST(VekftpTool, CommandsOnNamesSendExactlyTheirCommands) {
+  struct Case {
+    std::vector<std::string> args;  // "URL/" stands for the server's URL
+    std::vector<std::pair<std::string, std::string>> steps;
+    int status;
+    const char* err;
+  };
+  const Case cases[] = {
+      {{"rm", "URL/pub/a%20b.txt"}, {{"CWD pub", "250 ok"}, {"DELE a b.txt", "250 deleted"}}, 0, ""},
+      {{"mv", "URL/old.txt", "new name.txt"},
+       {{"RNFR old.txt", "350 ready"}, {"RNTO new name.txt", "250 renamed"}},
+       0,
+       ""},
+      {{"mv", "URL/missing", "x"}, {{"RNFR missing", "550 No such file"}}, 4, "Error: 550 No such file"},
+      {{"mkdir", "URL/up/new/"}, {{"CWD up", "250 ok"}, {"MKD new", "257 \"/up/new\" created"}}, 0, ""},
+      {{"rmdir", "URL/up/full"}, {{"CWD up", "250 ok"}, {"RMD full", "550 Directory not empty"}}, 4,
+       "Error: 550 Directory not empty"},
+      {{"rmdir", "URL/nowhere/x"}, {{"CWD nowhere", "550 No such directory"}}, 4, "Error: 550 No such directory"},
+      // Refused before anything connects.
+      {{"mv", "URL/a", "b\r\nDELE c"}, {}, 2, "line break"},
+      {{"rmdir", "URL/pub/%2E%2E"}, {}, 2, "refusing the name in the URL"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    FtpScript script;
+    std::vector<std::string> expected;
+    if (!c.steps.empty()) {
+      script.Greet("220 test server").Expect("USER bob", "331 pw please").Expect("PASS x", "230 ok");
+      expected = {"USER bob", "PASS x"};
+      for (const auto& [command, reply] : c.steps) {
+        script.Expect(command, reply);
+        expected.push_back(command);
+      }
+      script.Expect("QUIT", "221 bye");
+      expected.push_back("QUIT");
+    }
+    FtpTestServer server(script);
+    std::vector<std::string> args = c.args;
+    args[1].replace(0, 3, "ftp://bob:x@127.0.0.1:" + server.PortText());
+    TempDir local{"vekftplocal"};
+    const ToolResult r = RunVekftp(args, local.Path());
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    if (!server.WaitForDisconnect(5000)) ADD_FAILURE() << "no disconnect";
+    EXPECT_EQ(server.Commands(), expected);
+    EXPECT_TRUE(server.Mismatches().empty());
+    EXPECT_EQ(server.Connections(), c.steps.empty() ? 0 : 1);
+  }
 }
 
 }  // namespace

@@ -5,9 +5,15 @@
 #include <filesystem>
 #include <fstream>
 
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QProgressBar>
 #include <QTabWidget>
+#include <QTimer>
+
+#include "controls/status_bar.h"
+#include "transfer/file_list_view.h"
 #include <gtest/gtest.h>
 
 #include "tests/ftp_data/vsftpd_peer.h"
@@ -22,6 +28,7 @@ void Shoot(QWidget& widget, const std::string& name) {
   const fs::path folder = VEK_SCREENSHOT_DIR;
   fs::create_directories(folder);
   const std::string file = (folder / (name + (tag != nullptr ? tag : "") + ".png")).string();
+  for (TLogMemo* memo : widget.window()->findChildren<TLogMemo*>()) memo->Flush();
   ASSERT_TRUE(widget.window()->grab().save(QString::fromStdString(file), "PNG"));
   EXPECT_GT(fs::file_size(file), 1000u);
   std::printf("screenshot: %s\n", file.c_str());
@@ -59,6 +66,43 @@ TEST(Screenshot, LoginWindowPagesAndTheTransferWindowOnVsftpd) {
   ASSERT_TRUE(transfer::Session().Connected) << f.Memo1->toPlainText().toStdString();
   QApplication::processEvents();
   Shoot(*w.transferForm, "transfer_connected_vsftpd");
+}
+
+TEST(Screenshot, TransferWindowInTheMiddleOfADownload) {
+  testsupport::TempFolder remote, local, config;
+  std::string bytes(600000, 'x');
+  std::ofstream(remote.File("ubuntu-notes.iso"), std::ios::binary) << bytes;
+  vektest::FtpServeOptions options;
+  options.root = remote.Path();
+  options.password = "secret";
+  vektest::FtpTestServer server(options);
+  vektest::ServedData data;
+  data.Install(server);
+  vektest::Windows w(config.File("rirarar.ini"));
+  TForm1& f = *w.form1;
+  f.HostNameEdit->setText("127.0.0.1");
+  f.PortEdit->setText(QString::fromStdString(server.PortText()));
+  f.UserNameEdit->setText("user");
+  f.PasswordEdit->setText("secret");
+  f.InitialLocalDirEdit->setText(QString::fromStdString(local.Path()));
+  f.SaveProfileCB->setChecked(false);
+  f.ConnectBut->click();
+  ASSERT_TRUE(transfer::Session().Connected);
+  TTransferForm& t = *w.transferForm;
+  t.RemoteListView->SelectRow(0, true);
+  data.slowChunk = 20000;
+  data.slowPauseMs = 40;
+  int barSeen = 0;
+  std::string status;
+  QTimer::singleShot(500, &t, [&] {
+    barSeen = t.ProgressBar1->value();
+    status = t.StatusBar1->PanelText(1);
+    Shoot(t, "transfer_downloading");
+  });
+  t.RemoteListViewDragDrop(t.LocalListView, t.RemoteListView, 0, 0);
+  EXPECT_GT(barSeen, 0);
+  EXPECT_EQ(status.rfind("Downloading : ", 0), 0u) << status;
+  EXPECT_EQ(testsupport::ReadFile(local.File("ubuntu-notes.iso")), bytes);
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ using vektest::Windows;
 
 std::string Text(QLineEdit* e) { return e->text().toStdString(); }
 
-std::vector<std::string> DoneLines(QPlainTextEdit* memo) {
+std::vector<std::string> DoneLines(TLogMemo* memo) {
   std::vector<std::string> done;
   for (const std::string& l : Windows::Lines(memo))
     if (l.rfind("Done (request=", 0) == 0) done.push_back(l);
@@ -220,7 +220,7 @@ TEST_F(Controller, ConnectLogsInListsAndShowsTheTransferWindowThenTheTreeOpensDi
       "Done (request=DirAsync  error code=0)"};
   EXPECT_EQ(DoneLines(f.Memo1), expectedDone);
   EXPECT_EQ(DoneLines(t.Memo1), expectedDone);
-  for (QPlainTextEdit* memo : {f.Memo1, t.Memo1}) {
+  for (TLogMemo* memo : {f.Memo1, t.Memo1}) {
     const auto lines = Windows::Lines(memo);
     EXPECT_EQ(lines.front(), "Connecting to 127.0.0.1 ...");
     EXPECT_EQ(Windows::CountStarting(lines, "> PASS ??????"), 1);

@@ -6,12 +6,13 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <QApplication>
-#include <QPlainTextEdit>
+#include "controls/log_memo.h"
 
 #include "platform/qt/dialogs.h"
 #include "platform/qt/exception_box.h"
@@ -57,6 +58,12 @@ inline std::string ListingOf(const std::filesystem::path& folder) {
 struct ServedData {
   std::shared_ptr<ServerData> data = std::make_shared<ServerData>();
   int listDelayMs = 0;
+  // Lines added to every listing (names no real folder can hold).
+  std::string extraListing;
+  // RETR sends in pieces of this size with a pause between them (0: at once).
+  std::size_t slowChunk = 0;
+  int slowPauseMs = 0;
+  std::int64_t restOffset = 0;
 
   void Install(FtpTestServer& server) {
     auto data = this->data;
@@ -69,18 +76,40 @@ struct ServedData {
       s.Reply("150 Here comes the directory listing.");
       if (self->listDelayMs > 0 && !s.Sleep(self->listDelayMs)) return;
       if (!data->Open()) return s.Reply("425 Can't open data connection.");
-      data->Send(ListingOf(s.LocalPath(".")));
+      data->Send(ListingOf(s.LocalPath(".")) + self->extraListing);
       data->Close();
       s.Reply("226 Directory send OK.");
     });
-    server.AddCommand("RETR", [data](FtpServerSession& s, const std::string& arg) {
-      const std::string bytes = testsupport::ReadFile(s.LocalPath(arg).string());
+    server.AddCommand("REST", [self](FtpServerSession& s, const std::string& arg) {
+      self->restOffset = std::stoll(arg);
+      s.Reply("350 Restarting at " + arg + ".");
+    });
+    server.AddCommand("RETR", [data, self](FtpServerSession& s, const std::string& arg) {
+      const std::filesystem::path file = s.LocalPath(arg);
+      if (!std::filesystem::is_regular_file(file)) return s.Reply("550 " + arg + ": No such file");
+      std::string bytes = testsupport::ReadFile(file.string());
+      bytes.erase(0, static_cast<std::size_t>(std::min<std::int64_t>(self->restOffset, bytes.size())));
+      self->restOffset = 0;
       s.Reply("150 Opening BINARY mode data connection (" + std::to_string(bytes.size()) + " bytes).");
       if (!data->Open()) return s.Reply("425 Can't open data connection.");
-      data->Send(bytes);
+      const std::size_t chunk = self->slowChunk > 0 ? self->slowChunk : bytes.size() + 1;
+      for (std::size_t at = 0; at < bytes.size(); at += chunk) {
+        if (!data->Send(bytes.substr(at, chunk))) return;
+        if (self->slowPauseMs > 0 && !s.Sleep(self->slowPauseMs)) return;
+      }
       data->Close();
       s.Reply("226 Transfer complete.");
     });
+    auto store = [data](FtpServerSession& s, const std::string& arg, bool append) {
+      s.Reply("150 Ok to send data.");
+      if (!data->Open()) return s.Reply("425 Can't open data connection.");
+      const std::string bytes = data->ReceiveAll();
+      std::ofstream out(s.LocalPath(arg), append ? std::ios::binary | std::ios::app : std::ios::binary);
+      out << bytes;
+      s.Reply("226 Transfer complete.");
+    };
+    server.AddCommand("STOR", [store](FtpServerSession& s, const std::string& arg) { store(s, arg, false); });
+    server.AddCommand("APPE", [store](FtpServerSession& s, const std::string& arg) { store(s, arg, true); });
   }
 };
 
@@ -112,11 +141,7 @@ class Windows {
     transfer::Session() = transfer::TSessionState();
   }
 
-  static std::vector<std::string> Lines(QPlainTextEdit* memo) {
-    std::vector<std::string> lines;
-    for (const QString& l : memo->toPlainText().split('\n')) lines.push_back(l.toStdString());
-    return lines;
-  }
+  static std::vector<std::string> Lines(TLogMemo* memo) { return memo->Lines(); }
   static int CountStarting(const std::vector<std::string>& lines, const std::string& prefix) {
     return static_cast<int>(std::count_if(lines.begin(), lines.end(),
                                           [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));

@@ -72,6 +72,76 @@ TEST(ParseDirEntry, Lines) {
   }
 }
 
+// Windows (IIS) lines, told from Unix ones by their shape.
+TEST(ParseDirEntry, WindowsLines) {
+  struct DosRow {
+    const char* line;
+    bool parsed;
+    const char* name;
+    bool isDir;
+    const char* size;
+    std::int64_t sizeBytes;
+    const char* date;
+  };
+  const DosRow rows[] = {
+      {"12-08-26  11:21AM       <DIR>          pub", true, "pub", true, "<DIR>", -1, "12-08-26 11:21AM"},
+      {"12-08-26  11:21AM              1048576 random 1MiB.bin", true, "random 1MiB.bin", false, "1048576",
+       1048576, "12-08-26 11:21AM"},
+      {"01-31-2026  09:05PM       <DIR>          My Documents", true, "My Documents", true, "<DIR>", -1,
+       "01-31-2026 09:05PM"},
+      {"07-04-99  23:59                    0 empty.txt", true, "empty.txt", false, "0", 0, "07-04-99 23:59"},
+      {"07-04-1999 7:05pm 5368709120 big.iso", true, "big.iso", false, "5368709120", 5368709120LL,
+       "07-04-1999 7:05pm"},
+      // Spaces inside and at the end of the name are kept; a name may look
+      // like a Unix line or hold an arrow without being cut.
+      {"12-08-26  11:21AM                   12   two  spaces  ", true, "two  spaces  ", false, "12", 12,
+       "12-08-26 11:21AM"},
+      {"12-08-26  11:21AM       <DIR>          a -> b", true, "a -> b", true, "<DIR>", -1, "12-08-26 11:21AM"},
+      {"12-08-26  11:21AM                   99 99999999999999999999", true, "99999999999999999999", false, "99", 99,
+       "12-08-26 11:21AM"},
+      {"12-08-26  11:21AM   99999999999999999999 huge", true, "huge", false, "99999999999999999999", -1,
+       "12-08-26 11:21AM"},
+      // Not the shape: read as Unix lines, which these are not.
+      {"12-08-26  11:21AM       <DIR>", false, "", false, "", -1, ""},
+      {"12-08-26  11:21AM       <DIR>          ", false, "", false, "", -1, ""},
+      {"12-08-26  11:21AM  -12 x", false, "", false, "", -1, ""},
+      {"12-08-2026x 11:21AM 12 x", false, "", false, "", -1, ""},
+      {"12-08-026  11:21AM  12 x", false, "", false, "", -1, ""},
+      {"1-08-26  11:21AM  12 x", false, "", false, "", -1, ""},
+      {"12-08-26  11:21XM  12 x", false, "", false, "", -1, ""},
+      {"12-08-26  111:21  12 x", false, "", false, "", -1, ""},
+      {"12-08-26\t11:21AM\t12\tx", false, "", false, "", -1, ""},
+  };
+  for (const DosRow& row : rows) {
+    SCOPED_TRACE(row.line);
+    TListingEntry entry;
+    entry.Name = "stale";
+    ASSERT_EQ(ParseDirEntry(row.line, entry), row.parsed);
+    EXPECT_EQ(entry.Name, row.name);
+    EXPECT_EQ(entry.IsDir, row.isDir);
+    EXPECT_EQ(entry.Size, row.size);
+    EXPECT_EQ(entry.SizeBytes, row.sizeBytes);
+    EXPECT_EQ(entry.Date, row.date);
+  }
+}
+
+// A listing mixing both layouts, as through a proxy or a changed server.
+TEST(ParseListing, WindowsAndUnixLinesTogether) {
+  const std::vector<std::string> lines = SplitListingLines(
+      "12-08-26  11:21AM       <DIR>          pub\r\n"
+      "12-08-26  11:21AM       <DIR>          ..\r\n"
+      "-rw-r--r--   1 ftp      ftp          512 Jan  5 12:30 unix.txt\r\n"
+      "12-08-26  02:00PM                  512 dos name.txt\r\n");
+  const std::vector<TListingEntry> entries = ParseListing(lines);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].Name, "pub");
+  EXPECT_EQ(entries[1].Name, "unix.txt");
+  EXPECT_EQ(entries[1].Date, "Jan 5 12:30");
+  EXPECT_EQ(entries[2].Name, "dos name.txt");
+  EXPECT_EQ(entries[2].SizeBytes, 512);
+  EXPECT_FALSE(IsSafeLocalName(ParseListing({"12-08-26  11:21AM                  512 ../x"})[0].Name));
+}
+
 TEST(ParseDirEntry, SizeAsANumberIs64Bit) {
   TListingEntry entry;
   ASSERT_TRUE(ParseDirEntry("-rw-r--r-- 1 ftp ftp 5368709120 Jan  5  2024 big.iso", entry));

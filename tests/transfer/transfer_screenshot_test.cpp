@@ -16,6 +16,7 @@
 #include "ftp/ftpcli.h"
 #include "tests/dirtree/gui_app.h"
 #include "tests/ftp_data/vsftpd_peer.h"
+#include "controls/log_memo.h"
 #include "transfer/about.h"
 #include "transfer/file_list_view.h"
 #include "transfer/remote_tree_view.h"
@@ -33,6 +34,7 @@ std::string ShotFile(const std::string& name) {
 }
 
 void Save(QWidget& widget, const std::string& file) {
+  for (TLogMemo* memo : widget.findChildren<TLogMemo*>()) memo->Flush();
   ASSERT_TRUE(widget.grab().save(QString::fromStdString(file), "PNG"));
   EXPECT_GT(fs::file_size(file), 1000u);
   std::printf("screenshot: %s\n", file.c_str());
@@ -75,7 +77,7 @@ TEST(Screenshot, TransferWindowWithAServerRootAndTheAboutWindow) {
   ftp.SetPassWord("vek@test.com");
   ftp.SetTimeout(20);
   ftp.OnDisplay = [&form](TCustomFtpCli*, std::string& line) {
-    form.Memo1->appendPlainText(QString::fromStdString(line));
+    form.Memo1->AddLine(line);
   };
   ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage() << peer.Log();
   ftp.SetHostFileName("");

@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "controls/log_memo.h"
 #include "controls/radio_group.h"
 #include "controls/status_bar.h"
 #include "controls/urllabel.h"
@@ -287,6 +288,7 @@ TEST_F(TransferWindowTest, ListingLinesBecomeRowsAndNodes) {
   std::filesystem::create_directory(form_->ListingFileName());
   form_->ReadListingFile(root_);
   EXPECT_EQ(Rows(), std::vector<std::string>{"kept"});
+  form_->Memo1->Flush();
   EXPECT_TRUE(form_->Memo1->toPlainText().startsWith("! ")) << form_->Memo1->toPlainText().toStdString();
   std::filesystem::remove(form_->ListingFileName());
 
@@ -296,6 +298,22 @@ TEST_F(TransferWindowTest, ListingLinesBecomeRowsAndNodes) {
   form_->ReadListingFile(root_);
   EXPECT_TRUE(Rows().empty());
   EXPECT_EQ(root_->childCount(), 5);
+}
+
+TEST_F(TransferWindowTest, WindowsServerListingGivesRowsAndNodes) {
+  Listing(
+      "12-08-26  11:21AM       <DIR>          pub\r\n"
+      "01-31-2026  21:05       <DIR>          My Documents\r\n"
+      "12-08-26  11:21AM              1048576 random 1MiB.bin\r\n"
+      "-rw-r--r--   1 ftp      ftp          512 Jan  5 12:30 unix.txt\r\n");
+  form_->ReadListingFile(root_);
+  EXPECT_EQ(Children(root_), (std::vector<std::string>{"My Documents", "pub"}));
+  ASSERT_EQ(Rows(), (std::vector<std::string>{"random 1MiB.bin", "unix.txt"}));
+  const TListRow& random = form_->RemoteListView->Row(0);
+  EXPECT_EQ(random.Size, "1048576");
+  EXPECT_EQ(random.SizeBytes, 1048576);
+  EXPECT_EQ(random.Date, "12-08-26 11:21AM");
+  EXPECT_EQ(form_->RemoteListView->Row(1).Date, "Jan 5 12:30");
 }
 
 TEST_F(TransferWindowTest, HostileNamesAreShownAsTextAndKeptExactly) {

@@ -68,7 +68,10 @@ class Session {
       if (getLocal.empty()) return kExitUsage;  // refused before anything connects
     }
     if (!Step(ftp_.Connect())) return kExitLogin;
-    if (!Step(ftp_.TypeSet())) return kExitLogin;
+    // The commands on names move no data: no TYPE for them.
+    const bool movesData = opt_.op != Operation::Rm && opt_.op != Operation::Mv && opt_.op != Operation::Mkdir &&
+                           opt_.op != Operation::Rmdir;
+    if (movesData && !Step(ftp_.TypeSet())) return kExitLogin;
     int rc = 0;
     switch (opt_.op) {
       case Operation::Get:
@@ -93,6 +96,12 @@ class Session {
         break;
       case Operation::Size:
         rc = Size();
+        break;
+      case Operation::Rm:
+      case Operation::Mv:
+      case Operation::Mkdir:
+      case Operation::Rmdir:
+        rc = ChangeName();
         break;
     }
     // The outcome is decided; a failing QUIT changes nothing about it.
@@ -194,6 +203,21 @@ class Session {
     if (!Step(ftp_.Size())) return Failure();
     std::printf("%lld\n", static_cast<long long>(ftp_.RemoteSize()));
     return 0;
+  }
+
+  int ChangeName() {
+    if (!ChangeDir(opt_.url.dir)) return kExitRemote;
+    ftp_.SetHostFileName(opt_.url.name);
+    bool ok = false;
+    if (opt_.op == Operation::Rm) {
+      ok = Step(ftp_.Dele());
+    } else if (opt_.op == Operation::Mv) {
+      ftp_.SetLocalFileName(opt_.newName);
+      ok = Step(ftp_.Ren());
+    } else {
+      ok = Step(opt_.op == Operation::Mkdir ? ftp_.Mkd() : ftp_.Rmd());
+    }
+    return ok ? kExitOk : Failure();
   }
 
   // The listing goes through a private file so that stdout gets its bytes

@@ -7,6 +7,7 @@
 
 #include "session/url.h"
 #include "transfer/listing.h"
+#include "transfer/typed_name.h"
 
 namespace vekftp {
 
@@ -37,6 +38,19 @@ bool ParsePort(const std::string& Text, std::string& Out) {
   if (v < 1 || v > 65535) return false;
   Out = std::to_string(v);
   return true;
+}
+
+// path cut at its last "/" into dir and name.
+void SplitPath(FtpUrl& Url) {
+  const std::size_t last = Url.path.rfind('/');
+  if (last == std::string::npos) {
+    Url.dir.clear();
+    Url.name = Url.path;
+  } else {
+    Url.dir = Url.path.substr(0, last);
+    Url.name = Url.path.substr(last + 1);
+    if (Url.dir.empty()) Url.dir = "/";  // "%2Fname": the root
+  }
 }
 
 }  // namespace
@@ -96,14 +110,7 @@ bool ParseFtpUrl(const std::string& Url, FtpUrl& Out, std::string& Error) {
   }
 
   if (!DecodePart(rawPath, "path", Out.path, Error)) return false;
-  const std::size_t last = Out.path.rfind('/');
-  if (last == std::string::npos) {
-    Out.name = Out.path;
-  } else {
-    Out.dir = Out.path.substr(0, last);
-    Out.name = Out.path.substr(last + 1);
-    if (Out.dir.empty()) Out.dir = "/";  // "%2Fname": the root
-  }
+  SplitPath(Out);
   return true;
 }
 
@@ -198,6 +205,10 @@ std::string UsageText() {
          "  vekftp [options] ls URL              print the LIST output of the directory URL names\n"
          "  vekftp [options] size URL            print the remote size\n"
          "  vekftp [options] mget URL NAME...    download files of the directory URL names\n"
+         "  vekftp [options] rm URL              delete the remote file URL names\n"
+         "  vekftp [options] mv URL NEWNAME      rename the remote file or folder URL names, in its folder\n"
+         "  vekftp [options] mkdir URL           create the remote folder URL names\n"
+         "  vekftp [options] rmdir URL           remove the remote folder URL names (it must be empty)\n"
          "options:\n"
          "  --active             the server connects to us (PORT); passive (PASV) is the default\n"
          "  --passive            passive mode (the default)\n"
@@ -280,6 +291,15 @@ bool ParseArguments(const std::vector<std::string>& Args, Options& Out, std::str
     if (!arity(n == 1)) return false;
     Out.op = op == "ls" ? Operation::Ls : Operation::Size;
     url = rest[1];
+  } else if (op == "rm" || op == "mkdir" || op == "rmdir") {
+    if (!arity(n == 1)) return false;
+    Out.op = op == "rm" ? Operation::Rm : op == "mkdir" ? Operation::Mkdir : Operation::Rmdir;
+    url = rest[1];
+  } else if (op == "mv") {
+    if (!arity(n == 2)) return false;
+    Out.op = Operation::Mv;
+    url = rest[1];
+    Out.newName = rest[2];
   } else if (op == "mget") {
     if (!arity(n >= 2)) return false;
     Out.op = Operation::Mget;
@@ -291,11 +311,31 @@ bool ParseArguments(const std::vector<std::string>& Args, Options& Out, std::str
   }
 
   if (!ParseFtpUrl(url, Out.url, Error)) return false;
-  const bool namesFile = Out.op == Operation::Get || Out.op == Operation::Put || Out.op == Operation::Append ||
-                         Out.op == Operation::Resume || Out.op == Operation::Size;
+  const bool namesFolder = Out.op == Operation::Mkdir || Out.op == Operation::Rmdir || Out.op == Operation::Mv;
+  if (namesFolder && Out.url.name.empty() && Out.url.path.size() > 1 && Out.url.path.back() == '/') {
+    // "ftp://h/pub/new/" names the folder "new" as well.
+    Out.url.path.pop_back();
+    SplitPath(Out.url);
+  }
+  const bool namesFile = Out.op != Operation::Ls && Out.op != Operation::Mget;
   if (namesFile && Out.url.name.empty()) {
-    Error = "the URL names no file: " + url;
+    Error = "the URL names no " + std::string(namesFolder ? "file or folder: " : "file: ") + url;
     return false;
+  }
+  if (Out.op == Operation::Rm || namesFolder) {
+    // "." and ".." would act on the folder itself or the one above.
+    const std::string why = transfer::CheckTypedName(Out.url.name);
+    if (!why.empty()) {
+      Error = "refusing the name in the URL: " + why;
+      return false;
+    }
+  }
+  if (Out.op == Operation::Mv) {
+    const std::string why = transfer::CheckTypedName(Out.newName);
+    if (!why.empty()) {
+      Error = "refusing the new name: " + why;
+      return false;
+    }
   }
   if ((Out.op == Operation::Put || Out.op == Operation::Append || Out.op == Operation::Resume) && Out.local.empty()) {
     Error = "empty local file name";

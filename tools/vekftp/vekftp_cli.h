@@ -54,7 +54,7 @@ enum ExitStatus {
   kExitLocal = 5,   // the local file could not be created, read or written
 };
 
-enum class Operation { Get, Put, Append, Resume, Ls, Size, Mget };
+enum class Operation { Get, Put, Append, Resume, Ls, Size, Mget, Rm, Mv, Mkdir, Rmdir };
 
 struct Options {
   bool help = false;
@@ -66,6 +66,7 @@ struct Options {
   FtpUrl url;
   std::string local;               // get (optional), put, append, resume
   std::vector<std::string> names;  // mget
+  std::string newName;             // mv: the new name in the same folder
 };
 
 // argv without the program name. False with Error set (a usage problem).
