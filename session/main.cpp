@@ -246,9 +246,7 @@ void TForm1::FormDestroy() {
   }
 }
 
-void TForm1::FormShow() {
-  // The command-line start hooks in here.
-}
+// FormShow, the command-line start: url_start.cpp.
 
 void TForm1::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);

@@ -75,8 +75,28 @@ class TForm1 : public QMainWindow, public TTransferController {
   std::string IniFileName;
   std::vector<std::string> FileList;
   std::int32_t FilesLeft = 0;
-  // The user name put aside while "Anonymous" is checked.
+  // The user name put aside while "Anonymous" is checked; also the URL's user.
   std::string UrlUser;
+
+  // --- the command-line start: program [URL [local file]] ---
+  // The program's arguments after its name, set before the window is shown.
+  std::vector<std::string> Arguments;
+  // The URL's parts (UrlRest: what is not parsed yet) and the second
+  // argument's folder (up to and including its last "/") and file name.
+  std::string UrlRest;
+  std::string UrlPassword;
+  std::string UrlHost;
+  std::string UrlPort;
+  std::string UrlDir;
+  std::string UrlFile;
+  std::string LocalDir;
+  std::string LocalName;
+  void ParseUrl();
+  bool ParseUrlLogin();
+  void ParseUrlPath();
+  void GetUrlFile();
+  // The user's download folder (~/Downloads/, ending in "/"), created when missing.
+  static std::string DownloadFolder();
 
   // --- lifecycle ---
   void FormCreate();

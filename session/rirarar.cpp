@@ -32,9 +32,16 @@ int main(int argc, char** argv) {
   // not exist yet.
   auto* form1 = new TForm1();
   Form1 = form1;
+  // program [URL [local file]], Qt's own options taken out.
+  form1->Arguments.assign(argv + 1, argv + argc);
   TransferForm = new TTransferForm();
   TransferForm->FtpClient = form1->FtpClient1.get();
   TransferForm->Controller = form1;
+  // The command-line start can end the program from the login window's show
+  // handler, before the loop runs, when a plain quit would be lost.
+  TransferForm->TerminateProgram = [] {
+    QMetaObject::invokeMethod(qApp, [] { QApplication::quit(); }, Qt::QueuedConnection);
+  };
   AboutForm = new TAboutForm(TransferForm);
 
   form1->adjustSize();

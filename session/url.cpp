@@ -54,6 +54,12 @@ TUrlParts ParseUrl(const std::string& url) {
     } else {
       parts.UrlHost = parts.UrlRest;
     }
+    // "ftp://host:2121/..." is how such URLs are commonly written: the port
+    // goes to the port field, not into the host name.
+    if (const std::size_t colon = parts.UrlHost.find(':'); colon != std::string::npos) {
+      parts.UrlPort = parts.UrlHost.substr(colon + 1);
+      parts.UrlHost.erase(colon);
+    }
     return parts;
   }
   if (!ParseUrlLogin(parts)) ParseUrlPath(parts);

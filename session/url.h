@@ -1,7 +1,8 @@
 // The command-line start: program ftp://[user:password@]host[:port][/path] [local file].
 //
 // The first six characters (the scheme prefix "ftp://") are dropped without
-// being looked at. Anonymous form: host, optionally "/" and a path. Login form:
+// being looked at. Anonymous form: host, optionally ":" port, optionally "/"
+// and a path. Login form:
 // user ":" password "@" host, optionally ":" port, optionally "/" and a path.
 // The path is "/"-separated directory segments; the last one is a file name
 // when it holds a ".", a directory otherwise. Percent-escapes are not decoded.

@@ -39,6 +39,8 @@ TEST(ParseUrl, EveryShape) {
       {"ftp://host/v1.2/src", "anonymous", kGenerated, "host", "21", "/v1.2/src", ""},
       {"ftp://host/a.b/c.d", "anonymous", kGenerated, "host", "21", "/a.b", "c.d"},
       {"ftp://@host/x.txt", "anonymous", kGenerated, "@host", "21", "", "x.txt"},
+      {"ftp://host:2121/pub/f.txt", "anonymous", kGenerated, "host", "2121", "/pub", "f.txt"},
+      {"ftp://host:2121", "anonymous", kGenerated, "host", "2121", "", ""},
       // An "@" in the path does not make a login.
       {"ftp://host/pub/a@b.txt", "anonymous", kGenerated, "host", "21", "/pub", "a@b.txt"},
       // Login form.

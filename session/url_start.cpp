@@ -1,0 +1,194 @@
+// The command-line start: program URL [local file]. The URL fills the login
+// fields under the profile "UNTITLED"; with a local file as well, the window
+// connects at once, downloads the URL's file there and offers to exit.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
+#include <stdexcept>
+
+#include <QComboBox>
+#include <QLineEdit>
+
+#include "controls/status_bar.h"
+#include "platform/qt/dialogs.h"
+#include "session/main.h"
+#include "session/queue.h"
+#include "session/url.h"
+#include "transfer/session_state.h"
+#include "transfer/transferunit.h"
+
+namespace {
+
+constexpr const char* kUrlProfile = "UNTITLED";
+
+session::TUrlParts PartsOf(const TForm1& f) {
+  session::TUrlParts url;
+  url.UrlRest = f.UrlRest;
+  url.UrlUser = f.UrlUser;
+  url.UrlPassword = f.UrlPassword;
+  url.UrlHost = f.UrlHost;
+  url.UrlPort = f.UrlPort;
+  url.UrlDir = f.UrlDir;
+  url.UrlFile = f.UrlFile;
+  return url;
+}
+
+void TakeParts(TForm1& f, const session::TUrlParts& url) {
+  f.UrlRest = url.UrlRest;
+  f.UrlUser = url.UrlUser;
+  f.UrlPassword = url.UrlPassword;
+  f.UrlHost = url.UrlHost;
+  f.UrlPort = url.UrlPort;
+  f.UrlDir = url.UrlDir;
+  f.UrlFile = url.UrlFile;
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+std::int64_t LocalFileSize(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : 0;
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string WorkingFolder() {
+  std::string cwd(4096, '\0');
+  if (::getcwd(cwd.data(), cwd.size()) == nullptr) return std::string();
+  cwd.resize(cwd.find('\0'));
+  return cwd;
+}
+
+// "." and ".." name folders even where none is written out.
+bool NamesAFolder(const std::string& localName) { return localName.empty() || localName == "." || localName == ".."; }
+
+}  // namespace
+
+void TForm1::FormShow() {
+  if (Arguments.empty()) return;
+  // 1.
+  ParseUrl();
+  // 2.
+  InitialDirEdit->setText(QString::fromStdString(UrlDir));
+  HostNameEdit->setText(QString::fromStdString(UrlHost));
+  PortEdit->setText(QString::fromStdString(UrlPort));
+  UserNameEdit->setText(QString::fromStdString(UrlUser));
+  PasswordEdit->setText(QString::fromStdString(UrlPassword));
+  // 3. Selected without loading it: the fields keep the URL's values.
+  int at = session::IndexOfProfile(SiteNames(), kUrlProfile);
+  if (at < 0) {
+    SiteCB->addItem(kUrlProfile);
+    at = SiteCB->count() - 1;
+  }
+  SelectSite(at);
+  // A URL start gets through home routers, which active mode does not;
+  // Connect hands the box to the engine.
+  PassiveCB->setChecked(true);
+  // 4.
+  if (Arguments.size() < 2) return;
+  // Connect makes the initial local folder current: a relative path was
+  // meant from where the program was started.
+  std::string& local = Arguments[1];
+  if (!local.empty() && local[0] != '/' &&
+      (!session::SplitLocalPath(local).LocalDir.empty() || NamesAFolder(session::SplitLocalPath(local).LocalName))) {
+    const std::string cwd = WorkingFolder();
+    if (!cwd.empty()) local = cwd + "/" + local;
+  }
+  ConnectButClick();
+  GetUrlFile();
+}
+
+void TForm1::ParseUrl() { TakeParts(*this, session::ParseUrl(Arguments.empty() ? std::string() : Arguments[0])); }
+
+bool TForm1::ParseUrlLogin() {
+  session::TUrlParts url = PartsOf(*this);
+  const bool done = session::ParseUrlLogin(url);
+  TakeParts(*this, url);
+  return done;
+}
+
+void TForm1::ParseUrlPath() {
+  session::TUrlParts url = PartsOf(*this);
+  session::ParseUrlPath(url);
+  TakeParts(*this, url);
+}
+
+std::string TForm1::DownloadFolder() {
+  const std::string folder = session::HomeFolder() + "Downloads/";
+  // One level; a failure shows later as the download's own error.
+  if (!IsFolder(folder)) ::mkdir(folder.c_str(), 0777);
+  return folder;
+}
+
+void TForm1::GetUrlFile() {
+  transfer::TSessionState& state = transfer::Session();
+  const std::string argument = Arguments.size() > 1 ? Arguments[1] : std::string();
+  // 1.
+  const session::TLocalTarget parts = session::SplitLocalPath(argument);
+  LocalDir = parts.LocalDir;
+  LocalName = parts.LocalName;
+  // 2.
+  const std::string remote = UrlRemoteName(PartsOf(*this));
+  // 3. A folder as the second argument keeps the URL's file name, which must
+  // not lead out of that folder ("..") and may be missing (a directory URL).
+  std::optional<std::string> target;
+  if (NamesAFolder(LocalName) || IsFolder(argument))
+    target = session::DownloadTarget(argument, UrlFile, false);
+  else if (LocalDir.empty())
+    target = DownloadFolder() + LocalName;
+  else
+    target = argument;
+  if (target) {
+    FtpClient1->SetLocalFileName(*target);
+    LocalName = session::FileNamePart(*target);
+  }
+  // 4.
+  FtpClient1->SetHostFileName(remote);
+  // 5.
+  state.ProgressTicks = 0;
+  TransferForm->StatusBar1->SetPanelText(1, "Downloading : " + LocalName);
+  // 6.
+  try {
+    if (!target) {
+      AddLog("! No local file name for \"" + UrlFile + "\" in " + argument);
+      throw std::runtime_error("no local file name");
+    }
+    // The listing after login left the text representation set; the file
+    // comes byte for byte.
+    FtpClient1->SetBinary(true);
+    FtpClient1->TypeSet();
+    FtpClient1->Size();
+    state.ExpectedSize = FtpClient1->RemoteSize();
+    state.TransferActive = true;
+    bool done = false;
+    if (PathExists(*target)) {
+      if (plat::TheDialogs().Confirm("File allready exists, do you whant to resume download ? "))
+        done = FtpClient1->RestGet();
+    } else {
+      // A file this download creates goes again when the download fails.
+      newDownload_ = *target;
+      done = FtpClient1->Get();
+      // Normally the completion has done it; a call that failed without one
+      // (a time-out) leaves it to be done here.
+      DropFailedDownload(done ? 0 : 426);
+    }
+    // The bar moves on every 21st progress event only: a finished file shows
+    // as finished under the question that follows.
+    if (done) ShowProgress(LocalFileSize(*target));
+    if (plat::TheDialogs().Confirm("Transfer Complete. Exit program ? ")) {
+      FtpClient1->Quit();
+      TransferForm->TerminateProgram();
+    }
+  } catch (const std::exception&) {
+    plat::TheDialogs().ShowMessage("Error getting file. ");
+  }
+  // 7.
+  EndTransferStep();
+}
