@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 

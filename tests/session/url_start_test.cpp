@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <regex>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <gtest/gtest.h>
@@ -116,7 +117,7 @@ TEST_F(UrlStart, TheUrlAloneFillsTheFieldsUnderUntitledAndConnectsNowhere) {
     EXPECT_EQ(f.SiteCB->count(), 2);
     // The profile's other settings stay; nothing is sent anywhere.
     EXPECT_EQ(Text(f.InitialLocalDirEdit), places.Start());
-    EXPECT_TRUE(f.FtpClient1->PassiveMode());
+    EXPECT_TRUE(f.PassiveCB->isChecked());
     EXPECT_FALSE(f.FtpClient1->IsConnected());
     EXPECT_EQ(Windows::CountStarting(Windows::Lines(f.Memo1), "Connecting to"), 0);
     EXPECT_TRUE(w.dialogs.asked().empty());
