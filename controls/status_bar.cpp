@@ -8,6 +8,14 @@ TStatusBar::TStatusBar(QWidget* parent) : QStatusBar(parent) {
   setSizeGripEnabled(false);
 }
 
+QLabel* TStatusBar::NewPanel(const std::string& text) {
+  auto* label = new QLabel(this);
+  label->setTextFormat(Qt::PlainText);
+  label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  label->setText(QString::fromStdString(text));
+  return label;
+}
+
 void TStatusBar::AddPanel(int width, const std::string& text) {
   // The panel before the new one stops stretching and keeps its width.
   if (!panels_.empty()) {
@@ -17,21 +25,15 @@ void TStatusBar::AddPanel(int width, const std::string& text) {
     addWidget(last.label, 0);
     last.label->show();
   }
-  auto* label = new QLabel(this);
-  label->setTextFormat(Qt::PlainText);
-  label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  QLabel* label = NewPanel(text);
   label->setMinimumWidth(width);
-  label->setText(QString::fromStdString(text));
   addWidget(label, 1);
   panels_.push_back({label, width});
 }
 
 void TStatusBar::AddRightPanel(int width, const std::string& text) {
-  auto* label = new QLabel(this);
-  label->setTextFormat(Qt::PlainText);
-  label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  QLabel* label = NewPanel(text);
   label->setFixedWidth(width);
-  label->setText(QString::fromStdString(text));
   addPermanentWidget(label, 0);
   panels_.push_back({label, width});
 }

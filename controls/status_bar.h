@@ -28,6 +28,7 @@ class TStatusBar : public QStatusBar {
   QLabel* Panel(int index) const;
 
  private:
+  QLabel* NewPanel(const std::string& text);
   struct Item {
     QLabel* label;
     int width;

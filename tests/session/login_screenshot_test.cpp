@@ -79,14 +79,7 @@ TEST(Screenshot, TransferWindowInTheMiddleOfADownload) {
   vektest::ServedData data;
   data.Install(server);
   vektest::Windows w(config.File("rirarar.ini"));
-  TForm1& f = *w.form1;
-  f.HostNameEdit->setText("127.0.0.1");
-  f.PortEdit->setText(QString::fromStdString(server.PortText()));
-  f.UserNameEdit->setText("user");
-  f.PasswordEdit->setText("secret");
-  f.InitialLocalDirEdit->setText(QString::fromStdString(local.Path()));
-  f.SaveProfileCB->setChecked(false);
-  f.ConnectBut->click();
+  w.Login(server.PortText(), "user", "secret", local.Path());
   ASSERT_TRUE(transfer::Session().Connected);
   TTransferForm& t = *w.transferForm;
   t.RemoteListView->SelectRow(0, true);

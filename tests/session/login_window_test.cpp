@@ -36,11 +36,7 @@ std::vector<std::string> DoneLines(TLogMemo* memo) {
   return done;
 }
 
-std::vector<std::string> ListCaptions(TFileListView* list) {
-  std::vector<std::string> rows;
-  for (int i = 0; i < list->Count(); ++i) rows.push_back(list->Row(i).Caption);
-  return rows;
-}
+const auto ListCaptions = &Windows::Captions;
 
 std::vector<std::string> ChildTexts(QTreeWidgetItem* node) {
   std::vector<std::string> texts;

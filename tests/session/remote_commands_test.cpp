@@ -26,11 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using vektest::Windows;
 
-std::vector<std::string> Captions(TFileListView* list) {
-  std::vector<std::string> rows;
-  for (int i = 0; i < list->Count(); ++i) rows.push_back(list->Row(i).Caption);
-  return rows;
-}
+const auto Captions = &Windows::Captions;
 
 std::vector<std::string> Children(QTreeWidgetItem* node) {
   std::vector<std::string> names;
@@ -59,15 +55,7 @@ class Extras : public ::testing::Test {
     server = std::make_unique<vektest::FtpTestServer>(options);
     data.Install(*server);
     w = std::make_unique<Windows>(config.File("rirarar.ini"));
-    TForm1& f = *w->form1;
-    f.HostNameEdit->setText("127.0.0.1");
-    f.PortEdit->setText(QString::fromStdString(server->PortText()));
-    f.UserNameEdit->setText("user");
-    f.PasswordEdit->setText("secret");
-    f.InitialLocalDirEdit->setText(QString::fromStdString(local.Path()));
-    f.PassiveCB->setChecked(passive);
-    f.SaveProfileCB->setChecked(false);
-    f.ConnectBut->click();
+    w->Login(server->PortText(), "user", "secret", local.Path(), passive);
     ASSERT_TRUE(transfer::Session().Connected);
   }
   TTransferForm& T() { return *w->transferForm; }

@@ -84,15 +84,7 @@ class Queue : public ::testing::Test {
     server = std::make_unique<vektest::FtpTestServer>(options);
     data.Install(*server);
     w = std::make_unique<Windows>(config.File("rirarar.ini"));
-    TForm1& f = *w->form1;
-    f.HostNameEdit->setText("127.0.0.1");
-    f.PortEdit->setText(QString::fromStdString(server->PortText()));
-    f.UserNameEdit->setText("user");
-    f.PasswordEdit->setText("secret");
-    f.InitialLocalDirEdit->setText(QString::fromStdString(local.Path() + "/"));
-    f.SaveProfileCB->setChecked(false);
-    f.ForceLowerCB->setChecked(false);
-    f.ConnectBut->click();
+    w->Login(server->PortText(), "user", "secret", local.Path() + "/");
     ASSERT_TRUE(transfer::Session().Connected);
   }
   TTransferForm& T() { return *w->transferForm; }
@@ -323,14 +315,7 @@ TEST(QueueVsftpd, DownloadAndUploadAreByteExact) {
   testsupport::TempFolder local, config;
   Write(fs::path(local.Path()) / "Up.Bin", Pattern(123457, 'u'));
   Windows w(config.File("rirarar.ini"));
-  TForm1& f = *w.form1;
-  f.HostNameEdit->setText("127.0.0.1");
-  f.PortEdit->setText(QString::number(peer.Port()));
-  f.UserNameEdit->setText("anonymous");
-  f.PasswordEdit->setText("me@example.org");
-  f.InitialLocalDirEdit->setText(QString::fromStdString(local.Path()));
-  f.SaveProfileCB->setChecked(false);
-  f.ConnectBut->click();
+  w.Login(std::to_string(peer.Port()), "anonymous", "me@example.org", local.Path());
   ASSERT_TRUE(transfer::Session().Connected);
   TTransferForm& t = *w.transferForm;
   Select(t.RemoteListView, {"one.bin", "two.txt"});

@@ -12,6 +12,9 @@
 #include <vector>
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
 #include "controls/log_memo.h"
 
 #include "platform/qt/dialogs.h"
@@ -22,6 +25,7 @@
 #include "tests/support/ftp_test_server.h"
 #include "tests/support/temp_folder.h"
 #include "transfer/about.h"
+#include "transfer/file_list_view.h"
 #include "transfer/session_state.h"
 #include "transfer/transferunit.h"
 
@@ -142,6 +146,28 @@ class Windows {
   }
 
   static std::vector<std::string> Lines(TLogMemo* memo) { return memo->Lines(); }
+
+  // Fills the login window for a server on 127.0.0.1 and presses Connect.
+  void Login(const std::string& port, const std::string& user, const std::string& password,
+             const std::string& localDir, bool passive = true) {
+    TForm1& f = *form1;
+    f.HostNameEdit->setText("127.0.0.1");
+    f.PortEdit->setText(QString::fromStdString(port));
+    f.UserNameEdit->setText(QString::fromStdString(user));
+    f.PasswordEdit->setText(QString::fromStdString(password));
+    f.InitialLocalDirEdit->setText(QString::fromStdString(localDir));
+    f.PassiveCB->setChecked(passive);
+    f.SaveProfileCB->setChecked(false);
+    f.ForceLowerCB->setChecked(false);
+    f.ConnectBut->click();
+  }
+
+  // The captions of a list, in the order shown.
+  static std::vector<std::string> Captions(TFileListView* list) {
+    std::vector<std::string> rows;
+    for (int i = 0; i < list->Count(); ++i) rows.push_back(list->Row(i).Caption);
+    return rows;
+  }
   static int CountStarting(const std::vector<std::string>& lines, const std::string& prefix) {
     return static_cast<int>(std::count_if(lines.begin(), lines.end(),
                                           [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
