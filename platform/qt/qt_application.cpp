@@ -1,5 +1,6 @@
 #include "platform/qt/qt_application.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include <QCoreApplication>
@@ -9,6 +10,7 @@
 #include <QTimer>
 
 #include "platform/message_loop.h"
+#include "platform/ticks.h"
 
 namespace plat {
 
@@ -50,14 +52,32 @@ void QtApplication::Dispatch() {
   }
 }
 
+// A blocking call turns here once per message while it waits; during a fast
+// transfer that is once per chunk. Qt's loop gets a turn every few
+// milliseconds, which keeps the windows as lively as every turn would, and
+// our own messages are dispatched every time.
 void QtApplication::ProcessMessages() {
-  QCoreApplication::processEvents();
+  const std::uint32_t now = GetTickCount();
+  if (TickIsPast(now, nextQtTurn_)) {
+    nextQtTurn_ = now + kQtTurnMs;
+    QCoreApplication::processEvents();
+  }
   // Also what Qt did not hand over while nested; one round, as above.
   MessageLoop::Current().DispatchQueued();
 }
 
 void QtApplication::WaitMessage(int timeoutMs) {
-  if (MessageLoop::Current().HasPending()) return;
+  MessageLoop& loop = MessageLoop::Current();
+  if (loop.HasPending()) return;
+  // The next chunk of a transfer comes within moments: wait for it in our
+  // own loop first, so that Qt's loop does not turn for every chunk. Only
+  // then sleep in Qt's loop, which hears the windows too.
+  const int direct = timeoutMs < 0 ? kQtTurnMs : std::min(timeoutMs, kQtTurnMs);
+  if (loop.WaitMessage(direct)) return;
+  if (timeoutMs >= 0) {
+    timeoutMs -= direct;
+    if (timeoutMs <= 0) return;
+  }
   notifier_->setEnabled(true);
   QTimer deadline;  // only wakes Qt's wait; gone when we return
   if (timeoutMs >= 0) {

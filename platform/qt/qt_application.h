@@ -3,6 +3,7 @@
 // process messages" is Qt's processEvents followed by the loop's own dispatch.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "platform/application.h"
@@ -30,7 +31,11 @@ class QtApplication : public Application {
   void Activated();
   void Dispatch();
 
+  // The longest Qt's loop waits for a turn while a blocking call runs.
+  static constexpr int kQtTurnMs = 5;
+
   std::unique_ptr<QSocketNotifier> notifier_;
+  std::uint32_t nextQtTurn_ = 0;
   bool dispatchQueued_ = false;
 };
 
