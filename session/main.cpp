@@ -722,7 +722,7 @@ void TForm1::FtpClient1Progress(TCustomFtpCli*, std::int64_t Count, bool&) {
   transfer::TSessionState& state = transfer::Session();
   if (!state.TransferActive) return;
   if (session::ProgressDue(state.ExpectedSize, state.ProgressTicks)) ShowProgress(Count);
-  if (meter_.Update(Count, NowMs())) SetRateText(meter_.Text());
+  if (!meterName_.empty() && meter_.Update(Count, NowMs())) SetRateText(meter_.Text());
 }
 
 void TForm1::ShowProgress(std::int64_t Count) {

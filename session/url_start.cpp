@@ -170,11 +170,14 @@ void TForm1::GetUrlFile() {
     state.TransferActive = true;
     bool done = false;
     if (PathExists(*target)) {
-      if (plat::TheDialogs().Confirm("File allready exists, do you whant to resume download ? "))
+      if (plat::TheDialogs().Confirm("File allready exists, do you whant to resume download ? ")) {
+        StartMeter(UrlFile, state.ExpectedSize, LocalFileSize(*target));
         done = FtpClient1->RestGet();
+      }
     } else {
       // A file this download creates goes again when the download fails.
       newDownload_ = *target;
+      StartMeter(UrlFile, state.ExpectedSize, 0);
       done = FtpClient1->Get();
       // Normally the completion has done it; a call that failed without one
       // (a time-out) leaves it to be done here.
@@ -183,6 +186,7 @@ void TForm1::GetUrlFile() {
     // The bar moves on every 21st progress event only: a finished file shows
     // as finished under the question that follows.
     if (done) ShowProgress(LocalFileSize(*target));
+    SetRateText(std::string());
     if (plat::TheDialogs().Confirm("Transfer Complete. Exit program ? ")) {
       FtpClient1->Quit();
       TransferForm->TerminateProgram();
