@@ -311,6 +311,18 @@ class TCustomWSocket {
   // read loop starts, so it never outlives the descriptor it was learned for.
   int FKnownWaiting = 0;
   void NoteReceived(int Count, int Flags);
+  // Read-ahead of a stream: one system call takes what the kernel holds (up
+  // to READ_AHEAD_SIZE) and the receives hand it out in the sizes asked for,
+  // so small receives cost a copy, not a system call. Bytes here count as
+  // waiting (RcvdCount); the kernel knows nothing of them, so whoever leaves
+  // them behind posts the read notification that will deliver them. Tied to
+  // the handle: dropped with its session window.
+  static constexpr int READ_AHEAD_SIZE = 64 * 1024;
+  std::unique_ptr<char[]> FReadAhead;
+  int FReadAheadPos = 0;
+  int FReadAheadLen = 0;  // bytes held, from FReadAheadPos on
+  int TakeReadAhead(void* Buffer, int BufferSize, int Flags);
+  void PostReadNotificationIfHeld();
   bool FCloseNotified;
   plat::HWND FWindowHandle;  // NotifyWindow
   plat::MessageLoop* FLoop;  // the loop that owns FWindowHandle
