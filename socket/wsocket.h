@@ -244,6 +244,22 @@ class TCustomWSocket {
   void AppendToSendQueue(const void* Data, int Len);
   void ClearSendQueue();
   void PostWriteNotification();
+  // Holding back: an owner that sends its next chunk from OnDataSent gets
+  // that event once a chunk is queued, and the queue goes to the kernel
+  // once HOLD_LIMIT bytes have gathered or the owner stops adding (its
+  // handler returns without a Send), before any shutdown or close, and on
+  // Flush. Only as many bytes are held as the kernel was seen to have room
+  // for, so that the push at the close is taken at once.
+  static constexpr int HOLD_LIMIT = 64 * 1024;
+  int FHeld = 0;          // queued bytes reported sent, not yet offered to the kernel
+  int FHoldRoom = 0;      // room the kernel had after the last push
+  bool FInDataSent = false;
+  unsigned FSends = 0;    // Send calls, to tell whether an OnDataSent handler sent
+  void LearnHoldRoom();
+  // Offers the held bytes to the kernel; with Wait, until all are taken (a
+  // close must not lose them). False when it gave up waiting: the bytes are
+  // dropped and the close resets the connection.
+  bool PushHeld(bool Wait);
 
   // --- receive ---
   virtual int RawReceive(void* Buffer, int BufferSize, int Flags);

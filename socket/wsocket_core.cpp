@@ -231,10 +231,25 @@ void TCustomWSocket::WMASyncSelect(TMessage& MsgRec) {
     if (!SameSession()) return;
   }
   if (Event & plat::FD_WRITE) {
-    TryToSend();
+    // Held bytes wait for the owner's answer to OnDataSent (below).
+    if (FHeld == 0) TryToSend();
     if (!SameSession()) return;
+    const unsigned SendsBefore = FSends;
     if (FAllSent && OnDataSent) {
-      DoDataSent(Error);
+      const bool WasInDataSent = FInDataSent;
+      FInDataSent = true;
+      try {
+        DoDataSent(Error);
+      } catch (...) {
+        if (SameSession()) FInDataSent = WasInDataSent;
+        throw;
+      }
+      if (!SameSession()) return;
+      FInDataSent = WasInDataSent;
+    }
+    // The owner added nothing: what is held goes now.
+    if (FHeld > 0 && FSends == SendsBefore) {
+      PushHeld(false);
       if (!SameSession()) return;
     }
   }

@@ -1,10 +1,16 @@
 // The send queue: Send copies the caller's bytes once into 1514-byte chunks
 // and pushes what the network takes; the write notification pushes the rest.
 // OnDataSent is raised from the loop, never inside Send.
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
+
+#include "platform/ticks.h"
 
 #include "socket/wsocket.h"
 
@@ -29,17 +35,73 @@ int TCustomWSocket::Send(const void* Data, int Len) {
     ReportSocketError("Send");
     return -1;
   }
+  const bool WasAllSent = FAllSent;
+  ++FSends;
   FAllSent = false;
   int Result = 0;
   if (Len > 0) {
     Result = Len;
     AppendToSendQueue(Data, Len);
+    if (FInDataSent && WasAllSent && FType == SOCK_STREAM && FSendFlags == 0 &&
+        FHeld + Len <= std::min(HOLD_LIMIT, FHoldRoom)) {
+      // Paced by OnDataSent: the event follows from the loop as after a send.
+      FHeld += Len;
+      FAllSent = true;
+      PostWriteNotification();
+      return Result;
+    }
   }
+  FHeld = 0;  // all of the queue goes now
   const std::weak_ptr<int> Alive = AliveToken();
   TryToSend();
   if (Alive.expired()) return Result;
-  if (FAllSent) PostWriteNotification();
+  if (FAllSent) {
+    if (FInDataSent) LearnHoldRoom();
+    PostWriteNotification();
+  }
   return Result;
+}
+
+void TCustomWSocket::LearnHoldRoom() {
+  // SO_SNDBUF counts the kernel's overhead as well: half of it is payload.
+  int Unsent = 0;
+  int BufSize = 0;
+  socklen_t Len = sizeof(BufSize);
+  if (::ioctl(FHSocket, SIOCOUTQ, &Unsent) < 0 ||
+      ::getsockopt(FHSocket, SOL_SOCKET, SO_SNDBUF, &BufSize, &Len) < 0) {
+    FHoldRoom = 0;
+    return;
+  }
+  FHoldRoom = std::max(BufSize / 2 - Unsent, 0);
+}
+
+bool TCustomWSocket::PushHeld(bool Wait) {
+  if (FHeld == 0) return true;
+  FHeld = 0;
+  FAllSent = false;
+  const std::weak_ptr<int> Alive = AliveToken();
+  const plat::SOCKET Handle = FHSocket;
+  TryToSend();
+  if (!Wait) return true;
+  // Held bytes fit the room the kernel had, so this is not expected to wait;
+  // if the peer keeps the kernel full that long, the connection is reset
+  // rather than closed, so that the peer never takes a short stream for a
+  // whole one.
+  constexpr int kPatienceMs = 30000;
+  const std::uint32_t Deadline = plat::GetTickCount() + kPatienceMs;
+  while (!Alive.expired() && FHSocket == Handle && Handle != plat::INVALID_SOCKET && !FAllSent) {
+    const std::uint32_t Now = plat::GetTickCount();
+    if (plat::TickIsPast(Now, Deadline)) {
+      ClearSendQueue();
+      const linger Reset{1, 0};
+      ::setsockopt(Handle, SOL_SOCKET, SO_LINGER, &Reset, sizeof(Reset));
+      return false;
+    }
+    pollfd Pfd{Handle, POLLOUT, 0};
+    ::poll(&Pfd, 1, static_cast<int>(plat::TicksUntil(Now, Deadline)));
+    TryToSend();
+  }
+  return true;
 }
 
 int TCustomWSocket::SendString(const std::string& Str) {
@@ -161,6 +223,10 @@ int TCustomWSocket::RawSend(const void* Data, int Len) {
 }
 
 void TCustomWSocket::Flush() {
+  if (FHeld > 0) {
+    FHeld = 0;
+    FAllSent = false;  // held bytes are pushed and waited for as any others
+  }
   const std::weak_ptr<int> Alive = AliveToken();
   while (FHSocket != plat::INVALID_SOCKET && !FAllSent) {
     TryToSend();
@@ -174,4 +240,8 @@ void TCustomWSocket::Flush() {
   }
 }
 
-void TCustomWSocket::ClearSendQueue() { FBufList.clear(); }
+void TCustomWSocket::ClearSendQueue() {
+  FBufList.clear();
+  FHeld = 0;
+  FHoldRoom = 0;  // learnt again for the next session
+}

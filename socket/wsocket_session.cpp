@@ -267,6 +267,9 @@ void TCustomWSocket::Abort() {
 }
 
 void TCustomWSocket::Shutdown(int How) {
+  // The end of the stream comes after every byte sent, and never after a
+  // stream cut short (the close resets it then).
+  if (How != 0 && !PushHeld(true)) return;
   if (FHSocket != plat::INVALID_SOCKET) plat::shutdown(FHSocket, How);
 }
 
@@ -279,9 +282,17 @@ void TCustomWSocket::CloseInternal(bool Shut, std::uint16_t Error) {
     return;
   }
   if (FState == wsClosed) return;
+  const std::weak_ptr<int> Alive = AliveToken();
+  if (FHeld > 0) {
+    // Bytes reported sent must reach the kernel before the close. A send
+    // error closes the session on the way (its own OnSessionClosed).
+    const plat::SOCKET Before = FHSocket;
+    const bool Pushed = PushHeld(true);
+    if (Alive.expired() || FHSocket != Before || FState == wsClosed) return;
+    if (!Pushed) Shut = false;
+  }
   if (Shut) Shutdown(1);
 
-  const std::weak_ptr<int> Alive = AliveToken();
   const plat::SOCKET Handle = FHSocket;
   for (;;) {
     if (plat::closesocket(Handle) != plat::SOCKET_ERROR) break;
