@@ -244,6 +244,9 @@ class TCustomWSocket {
   void AppendToSendQueue(const void* Data, int Len);
   void ClearSendQueue();
   void PostWriteNotification();
+  std::unique_ptr<TBuffer> NewChunk();
+  void RetireFirstChunk();
+  std::vector<std::unique_ptr<TBuffer>> FSpareChunks;  // drained chunks for reuse
   // Holding back: an owner that sends its next chunk from OnDataSent gets
   // that event once a chunk is queued, and the queue goes to the kernel
   // once HOLD_LIMIT bytes have gathered or the owner stops adding (its

@@ -117,16 +117,30 @@ void TCustomWSocket::PostWriteNotification() {
 void TCustomWSocket::AppendToSendQueue(const void* Data, int Len) {
   if (Len <= 0) return;
   const char* Source = static_cast<const char*>(Data);
-  if (FBufList.empty()) FBufList.push_back(std::make_unique<TBuffer>(FBufSize));
+  if (FBufList.empty()) FBufList.push_back(NewChunk());
   int Written = FBufList.back()->Write(Source, Len);
   Source += Written;
   Len -= Written;
   while (Len > 0) {
-    FBufList.push_back(std::make_unique<TBuffer>(FBufSize));
+    FBufList.push_back(NewChunk());
     Written = FBufList.back()->Write(Source, Len);
     Source += Written;
     Len -= Written;
   }
+}
+
+std::unique_ptr<TBuffer> TCustomWSocket::NewChunk() {
+  if (FSpareChunks.empty()) return std::make_unique<TBuffer>(FBufSize);
+  std::unique_ptr<TBuffer> Chunk = std::move(FSpareChunks.back());
+  FSpareChunks.pop_back();
+  return Chunk;
+}
+
+void TCustomWSocket::RetireFirstChunk() {
+  // Drained, so empty again: kept for the next chunk instead of freed, as an
+  // upload queues and drains one chunk per 1514 bytes.
+  if (FSpareChunks.size() < static_cast<std::size_t>(kMaxGather)) FSpareChunks.push_back(std::move(FBufList.front()));
+  FBufList.pop_front();
 }
 
 void TCustomWSocket::TryToSend() {
@@ -143,7 +157,7 @@ void TCustomWSocket::TryToSend() {
   for (;;) {
     // Sent chunks are freed from the front; the last one stays for reuse.
     while (FBufList.size() > 1 && FBufList.front()->ReadPos() == FBufList.front()->WritePos())
-      FBufList.pop_front();
+      RetireFirstChunk();
     int Len = 0;
     const char* Data = FBufList.front()->Peek(Len);
     if (Len <= 0) {
@@ -190,7 +204,7 @@ void TCustomWSocket::TryToSend() {
       TBuffer& First = *FBufList.front();
       Left -= First.Remove(Left);
       if (First.WritePos() != 0 || FBufList.size() == 1) break;
-      FBufList.pop_front();
+      RetireFirstChunk();
     }
     if (Count < Offered) {
       // A partial send does not fail with would-block, which is what arms the
