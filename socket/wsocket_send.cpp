@@ -63,7 +63,9 @@ int TCustomWSocket::Send(const void* Data, int Len) {
 }
 
 void TCustomWSocket::LearnHoldRoom() {
-  // SO_SNDBUF counts the kernel's overhead as well: half of it is payload.
+  // SO_SNDBUF bounds the kernel's accounting of its queue, which adds its own
+  // overhead to the payload (a few percent for a bulk stream's large
+  // buffers): an eighth of what is queued is allowed for it.
   int Unsent = 0;
   int BufSize = 0;
   socklen_t Len = sizeof(BufSize);
@@ -72,7 +74,7 @@ void TCustomWSocket::LearnHoldRoom() {
     FHoldRoom = 0;
     return;
   }
-  FHoldRoom = std::max(BufSize / 2 - Unsent, 0);
+  FHoldRoom = std::max(BufSize - Unsent - Unsent / 8, 0);
 }
 
 bool TCustomWSocket::PushHeld(bool Wait) {
@@ -83,10 +85,10 @@ bool TCustomWSocket::PushHeld(bool Wait) {
   const plat::SOCKET Handle = FHSocket;
   TryToSend();
   if (!Wait) return true;
-  // Held bytes fit the room the kernel had, so this is not expected to wait;
-  // if the peer keeps the kernel full that long, the connection is reset
-  // rather than closed, so that the peer never takes a short stream for a
-  // whole one.
+  // Held bytes fit the room the kernel had, so this is not expected to wait,
+  // and if it must, only until the network has taken one block's worth. If
+  // the peer keeps the kernel full that long, the connection is reset rather
+  // than closed, so that the peer never takes a short stream for a whole one.
   constexpr int kPatienceMs = 30000;
   const std::uint32_t Deadline = plat::GetTickCount() + kPatienceMs;
   while (!Alive.expired() && FHSocket == Handle && Handle != plat::INVALID_SOCKET && !FAllSent) {
