@@ -255,10 +255,11 @@ class TCustomWSocket {
   // for, so that the push at the close is taken at once.
   static constexpr int HOLD_LIMIT = 64 * 1024;
   int FHeld = 0;          // queued bytes reported sent, not yet offered to the kernel
-  int FHoldRoom = 0;      // room the kernel had after the last push
+  int FHoldRoom = 0;      // room the kernel had after the last push; -1: to be learnt
   bool FInDataSent = false;
   unsigned FSends = 0;    // Send calls, to tell whether an OnDataSent handler sent
-  void LearnHoldRoom();
+  // False when the kernel's buffer is nearly full.
+  bool LearnHoldRoom();
   // Offers the held bytes to the kernel; with Wait, until all are taken (a
   // close must not lose them). False when it gave up waiting: the bytes are
   // dropped and the close resets the connection.

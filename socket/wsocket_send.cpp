@@ -35,15 +35,16 @@ int TCustomWSocket::Send(const void* Data, int Len) {
     ReportSocketError("Send");
     return -1;
   }
-  const bool WasAllSent = FAllSent;
+  // Paced: sent from OnDataSent with nothing else pending.
+  const bool Paced = FInDataSent && FAllSent && FType == SOCK_STREAM && FSendFlags == 0;
   ++FSends;
   FAllSent = false;
+  if (Paced && FHoldRoom < 0) LearnHoldRoom();  // the kernel has drained since
   int Result = 0;
   if (Len > 0) {
     Result = Len;
     AppendToSendQueue(Data, Len);
-    if (FInDataSent && WasAllSent && FType == SOCK_STREAM && FSendFlags == 0 &&
-        FHeld + Len <= std::min(HOLD_LIMIT, FHoldRoom)) {
+    if (Paced && FHeld + Len <= std::min(HOLD_LIMIT, FHoldRoom)) {
       // Paced by OnDataSent: the event follows from the loop as after a send.
       FHeld += Len;
       FAllSent = true;
@@ -56,13 +57,21 @@ int TCustomWSocket::Send(const void* Data, int Len) {
   TryToSend();
   if (Alive.expired()) return Result;
   if (FAllSent) {
-    if (FInDataSent) LearnHoldRoom();
+    if (Paced && !LearnHoldRoom()) {
+      // So full that the kernel would not call itself writable: the owner
+      // waits until it would, as for a full one, rather than sending each
+      // chunk alone into the little room left.
+      FAllSent = false;
+      FHoldRoom = -1;
+      FLoop->ArmWriteAfterWouldBlock(FHSocket);
+      return Result;
+    }
     PostWriteNotification();
   }
   return Result;
 }
 
-void TCustomWSocket::LearnHoldRoom() {
+bool TCustomWSocket::LearnHoldRoom() {
   // SO_SNDBUF bounds the kernel's accounting of its queue, which adds its own
   // overhead to the payload (a few percent for a bulk stream's large
   // buffers): an eighth of what is queued is allowed for it.
@@ -72,9 +81,11 @@ void TCustomWSocket::LearnHoldRoom() {
   if (::ioctl(FHSocket, SIOCOUTQ, &Unsent) < 0 ||
       ::getsockopt(FHSocket, SOL_SOCKET, SO_SNDBUF, &BufSize, &Len) < 0) {
     FHoldRoom = 0;
-    return;
+    return true;
   }
   FHoldRoom = std::max(BufSize - Unsent - Unsent / 8, 0);
+  // About where the kernel stops reporting the socket writable (a third free).
+  return FHoldRoom >= BufSize / 4;
 }
 
 bool TCustomWSocket::PushHeld(bool Wait) {
