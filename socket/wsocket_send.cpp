@@ -152,7 +152,8 @@ std::unique_ptr<TBuffer> TCustomWSocket::NewChunk() {
 void TCustomWSocket::RetireFirstChunk() {
   // Drained, so empty again: kept for the next chunk instead of freed, as an
   // upload queues and drains one chunk per 1514 bytes.
-  if (FSpareChunks.size() < static_cast<std::size_t>(kMaxGather)) FSpareChunks.push_back(std::move(FBufList.front()));
+  if (FSpareChunks.size() < static_cast<std::size_t>(kMaxGather))
+    FSpareChunks.push_back(std::move(FBufList.front()));
   FBufList.pop_front();
 }
 
