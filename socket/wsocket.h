@@ -244,6 +244,26 @@ class TCustomWSocket {
   void AppendToSendQueue(const void* Data, int Len);
   void ClearSendQueue();
   void PostWriteNotification();
+  std::unique_ptr<TBuffer> NewChunk();
+  void RetireFirstChunk();
+  std::vector<std::unique_ptr<TBuffer>> FSpareChunks;  // drained chunks for reuse
+  // Holding back: an owner that sends its next chunk from OnDataSent gets
+  // that event once a chunk is queued, and the queue goes to the kernel
+  // once HOLD_LIMIT bytes have gathered or the owner stops adding (its
+  // handler returns without a Send), before any shutdown or close, and on
+  // Flush. Only as many bytes are held as the kernel was seen to have room
+  // for, so that the push at the close is taken at once.
+  static constexpr int HOLD_LIMIT = 64 * 1024;
+  int FHeld = 0;          // queued bytes reported sent, not yet offered to the kernel
+  int FHoldRoom = 0;      // room the kernel had after the last push; -1: to be learnt
+  bool FInDataSent = false;
+  unsigned FSends = 0;    // Send calls, to tell whether an OnDataSent handler sent
+  // False when the kernel's buffer is nearly full.
+  bool LearnHoldRoom();
+  // Offers the held bytes to the kernel; with Wait, until all are taken (a
+  // close must not lose them). False when it gave up waiting: the bytes are
+  // dropped and the close resets the connection.
+  bool PushHeld(bool Wait);
 
   // --- receive ---
   virtual int RawReceive(void* Buffer, int BufferSize, int Flags);
@@ -311,6 +331,18 @@ class TCustomWSocket {
   // read loop starts, so it never outlives the descriptor it was learned for.
   int FKnownWaiting = 0;
   void NoteReceived(int Count, int Flags);
+  // Read-ahead of a stream: one system call takes what the kernel holds (up
+  // to READ_AHEAD_SIZE) and the receives hand it out in the sizes asked for,
+  // so small receives cost a copy, not a system call. Bytes here count as
+  // waiting (RcvdCount); the kernel knows nothing of them, so whoever leaves
+  // them behind posts the read notification that will deliver them. Tied to
+  // the handle: dropped with its session window.
+  static constexpr int READ_AHEAD_SIZE = 64 * 1024;
+  std::unique_ptr<char[]> FReadAhead;
+  int FReadAheadPos = 0;
+  int FReadAheadLen = 0;  // bytes held, from FReadAheadPos on
+  int TakeReadAhead(void* Buffer, int BufferSize, int Flags);
+  void PostReadNotificationIfHeld();
   bool FCloseNotified;
   plat::HWND FWindowHandle;  // NotifyWindow
   plat::MessageLoop* FLoop;  // the loop that owns FWindowHandle

@@ -178,6 +178,8 @@ plat::HWND TCustomWSocket::SessionWindow() {
 }
 
 void TCustomWSocket::DropSessionWindow() {
+  // Whatever was read ahead belongs to the handle that goes with the window.
+  FReadAheadPos = FReadAheadLen = 0;
   if (FSessionWindow == 0) return;
   FLoop->DeallocateWindow(FSessionWindow);
   FSessionWindow = 0;
@@ -229,10 +231,25 @@ void TCustomWSocket::WMASyncSelect(TMessage& MsgRec) {
     if (!SameSession()) return;
   }
   if (Event & plat::FD_WRITE) {
-    TryToSend();
+    // Held bytes wait for the owner's answer to OnDataSent (below).
+    if (FHeld == 0) TryToSend();
     if (!SameSession()) return;
+    const unsigned SendsBefore = FSends;
     if (FAllSent && OnDataSent) {
-      DoDataSent(Error);
+      const bool WasInDataSent = FInDataSent;
+      FInDataSent = true;
+      try {
+        DoDataSent(Error);
+      } catch (...) {
+        if (SameSession()) FInDataSent = WasInDataSent;
+        throw;
+      }
+      if (!SameSession()) return;
+      FInDataSent = WasInDataSent;
+    }
+    // The owner added nothing: what is held goes now.
+    if (FHeld > 0 && FSends == SendsBefore) {
+      PushHeld(false);
       if (!SameSession()) return;
     }
   }
@@ -300,6 +317,9 @@ void TCustomWSocket::HandleReadEvent(std::uint16_t Error) {
   } catch (...) {
     // An exception from a data handler ends this read loop only.
   }
+  // The loop may end with bytes read ahead (a handler failed, or stopped
+  // reading): the kernel, which may hold nothing more, would never report them.
+  if (SameSession()) PostReadNotificationIfHeld();
 }
 
 // ---------------------------------------------------------------------------
@@ -391,8 +411,12 @@ void TCustomWSocket::Resume() {
   // A listening socket needs its accept notifications back as well.
   const long Events = FState == wsListening ? WSOCKET_LISTEN_EVENTS : WSOCKET_DUP_EVENTS;
   if (plat::WSAAsyncSelect(FHSocket, SessionWindow(), WM_ASYNCSELECT, Events) ==
-      plat::SOCKET_ERROR)
+      plat::SOCKET_ERROR) {
     ReportSocketError("WSAAsyncSelect");
+    return;
+  }
+  // The kernel knows nothing of bytes read ahead before the pause.
+  PostReadNotificationIfHeld();
 }
 
 void TCustomWSocket::PumpMessages() { plat::MessageLoop::Current().DispatchPending(); }
@@ -419,6 +443,7 @@ void TCustomWSocket::WaitUntilClosed() {
     if (FHSocket == plat::INVALID_SOCKET || FState == wsClosed) break;
     unsigned long Waiting = 0;
     if (plat::ioctlsocket(FHSocket, plat::FIONREAD_CMD, &Waiting) == plat::SOCKET_ERROR) break;
+    Waiting += static_cast<unsigned long>(FReadAheadLen);
     if (Waiting > 0) {
       DoDataAvailable(0);
       if (Alive.expired()) return;
@@ -427,7 +452,8 @@ void TCustomWSocket::WaitUntilClosed() {
     // A zero-length receive tells an idle connection (would-block) from one
     // that has ended (0) or broken (an error).
     char Probe;
-    const int Probed = plat::recv(FHSocket, &Probe, 0, 0);
+    // Bytes still read ahead answer the probe as bytes waiting in the kernel would.
+    const int Probed = FReadAheadLen > 0 ? 0 : plat::recv(FHSocket, &Probe, 0, 0);
     if (Probed < 1) {
       const int Err = Probed < 0 ? plat::WSAGetLastError() : 0;
       if (Err != plat::WSAEWOULDBLOCK) {
@@ -528,6 +554,7 @@ int TCustomWSocket::RcvdCount() {
     ReportSocketError("ioctlSocket");
     return -1;
   }
-  FKnownWaiting = FType == SOCK_STREAM ? static_cast<int>(Waiting) : 0;
-  return static_cast<int>(Waiting);
+  const int Total = static_cast<int>(Waiting) + FReadAheadLen;
+  FKnownWaiting = FType == SOCK_STREAM ? Total : 0;
+  return Total;
 }

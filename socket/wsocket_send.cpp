@@ -1,10 +1,16 @@
 // The send queue: Send copies the caller's bytes once into 1514-byte chunks
 // and pushes what the network takes; the write notification pushes the rest.
 // OnDataSent is raised from the loop, never inside Send.
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
+
+#include "platform/ticks.h"
 
 #include "socket/wsocket.h"
 
@@ -29,17 +35,86 @@ int TCustomWSocket::Send(const void* Data, int Len) {
     ReportSocketError("Send");
     return -1;
   }
+  // Paced: sent from OnDataSent with nothing else pending.
+  const bool Paced = FInDataSent && FAllSent && FType == SOCK_STREAM && FSendFlags == 0;
+  ++FSends;
   FAllSent = false;
+  if (Paced && FHoldRoom < 0) LearnHoldRoom();  // the kernel has drained since
   int Result = 0;
   if (Len > 0) {
     Result = Len;
     AppendToSendQueue(Data, Len);
+    if (Paced && FHeld + Len <= std::min(HOLD_LIMIT, FHoldRoom)) {
+      // Paced by OnDataSent: the event follows from the loop as after a send.
+      FHeld += Len;
+      FAllSent = true;
+      PostWriteNotification();
+      return Result;
+    }
   }
+  FHeld = 0;  // all of the queue goes now
   const std::weak_ptr<int> Alive = AliveToken();
   TryToSend();
   if (Alive.expired()) return Result;
-  if (FAllSent) PostWriteNotification();
+  if (FAllSent) {
+    if (Paced && !LearnHoldRoom()) {
+      // So full that the kernel would not call itself writable: the owner
+      // waits until it would, as for a full one, rather than sending each
+      // chunk alone into the little room left.
+      FAllSent = false;
+      FHoldRoom = -1;
+      FLoop->ArmWriteAfterWouldBlock(FHSocket);
+      return Result;
+    }
+    PostWriteNotification();
+  }
   return Result;
+}
+
+bool TCustomWSocket::LearnHoldRoom() {
+  // SO_SNDBUF bounds the kernel's accounting of its queue, which adds its own
+  // overhead to the payload (a few percent for a bulk stream's large
+  // buffers): an eighth of what is queued is allowed for it.
+  int Unsent = 0;
+  int BufSize = 0;
+  socklen_t Len = sizeof(BufSize);
+  if (::ioctl(FHSocket, SIOCOUTQ, &Unsent) < 0 ||
+      ::getsockopt(FHSocket, SOL_SOCKET, SO_SNDBUF, &BufSize, &Len) < 0) {
+    FHoldRoom = 0;
+    return true;
+  }
+  FHoldRoom = std::max(BufSize - Unsent - Unsent / 8, 0);
+  // About where the kernel stops reporting the socket writable (a third free).
+  return FHoldRoom >= BufSize / 4;
+}
+
+bool TCustomWSocket::PushHeld(bool Wait) {
+  if (FHeld == 0) return true;
+  FHeld = 0;
+  FAllSent = false;
+  const std::weak_ptr<int> Alive = AliveToken();
+  const plat::SOCKET Handle = FHSocket;
+  TryToSend();
+  if (!Wait) return true;
+  // Held bytes fit the room the kernel had, so this is not expected to wait,
+  // and if it must, only until the network has taken one block's worth. If
+  // the peer keeps the kernel full that long, the connection is reset rather
+  // than closed, so that the peer never takes a short stream for a whole one.
+  constexpr int kPatienceMs = 30000;
+  const std::uint32_t Deadline = plat::GetTickCount() + kPatienceMs;
+  while (!Alive.expired() && FHSocket == Handle && Handle != plat::INVALID_SOCKET && !FAllSent) {
+    const std::uint32_t Now = plat::GetTickCount();
+    if (plat::TickIsPast(Now, Deadline)) {
+      ClearSendQueue();
+      const linger Reset{1, 0};
+      ::setsockopt(Handle, SOL_SOCKET, SO_LINGER, &Reset, sizeof(Reset));
+      return false;
+    }
+    pollfd Pfd{Handle, POLLOUT, 0};
+    ::poll(&Pfd, 1, static_cast<int>(plat::TicksUntil(Now, Deadline)));
+    TryToSend();
+  }
+  return true;
 }
 
 int TCustomWSocket::SendString(const std::string& Str) {
@@ -55,16 +130,31 @@ void TCustomWSocket::PostWriteNotification() {
 void TCustomWSocket::AppendToSendQueue(const void* Data, int Len) {
   if (Len <= 0) return;
   const char* Source = static_cast<const char*>(Data);
-  if (FBufList.empty()) FBufList.push_back(std::make_unique<TBuffer>(FBufSize));
+  if (FBufList.empty()) FBufList.push_back(NewChunk());
   int Written = FBufList.back()->Write(Source, Len);
   Source += Written;
   Len -= Written;
   while (Len > 0) {
-    FBufList.push_back(std::make_unique<TBuffer>(FBufSize));
+    FBufList.push_back(NewChunk());
     Written = FBufList.back()->Write(Source, Len);
     Source += Written;
     Len -= Written;
   }
+}
+
+std::unique_ptr<TBuffer> TCustomWSocket::NewChunk() {
+  if (FSpareChunks.empty()) return std::make_unique<TBuffer>(FBufSize);
+  std::unique_ptr<TBuffer> Chunk = std::move(FSpareChunks.back());
+  FSpareChunks.pop_back();
+  return Chunk;
+}
+
+void TCustomWSocket::RetireFirstChunk() {
+  // Drained, so empty again: kept for the next chunk instead of freed, as an
+  // upload queues and drains one chunk per 1514 bytes.
+  if (FSpareChunks.size() < static_cast<std::size_t>(kMaxGather))
+    FSpareChunks.push_back(std::move(FBufList.front()));
+  FBufList.pop_front();
 }
 
 void TCustomWSocket::TryToSend() {
@@ -81,7 +171,7 @@ void TCustomWSocket::TryToSend() {
   for (;;) {
     // Sent chunks are freed from the front; the last one stays for reuse.
     while (FBufList.size() > 1 && FBufList.front()->ReadPos() == FBufList.front()->WritePos())
-      FBufList.pop_front();
+      RetireFirstChunk();
     int Len = 0;
     const char* Data = FBufList.front()->Peek(Len);
     if (Len <= 0) {
@@ -128,7 +218,7 @@ void TCustomWSocket::TryToSend() {
       TBuffer& First = *FBufList.front();
       Left -= First.Remove(Left);
       if (First.WritePos() != 0 || FBufList.size() == 1) break;
-      FBufList.pop_front();
+      RetireFirstChunk();
     }
     if (Count < Offered) {
       // A partial send does not fail with would-block, which is what arms the
@@ -161,6 +251,10 @@ int TCustomWSocket::RawSend(const void* Data, int Len) {
 }
 
 void TCustomWSocket::Flush() {
+  if (FHeld > 0) {
+    FHeld = 0;
+    FAllSent = false;  // held bytes are pushed and waited for as any others
+  }
   const std::weak_ptr<int> Alive = AliveToken();
   while (FHSocket != plat::INVALID_SOCKET && !FAllSent) {
     TryToSend();
@@ -174,4 +268,8 @@ void TCustomWSocket::Flush() {
   }
 }
 
-void TCustomWSocket::ClearSendQueue() { FBufList.clear(); }
+void TCustomWSocket::ClearSendQueue() {
+  FBufList.clear();
+  FHeld = 0;
+  FHoldRoom = 0;  // learnt again for the next session
+}

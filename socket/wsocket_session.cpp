@@ -1,6 +1,7 @@
 // Opening and closing sessions: Connect, Listen, Accept, Dup, Close, Abort,
 // Shutdown, linger, receiving and the address queries.
 #include <algorithm>
+#include <cstring>
 #include <arpa/inet.h>
 
 #include "socket/wsocket.h"
@@ -266,6 +267,9 @@ void TCustomWSocket::Abort() {
 }
 
 void TCustomWSocket::Shutdown(int How) {
+  // The end of the stream comes after every byte sent, and never after a
+  // stream cut short (the close resets it then).
+  if (How != 0 && !PushHeld(true)) return;
   if (FHSocket != plat::INVALID_SOCKET) plat::shutdown(FHSocket, How);
 }
 
@@ -278,9 +282,17 @@ void TCustomWSocket::CloseInternal(bool Shut, std::uint16_t Error) {
     return;
   }
   if (FState == wsClosed) return;
+  const std::weak_ptr<int> Alive = AliveToken();
+  if (FHeld > 0) {
+    // Bytes reported sent must reach the kernel before the close. A send
+    // error closes the session on the way (its own OnSessionClosed).
+    const plat::SOCKET Before = FHSocket;
+    const bool Pushed = PushHeld(true);
+    if (Alive.expired() || FHSocket != Before || FState == wsClosed) return;
+    if (!Pushed) Shut = false;
+  }
   if (Shut) Shutdown(1);
 
-  const std::weak_ptr<int> Alive = AliveToken();
   const plat::SOCKET Handle = FHSocket;
   for (;;) {
     if (plat::closesocket(Handle) != plat::SOCKET_ERROR) break;
@@ -341,9 +353,48 @@ void TCustomWSocket::AddToReadCount(int Count) {
 }
 
 int TCustomWSocket::RawReceive(void* Buffer, int BufferSize, int Flags) {
-  const int Count = plat::recv(FHSocket, Buffer, BufferSize, Flags);
+  int Count;
+  if (FReadAheadLen > 0) {
+    Count = TakeReadAhead(Buffer, BufferSize, Flags);
+  } else if (FType == SOCK_STREAM && Flags == 0 && BufferSize > 0 && BufferSize < READ_AHEAD_SIZE &&
+             FHSocket != plat::INVALID_SOCKET) {
+    if (!FReadAhead) FReadAhead = std::make_unique<char[]>(READ_AHEAD_SIZE);
+    Count = plat::recv(FHSocket, FReadAhead.get(), READ_AHEAD_SIZE, 0);
+    if (Count > 0) {
+      FReadAheadPos = 0;
+      FReadAheadLen = Count;
+      Count = TakeReadAhead(Buffer, BufferSize, 0);
+    }
+  } else {
+    Count = plat::recv(FHSocket, Buffer, BufferSize, Flags);
+  }
   NoteReceived(Count, Flags);
   return Count;
+}
+
+// Bytes held come before anything still in the kernel; one receive never
+// mixes the two, as one system call would not either.
+int TCustomWSocket::TakeReadAhead(void* Buffer, int BufferSize, int Flags) {
+  if (FHSocket != plat::INVALID_SOCKET) FLoop->ReenableRead(FHSocket);  // as a receive call would
+  if (BufferSize < 0) {
+    plat::WSASetLastError(plat::WSAEINVAL);
+    return plat::SOCKET_ERROR;
+  }
+  if ((Flags & MSG_OOB) != 0) return plat::recv(FHSocket, Buffer, BufferSize, Flags);
+  const int Count = std::min(BufferSize, FReadAheadLen);
+  if (Count > 0) std::memcpy(Buffer, FReadAhead.get() + FReadAheadPos, static_cast<std::size_t>(Count));
+  plat::WSASetLastError(0);
+  if ((Flags & MSG_PEEK) != 0) return Count;
+  FReadAheadPos += Count;
+  FReadAheadLen -= Count;
+  if (FReadAheadLen == 0) FReadAheadPos = 0;
+  return Count;
+}
+
+void TCustomWSocket::PostReadNotificationIfHeld() {
+  if (FReadAheadLen <= 0 || FHSocket == plat::INVALID_SOCKET) return;
+  FLoop->PostMessage(SessionWindow(), WM_ASYNCSELECT, static_cast<plat::WPARAM>(FHSocket),
+                     plat::MakeSelectLParam(plat::FD_READ, 0));
 }
 
 void TCustomWSocket::NoteReceived(int Count, int Flags) {
@@ -374,8 +425,11 @@ std::string TCustomWSocket::ReceiveString() {
 
 int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen) {
   socklen_t Len = FromLen > 0 ? static_cast<socklen_t>(FromLen) : 0;
+  // A stream's bytes held ahead go first (they have no sender address of their own).
   const int Count =
-      plat::recvfrom(FHSocket, Buffer, BufferSize, 0, reinterpret_cast<sockaddr*>(&From), &Len);
+      FReadAheadLen > 0
+          ? TakeReadAhead(Buffer, BufferSize, 0)
+          : plat::recvfrom(FHSocket, Buffer, BufferSize, 0, reinterpret_cast<sockaddr*>(&From), &Len);
   NoteReceived(Count, 0);
   FromLen = static_cast<int>(Len);
   if (Count < 0)

@@ -178,3 +178,61 @@ TEST(WSocketSend, PeerResetWhileSendingIsOneSessionClosedAndNoError) {
   EXPECT_EQ(Escapes.Escaped, 0);
   ::close(ListenFd);
 }
+
+// An owner that sends its next chunk from OnDataSent, as an upload does:
+// one OnDataSent per Send, never inside it; every byte reaches the peer when
+// the owner stops sending without closing, and before the end of the stream
+// when it closes from the handler.
+TEST(WSocketSend, ChunksPacedByDataSentAllArriveWhenTheOwnerStopsOrCloses) {
+  LoopbackPair P;
+  P.Client.SetLingerOnOff(wsLingerOff);  // a graceful close, not a reset
+  ASSERT_TRUE(P.Connect());
+  constexpr int Chunk = 1514;
+  constexpr int Chunks = 300;
+  const std::string Data = Pattern(static_cast<std::size_t>(Chunk) * Chunks);
+  int Sent = 0;
+  int DataSent = 0;
+  int StopAt = 150;
+  bool InSend = false;
+  bool RaisedInSend = false;
+  auto SendNext = [&] {
+    InSend = true;
+    P.Client.Send(Data.data() + static_cast<std::size_t>(Sent) * Chunk, Chunk);
+    InSend = false;
+    ++Sent;
+  };
+  P.Client.OnDataSent = [&](TCustomWSocket* S, std::uint16_t) {
+    RaisedInSend |= InSend;
+    ++DataSent;
+    if (Sent == StopAt) return;  // the owner waits for something else
+    if (Sent == Chunks) {
+      S->Close();
+      return;
+    }
+    SendNext();
+  };
+  std::string Got;
+  std::vector<std::string> ServerEvents;
+  P.Server.OnDataAvailable = [&](TCustomWSocket* S, std::uint16_t) {
+    char Buf[4096];
+    const int N = S->Receive(Buf, sizeof(Buf));
+    if (N > 0) Got.append(Buf, static_cast<std::size_t>(N));
+  };
+  P.Server.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t E) {
+    ServerEvents.push_back("closed " + std::to_string(E) + " at " + std::to_string(Got.size()));
+  };
+
+  SendNext();
+  ASSERT_TRUE(RunUntil([&] { return Got.size() == static_cast<std::size_t>(StopAt) * Chunk; }));
+  DrainLoop();
+  EXPECT_EQ(DataSent, StopAt);
+  StopAt = -1;
+  SendNext();
+  ASSERT_TRUE(RunUntil([&] { return P.Server.State() == wsClosed; }));
+  EXPECT_EQ(Got.size(), Data.size());
+  EXPECT_TRUE(Got == Data);
+  EXPECT_EQ(DataSent, Chunks);
+  EXPECT_FALSE(RaisedInSend);
+  const std::vector<std::string> Expected = {"closed 0 at " + std::to_string(Data.size())};
+  EXPECT_EQ(ServerEvents, Expected);
+}

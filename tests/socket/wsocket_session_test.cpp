@@ -370,24 +370,44 @@ TEST(WSocketRead, ExceptionFromTheDataHandlerEndsOnlyTheReadLoop) {
 
 // The read loop goes on while bytes wait and ends when none do, whatever
 // sizes the handler takes them in; a stream much larger than one receive.
+// The socket takes what the kernel holds in one call: bytes it took but has
+// not handed out yet must still come when a handler fails near the end (the
+// kernel has nothing left to report then), and the close only after them.
 TEST(WSocketRead, LoopDeliversEveryByteInAnyReceiveSizes) {
   LoopbackPair P;
   ASSERT_TRUE(P.Connect());
   const std::string Sent = Pattern(200000);
   std::string Got;
+  std::vector<std::string> Events;
   int Calls = 0;
+  bool Failed = false;
   P.Server.OnDataAvailable = [&](TCustomWSocket* S, std::uint16_t) {
     ++Calls;
     char Buffer[3000];
     const int Size = Calls % 7 == 0 ? 1 : Calls % 3 == 0 ? 3000 : 700;
     const int N = S->Receive(Buffer, Size);
     if (N > 0) Got.append(Buffer, static_cast<std::size_t>(N));
+    if (N == 0) Events.push_back("read 0 at " + std::to_string(Got.size()));
+    if (!Failed && Got.size() + 5000 > Sent.size() && Got.size() < Sent.size()) {
+      Failed = true;
+      throw std::runtime_error("handler failed after reading");
+    }
+  };
+  P.Server.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t E) {
+    Events.push_back("closed " + std::to_string(E) + " at " + std::to_string(Got.size()));
   };
   P.Client.SendString(Sent);
   ASSERT_TRUE(RunUntil([&] { return Got.size() >= Sent.size(); }));
   DrainLoop();
+  EXPECT_TRUE(Failed);
   EXPECT_EQ(Got.size(), Sent.size());
   EXPECT_TRUE(Got == Sent);
+  EXPECT_EQ(P.Server.ReadCount(), static_cast<int>(Sent.size()));
+  P.Client.Shutdown(1);
+  ASSERT_TRUE(RunUntil([&] { return P.Server.State() == wsClosed; }));
+  const std::string End = std::to_string(Sent.size());
+  const std::vector<std::string> Expected = {"read 0 at " + End, "closed 0 at " + End};
+  EXPECT_EQ(Events, Expected);
 }
 
 TEST(WSocketRead, StaleNotificationsDoNotReachTheNextSession) {
