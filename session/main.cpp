@@ -40,6 +40,8 @@ namespace {
 
 // The least time between two rounds of window events during a transfer.
 constexpr std::uint32_t kProgressEventsMs = 10;
+// The least time between two moves of the progress bar.
+constexpr std::uint32_t kProgressBarMs = 40;
 
 constexpr const char* kCaption = "Vek\xC2\xB4s FTP Client v. 1.0 Beta - Login ";
 
@@ -672,6 +674,8 @@ std::int64_t NowMs() {
 
 void TForm1::StartMeter(const std::string& name, std::int64_t expectedSize, std::int64_t offset) {
   meterName_ = name;
+  // The bar's first move for this file shows at once.
+  lastBarTick_ = plat::GetTickCount() - kProgressBarMs;
   meter_.Start(expectedSize > 0 ? expectedSize : -1, offset, NowMs());
 }
 
@@ -726,7 +730,14 @@ void TForm1::FtpClient1Progress(TCustomFtpCli*, std::int64_t Count, bool&) {
 }
 
 void TForm1::ShowProgress(std::int64_t Count) {
-  TransferForm->ProgressBar1->setValue(session::ProgressPercent(Count, transfer::Session().ExpectedSize));
+  // The bar repaints at once on every new value: during a fast transfer that
+  // would cost more than the transfer, so it moves at most every few
+  // hundredths of a second (its ends always show).
+  const int percent = session::ProgressPercent(Count, transfer::Session().ExpectedSize);
+  const std::uint32_t now = plat::GetTickCount();
+  if (percent != 0 && percent != 100 && !plat::TickIsPast(now, lastBarTick_ + kProgressBarMs)) return;
+  lastBarTick_ = now;
+  TransferForm->ProgressBar1->setValue(percent);
 }
 
 void TForm1::OpenDocument(const std::string& Target) {

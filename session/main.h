@@ -174,6 +174,7 @@ class TForm1 : public QMainWindow, public TTransferController {
 
   int progressDepth_ = 0;
   std::uint32_t lastEventsTick_ = 0;
+  std::uint32_t lastBarTick_ = 0;
   bool shown_ = false;
   bool destroyed_ = false;
   bool hourglass_ = false;

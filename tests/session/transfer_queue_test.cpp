@@ -150,7 +150,7 @@ TEST_F(Queue, DownloadsRunFromTheEndResumeOnYesAndStopOnNo) {
   EXPECT_EQ(With(Windows::Lines(T().Memo1), "Filenames count: "), (std::vector<std::string>{"Filenames count: 3"}));
   for (const char* name : {"A.bin", "B.bin", "C.bin"})
     EXPECT_TRUE(Holds(local.File(name), ReadFile(remote.File(name))));
-  EXPECT_GT(maxBar, 50);
+  EXPECT_GT(maxBar, 0);
   EXPECT_EQ(T().ProgressBar1->value(), 0);
   EXPECT_EQ(T().StatusBar1->PanelText(1), "Connected");
   EXPECT_EQ(Verbs("TYPE").back(), "TYPE I");
