@@ -23,7 +23,6 @@
 #include "controls/status_bar.h"
 #include "dirtree/dirtree.h"
 #include "platform/inifile.h"
-#include "platform/ticks.h"
 #include "platform/qt/dialogs.h"
 #include "platform/qt/exception_box.h"
 #include "session/anonymous.h"
@@ -39,9 +38,15 @@ TForm1* Form1 = nullptr;
 namespace {
 
 // The least time between two rounds of window events during a transfer.
-constexpr std::uint32_t kProgressEventsMs = 10;
+constexpr std::int64_t kProgressEventsMs = 10;
 // The least time between two moves of the progress bar.
-constexpr std::uint32_t kProgressBarMs = 40;
+constexpr std::int64_t kProgressBarMs = 40;
+
+// One steady clock for every time the window measures, in milliseconds.
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 constexpr const char* kCaption = "Vek\xC2\xB4s FTP Client v. 1.0 Beta - Login ";
 
@@ -50,11 +55,6 @@ std::string S(const QString& text) { return text.toStdString(); }
 
 void AppendTo(TLogMemo* memo, const std::string& line) {
   if (memo != nullptr) memo->AddLine(line);
-}
-
-bool FolderExists(const std::string& path) {
-  struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // The login window's picture: a small globe over a folder, drawn here so the
@@ -296,7 +296,7 @@ void TForm1::ConnectButClick() {
 
   // 2. The initial local folder.
   const std::string localDir = S(InitialLocalDirEdit->text());
-  if (FolderExists(localDir)) {
+  if (IsFolder(localDir)) {
     if (::chdir(localDir.c_str()) == 0) {
       TransferForm->LocalDirTree->SelectPath(localDir);
       TransferForm->LocalDirTree->SetInitialDirectory(localDir);
@@ -555,13 +555,13 @@ void TForm1::SiteCBChange() { ReadProfile(S(SiteCB->currentText())); }
 
 void TForm1::AnonymousClick() {
   if (Anonymous->isChecked()) {
-    UrlUser = S(UserNameEdit->text());
+    Url.UrlUser = S(UserNameEdit->text());
     UserNameEdit->setText("Anonymous");
     UserNameEdit->setEnabled(false);
     PasswordEdit->setText(Q(MakeAnonymousPassword()));
     PasswordEdit->setEnabled(false);
   } else {
-    if (!UrlUser.empty()) UserNameEdit->setText(Q(UrlUser));
+    if (!Url.UrlUser.empty()) UserNameEdit->setText(Q(Url.UrlUser));
     UserNameEdit->setEnabled(true);
     PasswordEdit->setEnabled(true);
   }
@@ -647,36 +647,32 @@ void TForm1::DownloadNext() {
     FtpClient1->Size();
     state.ExpectedSize = FtpClient1->RemoteSize();
     state.TransferActive = true;
-    struct stat st {};
-    if (::stat(target->c_str(), &st) == 0) {
-      if (plat::TheDialogs().Confirm("File allready exists, do you whant to resume download ? ")) {
-        StartMeter(*entry, state.ExpectedSize, static_cast<std::int64_t>(st.st_size));
-        FtpClient1->RestGet();
-      }
-    } else {
-      StartMeter(*entry, state.ExpectedSize, 0);
-      newDownload_ = *target;
-      // An aborted download ends without a completion: clean up here then.
-      if (!FtpClient1->Get() && newDownload_ == *target) DropFailedDownload(1);
-    }
+    FetchFile(*entry, *target);
   }
   EndTransferStep();
 }
 
-namespace {
-
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+bool TForm1::FetchFile(const std::string& name, const std::string& target) {
+  struct stat st {};
+  if (::stat(target.c_str(), &st) == 0) {
+    if (!plat::TheDialogs().Confirm("File allready exists, do you whant to resume download ? ")) return false;
+    StartMeter(name, transfer::Session().ExpectedSize, static_cast<std::int64_t>(st.st_size));
+    return FtpClient1->RestGet();
+  }
+  StartMeter(name, transfer::Session().ExpectedSize, 0);
+  newDownload_ = target;
+  const bool done = FtpClient1->Get();
+  // An aborted download ends without a completion: clean up here then.
+  if (!done && newDownload_ == target) DropFailedDownload(1);
+  return done;
 }
-
-}  // namespace
 
 void TForm1::StartMeter(const std::string& name, std::int64_t expectedSize, std::int64_t offset) {
   meterName_ = name;
   // The bar's first move for this file shows at once.
-  lastBarTick_ = plat::GetTickCount() - kProgressBarMs;
-  meter_.Start(expectedSize > 0 ? expectedSize : -1, offset, NowMs());
+  const std::int64_t now = NowMs();
+  lastBarMs_ = now - kProgressBarMs;
+  meter_.Start(expectedSize > 0 ? expectedSize : -1, offset, now);
 }
 
 void TForm1::SetRateText(const std::string& text) {
@@ -687,6 +683,11 @@ void TForm1::SetRateText(const std::string& text) {
 void TForm1::LogFinishedFile() {
   if (!meterName_.empty()) AddLog(transfer::TransferSummary(meterName_, meter_.BytesMoved(), meter_.ElapsedMs(NowMs())));
   meterName_.clear();
+}
+
+bool TForm1::IsFolder(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 void TForm1::EndTransferStep() {
@@ -716,9 +717,9 @@ void TForm1::FtpClient1Progress(TCustomFtpCli*, std::int64_t Count, bool&) {
   // events once more, or a long transfer nests one level per chunk.
   // A few milliseconds between rounds keep the window as lively as every
   // chunk would, at a fraction of the cost during a fast transfer.
-  const std::uint32_t now = plat::GetTickCount();
-  if (progressDepth_ == 0 && plat::TickIsPast(now, lastEventsTick_ + kProgressEventsMs)) {
-    lastEventsTick_ = now;
+  const std::int64_t now = NowMs();
+  if (progressDepth_ == 0 && now - lastEventsMs_ >= kProgressEventsMs) {
+    lastEventsMs_ = now;
     ++progressDepth_;
     QApplication::processEvents();
     --progressDepth_;
@@ -726,7 +727,7 @@ void TForm1::FtpClient1Progress(TCustomFtpCli*, std::int64_t Count, bool&) {
   transfer::TSessionState& state = transfer::Session();
   if (!state.TransferActive) return;
   if (session::ProgressDue(state.ExpectedSize, state.ProgressTicks)) ShowProgress(Count);
-  if (!meterName_.empty() && meter_.Update(Count, NowMs())) SetRateText(meter_.Text());
+  if (!meterName_.empty() && meter_.Update(Count, now)) SetRateText(meter_.Text());
 }
 
 void TForm1::ShowProgress(std::int64_t Count) {
@@ -734,9 +735,9 @@ void TForm1::ShowProgress(std::int64_t Count) {
   // would cost more than the transfer, so it moves at most every few
   // hundredths of a second (its ends always show).
   const int percent = session::ProgressPercent(Count, transfer::Session().ExpectedSize);
-  const std::uint32_t now = plat::GetTickCount();
-  if (percent != 0 && percent != 100 && !plat::TickIsPast(now, lastBarTick_ + kProgressBarMs)) return;
-  lastBarTick_ = now;
+  const std::int64_t now = NowMs();
+  if (percent != 0 && percent != 100 && now - lastBarMs_ < kProgressBarMs) return;
+  lastBarMs_ = now;
   TransferForm->ProgressBar1->setValue(percent);
 }
 

@@ -17,6 +17,7 @@
 
 #include "ftp/ftpcli.h"
 #include "session/profiles.h"
+#include "session/url.h"
 #include "transfer/transfer_rate.h"
 #include "transfer/transfer_controller.h"
 
@@ -75,20 +76,14 @@ class TForm1 : public QMainWindow, public TTransferController {
   std::string IniFileName;
   std::vector<std::string> FileList;
   std::int32_t FilesLeft = 0;
-  // The user name put aside while "Anonymous" is checked; also the URL's user.
-  std::string UrlUser;
 
   // --- the command-line start: program [URL [local file]] ---
   // The program's arguments after its name, set before the window is shown.
   std::vector<std::string> Arguments;
-  // The URL's parts (UrlRest: what is not parsed yet) and the second
+  // The URL's parts (UrlRest: what is not parsed yet; UrlUser is also the
+  // user name put aside while "Anonymous" is checked) and the second
   // argument's folder (up to and including its last "/") and file name.
-  std::string UrlRest;
-  std::string UrlPassword;
-  std::string UrlHost;
-  std::string UrlPort;
-  std::string UrlDir;
-  std::string UrlFile;
+  session::TUrlParts Url;
   std::string LocalDir;
   std::string LocalName;
   void ParseUrl();
@@ -167,14 +162,22 @@ class TForm1 : public QMainWindow, public TTransferController {
   transfer::TTransferMeter meter_;
   std::string meterName_;
   void DropFailedDownload(std::uint16_t Error);
+  // Downloads the engine's HostFileName (the file called name) to target:
+  // the rest of it after the resume question when target is there, else a
+  // new file, which goes again when the download fails. True when a
+  // transfer ran and succeeded.
+  bool FetchFile(const std::string& name, const std::string& target);
+  static bool IsFolder(const std::string& path);
   bool Representation() const;
   // A plain download's target that did not exist before it: removed again
   // when the download fails, so a failure leaves no empty or partial file.
   std::string newDownload_;
 
   int progressDepth_ = 0;
-  std::uint32_t lastEventsTick_ = 0;
-  std::uint32_t lastBarTick_ = 0;
+  // When window events last ran and the bar last moved (ms of NowMs's clock;
+  // the lowest value lets the first ones through).
+  std::int64_t lastEventsMs_ = INT64_MIN / 2;
+  std::int64_t lastBarMs_ = INT64_MIN / 2;
   bool shown_ = false;
   bool destroyed_ = false;
   bool hourglass_ = false;

@@ -23,41 +23,9 @@ namespace {
 
 constexpr const char* kUrlProfile = "UNTITLED";
 
-session::TUrlParts PartsOf(const TForm1& f) {
-  session::TUrlParts url;
-  url.UrlRest = f.UrlRest;
-  url.UrlUser = f.UrlUser;
-  url.UrlPassword = f.UrlPassword;
-  url.UrlHost = f.UrlHost;
-  url.UrlPort = f.UrlPort;
-  url.UrlDir = f.UrlDir;
-  url.UrlFile = f.UrlFile;
-  return url;
-}
-
-void TakeParts(TForm1& f, const session::TUrlParts& url) {
-  f.UrlRest = url.UrlRest;
-  f.UrlUser = url.UrlUser;
-  f.UrlPassword = url.UrlPassword;
-  f.UrlHost = url.UrlHost;
-  f.UrlPort = url.UrlPort;
-  f.UrlDir = url.UrlDir;
-  f.UrlFile = url.UrlFile;
-}
-
-bool PathExists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
-}
-
 std::int64_t LocalFileSize(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : 0;
-}
-
-bool IsFolder(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::string WorkingFolder() {
@@ -77,11 +45,11 @@ void TForm1::FormShow() {
   // 1.
   ParseUrl();
   // 2.
-  InitialDirEdit->setText(QString::fromStdString(UrlDir));
-  HostNameEdit->setText(QString::fromStdString(UrlHost));
-  PortEdit->setText(QString::fromStdString(UrlPort));
-  UserNameEdit->setText(QString::fromStdString(UrlUser));
-  PasswordEdit->setText(QString::fromStdString(UrlPassword));
+  InitialDirEdit->setText(QString::fromStdString(Url.UrlDir));
+  HostNameEdit->setText(QString::fromStdString(Url.UrlHost));
+  PortEdit->setText(QString::fromStdString(Url.UrlPort));
+  UserNameEdit->setText(QString::fromStdString(Url.UrlUser));
+  PasswordEdit->setText(QString::fromStdString(Url.UrlPassword));
   // 3. Selected without loading it: the fields keep the URL's values.
   int at = session::IndexOfProfile(SiteNames(), kUrlProfile);
   if (at < 0) {
@@ -106,20 +74,11 @@ void TForm1::FormShow() {
   GetUrlFile();
 }
 
-void TForm1::ParseUrl() { TakeParts(*this, session::ParseUrl(Arguments.empty() ? std::string() : Arguments[0])); }
+void TForm1::ParseUrl() { Url = session::ParseUrl(Arguments.empty() ? std::string() : Arguments[0]); }
 
-bool TForm1::ParseUrlLogin() {
-  session::TUrlParts url = PartsOf(*this);
-  const bool done = session::ParseUrlLogin(url);
-  TakeParts(*this, url);
-  return done;
-}
+bool TForm1::ParseUrlLogin() { return session::ParseUrlLogin(Url); }
 
-void TForm1::ParseUrlPath() {
-  session::TUrlParts url = PartsOf(*this);
-  session::ParseUrlPath(url);
-  TakeParts(*this, url);
-}
+void TForm1::ParseUrlPath() { session::ParseUrlPath(Url); }
 
 std::string TForm1::DownloadFolder() {
   const std::string folder = session::HomeFolder() + "Downloads/";
@@ -136,12 +95,12 @@ void TForm1::GetUrlFile() {
   LocalDir = parts.LocalDir;
   LocalName = parts.LocalName;
   // 2.
-  const std::string remote = UrlRemoteName(PartsOf(*this));
+  const std::string remote = UrlRemoteName(Url);
   // 3. A folder as the second argument keeps the URL's file name, which must
   // not lead out of that folder ("..") and may be missing (a directory URL).
   std::optional<std::string> target;
   if (NamesAFolder(LocalName) || IsFolder(argument))
-    target = session::DownloadTarget(argument, UrlFile, false);
+    target = session::DownloadTarget(argument, Url.UrlFile, false);
   else if (LocalDir.empty())
     target = DownloadFolder() + LocalName;
   else
@@ -158,7 +117,7 @@ void TForm1::GetUrlFile() {
   // 6.
   try {
     if (!target) {
-      AddLog("! No local file name for \"" + UrlFile + "\" in " + argument);
+      AddLog("! No local file name for \"" + Url.UrlFile + "\" in " + argument);
       throw std::runtime_error("no local file name");
     }
     // The listing after login left the text representation set; the file
@@ -168,21 +127,7 @@ void TForm1::GetUrlFile() {
     FtpClient1->Size();
     state.ExpectedSize = FtpClient1->RemoteSize();
     state.TransferActive = true;
-    bool done = false;
-    if (PathExists(*target)) {
-      if (plat::TheDialogs().Confirm("File allready exists, do you whant to resume download ? ")) {
-        StartMeter(UrlFile, state.ExpectedSize, LocalFileSize(*target));
-        done = FtpClient1->RestGet();
-      }
-    } else {
-      // A file this download creates goes again when the download fails.
-      newDownload_ = *target;
-      StartMeter(UrlFile, state.ExpectedSize, 0);
-      done = FtpClient1->Get();
-      // Normally the completion has done it; a call that failed without one
-      // (a time-out) leaves it to be done here.
-      DropFailedDownload(done ? 0 : 426);
-    }
+    const bool done = FetchFile(Url.UrlFile, *target);
     // The bar moves on every 21st progress event only: a finished file shows
     // as finished under the question that follows.
     if (done) ShowProgress(LocalFileSize(*target));

@@ -142,7 +142,7 @@ TEST_F(UrlStart, TheUrlAloneFillsTheFieldsUnderUntitledAndConnectsNowhere) {
     EXPECT_EQ(Text(f.PasswordEdit), "s3cret");
     EXPECT_EQ(Text(f.PortEdit), "2121");
     EXPECT_EQ(Text(f.InitialDirEdit), "/pub/linux");
-    EXPECT_EQ(f.UrlFile, "notes-1.2.txt");
+    EXPECT_EQ(f.Url.UrlFile, "notes-1.2.txt");
     EXPECT_EQ(f.SiteCB->count(), 2);
     EXPECT_EQ(f.SiteCB->currentText().toStdString(), "UNTITLED");
   }
