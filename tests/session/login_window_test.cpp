@@ -301,8 +301,14 @@ TEST_F(Controller, FailuresAreShownAndStartNothing) {
     EXPECT_EQ(server.Commands(), (std::vector<std::string>{"USER bob", "PASS wrong"}));
     ASSERT_FALSE(w.dialogs.Messages().empty());
     EXPECT_EQ(w.dialogs.Messages()[0], "Error: 530 Login incorrect.");
-    EXPECT_EQ(DoneLines(w.form1->Memo1),
-              (std::vector<std::string>{"Done (request=ConnectAsync  error code=530)"}));
+    // The dispatcher starts nothing after the failed login. The connect
+    // step's own CWD fails quietly once the close has arrived, or with its
+    // own box when it is sent before: which one depends on the timing.
+    const auto done = DoneLines(w.form1->Memo1);
+    ASSERT_FALSE(done.empty());
+    EXPECT_EQ(done[0], "Done (request=ConnectAsync  error code=530)");
+    EXPECT_EQ(Windows::CountStarting(done, "Done (request=PwdAsync"), 0);
+    EXPECT_EQ(Windows::CountStarting(done, "Done (request=DirAsync"), 0);
     EXPECT_FALSE(w.transferForm->isVisible());
   }
   // An unknown host and a refused port: a box each, never a hang.
