@@ -1,6 +1,8 @@
 #include "session/url.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 
 #include "session/anonymous.h"
 
@@ -143,6 +145,108 @@ bool PercentDecode(const std::string& text, std::string& out) {
     i += 2;
   }
   return true;
+}
+
+namespace {
+
+bool HasControlBreak(const std::string& text) {
+  return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+bool DecodePart(const std::string& raw, const char* what, std::string& out, std::string& error) {
+  if (!PercentDecode(raw, out)) {
+    error = std::string("malformed percent-escape in the URL's ") + what;
+    return false;
+  }
+  if (HasControlBreak(out)) {
+    // A CR or LF would end the command and start another one on the server.
+    error = std::string("the URL's ") + what + " holds CR, LF or NUL";
+    return false;
+  }
+  return true;
+}
+
+bool ParsePort(const std::string& text, std::string& out) {
+  if (text.empty() || text.size() > 5) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  const long v = std::strtol(text.c_str(), nullptr, 10);
+  if (v < 1 || v > 65535) return false;
+  out = std::to_string(v);
+  return true;
+}
+
+}  // namespace
+
+bool ParseFtpUrl(const std::string& url, TFtpUrl& out, std::string& error) {
+  out = TFtpUrl{};
+  const std::string scheme = "ftp://";
+  if (url.size() < scheme.size()) {
+    error = "not an ftp:// URL: " + url;
+    return false;
+  }
+  for (std::size_t i = 0; i < scheme.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(url[i])) != scheme[i]) {
+      error = "not an ftp:// URL: " + url;
+      return false;
+    }
+  }
+  const std::size_t authBegin = scheme.size();
+  const std::size_t slash = url.find('/', authBegin);
+  const std::string authority = url.substr(authBegin, slash == std::string::npos ? std::string::npos : slash - authBegin);
+  const std::string rawPath = slash == std::string::npos ? std::string() : url.substr(slash + 1);
+
+  // The last "@" ends the user part: a password may hold a raw "@".
+  std::string hostPort = authority;
+  const std::size_t at = authority.rfind('@');
+  if (at != std::string::npos) {
+    const std::string userInfo = authority.substr(0, at);
+    hostPort = authority.substr(at + 1);
+    const std::size_t colon = userInfo.find(':');
+    if (!DecodePart(userInfo.substr(0, colon), "user name", out.user, error)) return false;
+    if (colon != std::string::npos) {
+      if (!DecodePart(userInfo.substr(colon + 1), "password", out.password, error)) return false;
+      out.hasPassword = true;
+    }
+    if (out.user.empty()) {
+      error = "the URL names an empty user";
+      return false;
+    }
+  }
+
+  const std::size_t colon = hostPort.rfind(':');
+  std::string rawHost = hostPort.substr(0, colon);
+  if (colon != std::string::npos && !ParsePort(hostPort.substr(colon + 1), out.port)) {
+    error = "bad port in the URL: " + hostPort.substr(colon + 1);
+    return false;
+  }
+  if (!DecodePart(rawHost, "host", out.host, error)) return false;
+  if (out.host.empty()) {
+    error = "the URL names no host";
+    return false;
+  }
+  for (char c : out.host) {
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_')) {
+      error = "bad host name in the URL: " + out.host;
+      return false;
+    }
+  }
+
+  if (!DecodePart(rawPath, "path", out.path, error)) return false;
+  SplitFtpUrlPath(out);
+  return true;
+}
+
+void SplitFtpUrlPath(TFtpUrl& url) {
+  const std::size_t last = url.path.rfind('/');
+  if (last == std::string::npos) {
+    url.dir.clear();
+    url.name = url.path;
+  } else {
+    url.dir = url.path.substr(0, last);
+    url.name = url.path.substr(last + 1);
+    if (url.dir.empty()) url.dir = "/";  // "%2Fname": the root
+  }
 }
 
 std::string UrlLocalFileName(const std::string& path, const std::string& downloadDir) {

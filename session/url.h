@@ -55,4 +55,28 @@ std::string UrlLocalFileName(const std::string& path, const std::string& downloa
 // typed; the command-line tool decodes them). False on a malformed escape.
 bool PercentDecode(const std::string& text, std::string& out);
 
+// The strict form, for the command line: ftp://[user[:password]@]host[:port]/path
+// with percent-escapes decoded and no guessing. A name is a file unless the
+// path ends in "/".
+struct TFtpUrl {
+  std::string user;      // empty: anonymous
+  std::string password;  // meaningful only when hasPassword
+  bool hasPassword = false;
+  std::string host;
+  std::string port = "21";
+  // The path after the host's "/", decoded; "dir/sub/name", or "/abs/..."
+  // when the URL spelled a leading %2F.
+  std::string path;
+  // path cut at its last "/": the directory to change to (empty: stay in the
+  // login directory) and the name in it (empty when the path ends in "/").
+  std::string dir;
+  std::string name;
+};
+
+// False with error set for anything but a well-formed ftp URL. Decoded parts
+// never hold CR, LF or NUL: they go into commands on the control connection.
+bool ParseFtpUrl(const std::string& url, TFtpUrl& out, std::string& error);
+// Sets dir and name from path.
+void SplitFtpUrlPath(TFtpUrl& url);
+
 }  // namespace session

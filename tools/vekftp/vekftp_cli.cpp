@@ -5,114 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "session/url.h"
 #include "transfer/listing.h"
 #include "transfer/typed_name.h"
 
 namespace vekftp {
-
-namespace {
-
-bool HasControlBreak(const std::string& Text) {
-  return Text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
-}
-
-bool DecodePart(const std::string& Raw, const char* What, std::string& Out, std::string& Error) {
-  if (!session::PercentDecode(Raw, Out)) {
-    Error = std::string("malformed percent-escape in the URL's ") + What;
-    return false;
-  }
-  if (HasControlBreak(Out)) {
-    // A CR or LF would end the command and start another one on the server.
-    Error = std::string("the URL's ") + What + " holds CR, LF or NUL";
-    return false;
-  }
-  return true;
-}
-
-bool ParsePort(const std::string& Text, std::string& Out) {
-  if (Text.empty() || Text.size() > 5) return false;
-  for (char c : Text)
-    if (c < '0' || c > '9') return false;
-  const long v = std::strtol(Text.c_str(), nullptr, 10);
-  if (v < 1 || v > 65535) return false;
-  Out = std::to_string(v);
-  return true;
-}
-
-// path cut at its last "/" into dir and name.
-void SplitPath(FtpUrl& Url) {
-  const std::size_t last = Url.path.rfind('/');
-  if (last == std::string::npos) {
-    Url.dir.clear();
-    Url.name = Url.path;
-  } else {
-    Url.dir = Url.path.substr(0, last);
-    Url.name = Url.path.substr(last + 1);
-    if (Url.dir.empty()) Url.dir = "/";  // "%2Fname": the root
-  }
-}
-
-}  // namespace
-
-bool ParseFtpUrl(const std::string& Url, FtpUrl& Out, std::string& Error) {
-  Out = FtpUrl{};
-  const std::string scheme = "ftp://";
-  if (Url.size() < scheme.size()) {
-    Error = "not an ftp:// URL: " + Url;
-    return false;
-  }
-  for (std::size_t i = 0; i < scheme.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(Url[i])) != scheme[i]) {
-      Error = "not an ftp:// URL: " + Url;
-      return false;
-    }
-  }
-  const std::size_t authBegin = scheme.size();
-  const std::size_t slash = Url.find('/', authBegin);
-  const std::string authority = Url.substr(authBegin, slash == std::string::npos ? std::string::npos : slash - authBegin);
-  const std::string rawPath = slash == std::string::npos ? std::string() : Url.substr(slash + 1);
-
-  // The last "@" ends the user part: a password may hold a raw "@".
-  std::string hostPort = authority;
-  const std::size_t at = authority.rfind('@');
-  if (at != std::string::npos) {
-    const std::string userInfo = authority.substr(0, at);
-    hostPort = authority.substr(at + 1);
-    const std::size_t colon = userInfo.find(':');
-    if (!DecodePart(userInfo.substr(0, colon), "user name", Out.user, Error)) return false;
-    if (colon != std::string::npos) {
-      if (!DecodePart(userInfo.substr(colon + 1), "password", Out.password, Error)) return false;
-      Out.hasPassword = true;
-    }
-    if (Out.user.empty()) {
-      Error = "the URL names an empty user";
-      return false;
-    }
-  }
-
-  const std::size_t colon = hostPort.rfind(':');
-  std::string rawHost = hostPort.substr(0, colon);
-  if (colon != std::string::npos && !ParsePort(hostPort.substr(colon + 1), Out.port)) {
-    Error = "bad port in the URL: " + hostPort.substr(colon + 1);
-    return false;
-  }
-  if (!DecodePart(rawHost, "host", Out.host, Error)) return false;
-  if (Out.host.empty()) {
-    Error = "the URL names no host";
-    return false;
-  }
-  for (char c : Out.host) {
-    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_')) {
-      Error = "bad host name in the URL: " + Out.host;
-      return false;
-    }
-  }
-
-  if (!DecodePart(rawPath, "path", Out.path, Error)) return false;
-  SplitPath(Out);
-  return true;
-}
 
 bool SafeLocalName(const std::string& Name, std::string& Error) {
   if (transfer::IsSafeLocalName(Name)) return true;
@@ -315,7 +211,7 @@ bool ParseArguments(const std::vector<std::string>& Args, Options& Out, std::str
   if (namesFolder && Out.url.name.empty() && Out.url.path.size() > 1 && Out.url.path.back() == '/') {
     // "ftp://h/pub/new/" names the folder "new" as well.
     Out.url.path.pop_back();
-    SplitPath(Out.url);
+    session::SplitFtpUrlPath(Out.url);
   }
   const bool namesFile = Out.op != Operation::Ls && Out.op != Operation::Mget;
   if (namesFile && Out.url.name.empty()) {
@@ -344,8 +240,10 @@ bool ParseArguments(const std::vector<std::string>& Args, Options& Out, std::str
   if (Out.op == Operation::Get && Out.local.empty() && !SafeLocalName(Out.url.name, Error)) return false;
   for (const std::string& name : Out.names) {
     if (!SafeLocalName(name, Error)) return false;
-    if (HasControlBreak(name)) {
-      Error = "a file name holds CR or LF";
+    // Each name also goes into a RETR of its own.
+    const std::string why = transfer::CheckTypedName(name);
+    if (!why.empty()) {
+      Error = "refusing the file name: " + why;
       return false;
     }
   }

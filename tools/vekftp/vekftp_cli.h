@@ -6,29 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "session/url.h"
+
 namespace vekftp {
 
-// ftp://[user[:password]@]host[:port]/path, percent-escapes decoded. Not the
-// login window's URL start (session/url), which keeps the parts as typed and
-// guesses files by their "."; the decoding is shared.
-struct FtpUrl {
-  std::string user;      // empty: anonymous
-  std::string password;  // meaningful only when hasPassword
-  bool hasPassword = false;
-  std::string host;
-  std::string port = "21";
-  // The path after the host's "/", decoded; "dir/sub/name", or "/abs/..."
-  // when the URL spelled a leading %2F.
-  std::string path;
-  // path cut at its last "/": the directory to change to (empty: stay in the
-  // login directory) and the name in it (empty when the path ends in "/").
-  std::string dir;
-  std::string name;
-};
-
-// False with Error set for anything but a well-formed ftp URL. Decoded parts
-// never hold CR, LF or NUL: they go into commands on the control connection.
-bool ParseFtpUrl(const std::string& Url, FtpUrl& Out, std::string& Error);
+// The URL: session/url's strict form.
+using FtpUrl = session::TFtpUrl;
+using session::ParseFtpUrl;
 
 // A name the server (or a decoded URL) chooses may not pick the folder: empty
 // text, ".", "..", a "/" or a NUL is refused with Error set.
