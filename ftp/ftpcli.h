@@ -660,7 +660,8 @@ class TFtpClient : public TCustomFtpCli {
 
  protected:
   bool DoProgress() override;
-  // A transfer is alive: the wait limit counts from now again.
+  // A transfer is alive: the wait limit counts again from the waiting
+  // loop's next look.
   void ExtendDeadline();
   // Waits for the completion after the one counted Before; its outcome, not
   // that of a request a handler ran meanwhile, is the answer.
@@ -669,5 +670,6 @@ class TFtpClient : public TCustomFtpCli {
   int FTimeout = 15;
   bool FMultiThreaded = false;
   std::uint32_t FTimeoutDeadline = 0;
+  bool FTransferMoved = false;  // progress since the waiting loop last looked
   std::string FLastBlockingException;
 };

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -23,13 +24,57 @@ namespace {
 constexpr int kMaxEvents = 64;
 // Messages dispatched between two looks at the sockets while the queue is busy,
 // so that a procedure that keeps posting cannot starve the network.
-constexpr unsigned kPollEvery = 16;
+constexpr unsigned kPollEvery = 64;
 
 struct Message {
   HWND window;
   UINT msg;
   WPARAM wParam;
   LPARAM lParam;
+};
+
+// The posted-message FIFO on one reused array: a busy transfer posts and
+// takes a message per chunk, and a deque would allocate and free a block
+// every few messages.
+class MessageRing {
+ public:
+  bool empty() const { return count_ == 0; }
+  std::size_t size() const { return count_; }
+  void push_back(const Message& m) {
+    if (count_ == slots_.size()) Grow();
+    slots_[(head_ + count_) & (slots_.size() - 1)] = m;
+    ++count_;
+  }
+  Message pop_front() {
+    const Message m = slots_[head_];
+    head_ = (head_ + 1) & (slots_.size() - 1);
+    --count_;
+    return m;
+  }
+  // Drops the messages that match, keeping the others in order; how many went.
+  template <typename Match>
+  std::size_t remove_if(Match match) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < count_; ++i) {
+      const Message& m = At(i);
+      if (!match(m)) At(kept++) = m;
+    }
+    const std::size_t removed = count_ - kept;
+    count_ = kept;
+    return removed;
+  }
+
+ private:
+  Message& At(std::size_t i) { return slots_[(head_ + i) & (slots_.size() - 1)]; }
+  void Grow() {
+    std::vector<Message> bigger(slots_.empty() ? 64 : slots_.size() * 2);  // a power of two
+    for (std::size_t i = 0; i < count_; ++i) bigger[i] = At(i);
+    slots_.swap(bigger);
+    head_ = 0;
+  }
+  std::vector<Message> slots_;
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;
 };
 
 // What the loop knows of one registered descriptor. The armed flags follow the
@@ -99,7 +144,7 @@ struct MessageLoop::Impl {
   int wakeFd = -1;  // eventfd: see Push for when it is signalled
 
   std::mutex queueMutex;  // the queue is the part other threads touch
-  std::deque<Message> queue;
+  MessageRing queue;
   bool wakeSignalled = false;
   // Someone outside the loop's own calls may sleep on the descriptor (a host
   // event loop, another thread's poll): it must then be readable while
@@ -148,8 +193,7 @@ struct MessageLoop::Impl {
   bool Pop(Message& m) {
     std::lock_guard lock(queueMutex);
     if (queue.empty()) return false;
-    m = queue.front();
-    queue.pop_front();
+    m = queue.pop_front();
     if (watched) ResetWakeLocked();
     return true;
   }
@@ -400,12 +444,9 @@ bool MessageLoop::PostFromAnyThread(HWND window, UINT msg, WPARAM wParam, LPARAM
 
 std::size_t MessageLoop::RemovePosted(HWND window, UINT msg, WPARAM wParam) {
   std::lock_guard lock(impl_->queueMutex);
-  auto& q = impl_->queue;
-  auto end = std::remove_if(q.begin(), q.end(), [&](const Message& m) {
+  const std::size_t removed = impl_->queue.remove_if([&](const Message& m) {
     return m.window == window && m.msg == msg && m.wParam == wParam;
   });
-  std::size_t removed = static_cast<std::size_t>(q.end() - end);
-  q.erase(end, q.end());
   impl_->ResetWakeLocked();
   return removed;
 }
@@ -415,10 +456,14 @@ std::shared_ptr<LoopRef> MessageLoop::Ref() const { return impl_->ref; }
 // --- dispatching ---
 
 bool MessageLoop::DispatchOne() {
-  if (impl_->sincePoll >= kPollEvery || impl_->QueueEmpty()) {
+  if (impl_->sincePoll >= kPollEvery) {
     impl_->sincePoll = 0;
     impl_->PollSockets(0);
   }
+  if (DispatchQueuedOne()) return true;
+  // Nothing queued: the sockets may have something.
+  impl_->sincePoll = 0;
+  impl_->PollSockets(0);
   return DispatchQueuedOne();
 }
 

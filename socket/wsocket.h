@@ -256,10 +256,11 @@ class TCustomWSocket {
   static constexpr int HOLD_LIMIT = 64 * 1024;
   int FHeld = 0;          // queued bytes reported sent, not yet offered to the kernel
   int FHoldRoom = 0;      // room the kernel had after the last push; -1: to be learnt
+  int FSendBufSize = 0;   // the kernel's send buffer as last asked; 0: not yet
   bool FInDataSent = false;
   unsigned FSends = 0;    // Send calls, to tell whether an OnDataSent handler sent
-  // False when the kernel's buffer is nearly full.
-  bool LearnHoldRoom();
+  // After Pushed bytes went to the kernel; false when its buffer is nearly full.
+  bool LearnHoldRoom(int Pushed);
   // Offers the held bytes to the kernel; with Wait, until all are taken (a
   // close must not lose them). False when it gave up waiting: the bytes are
   // dropped and the close resets the connection.

@@ -39,7 +39,7 @@ int TCustomWSocket::Send(const void* Data, int Len) {
   const bool Paced = FInDataSent && FAllSent && FType == SOCK_STREAM && FSendFlags == 0;
   ++FSends;
   FAllSent = false;
-  if (Paced && FHoldRoom < 0) LearnHoldRoom();  // the kernel has drained since
+  if (Paced && FHoldRoom < 0) LearnHoldRoom(0);  // the kernel has drained since
   int Result = 0;
   if (Len > 0) {
     Result = Len;
@@ -52,12 +52,14 @@ int TCustomWSocket::Send(const void* Data, int Len) {
       return Result;
     }
   }
-  FHeld = 0;  // all of the queue goes now
+  // Paced, the queue held only the held bytes and these: all of it goes now.
+  const int Pushing = FHeld + std::max(Len, 0);
+  FHeld = 0;
   const std::weak_ptr<int> Alive = AliveToken();
   TryToSend();
   if (Alive.expired()) return Result;
   if (FAllSent) {
-    if (Paced && !LearnHoldRoom()) {
+    if (Paced && !LearnHoldRoom(Pushing)) {
       // So full that the kernel would not call itself writable: the owner
       // waits until it would, as for a full one, rather than sending each
       // chunk alone into the little room left.
@@ -71,25 +73,45 @@ int TCustomWSocket::Send(const void* Data, int Len) {
   return Result;
 }
 
-bool TCustomWSocket::LearnHoldRoom() {
+bool TCustomWSocket::LearnHoldRoom(int Pushed) {
+  // The room grows as the network drains and shrinks only by our pushes
+  // (or, rarely, under memory pressure: then a push is taken in part and
+  // the rest waits for the write notification). So after a push into plenty
+  // of it, a lower bound of what is left is known without asking the kernel.
+  if (Pushed > 0 && FSendBufSize > 0 && FHoldRoom > 0) {
+    const int Left = FHoldRoom - Pushed - Pushed / 8;
+    if (Left >= HOLD_LIMIT && Left >= FSendBufSize / 4) {
+      FHoldRoom = Left;
+      return true;
+    }
+  }
   // SO_SNDBUF bounds the kernel's accounting of its queue, which adds its own
   // overhead to the payload (a few percent for a bulk stream's large
   // buffers): an eighth of what is queued is allowed for it.
   int Unsent = 0;
-  int BufSize = 0;
-  socklen_t Len = sizeof(BufSize);
-  if (::ioctl(FHSocket, SIOCOUTQ, &Unsent) < 0 ||
-      ::getsockopt(FHSocket, SOL_SOCKET, SO_SNDBUF, &BufSize, &Len) < 0) {
+  if (::ioctl(FHSocket, SIOCOUTQ, &Unsent) < 0) {
     FHoldRoom = 0;
     return true;
   }
-  FHoldRoom = std::max(BufSize - Unsent - Unsent / 8, 0);
+  const auto RoomIn = [Unsent](int BufSize) { return std::max(BufSize - Unsent - Unsent / 8, 0); };
+  // The buffer's size is asked for again only when it is what limits the
+  // hold: the kernel grows it as the stream speeds up.
+  if (FSendBufSize == 0 || RoomIn(FSendBufSize) < HOLD_LIMIT) {
+    socklen_t Len = sizeof(FSendBufSize);
+    if (::getsockopt(FHSocket, SOL_SOCKET, SO_SNDBUF, &FSendBufSize, &Len) < 0) {
+      FSendBufSize = 0;
+      FHoldRoom = 0;
+      return true;
+    }
+  }
+  FHoldRoom = RoomIn(FSendBufSize);
   // About where the kernel stops reporting the socket writable (a third free).
-  return FHoldRoom >= BufSize / 4;
+  return FHoldRoom >= FSendBufSize / 4;
 }
 
 bool TCustomWSocket::PushHeld(bool Wait) {
   if (FHeld == 0) return true;
+  if (FHoldRoom > 0) FHoldRoom = std::max(FHoldRoom - FHeld - FHeld / 8, 0);
   FHeld = 0;
   FAllSent = false;
   const std::weak_ptr<int> Alive = AliveToken();
@@ -272,4 +294,5 @@ void TCustomWSocket::ClearSendQueue() {
   FBufList.clear();
   FHeld = 0;
   FHoldRoom = 0;  // learnt again for the next session
+  FSendBufSize = 0;
 }

@@ -42,6 +42,26 @@ TEST(MessageLoop, PostedMessagesKeepTheirOrderAcrossWindows) {
   loop.DeallocateWindow(b);
 }
 
+// The queue reuses one array: a run that wraps around its end, grows it while
+// wrapped and withdraws messages from the middle still comes out in order.
+TEST(MessageLoop, QueueKeepsOrderWhileItWrapsGrowsAndLosesMessagesInTheMiddle) {
+  MessageLoop& loop = MessageLoop::Current();
+  std::vector<WPARAM> got;
+  HWND w = loop.AllocateWindow([&](UINT, WPARAM wParam, LPARAM) { got.push_back(wParam); });
+  WPARAM next = 0;
+  for (; next < 50; ++next) loop.PostMessage(w, 1, next, 0);
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(loop.DispatchOne());
+  for (; next < 300; ++next) loop.PostMessage(w, next % 3 == 0 ? 2 : 1, next, 0);
+  for (WPARAM gone = 51; gone < 300; gone += 3) EXPECT_EQ(loop.RemovePosted(w, 2, gone), 1u);
+  loop.DispatchPending();
+  std::vector<WPARAM> want;
+  for (WPARAM i = 0; i < 300; ++i) {
+    if (i < 50 || i % 3 != 0) want.push_back(i);
+  }
+  EXPECT_EQ(got, want);
+  loop.DeallocateWindow(w);
+}
+
 TEST(MessageLoop, DestroyedWindowReceivesNothing) {
   MessageLoop& loop = MessageLoop::Current();
   Recorder doomed, victim, survivor;
