@@ -61,10 +61,13 @@ bool WriteAll(int Fd, const char* Data, std::size_t Len) {
 }
 
 // Devices (/dev/null) and pipes have nothing to empty.
+// An empty file is left alone: ext4 takes a truncation to zero for a file
+// being replaced and pushes all of its new data to the disk at the close,
+// which made the close of a fresh 200 MiB download last 130 ms.
 bool EmptyRegularFile(int Fd) {
   struct stat st {};
   if (::fstat(Fd, &st) != 0) return false;
-  return !S_ISREG(st.st_mode) || ::ftruncate(Fd, 0) == 0;
+  return !S_ISREG(st.st_mode) || st.st_size == 0 || ::ftruncate(Fd, 0) == 0;
 }
 
 // Closes Fd keeping the errno of the failure that made us give it up.
@@ -84,8 +87,9 @@ bool TFtpLocalFile::OpenForWrite(const std::string& Name, std::uint32_t ShareWor
   if (Offset <= 0) {
     if (ShareWord == 0x00) {
       // Compatibility mode: the creating handle is kept, no lock.
-      fd = ::open(name, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      fd = ::open(name, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
       if (fd < 0) return false;
+      if (!EmptyRegularFile(fd)) return GiveUp(fd);
     } else {
       // Locked before it is emptied: a file another transfer holds keeps its bytes.
       fd = ::open(name, O_RDWR | O_CREAT | O_CLOEXEC, 0666);

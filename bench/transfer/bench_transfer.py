@@ -26,6 +26,8 @@ BIG_SIZE = int(os.environ.get("VEK_BENCH_BIG_MIB", "1024")) << 20
 RUNS = int(os.environ.get("VEK_BENCH_RUNS", "3"))
 SMALL_FILES = 500
 RUN_LIMIT_S = 180
+# VEK_BENCH_OPS="put" (or "get mget" ...): only these operations.
+ONLY = os.environ.get("VEK_BENCH_OPS", "").split()
 
 
 def find_vekftp():
@@ -223,6 +225,8 @@ def main():
         server.start()
 
         cases = [(op, passive) for op in ("get", "put") for passive in (True, False)] + [("mget", True)]
+        if ONLY:
+            cases = [c for c in cases if c[0] in ONLY]
         results = {}
         t0 = time.monotonic()
         for op, passive in cases:
