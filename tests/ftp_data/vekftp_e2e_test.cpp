@@ -1,4 +1,4 @@
-// vekftp end to end against vsftpd on 127.0.0.1, in active and passive mode:
+// vekftp end to end against vsftpd and pure-ftpd on 127.0.0.1, in active and passive mode:
 // list, download, upload, append and resume, every file compared byte for byte;
 // delete, rename and folders. The commands on names also against a scripted
 // server, for the exact commands sent.
@@ -15,8 +15,10 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "tests/ftp_data/pureftpd_peer.h"
 #include "tests/ftp_data/vsftpd_peer.h"
 #include "tests/support/ftp_test_server.h"
 #include "tests/support/peer_process.h"
@@ -79,71 +81,80 @@ std::string RandomBytes(std::size_t N, unsigned Seed) {
   return s;
 }
 
-class VsftpdTest : public ::testing::TestWithParam<bool> {
+// Each test runs against vsftpd and pure-ftpd (whose data replies come in
+// several lines), in active and passive mode.
+class ServerTest : public ::testing::TestWithParam<std::tuple<const char*, bool>> {
  protected:
   void SetUp() override {
     std::string error;
     // A peer that cannot start fails the test: it must not pass unseen.
-    ASSERT_TRUE(peer.Start(error)) << error;
+    ASSERT_TRUE(IsPureFtpd() ? pureftpd.Start(error) : vsftpd.Start(error)) << error;
     big = RandomBytes(3 * 1024 * 1024 + 17, 11);
-    ASSERT_TRUE(WriteFile(peer.Root() / "big.bin", big));
-    ASSERT_TRUE(WriteFile(peer.Root() / "small.txt", "hello\r\nworld\r\n"));
-    fs::permissions(peer.Root() / "big.bin", fs::perms(0644));
-    fs::permissions(peer.Root() / "small.txt", fs::perms(0644));
+    ASSERT_TRUE(WriteFile(Root() / "big.bin", big));
+    ASSERT_TRUE(WriteFile(Root() / "small.txt", "hello\r\nworld\r\n"));
+    fs::permissions(Root() / "big.bin", fs::perms(0644));
+    fs::permissions(Root() / "small.txt", fs::perms(0644));
   }
 
+  bool IsPureFtpd() const { return std::string(std::get<0>(GetParam())) == "PureFtpd"; }
+  std::string Url(const std::string& Path) const { return IsPureFtpd() ? pureftpd.Url(Path) : vsftpd.Url(Path); }
+  fs::path Root() const { return IsPureFtpd() ? pureftpd.Root() : vsftpd.Root(); }
+  fs::path Upload() const { return IsPureFtpd() ? pureftpd.Upload() : vsftpd.Upload(); }
+  std::string PeerLog() const { return IsPureFtpd() ? pureftpd.Log() : vsftpd.Log(); }
+
   ToolResult Run(std::vector<std::string> Args) {
-    Args.insert(Args.begin(), GetParam() ? "--passive" : "--active");
+    Args.insert(Args.begin(), std::get<1>(GetParam()) ? "--passive" : "--active");
     return RunVekftp(Args, local.Path());
   }
 
-  VsftpdPeer peer;
+  VsftpdPeer vsftpd;
+  PureFtpdPeer pureftpd;
   TempDir local{"vekftplocal"};
   std::string big;
 };
 
-TEST_P(VsftpdTest, ListDownloadUploadAppendResume) {
-  ToolResult r = Run({"ls", peer.Url("")});
-  ASSERT_EQ(r.status, 0) << r.err << peer.Log();
+TEST_P(ServerTest, ListDownloadUploadAppendResume) {
+  ToolResult r = Run({"ls", Url("")});
+  ASSERT_EQ(r.status, 0) << r.err << PeerLog();
   EXPECT_NE(r.out.find("big.bin"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("small.txt"), std::string::npos) << r.out;
 
   // get without LOCAL: the remote name in the current folder.
-  r = Run({"get", peer.Url("big.bin")});
+  r = Run({"get", Url("big.bin")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(ReadFile(local.Path() / "big.bin") == big);
 
-  r = Run({"put", "big.bin", peer.Url("up/copy.bin")});
+  r = Run({"put", "big.bin", Url("up/copy.bin")});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(ReadFile(peer.Upload() / "copy.bin") == big);
+  EXPECT_TRUE(ReadFile(Upload() / "copy.bin") == big);
 
-  r = Run({"append", "big.bin", peer.Url("up/copy.bin")});
+  r = Run({"append", "big.bin", Url("up/copy.bin")});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(ReadFile(peer.Upload() / "copy.bin") == big + big);
+  EXPECT_TRUE(ReadFile(Upload() / "copy.bin") == big + big);
 
   ASSERT_TRUE(WriteFile(local.Path() / "part.bin", big.substr(0, 777777)));
-  r = Run({"resume", peer.Url("big.bin"), "part.bin"});
+  r = Run({"resume", Url("big.bin"), "part.bin"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(ReadFile(local.Path() / "part.bin") == big);
 
-  r = Run({"size", peer.Url("big.bin")});
+  r = Run({"size", Url("big.bin")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, std::to_string(big.size()) + "\n");
 
   fs::create_directory(local.Path() / "into");
-  r = Run({"get", peer.Url("small.txt"), "into"});  // a folder: the file lands inside
+  r = Run({"get", Url("small.txt"), "into"});  // a folder: the file lands inside
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ReadFile(local.Path() / "into" / "small.txt"), "hello\r\nworld\r\n");
 
-  r = Run({"mget", peer.Url(""), "small.txt", "big.bin"});
+  r = Run({"mget", Url(""), "small.txt", "big.bin"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ReadFile(local.Path() / "small.txt"), "hello\r\nworld\r\n");
   EXPECT_TRUE(ReadFile(local.Path() / "big.bin") == big);
 }
 
-TEST_P(VsftpdTest, FailedDownloadReportsTheServerAndLeavesTheLocalFileAlone) {
+TEST_P(ServerTest, FailedDownloadReportsTheServerAndLeavesTheLocalFileAlone) {
   ASSERT_TRUE(WriteFile(local.Path() / "keep.bin", "keep me"));
-  ToolResult r = Run({"get", peer.Url("missing.bin"), "keep.bin"});
+  ToolResult r = Run({"get", Url("missing.bin"), "keep.bin"});
   EXPECT_EQ(r.status, 4);  // the server refused the file
   EXPECT_EQ(r.err.rfind("Error: 550", 0), 0u) << r.err;
   EXPECT_EQ(ReadFile(local.Path() / "keep.bin"), "keep me");
@@ -154,39 +165,42 @@ TEST_P(VsftpdTest, FailedDownloadReportsTheServerAndLeavesTheLocalFileAlone) {
   }
   EXPECT_EQ(entries, 1u);  // no temporary file left behind
 
-  r = Run({"get", peer.Url("big.bin"), "no/such/folder/big.bin"});
+  r = Run({"get", Url("big.bin"), "no/such/folder/big.bin"});
   EXPECT_EQ(r.status, 5) << r.err;  // a local file error
 }
 
-TEST_P(VsftpdTest, DeleteRenameAndFolders) {
-  const fs::path up = peer.Upload();
+TEST_P(ServerTest, DeleteRenameAndFolders) {
+  const fs::path up = Upload();
   ASSERT_TRUE(WriteFile(up / "f.txt", "data"));
   fs::permissions(up / "f.txt", fs::perms(0666));
 
-  ToolResult r = Run({"mkdir", peer.Url("up/new%20dir/")});
+  ToolResult r = Run({"mkdir", Url("up/new%20dir/")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(fs::is_directory(up / "new dir"));
-  r = Run({"mv", peer.Url("up/new%20dir"), "renamed"});
+  r = Run({"mv", Url("up/new%20dir"), "renamed"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(fs::is_directory(up / "renamed"));
-  r = Run({"mv", peer.Url("up/f.txt"), "g h.txt"});
+  r = Run({"mv", Url("up/f.txt"), "g h.txt"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ReadFile(up / "g h.txt"), "data");
-  r = Run({"rm", peer.Url("up/g%20h.txt")});
+  r = Run({"rm", Url("up/g%20h.txt")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_FALSE(fs::exists(up / "g h.txt"));
-  r = Run({"rmdir", peer.Url("up/renamed")});
+  r = Run({"rmdir", Url("up/renamed")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(fs::is_empty(up));
 
   // The server's refusal is the error and the exit status.
-  r = Run({"rmdir", peer.Url("up/missing")});
+  r = Run({"rmdir", Url("up/missing")});
   EXPECT_EQ(r.status, 4);
   EXPECT_EQ(r.err.rfind("Error: 550", 0), 0u) << r.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, VsftpdTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& Info) { return Info.param ? "Passive" : "Active"; });
+INSTANTIATE_TEST_SUITE_P(Servers, ServerTest,
+                         ::testing::Combine(::testing::Values("Vsftpd", "PureFtpd"), ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<const char*, bool>>& Info) {
+                           return std::string(std::get<0>(Info.param)) + (std::get<1>(Info.param) ? "Passive" : "Active");
+                         });
 
 TEST(VekftpTool, RefusesALocalNameThatLeavesTheFolderAndWritesNothing) {
   TempDir local{"vekftplocal"};

@@ -196,6 +196,15 @@ bool PeerProcess::WaitForOutput(const std::string& Text, int TimeoutMs) {
   }
 }
 
+bool PeerProcess::WaitForExit(int TimeoutMs) {
+  const auto end = Clock::now() + std::chrono::milliseconds(TimeoutMs);
+  while (Running()) {
+    if (Clock::now() >= end) return false;
+    Pause();
+  }
+  return true;
+}
+
 bool PeerProcess::WaitForPort(std::uint16_t Port, int TimeoutMs) {
   const auto end = Clock::now() + std::chrono::milliseconds(TimeoutMs);
   for (;;) {

@@ -47,6 +47,8 @@ class PeerProcess {
              const std::vector<std::string>& Env, std::string& Error);
   // Waits until the log holds Text; false when the process ends or TimeoutMs passes.
   bool WaitForOutput(const std::string& Text, int TimeoutMs);
+  // Waits until the process has ended; false when TimeoutMs passes first.
+  bool WaitForExit(int TimeoutMs);
   // Waits until 127.0.0.1:Port accepts a connection.
   bool WaitForPort(std::uint16_t Port, int TimeoutMs);
   bool Running();

@@ -1,0 +1,100 @@
+#include "tests/ftp_data/pureftpd_peer.h"
+
+#include <fstream>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace vektest {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// crypt(3) of "pw": the password file holds hashes, and pure-pw's own choice
+// (argon2 at a high cost) would make every login of the tests slow.
+constexpr const char* kPasswordHash = "$1$vektest$J5uA4YBZBaT.tvymODgGl0";
+
+}  // namespace
+
+PureFtpdPeer::PureFtpdPeer() : root_(work_.Path() / "root") {}
+
+PureFtpdPeer::~PureFtpdPeer() { Stop(); }
+
+std::string PureFtpdPeer::Url(const std::string& Path) const {
+  return "ftp://demo:pw@127.0.0.1:" + std::to_string(port_) + "/" + Path;
+}
+
+bool PureFtpdPeer::Start(std::string& Error) {
+  const fs::path unpacked = VEK_PUREFTPD_DIR;
+  const fs::path binary = unpacked / "usr/sbin/pure-ftpd";
+  const fs::path pw = unpacked / "usr/bin/pure-pw";
+  if (::access(binary.c_str(), X_OK) != 0 || ::access(pw.c_str(), X_OK) != 0) {
+    Error = "pure-ftpd is not unpacked in " + unpacked.string() + " (scripts/fetch-pure-ftpd)";
+    return false;
+  }
+  if (::geteuid() != 0) {
+    Error = "pure-ftpd must be started as root";
+    return false;
+  }
+  const passwd* ftp = ::getpwnam("ftp");
+  if (ftp == nullptr) {
+    Error = "no \"ftp\" user for pure-ftpd's virtual user";
+    return false;
+  }
+  std::error_code ec;
+  fs::permissions(work_.Path(), fs::perms(0755), ec);
+  fs::create_directories(root_ / "up", ec);
+  if (ec || ::chown(root_.c_str(), ftp->pw_uid, ftp->pw_gid) != 0 ||
+      ::chown((root_ / "up").c_str(), ftp->pw_uid, ftp->pw_gid) != 0) {
+    Error = "cannot prepare pure-ftpd's folders: " + (ec ? ec.message() : std::string("chown failed"));
+    return false;
+  }
+
+  // "/./" in the home folder jails the user there.
+  const fs::path users = work_.Path() / "passwd";
+  const fs::path database = work_.Path() / "users.pdb";
+  {
+    std::ofstream out(users);
+    out << "demo:" << kPasswordHash << ":" << ftp->pw_uid << ":" << ftp->pw_gid << "::" << root_.string()
+        << "/./::::::::::::\n";
+    if (!out) {
+      Error = "cannot write " + users.string();
+      return false;
+    }
+  }
+  PeerProcess makeDatabase;
+  if (!makeDatabase.Start({pw.string(), "mkdb", database.string(), "-f", users.string()},
+                          work_.Path() / "pure-pw.log", {}, Error))
+    return false;
+  if (!makeDatabase.WaitForExit(10000) || !fs::exists(database)) {
+    makeDatabase.Stop();
+    Error = "pure-pw made no user database: " + makeDatabase.Log();
+    return false;
+  }
+
+  port_ = FreeLocalPort();
+  const std::uint16_t pasvMin = FreeLocalPort();
+  const std::uint16_t pasvMax = static_cast<std::uint16_t>(pasvMin > 65500 ? 65535 : pasvMin + 30);
+  // -E: no anonymous sessions; -H: no reverse lookups.
+  const std::vector<std::string> argv{binary.string(),
+                                      "-S",
+                                      "127.0.0.1," + std::to_string(port_),
+                                      "-l",
+                                      "puredb:" + database.string(),
+                                      "-E",
+                                      "-H",
+                                      "-p",
+                                      std::to_string(pasvMin) + ":" + std::to_string(pasvMax)};
+  if (!process_.Start(argv, work_.Path() / "pure-ftpd.log", {}, Error)) return false;
+  if (!process_.WaitForPort(port_, 5000)) {
+    Error = "pure-ftpd did not start listening: " + process_.Log();
+    process_.Stop();
+    return false;
+  }
+  return true;
+}
+
+void PureFtpdPeer::Stop() { process_.Stop(); }
+
+}  // namespace vektest
