@@ -1,7 +1,7 @@
 // The transfer queues driven from the transfer window: drops between the
 // lists, resume and append questions, failures inside a queue, hostile names,
 // the representation, the tool bar; against the free-running test server and
-// vsftpd, every file compared byte for byte.
+// vsftpd and pure-ftpd, every file compared byte for byte.
 #include <filesystem>
 #include <fstream>
 
@@ -16,6 +16,7 @@
 #include "controls/status_bar.h"
 #include "dirtree/dirtree.h"
 #include "session/queue.h"
+#include "tests/ftp_data/pureftpd_peer.h"
 #include "tests/ftp_data/vsftpd_peer.h"
 #include "tests/session/window_fixture.h"
 #include "transfer/file_list_view.h"
@@ -306,16 +307,16 @@ TEST_F(Queue, ToolBarExitNewAndAbortDuringADownload) {
   EXPECT_EQ(w->terminations, 1);
 }
 
-TEST(QueueVsftpd, DownloadAndUploadAreByteExact) {
-  vektest::VsftpdPeer peer;
-  std::string error;
-  if (!peer.Start(error)) GTEST_SKIP() << error;
+// Both queues through the window against a real server: files chosen in
+// the server's list come down, and a local file goes up into "up".
+template <typename Peer>
+void DownloadAndUploadAreByteExact(Peer& peer, const std::string& user, const std::string& password) {
   Write(peer.Root() / "one.bin", Pattern(300000, '1'));
   Write(peer.Root() / "two.txt", "two\n");
   testsupport::TempFolder local, config;
   Write(fs::path(local.Path()) / "Up.Bin", Pattern(123457, 'u'));
   Windows w(config.File("rirarar.ini"));
-  w.Login(std::to_string(peer.Port()), "anonymous", "me@example.org", local.Path());
+  w.Login(std::to_string(peer.Port()), user, password, local.Path());
   ASSERT_TRUE(transfer::Session().Connected);
   TTransferForm& t = *w.transferForm;
   Select(t.RemoteListView, {"one.bin", "two.txt"});
@@ -329,6 +330,21 @@ TEST(QueueVsftpd, DownloadAndUploadAreByteExact) {
   t.RemoteListViewDragDrop(t.RemoteListView, t.LocalListView, 0, 0);
   EXPECT_TRUE(Holds((peer.Upload() / "up.bin").string(), Pattern(123457, 'u')));
   EXPECT_TRUE(w.dialogs.Messages().empty()) << w.dialogs.Messages()[0];
+}
+
+TEST(QueueVsftpd, DownloadAndUploadAreByteExact) {
+  vektest::VsftpdPeer peer;
+  std::string error;
+  if (!peer.Start(error)) GTEST_SKIP() << error;
+  DownloadAndUploadAreByteExact(peer, "anonymous", "me@example.org");
+}
+
+// pure-ftpd answers every transfer in multi-line replies.
+TEST(QueuePureFtpd, DownloadAndUploadAreByteExact) {
+  vektest::PureFtpdPeer peer;
+  std::string error;
+  ASSERT_TRUE(peer.Start(error)) << error;
+  DownloadAndUploadAreByteExact(peer, "demo", "pw");
 }
 
 }  // namespace
