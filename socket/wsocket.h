@@ -260,7 +260,7 @@ class TCustomWSocket {
   bool FInDataSent = false;
   unsigned FSends = 0;    // Send calls, to tell whether an OnDataSent handler sent
   // After Pushed bytes went to the kernel; false when its buffer is nearly full.
-  bool LearnHoldRoom(int Pushed);
+  bool LearnHoldRoom(std::int64_t Pushed);
   // Offers the held bytes to the kernel; with Wait, until all are taken (a
   // close must not lose them). False when it gave up waiting: the bytes are
   // dropped and the close resets the connection.

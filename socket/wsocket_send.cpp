@@ -44,7 +44,7 @@ int TCustomWSocket::Send(const void* Data, int Len) {
   if (Len > 0) {
     Result = Len;
     AppendToSendQueue(Data, Len);
-    if (Paced && FHeld + Len <= std::min(HOLD_LIMIT, FHoldRoom)) {
+    if (Paced && static_cast<std::int64_t>(FHeld) + Len <= std::min(HOLD_LIMIT, FHoldRoom)) {
       // Paced by OnDataSent: the event follows from the loop as after a send.
       FHeld += Len;
       FAllSent = true;
@@ -53,11 +53,14 @@ int TCustomWSocket::Send(const void* Data, int Len) {
     }
   }
   // Paced, the queue held only the held bytes and these: all of it goes now.
-  const int Pushing = FHeld + std::max(Len, 0);
+  const std::int64_t Pushing = static_cast<std::int64_t>(FHeld) + std::max(Len, 0);
   FHeld = 0;
   const std::weak_ptr<int> Alive = AliveToken();
   TryToSend();
   if (Alive.expired()) return Result;
+  // Bytes went out uncounted, or are still waiting: the room is asked for
+  // again before the next hold.
+  if (!Paced || !FAllSent) FHoldRoom = -1;
   if (FAllSent) {
     if (Paced && !LearnHoldRoom(Pushing)) {
       // So full that the kernel would not call itself writable: the owner
@@ -73,15 +76,15 @@ int TCustomWSocket::Send(const void* Data, int Len) {
   return Result;
 }
 
-bool TCustomWSocket::LearnHoldRoom(int Pushed) {
+bool TCustomWSocket::LearnHoldRoom(std::int64_t Pushed) {
   // The room grows as the network drains and shrinks only by our pushes
   // (or, rarely, under memory pressure: then a push is taken in part and
   // the rest waits for the write notification). So after a push into plenty
   // of it, a lower bound of what is left is known without asking the kernel.
   if (Pushed > 0 && FSendBufSize > 0 && FHoldRoom > 0) {
-    const int Left = FHoldRoom - Pushed - Pushed / 8;
+    const std::int64_t Left = FHoldRoom - Pushed - Pushed / 8;
     if (Left >= HOLD_LIMIT && Left >= FSendBufSize / 4) {
-      FHoldRoom = Left;
+      FHoldRoom = static_cast<int>(Left);
       return true;
     }
   }
@@ -275,6 +278,7 @@ int TCustomWSocket::RawSend(const void* Data, int Len) {
 void TCustomWSocket::Flush() {
   if (FHeld > 0) {
     FHeld = 0;
+    FHoldRoom = -1;
     FAllSent = false;  // held bytes are pushed and waited for as any others
   }
   const std::weak_ptr<int> Alive = AliveToken();

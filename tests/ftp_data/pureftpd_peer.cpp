@@ -11,9 +11,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// crypt(3) of "pw": the password file holds hashes, and pure-pw's own choice
-// (argon2 at a high cost) would make every login of the tests slow.
-constexpr const char* kPasswordHash = "$1$vektest$J5uA4YBZBaT.tvymODgGl0";
+// crypt(3) of "pw" (SHA-512, 5000 rounds): the password file holds hashes,
+// and pure-pw's own choice (argon2 at a high cost) would make every login of
+// the tests slow.
+constexpr const char* kPasswordHash =
+    "$6$vektestsalt$zcFlpHfMofIHSCRE1btf0Z7789kGJYlTugOopdlH3JdTZevf0i5QPeIRAVRt3bwfz6cYOpacNaQapZFMSYN3//";
 
 }  // namespace
 
