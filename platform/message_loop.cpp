@@ -184,17 +184,23 @@ struct MessageLoop::Impl {
     }
   }
   // An unwatched loop resets lazily, when epoll reports the wake-up (before it
-  // sleeps, or the wake-up would end every wait at once); a watched one at
-  // once, so that a host loop is not woken for an empty queue.
+  // sleeps, or the wake-up would end every wait at once); a watched one after
+  // each dispatched message, so that a host loop is not woken for an empty
+  // queue. After, not when the message is taken: a procedure that posts the
+  // next message (a transfer, chunk after chunk) would otherwise cost an
+  // eventfd read and write per message.
   void ResetWakeIfEmpty() {
     std::lock_guard lock(queueMutex);
     ResetWakeLocked();
+  }
+  void ResetWakeIfWatchedAndEmpty() {
+    std::lock_guard lock(queueMutex);
+    if (watched) ResetWakeLocked();
   }
   bool Pop(Message& m) {
     std::lock_guard lock(queueMutex);
     if (queue.empty()) return false;
     m = queue.pop_front();
-    if (watched) ResetWakeLocked();
     return true;
   }
   void Watched() {
@@ -472,15 +478,17 @@ bool MessageLoop::DispatchQueuedOne() {
   if (!impl_->Pop(m)) return false;
   ++impl_->sincePoll;
   auto it = impl_->windows.find(m.window);
-  if (it == impl_->windows.end()) return true;  // destroyed meanwhile: dropped
-  // Our own reference: the procedure may destroy its window (or others), or
-  // dispatch again, while it runs.
-  std::shared_ptr<WindowProcedure> procedure = it->second;
-  try {
-    (*procedure)(m.msg, m.wParam, m.lParam);
-  } catch (...) {
-    HandleException(std::current_exception());
+  if (it != impl_->windows.end()) {  // else destroyed meanwhile: dropped
+    // Our own reference: the procedure may destroy its window (or others), or
+    // dispatch again, while it runs.
+    std::shared_ptr<WindowProcedure> procedure = it->second;
+    try {
+      (*procedure)(m.msg, m.wParam, m.lParam);
+    } catch (...) {
+      HandleException(std::current_exception());
+    }
   }
+  impl_->ResetWakeIfWatchedAndEmpty();
   return true;
 }
 

@@ -1,6 +1,7 @@
-// Benchmark (not a test): the transfer window's download queue against
+// Benchmark (not a test): the transfer window's download and upload queues against
 // vsftpd on 127.0.0.1, beside lftp and vekftp in the same run, and the local
 // list of a folder of 20,000 files. Prints medians of alternating runs.
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -29,6 +30,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 const int kRuns = std::getenv("VEK_BENCH_RUNS") ? std::atoi(std::getenv("VEK_BENCH_RUNS")) : 3;
+// VEK_BENCH_ONLY_UPLOAD: only the big upload (and the local list).
+const bool kOnlyUpload = std::getenv("VEK_BENCH_ONLY_UPLOAD") != nullptr;
 const std::int64_t kBigMiB = std::getenv("VEK_BENCH_BIG_MIB") ? std::atoll(std::getenv("VEK_BENCH_BIG_MIB")) : 200;
 
 double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
@@ -36,6 +39,14 @@ double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Cl
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// User and system time of this process (RUSAGE_SELF) or its finished children.
+double CpuSeconds(int who) {
+  rusage usage{};
+  ::getrusage(who, &usage);
+  const auto seconds = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 double TimeCommand(const std::string& command) {
@@ -126,7 +137,7 @@ int main() {
     names += name;
   }
   t.RemoteTreeView->setCurrentItem(Child(t.RemoteRootNode, "many"));
-  for (int run = 0; run < kRuns; ++run) {
+  for (int run = 0; run < (kOnlyUpload ? 0 : kRuns); ++run) {
     Empty(local);
     t.LocalDirTree->SelectPath(local + "/");
     SelectAll(t.RemoteListView, [](const std::string&) { return true; });
@@ -140,7 +151,8 @@ int main() {
     vekftp500.push_back(500 / TimeCommand(std::string(VEKFTP_PATH) + " --active mget ftp://127.0.0.1:" +
                                           port + "/many/" + names));
   }
-  std::printf("500 files of 1 KiB: window %.0f files/s, lftp mget %.0f files/s, vekftp mget %.0f files/s, "
+  if (!kOnlyUpload)
+    std::printf("500 files of 1 KiB: window %.0f files/s, lftp mget %.0f files/s, vekftp mget %.0f files/s, "
               "window/lftp %.2f\n",
               Median(window500), Median(lftp500), Median(vekftp500), Median(window500) / Median(lftp500));
 
@@ -150,7 +162,7 @@ int main() {
   t.RemoteTreeView->setCurrentItem(t.RemoteRootNode);
   t.RemoteTreeViewChange(nullptr, t.RemoteRootNode);
   const std::string out = local + "/big.bin";
-  for (int run = 0; run < kRuns; ++run) {
+  for (int run = 0; run < (kOnlyUpload ? 0 : kRuns); ++run) {
     fs::remove(out);
     t.LocalDirTree->SelectPath(local + "/");
     SelectAll(t.RemoteListView, [](const std::string& c) { return c == "big.bin"; });
@@ -162,9 +174,50 @@ int main() {
     vekftpBig.push_back(static_cast<double>(kBigMiB) /
                         TimeCommand(std::string(VEKFTP_PATH) + " --active get ftp://127.0.0.1:" + port + "/big.bin " + out));
   }
-  std::printf("%lld MiB download: window %.0f MiB/s, vekftp %.0f MiB/s, window/vekftp %.2f\n",
+  if (!kOnlyUpload)
+    std::printf("%lld MiB download: window %.0f MiB/s, vekftp %.0f MiB/s, window/vekftp %.2f\n",
               static_cast<long long>(kBigMiB), Median(windowBig), Median(vekftpBig),
               Median(windowBig) / Median(vekftpBig));
+
+  // The big file the other way: the window's upload beside vekftp put, with
+  // the CPU each spent (the window's own, vekftp's as a child's).
+  std::vector<double> windowUp, vekftpUp, windowUpCpu, vekftpUpCpu;
+  const std::string upName = "up-big.bin";
+  {
+    std::ofstream big(local + "/" + upName, std::ios::binary);
+    const std::string mib(1 << 20, 'u');
+    for (std::int64_t i = 0; i < kBigMiB; ++i) big << mib;
+  }
+  const fs::path uploaded = peer.Upload() / upName;
+  const double gib = static_cast<double>(kBigMiB) / 1024.0;
+  QTreeWidgetItem* upNode = Child(t.RemoteRootNode, "up");
+  t.RemoteTreeView->setCurrentItem(upNode);
+  for (int run = 0; run < kRuns; ++run) {
+    fs::remove(uploaded);
+    // The server's list without the file, or the window asks whether to append.
+    t.RemoteTreeViewChange(nullptr, upNode);
+    t.LocalDirTree->SelectPath(local + "/");
+    t.FillLocalList(t.LocalListView, t.LocalDirTree);  // the file is newer than the list
+    SelectAll(t.LocalListView, [&](const std::string& c) { return c == upName; });
+    double cpu = CpuSeconds(RUSAGE_SELF);
+    auto start = Clock::now();
+    t.RemoteListViewDragDrop(t.RemoteListView, t.LocalListView, 0, 0);
+    windowUp.push_back(static_cast<double>(kBigMiB) / Seconds(start));
+    windowUpCpu.push_back((CpuSeconds(RUSAGE_SELF) - cpu) / gib);
+    if (!fs::exists(uploaded) || fs::file_size(uploaded) != static_cast<std::uintmax_t>(kBigMiB) << 20)
+      std::printf("  (window upload: wrong size)\n");
+    fs::remove(uploaded);
+    cpu = CpuSeconds(RUSAGE_CHILDREN);
+    vekftpUp.push_back(static_cast<double>(kBigMiB) /
+                       TimeCommand(std::string(VEKFTP_PATH) + " --active put " + local + "/" + upName +
+                                   " ftp://127.0.0.1:" + port + "/up/" + upName));
+    vekftpUpCpu.push_back((CpuSeconds(RUSAGE_CHILDREN) - cpu) / gib);
+  }
+  fs::remove(local + "/" + upName);
+  std::printf("%lld MiB upload: window %.0f MiB/s (%.2f CPU s/GiB), vekftp %.0f MiB/s (%.2f CPU s/GiB), "
+              "window/vekftp %.2f\n",
+              static_cast<long long>(kBigMiB), Median(windowUp), Median(windowUpCpu), Median(vekftpUp),
+              Median(vekftpUpCpu), Median(windowUp) / Median(vekftpUp));
 
   // The local list of 20,000 files.
   const std::string many = work.Path() + "/many";

@@ -52,18 +52,22 @@ void QtApplication::Dispatch() {
   }
 }
 
-// A blocking call turns here once per message while it waits; during a fast
-// transfer that is once per chunk. Qt's loop gets a turn every few
+// A blocking call turns here while it waits. Qt's loop gets a turn every few
 // milliseconds, which keeps the windows as lively as every turn would, and
-// our own messages are dispatched every time.
+// our own messages are dispatched every time: a batch of them, the sockets
+// looked at as DispatchOne does, since during a fast transfer each chunk
+// posts the next and one round per message would read the clock and poll
+// the sockets for every chunk.
 void QtApplication::ProcessMessages() {
   const std::uint32_t now = GetTickCount();
   if (TickIsPast(now, nextQtTurn_)) {
     nextQtTurn_ = now + kQtTurnMs;
     QCoreApplication::processEvents();
   }
-  // Also what Qt did not hand over while nested; one round, as above.
-  MessageLoop::Current().DispatchQueued();
+  // Also what Qt did not hand over while nested.
+  MessageLoop& loop = MessageLoop::Current();
+  for (int i = 0; i < kDispatchBatch && loop.DispatchOne(); ++i) {
+  }
 }
 
 void QtApplication::WaitMessage(int timeoutMs) {

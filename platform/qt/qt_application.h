@@ -33,6 +33,7 @@ class QtApplication : public Application {
 
   // The longest Qt's loop waits for a turn while a blocking call runs.
   static constexpr int kQtTurnMs = 5;
+  static constexpr int kDispatchBatch = 64;  // messages per ProcessMessages
 
   std::unique_ptr<QSocketNotifier> notifier_;
   std::uint32_t nextQtTurn_ = 0;

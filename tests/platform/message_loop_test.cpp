@@ -195,6 +195,26 @@ TEST(MessageLoop, DescriptorIsReadableWhileAMessageIsPending) {
   EXPECT_TRUE(loop.DispatchOne());
   EXPECT_FALSE(DescriptorReadable(loop));
   EXPECT_FALSE(loop.HasPending());
+
+  // A procedure that posts the next message (a transfer's chunks) keeps it
+  // readable; the last one, and one for a window gone meanwhile, leave it quiet.
+  int chain = 3;
+  HWND self = 0;
+  self = loop.AllocateWindow([&](UINT, WPARAM, LPARAM) {
+    if (--chain > 0) loop.PostMessage(self, 1, 0, 0);
+  });
+  loop.PostMessage(self, 1, 0, 0);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(loop.DispatchOne());
+    EXPECT_TRUE(DescriptorReadable(loop));
+  }
+  EXPECT_TRUE(loop.DispatchOne());
+  EXPECT_EQ(chain, 0);
+  EXPECT_FALSE(DescriptorReadable(loop));
+  loop.PostMessage(self, 1, 0, 0);
+  loop.DeallocateWindow(self);
+  EXPECT_TRUE(loop.DispatchOne());
+  EXPECT_FALSE(DescriptorReadable(loop));
 }
 
 TEST(MessageLoop, PostFromAnotherThreadWakesAWaitingLoop) {
