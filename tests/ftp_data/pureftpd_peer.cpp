@@ -19,10 +19,6 @@ constexpr const char* kPasswordHash =
 
 }  // namespace
 
-PureFtpdPeer::PureFtpdPeer() : root_(work_.Path() / "root") {}
-
-PureFtpdPeer::~PureFtpdPeer() { Stop(); }
-
 std::string PureFtpdPeer::Url(const std::string& Path) const {
   return "ftp://demo:pw@127.0.0.1:" + std::to_string(port_) + "/" + Path;
 }
@@ -88,15 +84,7 @@ bool PureFtpdPeer::Start(std::string& Error) {
                                       "-H",
                                       "-p",
                                       std::to_string(pasvMin) + ":" + std::to_string(pasvMax)};
-  if (!process_.Start(argv, work_.Path() / "pure-ftpd.log", {}, Error)) return false;
-  if (!process_.WaitForPort(port_, 5000)) {
-    Error = "pure-ftpd did not start listening: " + process_.Log();
-    process_.Stop();
-    return false;
-  }
-  return true;
+  return Launch(argv, "pure-ftpd", Error);
 }
-
-void PureFtpdPeer::Stop() { process_.Stop(); }
 
 }  // namespace vektest

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -86,67 +87,64 @@ std::string RandomBytes(std::size_t N, unsigned Seed) {
 class ServerTest : public ::testing::TestWithParam<std::tuple<const char*, bool>> {
  protected:
   void SetUp() override {
+    if (std::string(std::get<0>(GetParam())) == "PureFtpd")
+      peer = std::make_unique<PureFtpdPeer>();
+    else
+      peer = std::make_unique<VsftpdPeer>();
     std::string error;
     // A peer that cannot start fails the test: it must not pass unseen.
-    ASSERT_TRUE(IsPureFtpd() ? pureftpd.Start(error) : vsftpd.Start(error)) << error;
+    ASSERT_TRUE(peer->Start(error)) << error;
     big = RandomBytes(3 * 1024 * 1024 + 17, 11);
-    ASSERT_TRUE(WriteFile(Root() / "big.bin", big));
-    ASSERT_TRUE(WriteFile(Root() / "small.txt", "hello\r\nworld\r\n"));
-    fs::permissions(Root() / "big.bin", fs::perms(0644));
-    fs::permissions(Root() / "small.txt", fs::perms(0644));
+    ASSERT_TRUE(WriteFile(peer->Root() / "big.bin", big));
+    ASSERT_TRUE(WriteFile(peer->Root() / "small.txt", "hello\r\nworld\r\n"));
+    fs::permissions(peer->Root() / "big.bin", fs::perms(0644));
+    fs::permissions(peer->Root() / "small.txt", fs::perms(0644));
   }
-
-  bool IsPureFtpd() const { return std::string(std::get<0>(GetParam())) == "PureFtpd"; }
-  std::string Url(const std::string& Path) const { return IsPureFtpd() ? pureftpd.Url(Path) : vsftpd.Url(Path); }
-  fs::path Root() const { return IsPureFtpd() ? pureftpd.Root() : vsftpd.Root(); }
-  fs::path Upload() const { return IsPureFtpd() ? pureftpd.Upload() : vsftpd.Upload(); }
-  std::string PeerLog() const { return IsPureFtpd() ? pureftpd.Log() : vsftpd.Log(); }
 
   ToolResult Run(std::vector<std::string> Args) {
     Args.insert(Args.begin(), std::get<1>(GetParam()) ? "--passive" : "--active");
     return RunVekftp(Args, local.Path());
   }
 
-  VsftpdPeer vsftpd;
-  PureFtpdPeer pureftpd;
+  std::unique_ptr<FtpServerPeer> peer;
   TempDir local{"vekftplocal"};
   std::string big;
 };
 
 TEST_P(ServerTest, ListDownloadUploadAppendResume) {
-  ToolResult r = Run({"ls", Url("")});
-  ASSERT_EQ(r.status, 0) << r.err << PeerLog();
+  ToolResult r = Run({"ls", peer->Url("")});
+  ASSERT_EQ(r.status, 0) << r.err << peer->Log();
   EXPECT_NE(r.out.find("big.bin"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("small.txt"), std::string::npos) << r.out;
 
   // get without LOCAL: the remote name in the current folder.
-  r = Run({"get", Url("big.bin")});
+  r = Run({"get", peer->Url("big.bin")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(ReadFile(local.Path() / "big.bin") == big);
 
-  r = Run({"put", "big.bin", Url("up/copy.bin")});
+  r = Run({"put", "big.bin", peer->Url("up/copy.bin")});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(ReadFile(Upload() / "copy.bin") == big);
+  EXPECT_TRUE(ReadFile(peer->Upload() / "copy.bin") == big);
 
-  r = Run({"append", "big.bin", Url("up/copy.bin")});
+  r = Run({"append", "big.bin", peer->Url("up/copy.bin")});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(ReadFile(Upload() / "copy.bin") == big + big);
+  EXPECT_TRUE(ReadFile(peer->Upload() / "copy.bin") == big + big);
 
   ASSERT_TRUE(WriteFile(local.Path() / "part.bin", big.substr(0, 777777)));
-  r = Run({"resume", Url("big.bin"), "part.bin"});
+  r = Run({"resume", peer->Url("big.bin"), "part.bin"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(ReadFile(local.Path() / "part.bin") == big);
 
-  r = Run({"size", Url("big.bin")});
+  r = Run({"size", peer->Url("big.bin")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, std::to_string(big.size()) + "\n");
 
   fs::create_directory(local.Path() / "into");
-  r = Run({"get", Url("small.txt"), "into"});  // a folder: the file lands inside
+  r = Run({"get", peer->Url("small.txt"), "into"});  // a folder: the file lands inside
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ReadFile(local.Path() / "into" / "small.txt"), "hello\r\nworld\r\n");
 
-  r = Run({"mget", Url(""), "small.txt", "big.bin"});
+  r = Run({"mget", peer->Url(""), "small.txt", "big.bin"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ReadFile(local.Path() / "small.txt"), "hello\r\nworld\r\n");
   EXPECT_TRUE(ReadFile(local.Path() / "big.bin") == big);
@@ -154,7 +152,7 @@ TEST_P(ServerTest, ListDownloadUploadAppendResume) {
 
 TEST_P(ServerTest, FailedDownloadReportsTheServerAndLeavesTheLocalFileAlone) {
   ASSERT_TRUE(WriteFile(local.Path() / "keep.bin", "keep me"));
-  ToolResult r = Run({"get", Url("missing.bin"), "keep.bin"});
+  ToolResult r = Run({"get", peer->Url("missing.bin"), "keep.bin"});
   EXPECT_EQ(r.status, 4);  // the server refused the file
   EXPECT_EQ(r.err.rfind("Error: 550", 0), 0u) << r.err;
   EXPECT_EQ(ReadFile(local.Path() / "keep.bin"), "keep me");
@@ -165,33 +163,33 @@ TEST_P(ServerTest, FailedDownloadReportsTheServerAndLeavesTheLocalFileAlone) {
   }
   EXPECT_EQ(entries, 1u);  // no temporary file left behind
 
-  r = Run({"get", Url("big.bin"), "no/such/folder/big.bin"});
+  r = Run({"get", peer->Url("big.bin"), "no/such/folder/big.bin"});
   EXPECT_EQ(r.status, 5) << r.err;  // a local file error
 }
 
 TEST_P(ServerTest, DeleteRenameAndFolders) {
-  const fs::path up = Upload();
+  const fs::path up = peer->Upload();
   ASSERT_TRUE(WriteFile(up / "f.txt", "data"));
   fs::permissions(up / "f.txt", fs::perms(0666));
 
-  ToolResult r = Run({"mkdir", Url("up/new%20dir/")});
+  ToolResult r = Run({"mkdir", peer->Url("up/new%20dir/")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(fs::is_directory(up / "new dir"));
-  r = Run({"mv", Url("up/new%20dir"), "renamed"});
+  r = Run({"mv", peer->Url("up/new%20dir"), "renamed"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(fs::is_directory(up / "renamed"));
-  r = Run({"mv", Url("up/f.txt"), "g h.txt"});
+  r = Run({"mv", peer->Url("up/f.txt"), "g h.txt"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ReadFile(up / "g h.txt"), "data");
-  r = Run({"rm", Url("up/g%20h.txt")});
+  r = Run({"rm", peer->Url("up/g%20h.txt")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_FALSE(fs::exists(up / "g h.txt"));
-  r = Run({"rmdir", Url("up/renamed")});
+  r = Run({"rmdir", peer->Url("up/renamed")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(fs::is_empty(up));
 
   // The server's refusal is the error and the exit status.
-  r = Run({"rmdir", Url("up/missing")});
+  r = Run({"rmdir", peer->Url("up/missing")});
   EXPECT_EQ(r.status, 4);
   EXPECT_EQ(r.err.rfind("Error: 550", 0), 0u) << r.err;
 }

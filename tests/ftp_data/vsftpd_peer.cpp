@@ -10,10 +10,6 @@ namespace vektest {
 
 namespace fs = std::filesystem;
 
-VsftpdPeer::VsftpdPeer() : root_(work_.Path() / "root") {}
-
-VsftpdPeer::~VsftpdPeer() { Stop(); }
-
 std::string VsftpdPeer::Url(const std::string& Path) const {
   return "ftp://127.0.0.1:" + std::to_string(port_) + "/" + Path;
 }
@@ -65,15 +61,7 @@ bool VsftpdPeer::Start(std::string& Error) {
       return false;
     }
   }
-  if (!process_.Start({binary, conf.string()}, work_.Path() / "vsftpd.log", {}, Error)) return false;
-  if (!process_.WaitForPort(port_, 5000)) {
-    Error = "vsftpd did not start listening: " + process_.Log();
-    process_.Stop();
-    return false;
-  }
-  return true;
+  return Launch({binary, conf.string()}, "vsftpd", Error);
 }
-
-void VsftpdPeer::Stop() { process_.Stop(); }
 
 }  // namespace vektest

@@ -309,8 +309,7 @@ TEST_F(Queue, ToolBarExitNewAndAbortDuringADownload) {
 
 // Both queues through the window against a real server: files chosen in
 // the server's list come down, and a local file goes up into "up".
-template <typename Peer>
-void DownloadAndUploadAreByteExact(Peer& peer, const std::string& user, const std::string& password) {
+void DownloadAndUploadAreByteExact(vektest::FtpServerPeer& peer, const std::string& user, const std::string& password) {
   Write(peer.Root() / "one.bin", Pattern(300000, '1'));
   Write(peer.Root() / "two.txt", "two\n");
   testsupport::TempFolder local, config;

@@ -1,0 +1,45 @@
+// What the real FTP servers the tests start have in common: a private
+// folder with the served root in it, the server's process and its port.
+// Started by the test, stopped by PID (at the latest on destruction), every
+// wait bounded.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/peer_process.h"
+
+namespace vektest {
+
+class FtpServerPeer {
+ public:
+  explicit FtpServerPeer(const std::string& Prefix);
+  virtual ~FtpServerPeer();
+  FtpServerPeer(const FtpServerPeer&) = delete;
+  FtpServerPeer& operator=(const FtpServerPeer&) = delete;
+
+  // False with Error naming why (not root, not installed ...).
+  virtual bool Start(std::string& Error) = 0;
+  void Stop();
+  std::uint16_t Port() const { return port_; }
+  // The served folder and its sub-folder the server may write into.
+  const std::filesystem::path& Root() const { return root_; }
+  std::filesystem::path Upload() const { return root_ / "up"; }
+  std::string Log() const { return process_.Log(); }
+  // An ftp:// URL of Path on the server, with what a login needs.
+  virtual std::string Url(const std::string& Path) const = 0;
+
+ protected:
+  // Starts Argv with its output in Name.log and waits until port_ accepts
+  // connections; false with Error set (and the process stopped) otherwise.
+  bool Launch(const std::vector<std::string>& Argv, const std::string& Name, std::string& Error);
+
+  TempDir work_;
+  std::filesystem::path root_;
+  PeerProcess process_;
+  std::uint16_t port_ = 0;
+};
+
+}  // namespace vektest
