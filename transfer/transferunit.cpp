@@ -72,6 +72,26 @@ QWidget* Column(QWidget* parent, const char* name, std::initializer_list<QWidget
   return column;
 }
 
+// A splitter filling Panel: thin handles, panes that never collapse.
+QSplitter* FillWithSplitter(QWidget* panel, Qt::Orientation orientation, const char* name) {
+  auto* layout = new QVBoxLayout(panel);
+  layout->setContentsMargins(0, 0, 0, 0);
+  auto* splitter = Named(new QSplitter(orientation, panel), name);
+  splitter->setHandleWidth(3);
+  splitter->setChildrenCollapsible(false);
+  layout->addWidget(splitter);
+  return splitter;
+}
+
+// First starts at FirstSize and keeps it as the window grows; Second takes the rest.
+void SplitPanes(QSplitter* splitter, QWidget* first, QWidget* second, int firstSize) {
+  splitter->addWidget(first);
+  splitter->addWidget(second);
+  splitter->setStretchFactor(0, 0);
+  splitter->setStretchFactor(1, 1);
+  splitter->setSizes({firstSize, 1000});
+}
+
 QLabel* PaneTitle(const char* name, const char* text) {
   auto* label = Named(new QLabel(QString::fromLatin1(text)), name);
   label->setFont(PaneTitleFont());
@@ -210,32 +230,17 @@ QWidget* TTransferForm::CreateCommandBar() {
 
 QWidget* TTransferForm::CreateMainArea() {
   Panel10 = Named(new QWidget, "Panel10");
-  auto* layout = new QVBoxLayout(Panel10);
-  layout->setContentsMargins(0, 0, 0, 0);
-
-  Splitter1 = Named(new QSplitter(Qt::Vertical, Panel10), "Splitter1");
-  Splitter1->setHandleWidth(3);
-  Splitter1->setChildrenCollapsible(false);
-  layout->addWidget(Splitter1);
+  Splitter1 = FillWithSplitter(Panel10, Qt::Vertical, "Splitter1");
 
   // The server side.
   Panel15 = Named(new QWidget, "Panel15");
-  auto* remoteLayout = new QVBoxLayout(Panel15);
-  remoteLayout->setContentsMargins(0, 0, 0, 0);
-  Splitter3 = Named(new QSplitter(Qt::Horizontal, Panel15), "Splitter3");
-  Splitter3->setHandleWidth(3);
-  Splitter3->setChildrenCollapsible(false);
-  remoteLayout->addWidget(Splitter3);
+  Splitter3 = FillWithSplitter(Panel15, Qt::Horizontal, "Splitter3");
   Label1 = PaneTitle("Label1", "Remote");
   RemoteTreeView = Named(new TRemoteTreeView, "RemoteTreeView");
   Panel14 = Column(Splitter3, "Panel14", {Label1, RemoteTreeView});
   RemoteListView = Named(new TFileListView, "RemoteListView");
   Panel17 = Column(Splitter3, "Panel17", {RemoteListView});
-  Splitter3->addWidget(Panel14);
-  Splitter3->addWidget(Panel17);
-  Splitter3->setStretchFactor(0, 0);
-  Splitter3->setStretchFactor(1, 1);
-  Splitter3->setSizes({185, 1000});
+  SplitPanes(Splitter3, Panel14, Panel17, 185);
   connect(RemoteTreeView, &QTreeWidget::currentItemChanged, this,
           [this](QTreeWidgetItem* current) {
             plat::RunGuarded([this, current] { RemoteTreeViewChange(RemoteTreeView, current); });
@@ -243,23 +248,14 @@ QWidget* TTransferForm::CreateMainArea() {
 
   // The local side.
   Panel16 = Named(new QWidget, "Panel16");
-  auto* localLayout = new QVBoxLayout(Panel16);
-  localLayout->setContentsMargins(0, 0, 0, 0);
-  Splitter2 = Named(new QSplitter(Qt::Horizontal, Panel16), "Splitter2");
-  Splitter2->setHandleWidth(3);
-  Splitter2->setChildrenCollapsible(false);
-  localLayout->addWidget(Splitter2);
+  Splitter2 = FillWithSplitter(Panel16, Qt::Horizontal, "Splitter2");
   Label2 = PaneTitle("Label2", "Local");
   LocalDirTree = Named(new TDirTree, "LocalDirTree");
   ConfigureLocalDirTree();
   Panel18 = Column(Splitter2, "Panel18", {Label2, LocalDirTree});
   LocalListView = Named(new TFileListView, "LocalListView");
   Panel19 = Column(Splitter2, "Panel19", {LocalListView});
-  Splitter2->addWidget(Panel18);
-  Splitter2->addWidget(Panel19);
-  Splitter2->setStretchFactor(0, 0);
-  Splitter2->setStretchFactor(1, 1);
-  Splitter2->setSizes({185, 1000});
+  SplitPanes(Splitter2, Panel18, Panel19, 185);
   LocalDirTree->OnChange = [this](TDirTree*, TTreeNode*) { LocalDirTreeChange(); };
   // Drops are handled once the drag has ended: a queue runs for minutes and
   // must not keep the drag open meanwhile.
@@ -279,11 +275,7 @@ QWidget* TTransferForm::CreateMainArea() {
   }
   LocalListView->OnDblClick = [this](TFileListView*) { plat::RunGuarded([this] { LocalListViewDblClick(); }); };
 
-  Splitter1->addWidget(Panel15);
-  Splitter1->addWidget(Panel16);
-  Splitter1->setStretchFactor(0, 0);
-  Splitter1->setStretchFactor(1, 1);
-  Splitter1->setSizes({248, 1000});
+  SplitPanes(Splitter1, Panel15, Panel16, 248);
   return Panel10;
 }
 
