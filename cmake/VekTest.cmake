@@ -15,3 +15,17 @@ function(vek_add_test name)
     DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT "${env}" TIMEOUT 120)
 endfunction()
+
+# vek_add_xvfb_screenshots(NAME TARGET)
+# The screenshot test TARGET again as NAME, in a private X server, where
+# xvfb-run is installed; its pictures get the "_xvfb" tag. xvfb-run -a picks
+# a display number with a race: one X server test at a time.
+function(vek_add_xvfb_screenshots name target)
+  find_program(XVFB_RUN xvfb-run)
+  if(XVFB_RUN)
+    add_test(NAME ${name}
+      COMMAND ${XVFB_RUN} -a -s "-screen 0 1280x1024x24"
+              env QT_QPA_PLATFORM=xcb VEK_SCREENSHOT_TAG=_xvfb $<TARGET_FILE:${target}>)
+    set_tests_properties(${name} PROPERTIES TIMEOUT 120 RESOURCE_LOCK xserver)
+  endif()
+endfunction()
