@@ -85,28 +85,26 @@ bool TFtpLocalFile::OpenForWrite(const std::string& Name, std::uint32_t ShareWor
   const char* name = Name.c_str();
   int fd = -1;
   if (Offset <= 0) {
-    if (ShareWord == 0x00) {
-      // Compatibility mode: the creating handle is kept, no lock.
-      fd = ::open(name, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-      if (fd < 0) return false;
-      if (!EmptyRegularFile(fd)) return GiveUp(fd);
-    } else {
-      // Locked before it is emptied: a file another transfer holds keeps its bytes.
-      fd = ::open(name, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-      if (fd < 0) return false;
-      if (!LockFile(fd, LockForShareWord(ShareWord, true)) || !EmptyRegularFile(fd)) return GiveUp(fd);
-    }
+    // Locked before it is emptied: a file another transfer holds keeps its
+    // bytes. (Compatibility mode takes no lock.)
+    fd = ::open(name, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    if (!LockFile(fd, LockForShareWord(ShareWord, true)) || !EmptyRegularFile(fd)) return GiveUp(fd);
   } else {
     fd = ::open(name, O_RDWR | O_CLOEXEC);
     if (fd < 0) return false;
     if (!LockFile(fd, LockForShareWord(ShareWord, true)) || ::lseek(fd, static_cast<off_t>(Offset), SEEK_SET) < 0)
       return GiveUp(fd);
   }
-  FFd = fd;
-  FForWrite = true;
+  Adopt(fd, true);
+  return true;
+}
+
+void TFtpLocalFile::Adopt(int Fd, bool ForWrite) {
+  FFd = Fd;
+  FForWrite = ForWrite;
   if (!FBlock) FBlock = std::make_unique<char[]>(BLOCK_SIZE);
   FLen = FPos = 0;
-  return true;
 }
 
 bool TFtpLocalFile::OpenForRead(const std::string& Name, std::uint32_t ShareWord, std::int64_t Offset) {
@@ -116,10 +114,7 @@ bool TFtpLocalFile::OpenForRead(const std::string& Name, std::uint32_t ShareWord
   if (!LockFile(fd, LockForShareWord(ShareWord, false)) ||
       (Offset > 0 && ::lseek(fd, static_cast<off_t>(Offset), SEEK_SET) < 0))
     return GiveUp(fd);
-  FFd = fd;
-  FForWrite = false;
-  if (!FBlock) FBlock = std::make_unique<char[]>(BLOCK_SIZE);
-  FLen = FPos = 0;
+  Adopt(fd, false);
   return true;
 }
 

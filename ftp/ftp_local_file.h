@@ -46,6 +46,8 @@ class TFtpLocalFile {
 
  private:
   bool Flush();
+  // Takes over an opened (and locked) descriptor, with an empty block.
+  void Adopt(int Fd, bool ForWrite);
 
   int FFd = -1;
   bool FForWrite = false;
