@@ -112,15 +112,8 @@ int main() {
   fs::create_directories(local);
 
   vektest::Windows w(work.File("rirarar.ini"));
-  TForm1& f = *w.form1;
-  f.HostNameEdit->setText("127.0.0.1");
-  f.PortEdit->setText(QString::fromStdString(port));
-  f.UserNameEdit->setText("anonymous");
-  f.PasswordEdit->setText("bench@example.org");
-  f.InitialLocalDirEdit->setText(QString::fromStdString(local));
-  f.SaveProfileCB->setChecked(false);
-  f.ForceLowerCB->setChecked(false);
-  f.ConnectBut->click();
+  // Active mode, as the vekftp and lftp runs beside it.
+  w.Login(port, "anonymous", "bench@example.org", local, false);
   TTransferForm& t = *w.transferForm;
   if (!transfer::Session().Connected) {
     std::printf("bench_queue: could not connect\n");

@@ -52,12 +52,8 @@ QTreeWidgetItem* Child(QTreeWidgetItem* node, const std::string& text) {
 
 void Fill(TForm1& f, const std::string& port, const std::string& user, const std::string& password,
           const std::string& remoteDir) {
-  f.HostNameEdit->setText("127.0.0.1");
-  f.PortEdit->setText(QString::fromStdString(port));
-  f.UserNameEdit->setText(QString::fromStdString(user));
-  f.PasswordEdit->setText(QString::fromStdString(password));
+  Windows::FillServer(f, port, user, password);
   f.InitialDirEdit->setText(QString::fromStdString(remoteDir));
-  f.SaveProfileCB->setChecked(false);
 }
 
 // A served folder: pub/linux/kernel, pub/readme.txt, file.bin.

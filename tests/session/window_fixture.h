@@ -147,17 +147,23 @@ class Windows {
 
   static std::vector<std::string> Lines(TLogMemo* memo) { return memo->Lines(); }
 
-  // Fills the login window for a server on 127.0.0.1 and presses Connect.
-  void Login(const std::string& port, const std::string& user, const std::string& password,
-             const std::string& localDir, bool passive = true) {
-    TForm1& f = *form1;
+  // Fills the login window's server fields for a server on 127.0.0.1, the
+  // profile left unsaved.
+  static void FillServer(TForm1& f, const std::string& port, const std::string& user, const std::string& password) {
     f.HostNameEdit->setText("127.0.0.1");
     f.PortEdit->setText(QString::fromStdString(port));
     f.UserNameEdit->setText(QString::fromStdString(user));
     f.PasswordEdit->setText(QString::fromStdString(password));
+    f.SaveProfileCB->setChecked(false);
+  }
+
+  // Fills the login window for a server on 127.0.0.1 and presses Connect.
+  void Login(const std::string& port, const std::string& user, const std::string& password,
+             const std::string& localDir, bool passive = true) {
+    TForm1& f = *form1;
+    FillServer(f, port, user, password);
     f.InitialLocalDirEdit->setText(QString::fromStdString(localDir));
     f.PassiveCB->setChecked(passive);
-    f.SaveProfileCB->setChecked(false);
     f.ForceLowerCB->setChecked(false);
     f.ConnectBut->click();
   }
