@@ -41,6 +41,13 @@ double Median(std::vector<double> v) {
   return v.empty() ? 0 : v[v.size() / 2];
 }
 
+// kBigMiB mebibytes of fill at path.
+void WriteBigFile(const fs::path& path, char fill) {
+  std::ofstream big(path, std::ios::binary);
+  const std::string mib(1 << 20, fill);
+  for (std::int64_t i = 0; i < kBigMiB; ++i) big << mib;
+}
+
 // User and system time of this process (RUSAGE_SELF) or its finished children.
 double CpuSeconds(int who) {
   rusage usage{};
@@ -101,11 +108,7 @@ int main() {
     std::snprintf(name, sizeof name, "f%03d.bin", i);
     std::ofstream(peer.Root() / "many" / name, std::ios::binary) << kib;
   }
-  {
-    std::ofstream big(peer.Root() / "big.bin", std::ios::binary);
-    const std::string mib(1 << 20, 'b');
-    for (std::int64_t i = 0; i < kBigMiB; ++i) big << mib;
-  }
+  WriteBigFile(peer.Root() / "big.bin", 'b');
   testsupport::TempFolder work;
   const std::string port = std::to_string(peer.Port());
   const std::string local = work.Path() + "/local";
@@ -176,11 +179,7 @@ int main() {
   // the CPU each spent (the window's own, vekftp's as a child's).
   std::vector<double> windowUp, vekftpUp, windowUpCpu, vekftpUpCpu;
   const std::string upName = "up-big.bin";
-  {
-    std::ofstream big(local + "/" + upName, std::ios::binary);
-    const std::string mib(1 << 20, 'u');
-    for (std::int64_t i = 0; i < kBigMiB; ++i) big << mib;
-  }
+  WriteBigFile(local + "/" + upName, 'u');
   const fs::path uploaded = peer.Upload() / upName;
   const double gib = static_cast<double>(kBigMiB) / 1024.0;
   QTreeWidgetItem* upNode = Child(t.RemoteRootNode, "up");

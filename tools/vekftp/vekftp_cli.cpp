@@ -1,7 +1,6 @@
 #include "tools/vekftp/vekftp_cli.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
