@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <chrono>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -36,17 +35,6 @@
 TForm1* Form1 = nullptr;
 
 namespace {
-
-// The least time between two rounds of window events during a transfer.
-constexpr std::int64_t kProgressEventsMs = 10;
-// The least time between two moves of the progress bar.
-constexpr std::int64_t kProgressBarMs = 40;
-
-// One steady clock for every time the window measures, in milliseconds.
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 constexpr const char* kCaption = "Vek\xC2\xB4s FTP Client v. 1.0 Beta - Login ";
 
@@ -102,6 +90,8 @@ TForm1::TForm1(const std::string& iniFileName, QWidget* parent) : QMainWindow(pa
 }
 
 TForm1::~TForm1() {
+  transfer::Session().OnActivityChange = nullptr;
+  if (cursorSet_) QApplication::restoreOverrideCursor();
   if (!destroyed_) FormDestroy();
   if (Form1 == this) Form1 = nullptr;
 }
@@ -205,6 +195,7 @@ void TForm1::CreateEngine() {
   FtpClient1->OnRequestDone = [this](TCustomFtpCli* s, TFtpRequest r, std::uint16_t e) {
     FtpClient1RequestDone(s, r, e);
   };
+  transfer::Session().OnActivityChange = [this] { ActivityChanged(); };
 }
 
 // ---------------------------------------------------------------------------
@@ -214,7 +205,7 @@ void TForm1::FormCreate() {
   Memo1->Clear();
   setWindowTitle(QString::fromUtf8(kCaption));
 
-  transfer::Session().TransferActive = false;
+  TransferActive = false;
   PortEdit->setText("21");
   SaveProfileCB->setChecked(true);
   ForceLowerCB->setChecked(true);
@@ -277,84 +268,80 @@ void TForm1::SetStatusText(const std::string& text) {
 }
 
 void TForm1::SetHourglass(bool on) {
-  if (on == hourglass_) return;
   hourglass_ = on;
-  if (on)
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-  else
-    QApplication::restoreOverrideCursor();
+  UpdateCursor();
 }
 
 // ---------------------------------------------------------------------------
 // Buttons
 
 void TForm1::ConnectButClick() {
-  // 1. The remote views start empty.
-  TransferForm->RemoteTreeView->clear();
-  TransferForm->RemoteRootNode = nullptr;
-  TransferForm->RemoteListView->Clear();
+  if (RefusedWhileBusy("Connect")) return;
+  RunBusy(transfer::TActivity::Connecting, [this] {
+    // The remote views start empty.
+    TransferForm->ClearRemoteViews();
 
-  // 2. The initial local folder.
-  const std::string localDir = S(InitialLocalDirEdit->text());
-  if (IsFolder(localDir)) {
-    if (::chdir(localDir.c_str()) == 0) {
-      TransferForm->LocalDirTree->SelectPath(localDir);
-      TransferForm->LocalDirTree->SetInitialDirectory(localDir);
+    // The initial local folder.
+    const std::string localDir = S(InitialLocalDirEdit->text());
+    if (IsFolder(localDir)) {
+      if (::chdir(localDir.c_str()) == 0) {
+        TransferForm->LocalDirTree->SelectPath(localDir);
+        TransferForm->LocalDirTree->SetInitialDirectory(localDir);
+      }
+    } else {
+      plat::TheDialogs().ShowMessage("Error - can not select " + localDir);
     }
-  } else {
-    plat::TheDialogs().ShowMessage("Error - can not select " + localDir);
-  }
 
-  // 3. The profile; a port that is not a number ends the Connect here.
-  if (SaveProfileCB->isChecked() && !UpdateProfile()) return;
+    // The profile; a port that is not a number ends the Connect here.
+    if (SaveProfileCB->isChecked() && !UpdateProfile()) return;
 
-  // 4. An open session is quit first.
-  if (FtpClient1->IsConnected()) FtpClient1->Quit();
+    // An open session is quit first.
+    if (FtpClient1->IsConnected()) FtpClient1->Quit();
 
-  // 5. Fresh logs.
-  Memo1->Clear();
-  TransferForm->Memo1->Clear();
-  AddLog("Connecting to " + S(HostNameEdit->text()) + " ...");
+    Memo1->Clear();
+    TransferForm->Memo1->Clear();
+    AddLog("Connecting to " + S(HostNameEdit->text()) + " ...");
 
-  // 6. The hourglass, shown before the wait begins.
-  SetHourglass(true);
-  QApplication::processEvents();
+    // The hourglass, shown before the wait begins.
+    SetHourglass(true);
+    QApplication::processEvents();
 
-  // 7.
-  PasswordMask.assign(static_cast<std::size_t>(PasswordEdit->text().toUtf8().size()), '?');
+    PasswordMask.assign(static_cast<std::size_t>(PasswordEdit->text().toUtf8().size()), '?');
 
-  // 8. The engine's settings.
-  FtpClient1->SetBinary(true);
-  FtpClient1->SetHostDirName(S(InitialDirEdit->text()));
-  FtpClient1->SetHostName(S(HostNameEdit->text()));
-  FtpClient1->SetPort(S(PortEdit->text()));
-  const std::string user = S(UserNameEdit->text());
-  FtpClient1->SetUserName(user.empty() ? "Anonymous" : user);
-  const std::string password = S(PasswordEdit->text());
-  FtpClient1->SetPassWord(password.empty() ? MakeAnonymousPassword() : password);
-  FtpClient1->SetPassiveMode(PassiveCB->isChecked());
+    // The engine's settings.
+    FtpClient1->SetBinary(true);
+    FtpClient1->SetHostDirName(S(InitialDirEdit->text()));
+    FtpClient1->SetHostName(S(HostNameEdit->text()));
+    FtpClient1->SetPort(S(PortEdit->text()));
+    const std::string user = S(UserNameEdit->text());
+    FtpClient1->SetUserName(user.empty() ? "Anonymous" : user);
+    const std::string password = S(PasswordEdit->text());
+    FtpClient1->SetPassWord(password.empty() ? MakeAnonymousPassword() : password);
+    FtpClient1->SetPassiveMode(PassiveCB->isChecked());
 
-  // 9. The whole chain (login, directory, listing, window) runs inside.
-  FtpClient1->Connect();
+    // The whole chain (login, directory, listing, window) runs inside.
+    FtpClient1->Connect();
 
-  // 10. The remote tree's root, listed.
-  TransferForm->ListRemoteRoot(FtpClient1->HostName());
+    // The remote tree's root, and the folder the engine stands in listed.
+    if (!transfer::Session().AbortRequested)
+      TransferForm->ListRemoteRoot(FtpClient1->HostName(), InitialDirEdit->text().isEmpty() ? "/" : loginDir_);
 
-  // 11.
-  SetHourglass(false);
+    SetHourglass(false);
+  });
 }
 
 void TForm1::Button2Click() {
   // QUIT waits for the engine to be ready, so during a running request it
   // would be refused and the button would do nothing: abort that request.
-  if (FtpClient1->State() == fcsReady)
-    FtpClient1->Quit();
+  if (transfer::Session().Busy() || FtpClient1->State() != fcsReady)
+    AbortRunning(nullptr);
   else
-    FtpClient1->Abort();
+    FtpClient1->Quit();
   SetHourglass(false);
 }
 
 void TForm1::ExitButClick() {
+  StopBusy();
   FtpClient1->Quit();
   close();
 }
@@ -376,15 +363,14 @@ void TForm1::FtpClient1SessionConnected(TCustomFtpCli*, std::uint16_t) {
 
 void TForm1::FtpClient1SessionClosed(TCustomFtpCli*, std::uint16_t) {
   transfer::Session().Connected = false;
+  serverDir_.clear();
   AddLog("Disconnected");
   SetStatusText("Not Connected");
 }
 
 void TForm1::FtpClient1RequestDone(TCustomFtpCli*, TFtpRequest RqType, std::uint16_t Error) {
-  // 1.
   AddLog("Done (request=" + LookupRequest(static_cast<std::uint8_t>(RqType)) + "  error code=" +
          std::to_string(Error) + ")");
-  // 2.
   if (Error != 0) {
     transfer::Session().LastRequestError = Error;
     plat::TheDialogs().ShowMessage("Error: " + FtpClient1->ErrorMessage());
@@ -396,7 +382,10 @@ void TForm1::FtpClient1RequestDone(TCustomFtpCli*, TFtpRequest RqType, std::uint
     meterName_.clear();
   }
   switch (RqType) {
-    case TFtpRequest::ConnectAsync:  // 3.
+    case TFtpRequest::ConnectAsync:  // logged in: caption, then the start folder
+      serverDir_.clear();
+      loginDir_.clear();
+      loginFailure_ = Error != 0 ? FtpClient1->ErrorMessage() : std::string();
       if (Error != 0) break;
       transfer::Session().Connected = true;
       TransferForm->setWindowTitle(Q("Transfer Files to/from:  " + S(HostNameEdit->text())));
@@ -405,31 +394,29 @@ void TForm1::FtpClient1RequestDone(TCustomFtpCli*, TFtpRequest RqType, std::uint
       else
         FtpClient1->Pwd();
       break;
-    case TFtpRequest::CwdAsync:  // 4.
+    case TFtpRequest::CwdAsync:  // a directory change, failed or not: where are we now
+      serverDir_ = Error == 0 ? FtpClient1->HostDirName() : std::string();
+      FtpClient1->Pwd();
+      break;
     case TFtpRequest::CDupAsync:
     case TFtpRequest::RmdAsync:
     case TFtpRequest::MkdAsync:
+      if (RqType == TFtpRequest::CDupAsync) serverDir_.clear();
       FtpClient1->Pwd();
       break;
-    case TFtpRequest::PwdAsync:  // 5.
+    case TFtpRequest::PwdAsync:  // the folder known: its listing
+      if (Error == 0 && loginDir_.empty()) loginDir_ = FtpClient1->ReplyPath();
       SetHourglass(false);
       ListingStep();
       break;
-    case TFtpRequest::DirAsync:  // 6.
+    case TFtpRequest::DirAsync:  // a listing arrived
       ShowTransferWindow();
       break;
-    case TFtpRequest::PutAsync:  // 7.
-      if (FilesLeft != 0)
-        UploadNext();
-      else
-        ListingStep();
-      break;
-    case TFtpRequest::GetAsync:  // 8.
-      DropFailedDownload(Error);
-      if (FilesLeft != 0)
-        DownloadNext();
-      else
-        ShowTransferWindow();
+    case TFtpRequest::PutAsync:
+    case TFtpRequest::GetAsync:
+      // A finished file: the queue runner, to which the blocking call now
+      // returns, starts the next one. Starting it here would nest every
+      // file one level deeper than the one before.
       break;
     default:
       break;
@@ -510,7 +497,7 @@ void TForm1::ReadProfile(const std::string& Name) {
 }
 
 bool TForm1::UpdateProfile() {
-  // 1. Nothing selected: ask for a name.
+  // Nothing selected: ask for a name.
   if (SiteCB->currentIndex() < 0) {
     const std::string answer =
         session::ProfileNameFromAnswer(plat::TheDialogs().InputBox("New FTP Site", "Enter Site Profile Name", ""));
@@ -521,10 +508,9 @@ bool TForm1::UpdateProfile() {
     }
     SelectSite(at);
   }
-  // 2.
+  // Its place in the file, then its fields written there.
   const std::string name = S(SiteCB->currentText());
   const int index = session::ProfileSaveIndex(SiteNames(), name);
-  // 3.
   try {
     session::TProfileStore(IniFileName).WriteProfile(index, name, FieldsToProfile());
     return true;
@@ -565,180 +551,6 @@ void TForm1::AnonymousClick() {
     UserNameEdit->setEnabled(true);
     PasswordEdit->setEnabled(true);
   }
-}
-
-// ---------------------------------------------------------------------------
-// Transfer queues
-
-// Binary unless the transfer window's hidden choice says "Text".
-bool TForm1::Representation() const { return TransferForm->RadioGroup1ItemIndex() == 0; }
-
-void TForm1::UploadAll() {
-  FtpClient1->SetHostDirName(TransferForm->RemoteDirPath());
-  FtpClient1->Cwd();
-  FtpClient1->SetBinary(Representation());
-  FtpClient1->TypeSet();
-  FilesLeft = static_cast<std::int32_t>(FileList.size());
-  UploadNext();
-}
-
-void TForm1::UploadNext() {
-  transfer::TSessionState& state = transfer::Session();
-  QTreeWidgetItem* node = TransferForm->RemoteTreeView->currentItem();
-  if (const auto entry = session::TakeNextEntry(FileList, FilesLeft)) {
-    // The remote name is the one the local list shows: the file's name in
-    // lower case (forced again when asked to).
-    std::string remote = QString::fromStdString(session::FileNamePart(*entry)).toLower().toStdString();
-    if (ForceLowerCB->isChecked()) remote = session::LowerCaseName(remote);
-    FtpClient1->SetHostFileName(remote);
-    FtpClient1->SetLocalFileName(*entry);
-    AddLog("put " + FtpClient1->LocalFileName() + " " + FtpClient1->HostFileName());
-    state.ProgressTicks = 0;
-    TransferForm->StatusBar1->SetPanelText(1, "Uploading : " + FtpClient1->LocalFileName());
-    const std::string localName = session::FileNamePart(FtpClient1->LocalFileName());
-    TFileListView* local = TransferForm->LocalListView;
-    for (int i = 0; i < local->Count(); ++i)
-      if (local->Row(i).Data == localName) state.ExpectedSize = local->Row(i).SizeBytes;
-    node = TransferForm->RemoteTreeView->currentItem();
-    state.TransferActive = true;
-    if (RemoteFileExists(FtpClient1->HostFileName())) {
-      if (plat::TheDialogs().Confirm("File allready exists, do you whant to append upload ? ")) {
-        StartMeter(FtpClient1->HostFileName(), state.ExpectedSize, 0);
-        FtpClient1->Append();
-      }
-    } else {
-      StartMeter(FtpClient1->HostFileName(), state.ExpectedSize, 0);
-      FtpClient1->Put();
-    }
-  }
-  EndTransferStep();
-  TransferForm->RemoteTreeViewChange(this, node);
-}
-
-void TForm1::DownloadAll() {
-  FtpClient1->SetBinary(Representation());
-  FtpClient1->TypeSet();
-  FilesLeft = static_cast<std::int32_t>(FileList.size());
-  AppendTo(TransferForm->Memo1, "Filenames count: " + std::to_string(FilesLeft));
-  DownloadNext();
-}
-
-void TForm1::DownloadNext() {
-  transfer::TSessionState& state = transfer::Session();
-  // A name the server chose that cannot be a local file name is refused and
-  // the queue goes on: no completion would come to start the next one.
-  std::optional<std::string> entry;
-  std::optional<std::string> target;
-  while ((entry = session::TakeNextEntry(FileList, FilesLeft))) {
-    FtpClient1->SetHostDirName(TransferForm->RemoteDirPath());
-    std::string folder;
-    TTransferForm::AppendSlash(TransferForm->LocalDirTree->SelectedPath(), folder);
-    target = session::DownloadTarget(folder, *entry, ForceLowerCB->isChecked());
-    if (target) break;
-    AddLog("! Refused the server's file name \"" + *entry + "\": it cannot be a local file name");
-  }
-  if (entry && target) {
-    FtpClient1->SetLocalFileName(*target);
-    AppendTo(Memo1, "Filenames left: " + *entry);
-    FtpClient1->SetHostFileName(*entry);
-    AddLog("get " + FtpClient1->HostFileName() + " " + FtpClient1->LocalFileName());
-    state.ProgressTicks = 0;
-    TransferForm->StatusBar1->SetPanelText(1, "Downloading : " + FtpClient1->LocalFileName());
-    FtpClient1->Size();
-    state.ExpectedSize = FtpClient1->RemoteSize();
-    state.TransferActive = true;
-    FetchFile(*entry, *target);
-  }
-  EndTransferStep();
-}
-
-bool TForm1::FetchFile(const std::string& name, const std::string& target) {
-  struct stat st {};
-  if (::stat(target.c_str(), &st) == 0) {
-    if (!plat::TheDialogs().Confirm("File allready exists, do you whant to resume download ? ")) return false;
-    StartMeter(name, transfer::Session().ExpectedSize, static_cast<std::int64_t>(st.st_size));
-    return FtpClient1->RestGet();
-  }
-  StartMeter(name, transfer::Session().ExpectedSize, 0);
-  newDownload_ = target;
-  const bool done = FtpClient1->Get();
-  // An aborted download ends without a completion: clean up here then.
-  if (!done && newDownload_ == target) DropFailedDownload(1);
-  return done;
-}
-
-void TForm1::StartMeter(const std::string& name, std::int64_t expectedSize, std::int64_t offset) {
-  meterName_ = name;
-  // The bar's first move for this file shows at once.
-  const std::int64_t now = NowMs();
-  lastBarMs_ = now - kProgressBarMs;
-  meter_.Start(expectedSize > 0 ? expectedSize : -1, offset, now);
-}
-
-void TForm1::SetRateText(const std::string& text) {
-  StatusBar1->SetPanelText(2, text);
-  TransferForm->StatusBar1->SetPanelText(2, text);
-}
-
-void TForm1::LogFinishedFile() {
-  if (!meterName_.empty()) AddLog(transfer::TransferSummary(meterName_, meter_.BytesMoved(), meter_.ElapsedMs(NowMs())));
-  meterName_.clear();
-}
-
-bool TForm1::IsFolder(const std::string& path) {
-  struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-void TForm1::EndTransferStep() {
-  SetRateText(std::string());
-  transfer::Session().TransferActive = false;
-  TransferForm->StatusBar1->SetPanelText(1, "Connected");
-  TransferForm->ProgressBar1->setValue(0);
-}
-
-void TForm1::DropFailedDownload(std::uint16_t Error) {
-  const std::string created = std::move(newDownload_);
-  newDownload_.clear();
-  if (Error == 0 || created.empty()) return;
-  if (::unlink(created.c_str()) == 0) AddLog("! Removed the incomplete file " + created);
-}
-
-bool TForm1::RemoteFileExists(const std::string& Name) {
-  TFileListView* remote = TransferForm->RemoteListView;
-  for (int i = 0; i < remote->Count(); ++i)
-    if (remote->Row(i).Caption == Name) return true;
-  return false;
-}
-
-void TForm1::FtpClient1Progress(TCustomFtpCli*, std::int64_t Count, bool&) {
-  // Pending window events run here, and with them the next network
-  // messages, whose progress events land here again: those must not run
-  // events once more, or a long transfer nests one level per chunk.
-  // A few milliseconds between rounds keep the window as lively as every
-  // chunk would, at a fraction of the cost during a fast transfer.
-  const std::int64_t now = NowMs();
-  if (progressDepth_ == 0 && now - lastEventsMs_ >= kProgressEventsMs) {
-    lastEventsMs_ = now;
-    ++progressDepth_;
-    QApplication::processEvents();
-    --progressDepth_;
-  }
-  transfer::TSessionState& state = transfer::Session();
-  if (!state.TransferActive) return;
-  if (session::ProgressDue(state.ExpectedSize, state.ProgressTicks)) ShowProgress(Count);
-  if (!meterName_.empty() && meter_.Update(Count, now)) SetRateText(meter_.Text());
-}
-
-void TForm1::ShowProgress(std::int64_t Count) {
-  // The bar repaints at once on every new value: during a fast transfer that
-  // would cost more than the transfer, so it moves at most every few
-  // hundredths of a second (its ends always show).
-  const int percent = session::ProgressPercent(Count, transfer::Session().ExpectedSize);
-  const std::int64_t now = NowMs();
-  if (percent != 0 && percent != 100 && now - lastBarMs_ < kProgressBarMs) return;
-  lastBarMs_ = now;
-  TransferForm->ProgressBar1->setValue(percent);
 }
 
 void TForm1::OpenDocument(const std::string& Target) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 
 #include "ftp/ftpcli.h"
 #include "session/profiles.h"
+#include "session/transfer_queue.h"
 #include "session/url.h"
 #include "transfer/transfer_rate.h"
 #include "transfer/transfer_controller.h"
@@ -74,8 +76,9 @@ class TForm1 : public QMainWindow, public TTransferController {
   // --- fields ---
   std::string PasswordMask;
   std::string IniFileName;
+  // The files of the latest drop, before they join the queue.
   std::vector<std::string> FileList;
-  std::int32_t FilesLeft = 0;
+  session::TTransferQueue Queue;
 
   // --- the command-line start: program [URL [local file]] ---
   // The program's arguments after its name, set before the window is shown.
@@ -90,6 +93,8 @@ class TForm1 : public QMainWindow, public TTransferController {
   bool ParseUrlLogin();
   void ParseUrlPath();
   void GetUrlFile();
+  // The question after the download: success, or the failure's reason.
+  static std::string ExitQuestion(const std::string& failure);
   // The user's download folder (~/Downloads/, ending in "/"), created when missing.
   static std::string DownloadFolder();
 
@@ -117,16 +122,35 @@ class TForm1 : public QMainWindow, public TTransferController {
   // False when the save failed (the message has been shown).
   bool UpdateProfile();
 
-  // --- transfer queues ---
+  // --- transfer queues (queue_runner.cpp) ---
   void UploadAll() override;
-  void UploadNext();
   void DownloadAll() override;
-  void DownloadNext();
-  bool RemoteFileExists(const std::string& Name);
+  // Runs the queue until no entry waits, then says what became of it and
+  // reads the destination lists again. One loop: files never nest.
+  void RunQueue();
+  // Runs the queue unless the engine is busy (then it goes on with the new
+  // files, or they start when the engine is free).
+  void StartQueue();
+  void UploadNext(session::TQueueEntry& Entry);
+  void DownloadNext(session::TQueueEntry& Entry);
+  // Whether the remote list of Dir shows a file called Name.
+  bool RemoteFileExists(const std::string& Name, const std::string& Dir);
   void FtpClient1Progress(TCustomFtpCli* Sender, std::int64_t Count, bool& Abort);
   void ShowProgress(std::int64_t Count);
   std::vector<std::string>& QueueFiles() override { return FileList; }
   void OpenDocument(const std::string& Target) override;
+
+  // --- the busy state (busy.cpp) ---
+  bool RefusedWhileBusy(const std::string& Command) override;
+  void RunBusy(transfer::TActivity Activity, const std::function<void()>& Work) override;
+  void StopBusy() override;
+  void AbortRunning(std::function<void()> After) override;
+
+  // Progress of the file that moves: a transfer request runs (progress
+  // events count only then), its expected size, events since the bar moved.
+  bool TransferActive = false;
+  std::int64_t ExpectedSize = 0;
+  std::int64_t ProgressTicks = 0;
 
   static std::string MakeAnonymousPassword();
   static std::string LookupRequest(std::uint8_t Code);
@@ -154,24 +178,41 @@ class TForm1 : public QMainWindow, public TTransferController {
   // Selects without running SiteCBChange (the program's own selection).
   void SelectSite(int index);
 
+  // The steps of one queued file, before and after its transfer.
+  void BeginTransferStep(const std::string& statusText, std::int64_t expectedSize);
   void EndTransferStep();
+  // Before an entry: the engine in its folder and representation.
+  bool PrepareEntry(const session::TQueueEntry& Entry, bool& typeSet);
+  void EndOfQueue();
+  // What a failed request said: the server's reply, or why it never started.
+  std::string FailureText() const;
   // The rate panel of both status bars and the log line of a finished file.
   void StartMeter(const std::string& name, std::int64_t expectedSize, std::int64_t offset);
   void SetRateText(const std::string& text);
   void LogFinishedFile();
   transfer::TTransferMeter meter_;
   std::string meterName_;
-  void DropFailedDownload(std::uint16_t Error);
+  enum class TFetch { Done, Declined, Failed };
   // Downloads the engine's HostFileName (the file called name) to target:
   // the rest of it after the resume question when target is there, else a
-  // new file, which goes again when the download fails. True when a
-  // transfer ran and succeeded.
-  bool FetchFile(const std::string& name, const std::string& target);
+  // new file, removed again when the download fails.
+  TFetch FetchFile(const std::string& name, const std::string& target);
   static bool IsFolder(const std::string& path);
   bool Representation() const;
-  // A plain download's target that did not exist before it: removed again
-  // when the download fails, so a failure leaves no empty or partial file.
-  std::string newDownload_;
+  // The folder the engine was last moved to with success; empty: unknown.
+  std::string serverDir_;
+  // Where the connect chain's PWD found the engine; why the login failed.
+  std::string loginDir_;
+  std::string loginFailure_;
+
+  // The busy state (busy.cpp).
+  void RunActivity(transfer::TActivity Activity, const std::function<void()>& Work);
+  // What waited for the engine: Abort's reconnection, then queued files.
+  void AfterBusy();
+  void ActivityChanged();
+  void UpdateCursor();
+  std::function<void()> afterAbort_;
+  bool afterBusy_ = false;
 
   int progressDepth_ = 0;
   // When window events last ran and the bar last moved (ms of NowMs's clock;
@@ -181,6 +222,7 @@ class TForm1 : public QMainWindow, public TTransferController {
   bool shown_ = false;
   bool destroyed_ = false;
   bool hourglass_ = false;
+  bool cursorSet_ = false;
 };
 
 // The program-wide instance (the main window); set by the program entry.

@@ -42,15 +42,14 @@ bool NamesAFolder(const std::string& localName) { return localName.empty() || lo
 
 void TForm1::FormShow() {
   if (Arguments.empty()) return;
-  // 1.
   ParseUrl();
-  // 2.
   InitialDirEdit->setText(QString::fromStdString(Url.UrlDir));
   HostNameEdit->setText(QString::fromStdString(Url.UrlHost));
   PortEdit->setText(QString::fromStdString(Url.UrlPort));
   UserNameEdit->setText(QString::fromStdString(Url.UrlUser));
   PasswordEdit->setText(QString::fromStdString(Url.UrlPassword));
-  // 3. Selected without loading it: the fields keep the URL's values.
+  // The profile "UNTITLED", selected without loading it: the fields keep
+  // the URL's values.
   int at = session::IndexOfProfile(SiteNames(), kUrlProfile);
   if (at < 0) {
     SiteCB->addItem(kUrlProfile);
@@ -60,7 +59,7 @@ void TForm1::FormShow() {
   // A URL start gets through home routers, which active mode does not;
   // Connect hands the box to the engine.
   PassiveCB->setChecked(true);
-  // 4.
+  // With a local file as well: connect and download at once.
   if (Arguments.size() < 2) return;
   // Connect makes the initial local folder current: a relative path was
   // meant from where the program was started.
@@ -71,7 +70,7 @@ void TForm1::FormShow() {
     if (!cwd.empty()) local = cwd + "/" + local;
   }
   ConnectButClick();
-  GetUrlFile();
+  RunBusy(transfer::TActivity::Transferring, [this] { GetUrlFile(); });
 }
 
 void TForm1::ParseUrl() { Url = session::ParseUrl(Arguments.empty() ? std::string() : Arguments[0]); }
@@ -88,15 +87,12 @@ std::string TForm1::DownloadFolder() {
 }
 
 void TForm1::GetUrlFile() {
-  transfer::TSessionState& state = transfer::Session();
   const std::string argument = Arguments.size() > 1 ? Arguments[1] : std::string();
-  // 1.
   const session::TLocalTarget parts = session::SplitLocalPath(argument);
   LocalDir = parts.LocalDir;
   LocalName = parts.LocalName;
-  // 2.
   const std::string remote = UrlRemoteName(Url);
-  // 3. A folder as the second argument keeps the URL's file name, which must
+  // A folder as the second argument keeps the URL's file name, which must
   // not lead out of that folder ("..") and may be missing (a directory URL).
   std::optional<std::string> target;
   if (NamesAFolder(LocalName) || IsFolder(argument))
@@ -109,36 +105,46 @@ void TForm1::GetUrlFile() {
     FtpClient1->SetLocalFileName(*target);
     LocalName = session::FileNamePart(*target);
   }
-  // 4.
   FtpClient1->SetHostFileName(remote);
-  // 5.
-  state.ProgressTicks = 0;
+  ProgressTicks = 0;
   TransferForm->StatusBar1->SetPanelText(1, "Downloading : " + LocalName);
-  // 6.
   try {
     if (!target) {
       AddLog("! No local file name for \"" + Url.UrlFile + "\" in " + argument);
       throw std::runtime_error("no local file name");
     }
-    // The listing after login left the text representation set; the file
-    // comes byte for byte.
-    FtpClient1->SetBinary(true);
-    FtpClient1->TypeSet();
-    FtpClient1->Size();
-    state.ExpectedSize = FtpClient1->RemoteSize();
-    state.TransferActive = true;
-    const bool done = FetchFile(Url.UrlFile, *target);
+    // A refused login or a lost connection: nothing to ask the server.
+    TFetch outcome = TFetch::Failed;
+    if (transfer::Session().Connected) {
+      // The listing after login left the text representation set; the file
+      // comes byte for byte.
+      FtpClient1->SetBinary(true);
+      FtpClient1->TypeSet();
+      FtpClient1->Size();
+      ExpectedSize = FtpClient1->RemoteSize();
+      TransferActive = true;
+      outcome = FetchFile(Url.UrlFile, *target);
+    }
     // The bar moves on every 21st progress event only: a finished file shows
     // as finished under the question that follows.
-    if (done) ShowProgress(LocalFileSize(*target));
+    if (outcome == TFetch::Done) ShowProgress(LocalFileSize(*target));
     SetRateText(std::string());
-    if (plat::TheDialogs().Confirm("Transfer Complete. Exit program ? ")) {
+    std::string failure;
+    if (outcome == TFetch::Failed) failure = transfer::Session().Connected || loginFailure_.empty() ? FailureText() : loginFailure_;
+    if (plat::TheDialogs().Confirm(ExitQuestion(failure))) {
       FtpClient1->Quit();
       TransferForm->TerminateProgram();
     }
   } catch (const std::exception&) {
     plat::TheDialogs().ShowMessage("Error getting file. ");
   }
-  // 7.
   EndTransferStep();
+}
+
+std::string TForm1::ExitQuestion(const std::string& failure) {
+  if (failure.empty()) return "Transfer Complete. Exit program ? ";
+  // The server's own full stop would double the one that follows.
+  std::string why = failure;
+  while (!why.empty() && (why.back() == '.' || why.back() == ' ')) why.pop_back();
+  return "Transfer failed: " + why + ". Exit program ? ";
 }

@@ -15,6 +15,7 @@
 #include "transfer/remote_path.h"
 #include "transfer/remote_tree_view.h"
 #include "transfer/session_state.h"
+#include "transfer/transfer_controller.h"
 #include "transfer/transferunit.h"
 #include "transfer/typed_name.h"
 
@@ -62,10 +63,12 @@ std::string TTransferForm::RemotePathOf(QTreeWidgetItem* node) const {
   return transfer::RemoteDirPath(texts);
 }
 
-bool TTransferForm::RemoteCommandAllowed() {
-  if (transfer::Session().Connected && FtpClient != nullptr) return true;
-  plat::TheDialogs().ShowMessage("Not connected to a server.");
-  return false;
+bool TTransferForm::RemoteCommandAllowed(const std::string& Command) {
+  if (!transfer::Session().Connected || FtpClient == nullptr) {
+    plat::TheDialogs().ShowMessage("Not connected to a server.");
+    return false;
+  }
+  return !Controller->RefusedWhileBusy(Command);
 }
 
 // A name the user typed: asked for, checked before anything is sent. Empty
@@ -83,25 +86,30 @@ std::string TTransferForm::AskRemoteName(const std::string& caption, const std::
 }
 
 void TTransferForm::RemoteRefreshClick() {
-  if (!RemoteCommandAllowed()) return;
-  RemoteTreeViewChange(this, RemoteTreeView->currentItem());
+  if (!RemoteCommandAllowed("Refresh")) return;
+  RefreshRemote();
 }
 
+void TTransferForm::RefreshRemote() { RemoteTreeViewChange(this, RemoteTreeView->currentItem()); }
+
 void TTransferForm::RemoteDeleteClick() {
-  if (!RemoteCommandAllowed()) return;
+  if (!RemoteCommandAllowed("Delete")) return;
   std::vector<std::string> names;
   for (int row : RemoteListView->SelectedRows()) names.push_back(RemoteListView->Row(row).Caption);
   if (names.empty()) return;
   if (!plat::TheDialogs().Confirm("Delete " + std::to_string(names.size()) + " file(s) on the server?")) return;
-  for (const std::string& name : names) {
-    FtpClient->SetHostFileName(name);
-    FtpClient->Dele();
-  }
-  RemoteRefreshClick();
+  RunBusy(transfer::TActivity::Changing, [&] {
+    for (const std::string& name : names) {
+      if (transfer::Session().AbortRequested) return;
+      FtpClient->SetHostFileName(name);
+      FtpClient->Dele();
+    }
+    RefreshRemote();
+  });
 }
 
 void TTransferForm::RemoteRenameClick() {
-  if (!RemoteCommandAllowed()) return;
+  if (!RemoteCommandAllowed("Rename")) return;
   // The view the menu was opened on (or the focused one, for the key) says
   // what is renamed: a file of the list, or the folder selected in the tree.
   const bool onTree = std::exchange(menuOnTree_, false) || RemoteTreeView->hasFocus();
@@ -112,9 +120,11 @@ void TTransferForm::RemoteRenameClick() {
     const std::string name = AskRemoteName("Rename", "New name of the folder " + old, old);
     if (name.empty()) return;
     const std::string path = RemotePathOf(node);
-    FtpClient->SetHostFileName(path);
-    FtpClient->SetLocalFileName(path.substr(0, path.size() - old.size()) + name);
-    if (FtpClient->Ren()) ForgetRemoteNode(node);
+    RunBusy(transfer::TActivity::Changing, [&] {
+      FtpClient->SetHostFileName(path);
+      FtpClient->SetLocalFileName(path.substr(0, path.size() - old.size()) + name);
+      if (FtpClient->Ren()) ForgetRemoteNode(node);
+    });
     return;
   }
   const std::vector<int> rows = RemoteListView->SelectedRows();
@@ -122,34 +132,42 @@ void TTransferForm::RemoteRenameClick() {
   const std::string old = RemoteListView->Row(rows.front()).Caption;
   const std::string name = AskRemoteName("Rename", "New name of the file " + old, old);
   if (name.empty()) return;
-  FtpClient->SetHostFileName(old);
-  FtpClient->SetLocalFileName(name);
-  FtpClient->Ren();
-  RemoteRefreshClick();
+  RunBusy(transfer::TActivity::Changing, [&] {
+    FtpClient->SetHostFileName(old);
+    FtpClient->SetLocalFileName(name);
+    FtpClient->Ren();
+    RefreshRemote();
+  });
 }
 
 void TTransferForm::RemoteNewFolderClick() {
-  if (!RemoteCommandAllowed()) return;
+  if (!RemoteCommandAllowed("New folder")) return;
   const std::string name = AskRemoteName("New folder", "Name of the new folder", std::string());
   if (name.empty()) return;
   std::string folder = RemotePathOf(RemoteTreeView->currentItem());
   if (folder.back() != '/') folder += '/';
-  FtpClient->SetHostFileName(folder + name);
-  FtpClient->Mkd();
-  RemoteRefreshClick();
+  RunBusy(transfer::TActivity::Changing, [&] {
+    FtpClient->SetHostFileName(folder + name);
+    FtpClient->Mkd();
+    RefreshRemote();
+  });
 }
 
 void TTransferForm::RemoteRemoveFolderClick() {
-  if (!RemoteCommandAllowed()) return;
+  if (!RemoteCommandAllowed("Remove folder")) return;
   QTreeWidgetItem* node = RemoteTreeView->currentItem();
   if (node == nullptr || node == RemoteRootNode) return;
-  FtpClient->SetHostFileName(RemotePathOf(node));
-  if (FtpClient->Rmd()) ForgetRemoteNode(node);
+  RunBusy(transfer::TActivity::Changing, [&] {
+    FtpClient->SetHostFileName(RemotePathOf(node));
+    if (FtpClient->Rmd()) ForgetRemoteNode(node);
+  });
 }
 
-// A folder that is gone or renamed: its parent is selected, which lists it
+// A folder that is gone or renamed: its parent is selected and listed
 // again (a new name shows up there), and the old node goes.
 void TTransferForm::ForgetRemoteNode(QTreeWidgetItem* node) {
-  RemoteTreeView->setCurrentItem(node->parent());
+  QTreeWidgetItem* parent = node->parent();
+  SelectRemoteNode(parent);
   delete node;
+  RefreshRemote();
 }

@@ -9,4 +9,16 @@ std::string RemoteDirPath(const std::vector<std::string>& nodeTexts) {
   return path;
 }
 
+std::vector<std::string> RemotePathNames(const std::string& path) {
+  std::vector<std::string> names;
+  std::size_t at = 0;
+  while (at <= path.size()) {
+    std::size_t slash = path.find('/', at);
+    if (slash == std::string::npos) slash = path.size();
+    if (slash > at) names.push_back(path.substr(at, slash - at));
+    at = slash + 1;
+  }
+  return names;
+}
+
 }  // namespace transfer

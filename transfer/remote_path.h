@@ -12,4 +12,8 @@ namespace transfer {
 // gives "/pub/linux/kernel".
 std::string RemoteDirPath(const std::vector<std::string>& nodeTexts);
 
+// The other way: the node names down to a server path ("/pub//linux/" gives
+// {"pub", "linux"}; "/" and "" give none).
+std::vector<std::string> RemotePathNames(const std::string& path);
+
 }  // namespace transfer

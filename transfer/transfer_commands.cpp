@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <unordered_map>
+
 #include <QApplication>
 #include <QDateTime>
 #include <QLocale>
@@ -26,6 +28,16 @@ namespace {
 // The author's site, opened by the "Vek´s" button.
 constexpr const char* kAuthorSite = "http://www.vekftp.example.org";
 
+// Files whose names differ only in letter case would show as the same row:
+// those rows show their real names, so the user can tell them apart (and
+// an upload sends each under its own).
+void ShowRealNamesWhereCaptionsClash(std::vector<TListRow>& rows) {
+  std::unordered_map<std::string, int> uses;
+  for (const TListRow& row : rows) ++uses[row.Caption];
+  for (TListRow& row : rows)
+    if (uses[row.Caption] > 1) row.Caption = row.Data;
+}
+
 // The locale's short date, two blanks, its short time.
 std::string LocalTimeText(std::int64_t seconds) {
   const QDateTime when = QDateTime::fromSecsSinceEpoch(seconds);
@@ -43,10 +55,13 @@ std::string LocalTimeText(std::int64_t seconds) {
 void TTransferForm::LocalDirTreeChange() { FillLocalList(LocalListView, LocalDirTree); }
 
 void TTransferForm::FillLocalList(TFileListView* List, TDirTree* Tree) {
+  const int fill = ++fillGeneration_;
   List->BeginUpdate();
   List->Clear();
   const std::string dir = Tree->SelectedPath();
+  if (List == LocalListView) localListFolder_ = dir;
   DIR* folder = dir.empty() || dir == "?" ? nullptr : ::opendir(dir.c_str());
+  std::vector<TListRow> rows;
   int counted = 0;
   while (folder != nullptr) {
     const dirent* entry = ::readdir(folder);
@@ -55,8 +70,16 @@ void TTransferForm::FillLocalList(TFileListView* List, TDirTree* Tree) {
     struct stat st {};
     // Plain files only (hidden ones included); links count as what they name.
     if (::stat((dir + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    // A long folder must not freeze the window.
-    if (++counted % 20 == 0) QApplication::processEvents();
+    // A long folder must not freeze the window. A click on another folder
+    // meanwhile starts a newer fill, which this one leaves the list to.
+    if (++counted % 20 == 0) {
+      QApplication::processEvents();
+      if (fill != fillGeneration_) {
+        ::closedir(folder);
+        List->EndUpdate();
+        return;
+      }
+    }
     TListRow row;
     row.Caption = QString::fromStdString(name).toLower().toStdString();
     row.Data = name;
@@ -64,9 +87,11 @@ void TTransferForm::FillLocalList(TFileListView* List, TDirTree* Tree) {
     row.Size = std::to_string(row.SizeBytes);
     row.Date = LocalTimeText(static_cast<std::int64_t>(st.st_mtime));
     row.ImageIndex = FileIconIndex(name);
-    List->AddRow(std::move(row));
+    rows.push_back(std::move(row));
   }
   if (folder != nullptr) ::closedir(folder);
+  ShowRealNamesWhereCaptionsClash(rows);
+  for (TListRow& row : rows) List->AddRow(std::move(row));
   List->EndUpdate();
 }
 
@@ -77,12 +102,14 @@ void TTransferForm::RemoteListViewDragOver(TFileListView* Sender, TFileListView*
   Accept = Sender != nullptr && Source != Sender;
 }
 
-void TTransferForm::RemoteListViewDragDrop(TFileListView* Sender, TFileListView* Source, int, int) {
+void TTransferForm::RemoteListViewDragDrop(TFileListView* Sender, TFileListView*, int, int) {
   if (Sender == nullptr) return;
+  // The destination list is read again when the queue has run, from the
+  // disk or the server: rows copied from the source would show files that
+  // never arrived.
   try {
     if (Sender == LocalListView) DownloadSelected();
     if (Sender == RemoteListView) UploadSelected();
-    if (Source != nullptr) CopySelectedItems(Source, Sender);
   } catch (const std::exception&) {
     plat::TheDialogs().ShowMessage("Error copying file. ");
   }
@@ -99,7 +126,7 @@ void TTransferForm::UploadSelected() {
   std::vector<std::string>& files = Controller->QueueFiles();
   files.clear();
   std::string folder;
-  AppendSlash(LocalDirTree->SelectedPath(), folder);
+  AppendSlash(localListFolder_, folder);
   // The path is built from the file's real name; the row shows it in lower case.
   for (int row : LocalListView->SelectedRows()) {
     const TListRow& r = LocalListView->Row(row);
@@ -109,23 +136,12 @@ void TTransferForm::UploadSelected() {
   Controller->UploadAll();
 }
 
-void TTransferForm::CopySelectedItems(TFileListView* Source, TFileListView* Target) {
-  std::vector<TListRow> copies;
-  for (int row : Source->SelectedRows()) {
-    const TListRow& r = Source->Row(row);
-    bool present = false;
-    for (int i = 0; i < Target->Count() && !present; ++i) present = Target->Row(i).Caption == r.Caption;
-    if (!present && transfer::Session().LastRequestError == 0) copies.push_back(r);
-  }
-  for (TListRow& r : copies) Target->AddRow(std::move(r));
-}
-
 void TTransferForm::LocalListViewDblClick() {
   const std::vector<int> selected = LocalListView->SelectedRows();
   if (selected.empty()) return;
   const TListRow& row = LocalListView->Row(selected.front());
   std::string folder;
-  AppendSlash(LocalDirTree->SelectedPath(), folder);
+  AppendSlash(localListFolder_, folder);
   Controller->OpenDocument(folder + (row.Data.empty() ? row.Caption : row.Data));
 }
 
@@ -133,13 +149,17 @@ void TTransferForm::LocalListViewDblClick() {
 // Tool bar and menu
 
 void TTransferForm::SpeedButton1Click() {
+  // What runs stops at once; the session comes back once it has wound down.
+  Controller->AbortRunning([this] { ReconnectAfterAbort(); });
+}
+
+void TTransferForm::ReconnectAfterAbort() {
   QTreeWidgetItem* node = RemoteTreeView->currentItem();
-  FtpClient->Abort();
   LocalDirTree->Reload();
   ProgressBar1->setValue(0);
   FtpClient->Connect();
   if (node != nullptr) {
-    RemoteTreeView->setCurrentItem(node);
+    SelectRemoteNode(node);
     RemoteTreeViewChange(this, node);
   }
 }
@@ -153,15 +173,20 @@ void TTransferForm::SpeedButton4Click() { plat::TheDialogs().ShowMessage("Drag a
 void TTransferForm::SpeedButton5Click() {
   if (transfer::Session().Connected) {
     if (!plat::TheDialogs().Confirm("Exit program ? ")) return;
+    Controller->StopBusy();
     FtpClient->Quit();
   }
   TerminateProgram();
 }
 
 void TTransferForm::SpeedButton6Click() {
+  if (Controller->RefusedWhileBusy("New")) return;
   if (transfer::Session().Connected && !plat::TheDialogs().Confirm("Exit current session ? ")) return;
   FtpClient->Quit();
   hide();
 }
 
-void TTransferForm::Exit1Click() { TerminateProgram(); }
+void TTransferForm::Exit1Click() {
+  Controller->StopBusy();
+  TerminateProgram();
+}

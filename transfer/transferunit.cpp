@@ -242,8 +242,9 @@ QWidget* TTransferForm::CreateMainArea() {
   Panel17 = Column(Splitter3, "Panel17", {RemoteListView});
   SplitPanes(Splitter3, Panel14, Panel17, 185);
   connect(RemoteTreeView, &QTreeWidget::currentItemChanged, this,
-          [this](QTreeWidgetItem* current) {
-            plat::RunGuarded([this, current] { RemoteTreeViewChange(RemoteTreeView, current); });
+          [this](QTreeWidgetItem* current, QTreeWidgetItem* previous) {
+            if (selectingNode_) return;
+            plat::RunGuarded([this, current, previous] { RemoteTreeViewSelect(current, previous); });
           });
 
   // The local side.

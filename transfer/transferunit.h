@@ -39,6 +39,9 @@ class QPoint;
 namespace plat {
 class ImageList;
 }
+namespace transfer {
+enum class TActivity;
+}
 
 class TTransferForm : public QMainWindow {
   Q_OBJECT
@@ -137,9 +140,25 @@ class TTransferForm : public QMainWindow {
   std::string RemoteDirPath();
   void ShowRemoteDir(const std::string& Path, QTreeWidgetItem* Node);
   void RemoteTreeViewChange(QObject* Sender, QTreeWidgetItem* Node);
-  // The connect step: a root node for the server, selected, "/" listed into
-  // both views, the tree expanded.
-  void ListRemoteRoot(const std::string& HostName);
+  // The user moved the tree's selection: listed, or refused while busy.
+  void RemoteTreeViewSelect(QTreeWidgetItem* Current, QTreeWidgetItem* Previous);
+  // The program's own selection: no listing follows.
+  void SelectRemoteNode(QTreeWidgetItem* Node);
+  // The node of a server path, nullptr when the tree has none.
+  QTreeWidgetItem* FindRemoteNode(const std::string& Path) const;
+  // The connect step: a root node for the server, nodes down to StartPath
+  // (where the engine stands), that node selected and listed; at "/" the
+  // tree is expanded.
+  void ListRemoteRoot(const std::string& HostName, const std::string& StartPath = "/");
+  // Both remote views empty, before a new session.
+  void ClearRemoteViews();
+  // The server folder whose files the remote list shows, and the local
+  // folder whose files the local list shows (or is being filled with): a
+  // drop takes its folders from here, whatever the trees select meanwhile.
+  const std::string& RemoteListFolder() const { return remoteListFolder_; }
+  const std::string& LocalListFolder() const { return localListFolder_; }
+  // Through the controller's busy state (directly without a controller).
+  void RunBusy(transfer::TActivity Activity, const std::function<void()>& Work);
 
   // --- commands ---
   // The local list follows the local tree.
@@ -150,9 +169,11 @@ class TTransferForm : public QMainWindow {
   void RemoteListViewDragDrop(TFileListView* Sender, TFileListView* Source, int X, int Y);
   void DownloadSelected();
   void UploadSelected();
-  void CopySelectedItems(TFileListView* Source, TFileListView* Target);
   void LocalListViewDblClick();
   void SpeedButton1Click();
+  // Abort's second half, once the engine is free: the session again, on the
+  // folder that was open.
+  void ReconnectAfterAbort();
   void SpeedButton2Click();
   void SpeedButton3Click();
   void SpeedButton4Click();
@@ -165,6 +186,9 @@ class TTransferForm : public QMainWindow {
   void RemoteNewFolderClick();
   void RemoteRemoveFolderClick();
   void RemoteRefreshClick();
+  // The selected remote folder listed again (no busy check: a step of a
+  // command or a queue).
+  void RefreshRemote();
   // The server path of a node of the remote tree, without a log line.
   std::string RemotePathOf(QTreeWidgetItem* node) const;
   void About1Click();
@@ -179,7 +203,7 @@ class TTransferForm : public QMainWindow {
   QWidget* CreateBottomStrip();
   void CreateMenu();
   void CreateRemoteMenu();
-  bool RemoteCommandAllowed();
+  bool RemoteCommandAllowed(const std::string& Command);
   std::string AskRemoteName(const std::string& caption, const std::string& prompt, const std::string& current);
   void ForgetRemoteNode(QTreeWidgetItem* node);
   bool menuOnTree_ = false;
@@ -188,6 +212,13 @@ class TTransferForm : public QMainWindow {
   void SetupListViews();
 
   std::string freshTempDir_;  // TempDir when it was made for this run only
+  std::string remoteListFolder_ = "/";
+  std::string localListFolder_;
+  // The program selects a node: the tree's change is not the user's.
+  bool selectingNode_ = false;
+  // Counts local list fills: a fill that lets events run stops when a
+  // newer one started meanwhile.
+  int fillGeneration_ = 0;
 };
 
 // The program's transfer window, set by whoever creates it.

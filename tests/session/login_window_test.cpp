@@ -220,22 +220,31 @@ TEST_F(Controller, ConnectLogsInListsAndShowsTheTransferWindowThenTheTreeOpensDi
   }
   EXPECT_EQ(server->Commands()[2], "CWD /pub");
 
-  // The root: the server's name, its directories, its files.
+  // The tree opens where the engine stands, the initial folder: the root
+  // (the server's name), nodes down to it, that folder selected and listed.
   ASSERT_NE(t.RemoteRootNode, nullptr);
   EXPECT_EQ(t.RemoteRootNode->text(0).toStdString(), "127.0.0.1");
-  EXPECT_EQ(ChildTexts(t.RemoteRootNode), (std::vector<std::string>{"gone", "pub"}));
-  EXPECT_EQ(ListCaptions(t.RemoteListView), (std::vector<std::string>{"file.bin"}));
+  EXPECT_EQ(ChildTexts(t.RemoteRootNode), (std::vector<std::string>{"pub"}));
+  QTreeWidgetItem* pub = Child(t.RemoteRootNode, "pub");
+  EXPECT_EQ(t.RemoteTreeView->currentItem(), pub);
+  EXPECT_EQ(ChildTexts(pub), (std::vector<std::string>{"linux"}));
+  EXPECT_EQ(ListCaptions(t.RemoteListView), (std::vector<std::string>{"readme.txt"}));
 
   // Opening directories down to level 3, then pub again: no duplicates.
-  QTreeWidgetItem* pub = Child(t.RemoteRootNode, "pub");
-  t.RemoteTreeView->setCurrentItem(pub);
-  EXPECT_EQ(ListCaptions(t.RemoteListView), (std::vector<std::string>{"readme.txt"}));
   t.RemoteTreeView->setCurrentItem(Child(pub, "linux"));
   t.RemoteTreeView->setCurrentItem(Child(Child(pub, "linux"), "kernel"));
   EXPECT_EQ(Windows::CountStarting(Windows::Lines(t.Memo1), "fullpath : /pub/linux/kernel"), 1);
   EXPECT_TRUE(ListCaptions(t.RemoteListView).empty());
   t.RemoteTreeView->setCurrentItem(pub);
   EXPECT_EQ(ChildTexts(pub), (std::vector<std::string>{"linux"}));
+  EXPECT_EQ(ListCaptions(t.RemoteListView), (std::vector<std::string>{"readme.txt"}));
+
+  // The root: "/" with no path line, its directories, its files.
+  const int before = Windows::CountStarting(Windows::Lines(t.Memo1), "fullpath : ");
+  t.RemoteTreeView->setCurrentItem(t.RemoteRootNode);
+  EXPECT_EQ(Windows::CountStarting(Windows::Lines(t.Memo1), "fullpath : "), before);
+  EXPECT_EQ(ChildTexts(t.RemoteRootNode), (std::vector<std::string>{"gone", "pub"}));
+  EXPECT_EQ(ListCaptions(t.RemoteListView), (std::vector<std::string>{"file.bin"}));
 
   // A directory the server no longer has: the box, the old list stays.
   fs::remove(fs::path(served.root.Path()) / "gone");
@@ -243,12 +252,6 @@ TEST_F(Controller, ConnectLogsInListsAndShowsTheTransferWindowThenTheTreeOpensDi
   t.RemoteTreeView->setCurrentItem(Child(t.RemoteRootNode, "gone"));
   ASSERT_FALSE(w.dialogs.Messages().empty());
   EXPECT_EQ(w.dialogs.Messages()[0].rfind("Error: 550", 0), 0u) << w.dialogs.Messages()[0];
-  EXPECT_EQ(ListCaptions(t.RemoteListView), (std::vector<std::string>{"readme.txt"}));
-
-  // The root again: "/" with no path line.
-  const int before = Windows::CountStarting(Windows::Lines(t.Memo1), "fullpath : ");
-  t.RemoteTreeView->setCurrentItem(t.RemoteRootNode);
-  EXPECT_EQ(Windows::CountStarting(Windows::Lines(t.Memo1), "fullpath : "), before);
   EXPECT_EQ(ListCaptions(t.RemoteListView), (std::vector<std::string>{"file.bin"}));
 
   // Connect while connected: the old session is quit first.
@@ -343,7 +346,7 @@ TEST_F(Controller, AbortEndsASlowListing) {
   EXPECT_EQ(Windows::CountStarting(Windows::Lines(f.Memo1), "Disconnected"), 1);
 }
 
-TEST(ControllerVsftpd, ConnectShowsTheServersRoot) {
+TEST(ControllerVsftpd, ConnectShowsTheInitialFolderThenTheRoot) {
   vektest::VsftpdPeer peer;
   std::string error;
   if (!peer.Start(error)) GTEST_SKIP() << error;
@@ -357,6 +360,10 @@ TEST(ControllerVsftpd, ConnectShowsTheServersRoot) {
   TTransferForm& t = *w.transferForm;
   EXPECT_TRUE(t.isVisible());
   ASSERT_NE(t.RemoteRootNode, nullptr);
+  // At the initial folder first, then the root.
+  EXPECT_EQ(ChildTexts(t.RemoteRootNode), (std::vector<std::string>{"pub"}));
+  EXPECT_EQ(ChildTexts(Child(t.RemoteRootNode, "pub")), (std::vector<std::string>{"linux"}));
+  t.RemoteTreeView->setCurrentItem(t.RemoteRootNode);
   EXPECT_EQ(ChildTexts(t.RemoteRootNode), (std::vector<std::string>{"pub", "up"}));
   EXPECT_EQ(ListCaptions(t.RemoteListView), (std::vector<std::string>{"welcome.txt"}));
   EXPECT_TRUE(w.dialogs.Messages().empty());

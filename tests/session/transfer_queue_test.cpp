@@ -134,7 +134,7 @@ TEST(QueueSteps, OrderTargetsAndProgress) {
   EXPECT_EQ(session::ProgressPercent(std::int64_t{3} << 31, std::int64_t{6} << 31), 50);
 }
 
-TEST_F(Queue, DownloadsRunFromTheEndResumeOnYesAndStopOnNo) {
+TEST_F(Queue, DownloadsRunFromTheEndAndTheQueueGoesOnAfterResumeAndNo) {
   Write(fs::path(remote.Path()) / "A.bin", Pattern(5000, 'a'));
   Write(fs::path(remote.Path()) / "B.bin", Pattern(1048576, 'b'));
   Write(fs::path(remote.Path()) / "C.bin", Pattern(10, 'c'));
@@ -153,10 +153,12 @@ TEST_F(Queue, DownloadsRunFromTheEndResumeOnYesAndStopOnNo) {
     EXPECT_TRUE(Holds(local.File(name), ReadFile(remote.File(name))));
   EXPECT_GT(maxBar, 0);
   EXPECT_EQ(T().ProgressBar1->value(), 0);
-  EXPECT_EQ(T().StatusBar1->PanelText(1), "Connected");
+  // The end of the queue: what became of it, and the local list read again
+  // from the disk.
+  EXPECT_EQ(T().StatusBar1->PanelText(1), "3 files transferred, 0 skipped, 0 failed");
+  EXPECT_EQ(With(Windows::Lines(w->form1->Memo1), "3 files transferred").size(), 1u);
   EXPECT_EQ(Verbs("TYPE").back(), "TYPE I");
-  // The dropped rows are in the local list at once, once each.
-  EXPECT_GE(RowOf(T().LocalListView, "C.bin"), 0);
+  EXPECT_GE(RowOf(T().LocalListView, "c.bin"), 0);
 
   // Lower-case names asked for: the server is asked for the name as listed.
   w->form1->ForceLowerCB->setChecked(true);
@@ -165,28 +167,47 @@ TEST_F(Queue, DownloadsRunFromTheEndResumeOnYesAndStopOnNo) {
   EXPECT_EQ(Verbs("RETR").back(), "RETR UPPER.TXT");
   EXPECT_TRUE(Holds(local.File("upper.txt"), "upper\n"));
 
-  // A partial file and Yes: resumed from its end, and the queue ends there
-  // (zz.bin comes last in the list, so it is the first of the queue).
+  // Four files, two of them here already: Yes resumes the first, No leaves
+  // the second as it is, and the queue goes on with the others. zz.bin
+  // comes last in the list, so it is the first of the queue; the rate panel
+  // says nothing of the file before while a question is up.
+  w->form1->ForceLowerCB->setChecked(false);
   Write(fs::path(remote.Path()) / "zz.bin", Pattern(1048576, 'z'));
+  Write(fs::path(remote.Path()) / "D.bin", Pattern(777, 'd'));
+  Write(fs::path(remote.Path()) / "E.bin", Pattern(6, 'e'));
+  Write(fs::path(remote.Path()) / "F.bin", Pattern(60, 'f'));
   Write(fs::path(local.Path()) / "zz.bin", Pattern(1048576, 'z').substr(0, 300000));
+  Write(fs::path(local.Path()) / "D.bin", "mine");
   T().RemoteTreeViewChange(nullptr, T().RemoteRootNode);
   const std::size_t retrBefore = Verbs("RETR").size();
-  Select(T().RemoteListView, {"C.bin", "zz.bin"});
-  w->dialogs.AnswerConfirm(true);
+  struct Asking : plat::ScriptedDialogs {
+    TTransferForm* t = nullptr;
+    std::vector<std::string> ratePanels;
+    bool Confirm(const std::string& text, const std::string& caption) override {
+      ratePanels.push_back(t->StatusBar1->PanelText(2));
+      return ScriptedDialogs::Confirm(text, caption);
+    }
+  } asking;
+  asking.t = &T();
+  plat::ScopedDialogs scoped(&asking);
+  asking.AnswerConfirm(true);
+  asking.AnswerConfirm(false);
+  Select(T().RemoteListView, {"D.bin", "E.bin", "F.bin", "zz.bin"});
   DropOnLocal();
-  EXPECT_EQ(w->dialogs.asked().back().text, "File allready exists, do you whant to resume download ? ");
-  EXPECT_EQ(Verbs("RETR").size(), retrBefore + 1);
+  const std::string resume = "File allready exists, do you whant to resume download ? ";
+  ASSERT_EQ(asking.asked().size(), 2u);
+  for (const auto& question : asking.asked()) EXPECT_EQ(question.text, resume);
+  EXPECT_EQ(asking.ratePanels, (std::vector<std::string>{"", ""}));
   EXPECT_EQ(Verbs("REST").back(), "REST 300000");
   EXPECT_TRUE(Holds(local.File("zz.bin"), Pattern(1048576, 'z')));
-  EXPECT_FALSE(fs::exists(local.File("c.bin")));
-
-  // No: nothing is fetched and the file stays as it was.
-  Write(fs::path(local.Path()) / "a.bin", "mine");
-  Select(T().RemoteListView, {"A.bin"});
-  w->dialogs.AnswerConfirm(false);
-  DropOnLocal();
-  EXPECT_EQ(Verbs("RETR").size(), retrBefore + 1);
-  EXPECT_TRUE(Holds(local.File("a.bin"), "mine"));
+  EXPECT_TRUE(Holds(local.File("E.bin"), Pattern(6, 'e')));
+  EXPECT_TRUE(Holds(local.File("F.bin"), Pattern(60, 'f')));
+  EXPECT_TRUE(Holds(local.File("D.bin"), "mine"));
+  EXPECT_EQ(Verbs("RETR").size(), retrBefore + 3);
+  EXPECT_EQ(With(Windows::Lines(T().Memo1), "! Skipped "),
+            std::vector<std::string>{"! Skipped /D.bin -> " + local.File("D.bin") +
+                                     ": the resume question was answered No"});
+  EXPECT_EQ(T().StatusBar1->PanelText(1), "3 files transferred, 1 skipped, 0 failed");
 }
 
 TEST_F(Queue, FailedAndHostileEntriesAreSkippedAndLeaveNothingBehind) {
@@ -236,13 +257,9 @@ TEST_F(Queue, UploadsUseRealPathsAskBeforeAppendingAndRelistAsText) {
   EXPECT_EQ(w->dialogs.asked().back().text, "File allready exists, do you whant to append upload ? ");
   EXPECT_EQ(Verbs("APPE"), (std::vector<std::string>{"APPE two.bin"}));
   EXPECT_TRUE(localList->SelectedRows().empty());
-  // An append ends the queue: readme.txt waits for the next drop.
-  EXPECT_TRUE(Verbs("STOR").empty());
-  EXPECT_TRUE(Holds(remote.File("two.bin"), "head:" + Pattern(70000, 't')));
-
-  Select(localList, {"readme.txt"});
-  DropOnRemote();
+  // The queue goes on after the append.
   EXPECT_EQ(Verbs("STOR"), (std::vector<std::string>{"STOR readme.txt"}));
+  EXPECT_TRUE(Holds(remote.File("two.bin"), "head:" + Pattern(70000, 't')));
   EXPECT_TRUE(Holds(remote.File("readme.txt"), Pattern(3000, 'r')));
   // Text for the transfer (the radio group), and the relisting after it.
   const auto commands = server->Commands();
@@ -252,12 +269,10 @@ TEST_F(Queue, UploadsUseRealPathsAskBeforeAppendingAndRelistAsText) {
             "TYPE A");
   EXPECT_GE(RowOf(T().RemoteListView, "readme.txt"), 0);
 
-  // Nothing selected: the queue still starts, empty (a directory change, no
-  // transfer).
-  const std::size_t cwds = Verbs("CWD").size();
+  // Nothing selected: nothing starts.
+  const std::size_t sent = server->Commands().size();
   DropOnRemote();
-  EXPECT_GT(Verbs("CWD").size(), cwds);
-  EXPECT_EQ(Verbs("STOR").size(), 1u);
+  EXPECT_EQ(server->Commands().size(), sent);
 }
 
 TEST_F(Queue, ToolBarExitNewAndAbortDuringADownload) {

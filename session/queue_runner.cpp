@@ -1,0 +1,325 @@
+// The transfer queue through the login window's engine: a drop's files join
+// the queue, one loop runs it file after file, and its end says what became
+// of each file and reads the destination lists again.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <unordered_map>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QProgressBar>
+
+#include "controls/log_memo.h"
+#include "controls/status_bar.h"
+#include "platform/qt/dialogs.h"
+#include "platform/qt/shell.h"
+#include "session/main.h"
+#include "session/queue.h"
+#include "transfer/file_list_view.h"
+#include "transfer/session_state.h"
+#include "transfer/transferunit.h"
+
+namespace {
+
+// The least time between two rounds of window events during a transfer.
+constexpr std::int64_t kProgressEventsMs = 10;
+// The least time between two moves of the progress bar.
+constexpr std::int64_t kProgressBarMs = 40;
+
+constexpr const char* kAborted = "the queue was aborted";
+
+// One steady clock for every time the window measures, in milliseconds.
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::int64_t LocalSize(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
+}
+
+// The rows of a list by one of their names.
+std::unordered_map<std::string, const TListRow*> RowsBy(const TFileListView* list, bool byRealName) {
+  std::unordered_map<std::string, const TListRow*> rows;
+  for (int i = 0; i < list->Count(); ++i) {
+    const TListRow& row = list->Row(i);
+    rows[byRealName && !row.Data.empty() ? row.Data : row.Caption] = &row;
+  }
+  return rows;
+}
+
+}  // namespace
+
+// Binary unless the transfer window's hidden choice says "Text".
+bool TForm1::Representation() const { return TransferForm->RadioGroup1ItemIndex() == 0; }
+
+// ---------------------------------------------------------------------------
+// Drops join the queue
+
+void TForm1::UploadAll() {
+  const std::string remoteDir = TransferForm->RemoteListFolder();
+  const auto rows = RowsBy(TransferForm->LocalListView, true);
+  // From the end of the drop towards its start, as the files always went.
+  for (auto file = FileList.rbegin(); file != FileList.rend(); ++file) {
+    session::TQueueEntry entry;
+    entry.Direction = session::TDirection::Upload;
+    entry.RemoteDir = remoteDir;
+    entry.LocalPath = *file;
+    entry.Binary = Representation();
+    // The remote name is the one the local list shows: the file's name in
+    // lower case, or its real name where two would look the same (forced
+    // to lower case again when asked to).
+    const std::string real = session::FileNamePart(*file);
+    const auto row = rows.find(real);
+    std::string shown = row != rows.end() ? row->second->Caption : QString::fromStdString(real).toLower().toStdString();
+    entry.RemoteName = ForceLowerCB->isChecked() ? session::LowerCaseName(shown) : shown;
+    if (row != rows.end()) entry.ExpectedSize = row->second->SizeBytes;
+    Queue.Add(std::move(entry));
+  }
+  FileList.clear();
+  StartQueue();
+}
+
+void TForm1::DownloadAll() {
+  TransferForm->Memo1->AddLine("Filenames count: " + std::to_string(FileList.size()));
+  const std::string remoteDir = TransferForm->RemoteListFolder();
+  const auto rows = RowsBy(TransferForm->RemoteListView, false);
+  for (auto file = FileList.rbegin(); file != FileList.rend(); ++file) {
+    session::TQueueEntry entry;
+    entry.Direction = session::TDirection::Download;
+    entry.RemoteDir = remoteDir;
+    entry.RemoteName = *file;
+    entry.Binary = Representation();
+    if (const auto row = rows.find(*file); row != rows.end()) entry.ExpectedSize = row->second->SizeBytes;
+    // A name the server chose that cannot be a local file name is refused
+    // here; the rest of the drop goes on.
+    const auto target = session::DownloadTarget(TransferForm->LocalListFolder(), *file, ForceLowerCB->isChecked());
+    if (target) {
+      entry.LocalPath = *target;
+    } else {
+      AddLog("! Refused the server's file name \"" + *file + "\": it cannot be a local file name");
+      entry.State = session::TEntryState::Skipped;
+      entry.Why = "the server's name cannot be a local file name";
+    }
+    Queue.Add(std::move(entry));
+  }
+  FileList.clear();
+  StartQueue();
+}
+
+void TForm1::StartQueue() {
+  // While the engine is busy, the running queue goes on with the new files,
+  // or they start as soon as the engine is free (AfterBusy).
+  if (Queue.Empty() || transfer::Session().Busy()) return;
+  RunBusy(transfer::TActivity::Transferring, [this] { RunQueue(); });
+}
+
+// ---------------------------------------------------------------------------
+// The runner
+
+void TForm1::RunQueue() {
+  bool typeSet = false;
+  while (session::TQueueEntry* entry = Queue.Next()) {
+    if (transfer::Session().AbortRequested) {
+      Queue.Finish(session::TEntryState::Skipped, kAborted);
+      Queue.SkipWaiting(kAborted);
+      break;
+    }
+    if (!PrepareEntry(*entry, typeSet)) continue;
+    if (entry->Direction == session::TDirection::Upload)
+      UploadNext(*entry);
+    else
+      DownloadNext(*entry);
+  }
+  EndOfQueue();
+}
+
+bool TForm1::PrepareEntry(const session::TQueueEntry& Entry, bool& typeSet) {
+  if (Entry.RemoteDir != serverDir_) {
+    FtpClient1->SetHostDirName(Entry.RemoteDir);
+    FtpClient1->Cwd();
+    // The dispatcher notes where a successful change went.
+    if (serverDir_ != Entry.RemoteDir) {
+      Queue.Finish(session::TEntryState::Failed, "cannot open the server's folder: " + FailureText());
+      return false;
+    }
+  }
+  // The listing after a directory change travels as text; files as chosen.
+  if (!typeSet || FtpClient1->Binary() != Entry.Binary) {
+    FtpClient1->SetBinary(Entry.Binary);
+    FtpClient1->TypeSet();
+    typeSet = true;
+  }
+  return true;
+}
+
+void TForm1::UploadNext(session::TQueueEntry& Entry) {
+  FtpClient1->SetHostFileName(Entry.RemoteName);
+  FtpClient1->SetLocalFileName(Entry.LocalPath);
+  AddLog("put " + FtpClient1->LocalFileName() + " " + FtpClient1->HostFileName());
+  const std::int64_t size = LocalSize(Entry.LocalPath);
+  BeginTransferStep("Uploading : " + FtpClient1->LocalFileName(), size >= 0 ? size : Entry.ExpectedSize);
+  TransferActive = true;
+  // A file of that name on the server, or one this queue sent already (two
+  // local names that differ only in letter case), is never replaced
+  // without asking.
+  const bool exists = RemoteFileExists(Entry.RemoteName, Entry.RemoteDir) || Queue.Sent(Entry.RemoteDir, Entry.RemoteName);
+  if (exists && !plat::TheDialogs().Confirm("File allready exists, do you whant to append upload ? ")) {
+    Queue.Finish(session::TEntryState::Skipped, "the append question was answered No");
+  } else {
+    Queue.MarkSent(Entry.RemoteDir, Entry.RemoteName);
+    StartMeter(Entry.RemoteName, ExpectedSize, 0);
+    const bool done = exists ? FtpClient1->Append() : FtpClient1->Put();
+    if (done && !transfer::Session().AbortRequested)
+      Queue.Finish(session::TEntryState::Done);
+    else
+      Queue.Finish(session::TEntryState::Failed, FailureText());
+  }
+  EndTransferStep();
+}
+
+void TForm1::DownloadNext(session::TQueueEntry& Entry) {
+  FtpClient1->SetHostDirName(Entry.RemoteDir);
+  FtpClient1->SetLocalFileName(Entry.LocalPath);
+  Memo1->AddLine("Filenames left: " + Entry.RemoteName);
+  FtpClient1->SetHostFileName(Entry.RemoteName);
+  AddLog("get " + FtpClient1->HostFileName() + " " + FtpClient1->LocalFileName());
+  BeginTransferStep("Downloading : " + FtpClient1->LocalFileName(), 0);
+  FtpClient1->Size();
+  ExpectedSize = FtpClient1->RemoteSize();
+  TransferActive = true;
+  switch (FetchFile(Entry.RemoteName, Entry.LocalPath)) {
+    case TFetch::Done:
+      Queue.Finish(session::TEntryState::Done);
+      break;
+    case TFetch::Declined:
+      Queue.Finish(session::TEntryState::Skipped, "the resume question was answered No");
+      break;
+    case TFetch::Failed:
+      Queue.Finish(session::TEntryState::Failed, FailureText());
+      break;
+  }
+  EndTransferStep();
+}
+
+TForm1::TFetch TForm1::FetchFile(const std::string& name, const std::string& target) {
+  if (transfer::Session().AbortRequested) return TFetch::Failed;
+  if (const std::int64_t have = LocalSize(target); have >= 0) {
+    if (!plat::TheDialogs().Confirm("File allready exists, do you whant to resume download ? ")) return TFetch::Declined;
+    StartMeter(name, ExpectedSize, have);
+    // What was there stays, whatever becomes of the rest.
+    return FtpClient1->RestGet() && !transfer::Session().AbortRequested ? TFetch::Done : TFetch::Failed;
+  }
+  StartMeter(name, ExpectedSize, 0);
+  if (FtpClient1->Get() && !transfer::Session().AbortRequested) return TFetch::Done;
+  // The file did not exist before: a failed or aborted download leaves no
+  // empty or partial file behind.
+  if (::unlink(target.c_str()) == 0) AddLog("! Removed the incomplete file " + target);
+  return TFetch::Failed;
+}
+
+void TForm1::EndOfQueue() {
+  for (const std::string& line : Queue.Problems()) AddLog(line);
+  const std::string summary = Queue.Summary();
+  AddLog(summary);
+  const bool downloads = Queue.HasDownloads();
+  const bool uploads = Queue.HasUploads();
+  Queue.Clear();
+  // The destinations as they are now on the disk and on the server.
+  if (downloads) TransferForm->LocalDirTreeChange();
+  if (uploads && transfer::Session().Connected && !transfer::Session().AbortRequested) TransferForm->RefreshRemote();
+  SetStatusText(summary);
+}
+
+std::string TForm1::FailureText() const {
+  if (transfer::Session().AbortRequested) return "aborted";
+  if (!FtpClient1->ErrorMessage().empty()) return FtpClient1->ErrorMessage();
+  if (!FtpClient1->LastBlockingException().empty()) return FtpClient1->LastBlockingException();
+  return "the server's reply was not understood";
+}
+
+// ---------------------------------------------------------------------------
+// One file's steps
+
+void TForm1::BeginTransferStep(const std::string& statusText, std::int64_t expectedSize) {
+  ProgressTicks = 0;
+  ExpectedSize = expectedSize;
+  // Nothing of the previous file stays on show while this one is asked about.
+  SetRateText(std::string());
+  TransferForm->ProgressBar1->setValue(0);
+  TransferForm->StatusBar1->SetPanelText(1, statusText);
+}
+
+void TForm1::EndTransferStep() {
+  SetRateText(std::string());
+  TransferActive = false;
+  TransferForm->StatusBar1->SetPanelText(1, "Connected");
+  TransferForm->ProgressBar1->setValue(0);
+}
+
+bool TForm1::RemoteFileExists(const std::string& Name, const std::string& Dir) {
+  // The remote list knows only the folder it shows.
+  if (TransferForm->RemoteListFolder() != Dir) return false;
+  TFileListView* remote = TransferForm->RemoteListView;
+  for (int i = 0; i < remote->Count(); ++i)
+    if (remote->Row(i).Caption == Name) return true;
+  return false;
+}
+
+bool TForm1::IsFolder(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// ---------------------------------------------------------------------------
+// Progress
+
+void TForm1::StartMeter(const std::string& name, std::int64_t expectedSize, std::int64_t offset) {
+  meterName_ = name;
+  // The bar's first move for this file shows at once.
+  const std::int64_t now = NowMs();
+  lastBarMs_ = now - kProgressBarMs;
+  meter_.Start(expectedSize > 0 ? expectedSize : -1, offset, now);
+}
+
+void TForm1::SetRateText(const std::string& text) {
+  StatusBar1->SetPanelText(2, text);
+  TransferForm->StatusBar1->SetPanelText(2, text);
+}
+
+void TForm1::LogFinishedFile() {
+  if (!meterName_.empty()) AddLog(transfer::TransferSummary(meterName_, meter_.BytesMoved(), meter_.ElapsedMs(NowMs())));
+  meterName_.clear();
+}
+
+void TForm1::FtpClient1Progress(TCustomFtpCli*, std::int64_t Count, bool&) {
+  // Pending window events run here, and with them the next network
+  // messages, whose progress events land here again: those must not run
+  // events once more, or a long transfer nests one level per chunk.
+  // A few milliseconds between rounds keep the window as lively as every
+  // chunk would, at a fraction of the cost during a fast transfer.
+  const std::int64_t now = NowMs();
+  if (progressDepth_ == 0 && now - lastEventsMs_ >= kProgressEventsMs) {
+    lastEventsMs_ = now;
+    ++progressDepth_;
+    QApplication::processEvents();
+    --progressDepth_;
+  }
+  if (!TransferActive) return;
+  if (session::ProgressDue(ExpectedSize, ProgressTicks)) ShowProgress(Count);
+  if (!meterName_.empty() && meter_.Update(Count, now)) SetRateText(meter_.Text());
+}
+
+void TForm1::ShowProgress(std::int64_t Count) {
+  // The bar repaints at once on every new value: during a fast transfer that
+  // would cost more than the transfer, so it moves at most every few
+  // hundredths of a second (its ends always show).
+  const int percent = session::ProgressPercent(Count, ExpectedSize);
+  const std::int64_t now = NowMs();
+  if (percent != 0 && percent != 100 && now - lastBarMs_ < kProgressBarMs) return;
+  lastBarMs_ = now;
+  TransferForm->ProgressBar1->setValue(percent);
+}

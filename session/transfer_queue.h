@@ -1,0 +1,85 @@
+// The transfer queue: every file the user dropped, in the order it runs,
+// with what it needs taken at the drop (the remote folder, the names, the
+// size), and what became of it. A drop while the queue runs is appended; the
+// runner takes one entry after the other and records each outcome, so the
+// queue goes on after a "No", a refused name or a failure, and its end can
+// say what was done.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace session {
+
+enum class TDirection { Download, Upload };
+
+enum class TEntryState { Waiting, Running, Done, Skipped, Failed };
+// "waiting", "running", "done", "skipped", "failed".
+const char* EntryStateName(TEntryState State);
+
+struct TQueueEntry {
+  TDirection Direction = TDirection::Download;
+  // The server's folder (as the remote list showed it) and the name in it.
+  std::string RemoteDir;
+  std::string RemoteName;
+  // The local file: read from (upload) or written to (download).
+  std::string LocalPath;
+  // The size the list showed at the drop; -1 when not known.
+  std::int64_t ExpectedSize = -1;
+  bool Binary = true;
+  TEntryState State = TEntryState::Waiting;
+  // Why it was skipped or failed.
+  std::string Why;
+};
+
+// The remote path of an entry: its folder and name joined by one "/".
+std::string RemotePath(const TQueueEntry& Entry);
+// "/pub/a.bin -> /home/u/a.bin" (download) or "/home/u/a.bin -> /pub/a.bin"
+// (upload): the way the file went, for the log.
+std::string EntryText(const TQueueEntry& Entry);
+
+class TTransferQueue {
+ public:
+  // Appended at the end. An entry already skipped (a refused name) keeps
+  // its state and is only counted.
+  void Add(TQueueEntry Entry);
+  // The next waiting entry, now running; nullptr when none waits. The
+  // pointer stays valid while entries are added.
+  TQueueEntry* Next();
+  // The outcome of the running entry.
+  void Finish(TEntryState State, const std::string& Why = std::string());
+  // Every entry still waiting is skipped for Why (the queue was aborted).
+  void SkipWaiting(const std::string& Why);
+  bool Empty() const { return entries_.empty(); }
+  bool HasWaiting() const { return waiting_ > 0; }
+  std::size_t WaitingCount() const { return waiting_; }
+  // Whether this queue has started an upload to that remote file: a second
+  // local file of the same remote name must not replace it silently.
+  bool Sent(const std::string& RemoteDir, const std::string& RemoteName) const;
+  void MarkSent(const std::string& RemoteDir, const std::string& RemoteName);
+
+  int Transferred() const { return Count(TEntryState::Done); }
+  int Skipped() const { return Count(TEntryState::Skipped); }
+  int Failed() const { return Count(TEntryState::Failed); }
+  bool HasDownloads() const;
+  bool HasUploads() const;
+  // "N files transferred, M skipped, K failed".
+  std::string Summary() const;
+  // One line per skipped or failed entry: "! Skipped /a -> /b: why".
+  std::vector<std::string> Problems() const;
+  // A run is over: its entries go, the next drop starts a new summary.
+  void Clear();
+
+ private:
+  int Count(TEntryState State) const;
+  std::deque<TQueueEntry> entries_;
+  std::size_t next_ = 0;     // no waiting entry before this one
+  std::size_t waiting_ = 0;
+  TQueueEntry* running_ = nullptr;
+  std::set<std::string> sent_;
+};
+
+}  // namespace session
