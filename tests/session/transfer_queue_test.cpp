@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include <QAction>
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -289,8 +290,10 @@ TEST_F(Queue, ToolBarExitNewAndAbortDuringADownload) {
   T().RemoteTreeView->setCurrentItem(pub);
   data.slowChunk = 20000;
   data.slowPauseMs = 50;
+  Write(fs::path(remote.Path()) / "pub" / "after.bin", "after");
+  T().RefreshRemote();
   QTimer::singleShot(300, T().SpeedButton1, [this] { T().SpeedButton1->click(); });
-  Select(T().RemoteListView, {"slow.bin"});
+  Select(T().RemoteListView, {"after.bin", "slow.bin"});
   DropOnLocal();
   data.slowChunk = 0;
   EXPECT_TRUE(transfer::Session().Connected);
@@ -298,6 +301,12 @@ TEST_F(Queue, ToolBarExitNewAndAbortDuringADownload) {
   EXPECT_EQ(Verbs("CWD").back(), "CWD /pub");
   EXPECT_FALSE(fs::exists(local.File("slow.bin")));
   EXPECT_GE(RowOf(T().RemoteListView, "slow.bin"), 0);
+  // The rest of the queue is left, and the log says so.
+  EXPECT_FALSE(fs::exists(local.File("after.bin")));
+  const auto lines = Windows::Lines(T().Memo1);
+  EXPECT_EQ(With(lines, "! Failed /pub/slow.bin -> ").size(), 1u);
+  EXPECT_EQ(With(lines, "! Skipped /pub/after.bin -> " + local.File("after.bin") + ": the queue was aborted").size(), 1u);
+  EXPECT_EQ(With(lines, "0 files transferred, 1 skipped, 1 failed").size(), 1u);
 
   // Exit and New while connected: No leaves all as it was.
   w->dialogs.AnswerConfirm(false);
@@ -320,6 +329,155 @@ TEST_F(Queue, ToolBarExitNewAndAbortDuringADownload) {
   T().SpeedButton5Click();
   EXPECT_EQ(w->dialogs.asked().size(), asked);
   EXPECT_EQ(w->terminations, 1);
+}
+
+// The engine's first progress in a transfer runs Action once, as a click
+// that the window's event processing would deliver then.
+void OnFirstProgress(TForm1& f, std::function<void()> Action) {
+  auto inner = f.FtpClient1->OnProgress;
+  auto fired = std::make_shared<bool>(false);
+  f.FtpClient1->OnProgress = [inner, fired, Action](TCustomFtpCli* s, std::int64_t count, bool& abort) {
+    inner(s, count, abort);
+    if (*fired || count == 0) return;
+    *fired = true;
+    Action();
+  };
+}
+
+// While a download runs, nothing the user does reaches the engine: a tree
+// click, F5, a command of the server's menu, New and Connect are refused
+// with a line in the status bar, a drop joins the queue, and the file that
+// runs arrives whole.
+TEST_F(Queue, WhileADownloadRunsOtherCommandsAreRefusedAndDropsJoinTheQueue) {
+  fs::create_directories(fs::path(remote.Path()) / "pub" / "sub");
+  Write(fs::path(remote.Path()) / "big.bin", Pattern(300000, 'g'));
+  Write(fs::path(remote.Path()) / "x.txt", "x\n");
+  Write(fs::path(remote.Path()) / "y.txt", "y\n");
+  Connect();
+  data.slowChunk = 16384;
+  data.slowPauseMs = 10;
+  std::vector<std::string> refusals;
+  OnFirstProgress(*w->form1, [&] {
+    T().RemoteTreeView->setCurrentItem(T().RemoteRootNode->child(0));
+    refusals.push_back(T().StatusBar1->PanelText(1));
+    T().RemoteRefresh1->trigger();
+    refusals.push_back(T().StatusBar1->PanelText(1));
+    T().RemoteNewFolder1->trigger();
+    refusals.push_back(T().StatusBar1->PanelText(1));
+    T().SpeedButton6->click();
+    refusals.push_back(T().StatusBar1->PanelText(1));
+    w->form1->ConnectBut->click();
+    refusals.push_back(w->form1->StatusBar1->PanelText(1));
+    EXPECT_EQ(T().StatusBar1->PanelText(0), "Busy:");
+    Select(T().RemoteListView, {"x.txt", "y.txt"});
+    DropOnLocal();
+  });
+  Select(T().RemoteListView, {"big.bin"});
+  DropOnLocal();
+  QCoreApplication::processEvents();  // the refused tree click is undone
+
+  const char* busy = ": busy transferring files. Wait, or press Abort.";
+  EXPECT_EQ(refusals, (std::vector<std::string>{std::string("Refused \"Open /pub\"") + busy,
+                                                std::string("Refused \"Refresh\"") + busy,
+                                                std::string("Refused \"New folder\"") + busy,
+                                                std::string("Refused \"New\"") + busy,
+                                                std::string("Refused \"Connect\"") + busy}));
+  EXPECT_TRUE(w->dialogs.asked().empty());
+  EXPECT_EQ(Verbs("RETR"), (std::vector<std::string>{"RETR big.bin", "RETR y.txt", "RETR x.txt"}));
+  EXPECT_TRUE(Holds(local.File("big.bin"), Pattern(300000, 'g')));
+  EXPECT_TRUE(Holds(local.File("x.txt"), "x\n"));
+  EXPECT_TRUE(Holds(local.File("y.txt"), "y\n"));
+  EXPECT_TRUE(With(Windows::Lines(T().Memo1), "! Removed").empty());
+  EXPECT_EQ(T().StatusBar1->PanelText(1), "3 files transferred, 0 skipped, 0 failed");
+  EXPECT_EQ(T().StatusBar1->PanelText(0), "Status:");
+  // The tree shows what it showed, and "pub" holds no folders but its own.
+  EXPECT_EQ(T().RemoteTreeView->currentItem(), T().RemoteRootNode);
+  EXPECT_EQ(T().RemoteRootNode->child(0)->childCount(), 0);
+  EXPECT_EQ(Verbs("CWD"), std::vector<std::string>{"CWD /"});
+}
+
+// Files whose names differ only in letter case show apart, and one never
+// replaces the other on the server.
+TEST_F(Queue, LocalNamesThatDifferOnlyInLetterCaseNeverReplaceEachOther) {
+  Write(fs::path(local.Path()) / "Report 2026.PDF", Pattern(300000, 'R'));
+  Write(fs::path(local.Path()) / "report 2026.pdf", Pattern(1000, 'r'));
+  Write(fs::path(local.Path()) / "Other.TXT", "other");
+  Connect();
+  TFileListView* list = T().LocalListView;
+  EXPECT_EQ(Windows::Captions(list), (std::vector<std::string>{"other.txt", "report 2026.pdf", "Report 2026.PDF"}));
+
+  // Lower case forced: both would be "report 2026.pdf". The second asks
+  // first, and No leaves the first whole.
+  w->form1->ForceLowerCB->setChecked(true);
+  Select(list, {"Report 2026.PDF", "report 2026.pdf"});
+  DropOnRemote();
+  ASSERT_EQ(w->dialogs.asked().size(), 1u);
+  EXPECT_EQ(w->dialogs.asked()[0].text, "File allready exists, do you whant to append upload ? ");
+  const std::string stored = ReadFile(remote.File("report 2026.pdf"));
+  EXPECT_TRUE(stored == Pattern(300000, 'R') || stored == Pattern(1000, 'r')) << stored.size();
+  EXPECT_EQ(T().StatusBar1->PanelText(1), "1 file transferred, 1 skipped, 0 failed");
+
+  // Not forced: each under its own name.
+  fs::remove(remote.File("report 2026.pdf"));
+  w->form1->ForceLowerCB->setChecked(false);
+  T().RefreshRemote();
+  Select(list, {"Report 2026.PDF", "report 2026.pdf"});
+  DropOnRemote();
+  EXPECT_TRUE(Holds(remote.File("Report 2026.PDF"), Pattern(300000, 'R')));
+  EXPECT_TRUE(Holds(remote.File("report 2026.pdf"), Pattern(1000, 'r')));
+  EXPECT_EQ(w->dialogs.asked().size(), 1u);
+}
+
+// A folder clicked while a long one is still being read: the list holds
+// that folder's files only, and an upload takes them from there.
+TEST_F(Queue, AFolderClickedWhileAnotherIsReadShowsOnlyItsOwnFiles) {
+  const fs::path many = fs::path(local.Path()) / "many";
+  const fs::path few = fs::path(local.Path()) / "few";
+  fs::create_directories(many);
+  fs::create_directories(few);
+  for (int i = 0; i < 200; ++i) Write(many / ("m" + std::to_string(i) + ".txt"), "many");
+  for (const char* name : {"a.txt", "b.txt"}) Write(few / name, std::string("few ") + name);
+  Connect();
+  // The fill lets events run every 20 files; the click is the first of them.
+  QTimer::singleShot(0, T().LocalDirTree, [&] { T().LocalDirTree->SelectPath(few.string() + "/"); });
+  T().LocalDirTree->SelectPath(many.string() + "/");
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Windows::Captions(T().LocalListView), (std::vector<std::string>{"a.txt", "b.txt"}));
+  EXPECT_EQ(T().LocalListFolder(), few.string() + "/");
+  Select(T().LocalListView, {"a.txt", "b.txt"});
+  DropOnRemote();
+  EXPECT_TRUE(Holds(remote.File("a.txt"), "few a.txt"));
+  EXPECT_TRUE(Holds(remote.File("b.txt"), "few b.txt"));
+}
+
+// A long queue runs file after file from one loop: the request-done
+// handler is entered at the same stack depth for the last file as for the
+// first, where a queue that started each file from the previous one's
+// completion went one level deeper per file.
+TEST_F(Queue, TenThousandFilesRunAtOneStackDepth) {
+  constexpr int kFiles = 10000;
+  for (int i = 0; i < kFiles; ++i) Write(fs::path(remote.Path()) / ("f" + std::to_string(i)), std::to_string(i));
+  Connect();
+  ASSERT_EQ(T().RemoteListView->Count(), kFiles);
+  auto inner = w->form1->FtpClient1->OnRequestDone;
+  int depth = 0, deepest = 0;
+  std::uintptr_t lowest = UINTPTR_MAX, highest = 0;
+  w->form1->FtpClient1->OnRequestDone = [&](TCustomFtpCli* s, TFtpRequest r, std::uint16_t e) {
+    const char here = 0;
+    const auto at = reinterpret_cast<std::uintptr_t>(&here);
+    lowest = std::min(lowest, at);
+    highest = std::max(highest, at);
+    deepest = std::max(deepest, ++depth);
+    inner(s, r, e);
+    --depth;
+  };
+  T().RemoteListView->selectAll();
+  DropOnLocal();
+  EXPECT_EQ(T().StatusBar1->PanelText(1), std::to_string(kFiles) + " files transferred, 0 skipped, 0 failed");
+  EXPECT_EQ(T().LocalListView->Count(), kFiles);
+  for (int i : {0, 1, kFiles / 2, kFiles - 1}) EXPECT_TRUE(Holds(local.File("f" + std::to_string(i)), std::to_string(i)));
+  EXPECT_EQ(deepest, 1);
+  EXPECT_LT(highest - lowest, 64u * 1024u);
 }
 
 // Both queues through the window against a real server: files chosen in
