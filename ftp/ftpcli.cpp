@@ -241,6 +241,11 @@ void TCustomFtpCli::EnsureReady() {
   if (FState != fcsReady && FState != fcsStepReady) throw FtpException("FTP component not ready");
 }
 
+void TCustomFtpCli::RefuseWhileBusy() const {
+  // Between the steps of a chain (fcsStepReady) the request still runs.
+  if (FState != fcsReady && FState != fcsNotConnected) throw FtpException("FTP component not ready");
+}
+
 void TCustomFtpCli::SetErrorOnce() {
   // The first failure of a request is the one worth showing.
   if (FErrorMessage.empty()) FErrorMessage = FReplyLine;

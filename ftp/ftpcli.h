@@ -279,32 +279,71 @@ class TCustomFtpCli {
   bool IsConnected() const;
 
   // --- properties ---
+  // The setters raise FtpException "FTP component not ready" while a request
+  // runs: a handler called mid-transfer (the windows process user input inside
+  // OnProgress) must not change the file being written or the next command.
   const std::string& HostName() const { return FHostName; }
-  void SetHostName(const std::string& Value) { FHostName = Value; }
+  void SetHostName(const std::string& Value) {
+    RefuseWhileBusy();
+    FHostName = Value;
+  }
   const std::string& Port() const { return FPort; }
-  void SetPort(const std::string& Value) { FPort = Value; }
+  void SetPort(const std::string& Value) {
+    RefuseWhileBusy();
+    FPort = Value;
+  }
   const std::string& UserName() const { return FUserName; }
-  void SetUserName(const std::string& Value) { FUserName = Value; }
+  void SetUserName(const std::string& Value) {
+    RefuseWhileBusy();
+    FUserName = Value;
+  }
   const std::string& PassWord() const { return FPassWord; }
-  void SetPassWord(const std::string& Value) { FPassWord = Value; }
+  void SetPassWord(const std::string& Value) {
+    RefuseWhileBusy();
+    FPassWord = Value;
+  }
   const std::string& HostDirName() const { return FHostDirName; }
-  void SetHostDirName(const std::string& Value) { FHostDirName = Value; }
+  void SetHostDirName(const std::string& Value) {
+    RefuseWhileBusy();
+    FHostDirName = Value;
+  }
   const std::string& HostFileName() const { return FHostFileName; }
-  void SetHostFileName(const std::string& Value) { FHostFileName = Value; }
+  void SetHostFileName(const std::string& Value) {
+    RefuseWhileBusy();
+    FHostFileName = Value;
+  }
   const std::string& LocalFileName() const { return FLocalFileName; }
-  void SetLocalFileName(const std::string& Value) { FLocalFileName = Value; }
+  void SetLocalFileName(const std::string& Value) {
+    RefuseWhileBusy();
+    FLocalFileName = Value;
+  }
   bool DisplayFlag() const { return FDisplayFlag; }
-  void SetDisplayFlag(bool Value) { FDisplayFlag = Value; }
+  void SetDisplayFlag(bool Value) {
+    RefuseWhileBusy();
+    FDisplayFlag = Value;
+  }
   bool DisplayFileFlag() const { return FDisplayFileFlag; }
-  void SetDisplayFileFlag(bool Value) { FDisplayFileFlag = Value; }
+  void SetDisplayFileFlag(bool Value) {
+    RefuseWhileBusy();
+    FDisplayFileFlag = Value;
+  }
   bool Binary() const { return FType == 'I'; }
-  void SetBinary(bool Value) { FType = Value ? 'I' : 'A'; }
+  void SetBinary(bool Value) {
+    RefuseWhileBusy();
+    FType = Value ? 'I' : 'A';
+  }
   const std::string& ErrorMessage() const { return FErrorMessage; }
   TFtpShareMode ShareMode() const { return FtpShareModeFromWord(FShareMode); }
-  void SetShareMode(TFtpShareMode Value) { FShareMode = FtpShareModeWord(Value); }
+  void SetShareMode(TFtpShareMode Value) {
+    RefuseWhileBusy();
+    FShareMode = FtpShareModeWord(Value);
+  }
   // Use PASV instead of PORT for the data connection (the application never sets it).
   bool PassiveMode() const { return FPassiveMode; }
-  void SetPassiveMode(bool Value) { FPassiveMode = Value; }
+  void SetPassiveMode(bool Value) {
+    RefuseWhileBusy();
+    FPassiveMode = Value;
+  }
 
   // --- public read-only values ---
   std::int64_t RemoteSize() const { return FRemoteSize; }
@@ -397,6 +436,8 @@ class TCustomFtpCli {
   void EngineWndProc(plat::UINT Msg, plat::WPARAM WParam, plat::LPARAM LParam);
   void SetEngineState(TFtpClientState NewState);
   void EnsureReady();
+  // For the property setters: idle (ready, or the connection gone) or raise.
+  void RefuseWhileBusy() const;
   void SetErrorOnce();
   void FinishRequest(std::uint16_t Error);
   void ClearChain();

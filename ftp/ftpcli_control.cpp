@@ -504,12 +504,18 @@ void TCustomFtpCli::TypeSetAsync() {
 }
 
 void TCustomFtpCli::BinaryTypeAsync() {
-  SetBinary(true);
+  // Refused like any request while one runs, before the type changes. The
+  // field itself is set: requests also start between chain steps, where the
+  // setter refuses.
+  EnsureReady();
+  FType = 'I';
   TypeSetAsync();
 }
 
 void TCustomFtpCli::AsciiTypeAsync() {
-  SetBinary(false);
+  // As BinaryTypeAsync.
+  EnsureReady();
+  FType = 'A';
   TypeSetAsync();
 }
 

@@ -24,12 +24,36 @@ std::string LowerCaseName(const std::string& name) {
   return lower;
 }
 
+namespace {
+
+bool IsControlByte(char c) { return (c >= 1 && c <= 31) || c == 127; }
+
+}  // namespace
+
+bool HoldsControlBytes(const std::string& name) {
+  for (char c : name)
+    if (IsControlByte(c)) return true;
+  return false;
+}
+
 std::optional<std::string> DownloadTarget(const std::string& folder, const std::string& remoteName,
                                           bool forceLower) {
   if (!transfer::IsSafeLocalName(remoteName) || remoteName.find(" -> ") != std::string::npos) return std::nullopt;
   std::string path = folder;
   if (!path.empty() && path.back() != '/') path += '/';
-  return path + (forceLower ? LowerCaseName(remoteName) : remoteName);
+  static const char kHex[] = "0123456789ABCDEF";
+  // After lower-casing, which would turn the hex digits to lower case.
+  for (char c : forceLower ? LowerCaseName(remoteName) : remoteName) {
+    if (!IsControlByte(c)) {
+      path += c;
+      continue;
+    }
+    const auto byte = static_cast<unsigned char>(c);
+    path += '%';
+    path += kHex[byte >> 4];
+    path += kHex[byte & 15];
+  }
+  return path;
 }
 
 bool ProgressDue(std::int64_t expectedSize, std::int64_t& ticks) {

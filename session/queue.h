@@ -25,9 +25,16 @@ std::string LowerCaseName(const std::string& name);
 // "/" added when missing) + name, lower-cased when forceLower. Nothing when
 // the server's name must not become a local file name: empty, ".", "..",
 // holding "/" or NUL, or a link text ("name -> target"), so no server ever
-// chooses where a file lands outside the folder.
+// chooses where a file lands outside the folder. Control bytes (1 to 31 and
+// 127) are written as %XX, upper-case hex as wget does: a name holding ESC
+// would otherwise play its escape sequence in the terminal of whoever lists
+// the folder. Every other byte (UTF-8, "%" itself) stays as it is.
 std::optional<std::string> DownloadTarget(const std::string& folder, const std::string& remoteName,
                                           bool forceLower);
+
+// The name holds a byte DownloadTarget writes as %XX: a caller can say that
+// the local name differs from the server's.
+bool HoldsControlBytes(const std::string& name);
 
 // Whether the progress bar moves on this progress event: files under 50
 // bytes on every event, larger ones on every 21st (ticks counts the events

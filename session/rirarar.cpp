@@ -23,8 +23,9 @@ void Centre(QWidget* window) {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  // The name message boxes carry as their caption. No display name: Qt would
+  // append it to every window title the window system shows.
   QApplication::setApplicationName("RiraRAR");
-  QApplication::setApplicationDisplayName("Vek\xC2\xB4s FTP Client");
   plat::QtApplication application;
   plat::InstallExceptionMessageBox(application);
 

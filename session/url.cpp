@@ -25,6 +25,19 @@ void CutThrough(std::string& rest, char c) {
 
 bool Contains(const std::string& s, char c) { return s.find(c) != std::string::npos; }
 
+bool HasControlBreak(const std::string& text) {
+  return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+// One part of the login window's URL, already cut out at its delimiters, so
+// that an escaped "@", ":" or "/" stays inside it. A malformed escape, or one
+// that would put a CR, LF or NUL into an FTP command, leaves the part as typed.
+std::string DecodedOrTyped(const std::string& typed) {
+  std::string decoded;
+  if (!PercentDecode(typed, decoded) || HasControlBreak(decoded)) return typed;
+  return decoded;
+}
+
 bool IsLoginForm(const std::string& rest) {
   const std::size_t at = rest.find('@');
   if (at == std::string::npos || at == 0) return false;
@@ -62,6 +75,7 @@ TUrlParts ParseUrl(const std::string& url) {
       parts.UrlPort = parts.UrlHost.substr(colon + 1);
       parts.UrlHost.erase(colon);
     }
+    parts.UrlHost = DecodedOrTyped(parts.UrlHost);
     return parts;
   }
   if (!ParseUrlLogin(parts)) ParseUrlPath(parts);
@@ -70,16 +84,16 @@ TUrlParts ParseUrl(const std::string& url) {
 
 bool ParseUrlLogin(TUrlParts& url) {
   std::string& rest = url.UrlRest;
-  url.UrlUser = TextBefore(rest, ':');
+  url.UrlUser = DecodedOrTyped(TextBefore(rest, ':'));
   CutThrough(rest, ':');
-  url.UrlPassword = TextBefore(rest, '@');
+  url.UrlPassword = DecodedOrTyped(TextBefore(rest, '@'));
   CutThrough(rest, '@');
 
   // Only a ":" before the path separates a port: one inside the path
   // (/dir:x/f.txt) would make the host "host/dir".
   const std::size_t colon = rest.find(':');
   if (colon != std::string::npos && colon < rest.find('/')) {
-    url.UrlHost = TextBefore(rest, ':');
+    url.UrlHost = DecodedOrTyped(TextBefore(rest, ':'));
     CutThrough(rest, ':');
     // Port step.
     if (!Contains(rest, '/')) {
@@ -91,12 +105,12 @@ bool ParseUrlLogin(TUrlParts& url) {
     return false;
   }
   if (Contains(rest, '/')) {
-    url.UrlHost = TextBefore(rest, '/');
+    url.UrlHost = DecodedOrTyped(TextBefore(rest, '/'));
     CutThrough(rest, '/');
     url.UrlPort = "21";
     return false;
   }
-  url.UrlHost = rest;
+  url.UrlHost = DecodedOrTyped(rest);
   url.UrlPort = "21";
   return true;
 }
@@ -104,13 +118,14 @@ bool ParseUrlLogin(TUrlParts& url) {
 void ParseUrlPath(TUrlParts& url) {
   std::string& rest = url.UrlRest;
   while (Contains(rest, '/')) {
-    url.UrlDir += "/" + TextBefore(rest, '/');
+    url.UrlDir += "/" + DecodedOrTyped(TextBefore(rest, '/'));
     CutThrough(rest, '/');
   }
-  if (Contains(rest, '.'))
-    url.UrlFile = rest;
+  const std::string last = DecodedOrTyped(rest);
+  if (Contains(last, '.'))
+    url.UrlFile = last;
   else
-    url.UrlDir += "/" + rest;
+    url.UrlDir += "/" + last;
 }
 
 std::string UrlRemoteName(const TUrlParts& url) { return url.UrlDir + "/" + url.UrlFile; }
@@ -148,10 +163,6 @@ bool PercentDecode(const std::string& text, std::string& out) {
 }
 
 namespace {
-
-bool HasControlBreak(const std::string& text) {
-  return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
-}
 
 bool DecodePart(const std::string& raw, const char* what, std::string& out, std::string& error) {
   if (!PercentDecode(raw, out)) {

@@ -5,7 +5,16 @@
 // and a path. Login form:
 // user ":" password "@" host, optionally ":" port, optionally "/" and a path.
 // The path is "/"-separated directory segments; the last one is a file name
-// when it holds a ".", a directory otherwise. Percent-escapes are not decoded.
+// when it holds a ".", a directory otherwise.
+//
+// Percent-escapes (RFC 1738) are decoded in the user name, the password, the
+// host and each path segment, after the URL is cut at its delimiters: "%40",
+// "%3A" and "%2F" stay inside their part as "@", ":" and "/". The file-or-
+// folder guess looks at the decoded segment. The port is taken as typed. A
+// part with a malformed escape ("%4", "%zz") is kept as typed, and so is one
+// whose decoding would hold a CR, LF or NUL: those would end or cut the FTP
+// command the part goes into, so "%0D%0A" reaches the server as those six
+// characters instead.
 //
 // An "@" selects the login form when it is not the first character and comes
 // before the first "/", or after it only when a ":" precedes the "@" (a user
@@ -51,8 +60,7 @@ TLocalTarget SplitLocalPath(const std::string& path);
 // or downloadDir (ending in "/") + LocalName when it names no folder.
 std::string UrlLocalFileName(const std::string& path, const std::string& downloadDir);
 
-// %XX sequences of a URL part decoded (the login window keeps its parts as
-// typed; the command-line tool decodes them). False on a malformed escape.
+// %XX sequences of a URL part decoded. False on a malformed escape.
 bool PercentDecode(const std::string& text, std::string& out);
 
 // The strict form, for the command line: ftp://[user[:password]@]host[:port]/path

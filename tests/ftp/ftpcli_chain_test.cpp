@@ -2,6 +2,10 @@
 // with QUIT, failures and aborts inside a chain.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "tests/ftp/ftp_fixture.h"
 
 namespace vektest {
@@ -294,6 +298,7 @@ TEST_F(FtpScriptedTest, SecondRequestWhileOneRunsIsRefused) {
   Serve(s);
   ConnectLoggedIn();
   ftp.SetHostFileName("f.bin");
+  ftp.SetHostDirName("/a");
   ftp.SizeAsync();
   try {
     ftp.PwdAsync();
@@ -302,7 +307,6 @@ TEST_F(FtpScriptedTest, SecondRequestWhileOneRunsIsRefused) {
     EXPECT_STREQ(e.what(), "FTP component not ready");
   }
   EXPECT_THROW(ftp.SizeAsync(), FtpException);
-  ftp.SetHostDirName("/a");
   EXPECT_THROW(ftp.CwdAsync(), FtpException);
   EXPECT_THROW(ftp.ConnectAsync(), FtpException);
   // The running request still takes its number from its reply.
@@ -311,6 +315,112 @@ TEST_F(FtpScriptedTest, SecondRequestWhileOneRunsIsRefused) {
   EXPECT_EQ(rec.done[1].error, 0);
   EXPECT_EQ(ftp.RemoteSize(), 4242);
   EXPECT_EQ(Commands(), (Lines{"USER bob", "PASS x", "SIZE f.bin"}));
+}
+
+// A window handler runs while a request is under way (user input is handled
+// inside the engine's events). Changing a property then would change the
+// running request halfway: a later step sending another name, or a download
+// written to another file. Every setter refuses until the request has ended;
+// from OnRequestDone on they work again.
+TEST_F(FtpScriptedTest, PropertiesRefuseChangesWhileARequestRuns) {
+  FtpScript s;
+  s.Greet("220 hi")
+      .Expect("USER bob", "331 pw")
+      .Expect("PASS x", "230 ok")
+      .Expect("CWD /pub", "250 ok")
+      .Expect("RNFR old", "350 go on")
+      .Expect("RNTO new", "250 renamed")
+      .Expect("QUIT", "221 bye");
+  Serve(s);
+  ftp.SetHostDirName("/pub");
+  ftp.SetHostFileName("old");
+  ftp.SetLocalFileName("new");
+
+  struct Setter {
+    const char* name;
+    std::function<void(TCustomFtpCli&)> set;
+  };
+  const std::vector<Setter> setters = {
+      {"HostName", [](TCustomFtpCli& F) { F.SetHostName("elsewhere.invalid"); }},
+      {"Port", [](TCustomFtpCli& F) { F.SetPort("2121"); }},
+      {"UserName", [](TCustomFtpCli& F) { F.SetUserName("mallory"); }},
+      {"PassWord", [](TCustomFtpCli& F) { F.SetPassWord("other"); }},
+      {"HostDirName", [](TCustomFtpCli& F) { F.SetHostDirName("/elsewhere"); }},
+      {"HostFileName", [](TCustomFtpCli& F) { F.SetHostFileName("other-old"); }},
+      {"LocalFileName", [](TCustomFtpCli& F) { F.SetLocalFileName("other-new"); }},
+      {"Binary", [](TCustomFtpCli& F) { F.SetBinary(false); }},
+      {"PassiveMode", [](TCustomFtpCli& F) { F.SetPassiveMode(true); }},
+      {"ShareMode", [](TCustomFtpCli& F) { F.SetShareMode(ftpShareDenyNone); }},
+      {"DisplayFlag", [](TCustomFtpCli& F) { F.SetDisplayFlag(true); }},
+      {"DisplayFileFlag", [](TCustomFtpCli& F) { F.SetDisplayFileFlag(true); }},
+  };
+  auto values = [](const TCustomFtpCli& F) {
+    return Lines{F.HostName(),
+                 F.Port(),
+                 F.UserName(),
+                 F.PassWord(),
+                 F.HostDirName(),
+                 F.HostFileName(),
+                 F.LocalFileName(),
+                 F.Binary() ? "I" : "A",
+                 F.PassiveMode() ? "passive" : "active",
+                 std::to_string(F.ShareMode()),
+                 F.DisplayFlag() ? "display" : "-",
+                 F.DisplayFileFlag() ? "displayfile" : "-"};
+  };
+  const Lines before = values(ftp);
+  const Lines changed = {"elsewhere.invalid", "2121", "mallory", "other", "/elsewhere", "other-old", "other-new",
+                         "A", "passive", std::to_string(ftpShareDenyNone), "display", "displayfile"};
+
+  // Where a setter went through, or refused with another text: "<where> <setter>".
+  Lines wrong;
+  int tries = 0;
+  int stepTries = 0;
+  auto tryAll = [&](TCustomFtpCli* Sender, const std::string& Where) {
+    ++tries;
+    for (const Setter& st : setters) {
+      try {
+        st.set(*Sender);
+        wrong.push_back(Where + " " + st.name + " accepted");
+      } catch (const FtpException& e) {
+        if (std::string(e.what()) != "FTP component not ready") wrong.push_back(Where + " " + st.name + " " + e.what());
+      }
+    }
+  };
+  auto recorded = ftp.OnDisplay;
+  ftp.OnDisplay = [&, recorded](TCustomFtpCli* Sender, std::string& Msg) {
+    recorded(Sender, Msg);
+    tryAll(Sender, Msg);
+  };
+  // Between two steps of the chain the request still runs.
+  ftp.OnStateChange = [&](TCustomFtpCli* Sender) {
+    if (Sender->State() != fcsStepReady) return;
+    ++stepTries;
+    tryAll(Sender, "step");
+  };
+  Lines inDone;
+  std::string doneWhy;
+  rec.onDone = [&](TCustomFtpCli* Sender, TFtpRequest, std::uint16_t) {
+    inDone = values(*Sender);
+    try {
+      for (const Setter& st : setters) st.set(*Sender);
+    } catch (const FtpException& e) {
+      doneWhy = e.what();
+    }
+  };
+
+  const auto& d = Run([&] { ftp.RenameAsync(); });
+  EXPECT_EQ(d.request, TFtpRequest::RenameAsync);
+  EXPECT_EQ(d.error, 0) << d.errorMessage;
+  EXPECT_EQ(Commands(), (Lines{"USER bob", "PASS x", "CWD /pub", "RNFR old", "RNTO new", "QUIT"}));
+  EXPECT_TRUE(server->Mismatches().empty());
+  EXPECT_EQ(wrong, Lines{});
+  // A command and its reply per step at least, and a pause between steps.
+  EXPECT_GE(tries, 12);
+  EXPECT_GE(stepTries, 5);
+  EXPECT_EQ(inDone, before);
+  EXPECT_EQ(doneWhy, "");
+  EXPECT_EQ(values(ftp), changed);
 }
 
 TEST_F(FtpScriptedTest, EmptyHostNameFailsWithoutWedgingTheEngine) {

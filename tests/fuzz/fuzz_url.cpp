@@ -1,4 +1,5 @@
 // The first and second command-line arguments.
+#include <cctype>
 #include <cstdint>
 #include <string>
 
@@ -10,7 +11,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const session::TUrlParts url = session::ParseUrl(input);
   FUZZ_CHECK(url.UrlHost.size() <= input.size());
   FUZZ_CHECK(url.UrlDir.empty() || url.UrlDir.front() == '/');
-  FUZZ_CHECK(url.UrlFile.find('/') == std::string::npos);
+  // A "/" in the file name only where the URL escaped one (%2F).
+  std::string lower = input;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  FUZZ_CHECK(url.UrlFile.find('/') == std::string::npos || lower.find("%2f") != std::string::npos);
+  // Decoding never makes a CR, LF or NUL: they would go into FTP commands.
+  const std::string breaks("\r\n\0", 3);
+  if (input.find_first_of(breaks) == std::string::npos) {
+    for (const std::string* part : {&url.UrlUser, &url.UrlPassword, &url.UrlHost, &url.UrlDir, &url.UrlFile})
+      FUZZ_CHECK(part->find_first_of(breaks) == std::string::npos);
+  }
   session::UrlRemoteName(url);
 
   session::TFtpUrl strict;

@@ -117,6 +117,29 @@ TEST(QueueSteps, OrderTargetsAndProgress) {
   EXPECT_EQ(*session::DownloadTarget("/home/u/", "README.TXT", false), "/home/u/README.TXT");
   EXPECT_EQ(*session::DownloadTarget("/home/u/", std::string("a\0b", 3).substr(0, 1), false), "/home/u/a");
   EXPECT_FALSE(session::DownloadTarget("/home/u/", std::string("a\0b", 3), false));
+  // Control bytes would play in the terminal of whoever lists the folder:
+  // written as %XX (upper-case hex, lower-casing or not); UTF-8 and "%" stay.
+  const struct {
+    const char* remote;
+    bool lower;
+    const char* local;
+    bool controls;
+  } escaped[] = {
+      {"a\x1b[31mb", false, "/home/u/a%1B[31mb", true},
+      {"A\x1b]0;T\x07.TXT", true, "/home/u/a%1B]0;t%07.txt", true},
+      {"\x01x\x08\x1f\x7f", false, "/home/u/%01x%08%1F%7F", true},
+      {"tab\there\r\n", false, "/home/u/tab%09here%0D%0A", true},
+      {"100% r\xc3\xa4tt.txt", false, "/home/u/100% r\xc3\xa4tt.txt", false},
+      {"%1B.txt", false, "/home/u/%1B.txt", false},
+  };
+  for (const auto& e : escaped) {
+    const auto target = session::DownloadTarget("/home/u/", e.remote, e.lower);
+    ASSERT_TRUE(target) << e.local;
+    EXPECT_EQ(*target, e.local);
+    EXPECT_EQ(session::HoldsControlBytes(e.remote), e.controls) << e.local;
+  }
+  // The refusals come first: an escaped "/" or ".." is still refused.
+  EXPECT_FALSE(session::DownloadTarget("/home/u/", "\x1b/../x", false));
 
   // A 10-byte file moves the bar on every event, a 1 MB file on every 21st.
   std::int64_t ticks = 0;
