@@ -99,6 +99,8 @@ void TForm1::DownloadAll() {
     const auto target = session::DownloadTarget(TransferForm->LocalListFolder(), *file, ForceLowerCB->isChecked());
     if (target) {
       entry.LocalPath = *target;
+      if (session::HoldsControlBytes(*file))
+        AddLog("! The server's file name holds control characters: stored as " + *target);
     } else {
       AddLog("! Refused the server's file name \"" + *file + "\": it cannot be a local file name");
       entry.State = session::TEntryState::Skipped;

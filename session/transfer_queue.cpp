@@ -29,6 +29,8 @@ std::string RemotePath(const TQueueEntry& Entry) {
 }
 
 std::string EntryText(const TQueueEntry& Entry) {
+  // A refused download has no local file.
+  if (Entry.LocalPath.empty()) return RemotePath(Entry);
   if (Entry.Direction == TDirection::Download) return RemotePath(Entry) + " -> " + Entry.LocalPath;
   return Entry.LocalPath + " -> " + RemotePath(Entry);
 }

@@ -237,6 +237,9 @@ TEST_F(Queue, DownloadsRunFromTheEndAndTheQueueGoesOnAfterResumeAndNo) {
 TEST_F(Queue, FailedAndHostileEntriesAreSkippedAndLeaveNothingBehind) {
   Write(fs::path(remote.Path()) / "good.txt", "good\n");
   Write(fs::path(remote.Path()) / "gone.txt", "soon gone\n");
+  // Terminal escapes in a name: a later "ls" of the folder must not run them.
+  const std::string escaping = "red\x1b[31m\x07\x7f.txt";
+  Write(fs::path(remote.Path()) / escaping, "red\n");
   data.extraListing =
       "-rw-r--r--   1 ftp      ftp            5 Jan  5 12:30 ..\r\n"
       "-rw-r--r--   1 ftp      ftp            5 Jan  5 12:30 ../../escape.txt\r\n"
@@ -244,18 +247,32 @@ TEST_F(Queue, FailedAndHostileEntriesAreSkippedAndLeaveNothingBehind) {
   Connect();
   fs::remove(remote.File("gone.txt"));
   w->dialogs.Clear();
-  Select(T().RemoteListView, {"good.txt", "gone.txt", "../../escape.txt", "link -> ../secret.txt"});
+  Select(T().RemoteListView, {"good.txt", "gone.txt", "../../escape.txt", "link -> ../secret.txt", escaping.c_str()});
   DropOnLocal();
   // The failure shows its box, the hostile names are refused in both logs,
-  // and the good file still comes.
+  // and the good files still come.
   ASSERT_FALSE(w->dialogs.Messages().empty());
   EXPECT_EQ(w->dialogs.Messages()[0].rfind("Error: 550", 0), 0u);
   EXPECT_TRUE(Holds(local.File("good.txt"), "good\n"));
+  EXPECT_TRUE(Holds(local.File("red%1B[31m%07%7F.txt"), "red\n"));
   EXPECT_FALSE(fs::exists(local.File("gone.txt")));
-  for (TLogMemo* memo : {w->form1->Memo1, T().Memo1})
-    EXPECT_EQ(With(Windows::Lines(memo), "! Refused the server's file name").size(), 2u);
-  EXPECT_EQ(Verbs("RETR"), (std::vector<std::string>{"RETR good.txt", "RETR gone.txt"}));
+  for (TLogMemo* memo : {w->form1->Memo1, T().Memo1}) {
+    const auto lines = Windows::Lines(memo);
+    EXPECT_EQ(With(lines, "! Refused the server's file name").size(), 2u);
+    EXPECT_EQ(With(lines, "! The server's file name holds control characters: stored as " +
+                              local.File("red%1B[31m%07%7F.txt"))
+                  .size(),
+              1u);
+  }
+  EXPECT_EQ(Verbs("RETR"), (std::vector<std::string>{"RETR " + escaping, "RETR good.txt", "RETR gone.txt"}));
   EXPECT_FALSE(fs::exists(fs::path(local.Path()).parent_path() / "escape.txt"));
+  // The end names each file left out, and why; the local list holds only
+  // what arrived.
+  const auto lines = Windows::Lines(T().Memo1);
+  EXPECT_EQ(With(lines, "! Failed /gone.txt -> " + local.File("gone.txt") + ": 550").size(), 1u);
+  EXPECT_EQ(With(lines, "! Skipped /../../escape.txt: the server's name cannot be a local file name").size(), 1u);
+  EXPECT_EQ(T().StatusBar1->PanelText(1), "2 files transferred, 2 skipped, 1 failed");
+  EXPECT_EQ(RowOf(T().LocalListView, "gone.txt"), -1);
 }
 
 TEST_F(Queue, UploadsUseRealPathsAskBeforeAppendingAndRelistAsText) {
