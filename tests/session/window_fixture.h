@@ -67,6 +67,8 @@ struct ServedData {
   // RETR sends in pieces of this size with a pause between them (0: at once).
   std::size_t slowChunk = 0;
   int slowPauseMs = 0;
+  // STOR and APPE hold their final reply back this long (a slow disk).
+  int storePauseMs = 0;
   std::int64_t restOffset = 0;
 
   void Install(FtpTestServer& server) {
@@ -104,12 +106,15 @@ struct ServedData {
       data->Close();
       s.Reply("226 Transfer complete.");
     });
-    auto store = [data](FtpServerSession& s, const std::string& arg, bool append) {
+    auto store = [data, self](FtpServerSession& s, const std::string& arg, bool append) {
       s.Reply("150 Ok to send data.");
       if (!data->Open()) return s.Reply("425 Can't open data connection.");
       const std::string bytes = data->ReceiveAll();
-      std::ofstream out(s.LocalPath(arg), append ? std::ios::binary | std::ios::app : std::ios::binary);
-      out << bytes;
+      {
+        std::ofstream out(s.LocalPath(arg), append ? std::ios::binary | std::ios::app : std::ios::binary);
+        out << bytes;
+      }
+      if (self->storePauseMs > 0 && !s.Sleep(self->storePauseMs)) return;
       s.Reply("226 Transfer complete.");
     };
     server.AddCommand("STOR", [store](FtpServerSession& s, const std::string& arg) { store(s, arg, false); });
