@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,9 +33,18 @@ class FtpServerPeer {
   virtual std::string Url(const std::string& Path) const = 0;
 
  protected:
-  // Starts Argv with its output in Name.log and waits until port_ accepts
-  // connections; false with Error set (and the process stopped) otherwise.
-  bool Launch(const std::vector<std::string>& Argv, const std::string& Name, std::string& Error);
+  // The ports of one start: the control port and a passive range.
+  struct Ports {
+    std::uint16_t control;
+    std::uint16_t pasvMin;
+    std::uint16_t pasvMax;
+  };
+  // Picks free ports, has Prepare make the command line for them, starts it
+  // with its output in Name.log and waits until the control port accepts
+  // connections. A port another program took meanwhile fails a start, so
+  // there are three, each on fresh ports; false with Error set otherwise.
+  using Preparer = std::function<bool(const Ports&, std::vector<std::string>& Argv, std::string& Error)>;
+  bool Launch(const Preparer& Prepare, const std::string& Name, std::string& Error);
 
   TempDir work_;
   std::filesystem::path root_;

@@ -71,20 +71,20 @@ bool PureFtpdPeer::Start(std::string& Error) {
     return false;
   }
 
-  port_ = FreeLocalPort();
-  const std::uint16_t pasvMin = FreeLocalPort();
-  const std::uint16_t pasvMax = static_cast<std::uint16_t>(pasvMin > 65500 ? 65535 : pasvMin + 30);
   // -E: no anonymous sessions; -H: no reverse lookups.
-  const std::vector<std::string> argv{binary.string(),
-                                      "-S",
-                                      "127.0.0.1," + std::to_string(port_),
-                                      "-l",
-                                      "puredb:" + database.string(),
-                                      "-E",
-                                      "-H",
-                                      "-p",
-                                      std::to_string(pasvMin) + ":" + std::to_string(pasvMax)};
-  return Launch(argv, "pure-ftpd", Error);
+  auto prepare = [binary, database](const Ports& ports, std::vector<std::string>& argv, std::string&) {
+    argv = {binary.string(),
+            "-S",
+            "127.0.0.1," + std::to_string(ports.control),
+            "-l",
+            "puredb:" + database.string(),
+            "-E",
+            "-H",
+            "-p",
+            std::to_string(ports.pasvMin) + ":" + std::to_string(ports.pasvMax)};
+    return true;
+  };
+  return Launch(prepare, "pure-ftpd", Error);
 }
 
 }  // namespace vektest

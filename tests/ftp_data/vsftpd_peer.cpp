@@ -42,26 +42,27 @@ bool VsftpdPeer::Start(std::string& Error) {
     return false;
   }
 
-  port_ = FreeLocalPort();
-  const std::uint16_t pasvMin = FreeLocalPort();
-  const std::uint16_t pasvMax = static_cast<std::uint16_t>(pasvMin > 65500 ? 65535 : pasvMin + 30);
   const fs::path conf = work_.Path() / "vsftpd.conf";
-  {
+  const fs::path root = root_, empty = work_.Path() / "empty";
+  auto prepare = [binary, conf, root, empty](const Ports& ports, std::vector<std::string>& argv, std::string& error) {
     std::ofstream out(conf);
-    out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port_ << "\n"
+    out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << ports.control << "\n"
         << "background=NO\nanonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\n"
         << "write_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
-        << "anon_other_write_enable=YES\nanon_umask=022\nanon_root=" << root_.string() << "\n"
-        << "ftp_username=ftp\npasv_enable=YES\npasv_min_port=" << pasvMin << "\npasv_max_port=" << pasvMax << "\n"
-        << "port_enable=YES\nconnect_from_port_20=NO\nsecure_chroot_dir=" << (work_.Path() / "empty").string()
+        << "anon_other_write_enable=YES\nanon_umask=022\nanon_root=" << root.string() << "\n"
+        << "ftp_username=ftp\npasv_enable=YES\npasv_min_port=" << ports.pasvMin << "\npasv_max_port=" << ports.pasvMax
+        << "\n"
+        << "port_enable=YES\nconnect_from_port_20=NO\nsecure_chroot_dir=" << empty.string()
         << "\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\nxferlog_enable=NO\n"
         << "max_per_ip=0\nmax_clients=0\nidle_session_timeout=120\ndata_connection_timeout=60\n";
     if (!out) {
-      Error = "cannot write " + conf.string();
+      error = "cannot write " + conf.string();
       return false;
     }
-  }
-  return Launch({binary, conf.string()}, "vsftpd", Error);
+    argv = {binary, conf.string()};
+    return true;
+  };
+  return Launch(prepare, "vsftpd", Error);
 }
 
 }  // namespace vektest

@@ -68,10 +68,15 @@ TEST(Screenshot, LoginWindowPagesAndTheTransferWindowOnVsftpd) {
   Shoot(*w.transferForm, "transfer_connected_vsftpd");
 }
 
-TEST(Screenshot, TransferWindowInTheMiddleOfADownload) {
+// A queue of four files, one of them here already (the resume question is
+// answered No): in the middle, the busy status and the file that moves; at
+// the end, the summary and the file that was left out.
+TEST(Screenshot, TransferWindowDuringAQueueAndAtItsEnd) {
   testsupport::TempFolder remote, local, config;
-  std::string bytes(600000, 'x');
-  std::ofstream(remote.File("ubuntu-notes.iso"), std::ios::binary) << bytes;
+  const std::string bytes(600000, 'x');
+  for (const char* name : {"ubuntu-notes.iso", "photos-2026.zip", "report.pdf", "readme.txt"})
+    std::ofstream(remote.File(name), std::ios::binary) << bytes;
+  std::ofstream(local.File("readme.txt"), std::ios::binary) << "mine";
   vektest::FtpServeOptions options;
   options.root = remote.Path();
   options.password = "secret";
@@ -82,20 +87,26 @@ TEST(Screenshot, TransferWindowInTheMiddleOfADownload) {
   w.Login(server.PortText(), "user", "secret", local.Path());
   ASSERT_TRUE(transfer::Session().Connected);
   TTransferForm& t = *w.transferForm;
-  t.RemoteListView->SelectRow(0, true);
+  t.show();
+  t.RemoteListView->selectAll();
   data.slowChunk = 20000;
-  data.slowPauseMs = 40;
+  data.slowPauseMs = 25;
   int barSeen = 0;
-  std::string status;
+  std::string busy, status;
   QTimer::singleShot(500, &t, [&] {
     barSeen = t.ProgressBar1->value();
+    busy = t.StatusBar1->PanelText(0);
     status = t.StatusBar1->PanelText(1);
-    Shoot(t, "transfer_downloading");
+    Shoot(t, "transfer_queue_running");
   });
   t.RemoteListViewDragDrop(t.LocalListView, t.RemoteListView, 0, 0);
   EXPECT_GT(barSeen, 0);
+  EXPECT_EQ(busy, "Busy:");
   EXPECT_EQ(status.rfind("Downloading : ", 0), 0u) << status;
   EXPECT_EQ(testsupport::ReadFile(local.File("ubuntu-notes.iso")), bytes);
+  EXPECT_EQ(t.StatusBar1->PanelText(1), "3 files transferred, 1 skipped, 0 failed");
+  QApplication::processEvents();
+  Shoot(t, "transfer_queue_summary");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -31,11 +32,13 @@ using Clock = std::chrono::steady_clock;
 // its port): there is no event to wait on, and every wait here is bounded.
 void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
 
+// Port 0: any free port, then Port says which.
 int BoundSocket(std::uint16_t& Port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
+  addr.sin_port = htons(Port);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
@@ -107,11 +110,24 @@ std::string ReadFile(const fs::path& Path) {
   return out.str();
 }
 
-std::uint16_t FreeLocalPort() {
-  std::uint16_t port = 0;
-  const int fd = BoundSocket(port);
-  if (fd >= 0) ::close(fd);
-  return port;
+std::uint16_t FreeLocalPorts(int Count) {
+  // Below the kernel's range for ports it hands out itself (32768 and up):
+  // the thousands of data connections other tests open meanwhile never
+  // take one of these between the check and the peer's own bind.
+  constexpr int kLow = 20000, kHigh = 32000;
+  std::mt19937 pick(std::random_device{}());
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const int first = kLow + static_cast<int>(pick() % static_cast<unsigned>(kHigh - kLow - Count));
+    bool free = true;
+    for (int port = first; port < first + Count && free; ++port) {
+      std::uint16_t p = static_cast<std::uint16_t>(port);
+      const int fd = BoundSocket(p);
+      free = fd >= 0;
+      if (fd >= 0) ::close(fd);
+    }
+    if (free) return static_cast<std::uint16_t>(first);
+  }
+  return 0;
 }
 
 std::uint16_t ClosedLocalPort() {

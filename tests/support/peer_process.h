@@ -28,9 +28,10 @@ class TempDir {
 bool WriteFile(const std::filesystem::path& Path, const std::string& Bytes);
 std::string ReadFile(const std::filesystem::path& Path);
 
-// A 127.0.0.1 port that was free a moment ago (bound to port 0, then released),
-// for peers that cannot report the port they chose.
-std::uint16_t FreeLocalPort();
+// The first of Count consecutive 127.0.0.1 ports that were free a moment
+// ago, for peers that cannot report the port they chose (0 when none was
+// found).
+std::uint16_t FreeLocalPorts(int Count);
 // Nobody listens there: the port was bound and released, and nothing took it since.
 std::uint16_t ClosedLocalPort();
 
