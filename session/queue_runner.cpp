@@ -51,6 +51,15 @@ std::unordered_map<std::string, const TListRow*> RowsBy(const TFileListView* lis
   return rows;
 }
 
+// An entry of a drop, with what every entry takes from the windows.
+session::TQueueEntry DroppedEntry(session::TDirection direction, const std::string& remoteDir, bool binary) {
+  session::TQueueEntry entry;
+  entry.Direction = direction;
+  entry.RemoteDir = remoteDir;
+  entry.Binary = binary;
+  return entry;
+}
+
 }  // namespace
 
 // Binary unless the transfer window's hidden choice says "Text".
@@ -64,11 +73,8 @@ void TForm1::UploadAll() {
   const auto rows = RowsBy(TransferForm->LocalListView, true);
   // From the end of the drop towards its start, as the files always went.
   for (auto file = FileList.rbegin(); file != FileList.rend(); ++file) {
-    session::TQueueEntry entry;
-    entry.Direction = session::TDirection::Upload;
-    entry.RemoteDir = remoteDir;
+    session::TQueueEntry entry = DroppedEntry(session::TDirection::Upload, remoteDir, Representation());
     entry.LocalPath = *file;
-    entry.Binary = Representation();
     // The remote name is the one the local list shows: the file's name in
     // lower case, or its real name where two would look the same (forced
     // to lower case again when asked to).
@@ -86,25 +92,27 @@ void TForm1::UploadAll() {
 void TForm1::DownloadAll() {
   TransferForm->Memo1->AddLine("Filenames count: " + std::to_string(FileList.size()));
   const std::string remoteDir = TransferForm->RemoteListFolder();
+  const std::string folder = TransferForm->LocalListFolder();
+  const bool folderShown = IsFolder(folder);
   const auto rows = RowsBy(TransferForm->RemoteListView, false);
   for (auto file = FileList.rbegin(); file != FileList.rend(); ++file) {
-    session::TQueueEntry entry;
-    entry.Direction = session::TDirection::Download;
-    entry.RemoteDir = remoteDir;
+    session::TQueueEntry entry = DroppedEntry(session::TDirection::Download, remoteDir, Representation());
     entry.RemoteName = *file;
-    entry.Binary = Representation();
     if (const auto row = rows.find(*file); row != rows.end()) entry.ExpectedSize = row->second->SizeBytes;
     // A name the server chose that cannot be a local file name is refused
     // here; the rest of the drop goes on.
-    const auto target = session::DownloadTarget(TransferForm->LocalListFolder(), *file, ForceLowerCB->isChecked());
-    if (target) {
-      entry.LocalPath = *target;
-      if (session::HoldsControlBytes(*file))
-        AddLog("! The server's file name holds control characters: stored as " + *target);
-    } else {
+    const auto target = session::DownloadTarget(folder, *file, ForceLowerCB->isChecked());
+    if (!folderShown) {
+      entry.State = session::TEntryState::Failed;
+      entry.Why = "no local folder to download into";
+    } else if (!target) {
       AddLog("! Refused the server's file name \"" + *file + "\": it cannot be a local file name");
       entry.State = session::TEntryState::Skipped;
       entry.Why = "the server's name cannot be a local file name";
+    } else {
+      entry.LocalPath = *target;
+      if (session::HoldsControlBytes(*file))
+        AddLog("! The server's file name holds control characters: stored as " + *target);
     }
     Queue.Add(std::move(entry));
   }
