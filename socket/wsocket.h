@@ -6,8 +6,8 @@
 // available, data sent, session available, closed, lookup done). Sending goes
 // through a queue of 1514-byte chunks, so Send always accepts every byte.
 //
-// Class chain: TCustomWSocket -> TCustomSocksWSocket -> TCustomLineWSocket ->
-// TCustomSyncWSocket -> TWSocket. Every internal step calls the virtual
+// Class chain: TCustomWSocket -> TCustomSocksWSocket -> TCustomTlsWSocket ->
+// TCustomLineWSocket -> TCustomSyncWSocket -> TWSocket. Every internal step calls the virtual
 // operations (WndProc, ResetToDefaults, RcvdCount, DoDataAvailable,
 // DoSessionConnected, DoSessionClosed, RawReceive, Connect, Listen ...), so the
 // SOCKS and line levels take effect by overriding them.
@@ -528,6 +528,145 @@ class TCustomSocksWSocket : public TCustomWSocket {
 std::string SocksErrorText(int Error);
 
 // ---------------------------------------------------------------------------
+// TCustomTlsWSocket: TLS 1.2 and 1.3 over the session, as a client.
+//
+// StartTls on a connected session runs the handshake through OpenSSL over
+// memory buffers: the core still does every read and write on its own
+// notifications, and the owner sees nothing of the handshake. OnTlsDone(0)
+// says the session is encrypted; from then on Send encrypts, Receive
+// decrypts, RcvdCount counts decrypted bytes, and OnDataAvailable is raised
+// only when some are waiting. A failed handshake raises OnTlsDone(code) with
+// TlsError() saying why; the owner closes.
+//
+// Close sends close_notify and waits for the peer's answer (its close_notify
+// or its close) before the connection goes: closing with the peer's last
+// bytes unread would reset the connection, and a server may then lose the
+// end of an upload. A second Close, or Abort, ends it at once.
+//
+// The certificate is checked against the system's trust store and the host
+// name (or address) given to StartTls, but a failure does not stop the
+// handshake: TlsInfo says what was found, and the owner decides.
+//
+// Every session ticket the server sends goes into the TTlsSessionJar given
+// to StartTls, and a later StartTls with that jar offers the freshest for
+// resumption: the data connections of an FTP session resume its control
+// connection's session.
+
+struct ssl_st;
+struct ssl_session_st;
+
+struct TTlsInfo {
+  std::string Version;      // "TLSv1.3"
+  std::string Cipher;       // "TLS_AES_256_GCM_SHA384"
+  bool Resumed = false;     // a session from the jar was resumed
+  std::string Subject;      // of the server's certificate, one line
+  std::string Issuer;
+  std::string NotBefore;    // "2026-12-09 12:00:00 UTC"
+  std::string NotAfter;
+  std::string Fingerprint;  // SHA-256 of the certificate, "AB:CD:..."
+  // The check against the trust store and the host: 0 passed, else
+  // OpenSSL's X509_V_ERR_ code, with its text.
+  long VerifyCode = -1;
+  std::string VerifyText;
+};
+
+class TTlsSessionJar {
+ public:
+  TTlsSessionJar() = default;
+  ~TTlsSessionJar();
+  TTlsSessionJar(const TTlsSessionJar&) = delete;
+  TTlsSessionJar& operator=(const TTlsSessionJar&) = delete;
+  // Takes over one reference.
+  void Keep(ssl_session_st* Session);
+  ssl_session_st* Freshest() const { return FSession; }
+  void Clear();
+  // Tickets kept so far (a trace and the tests read it).
+  int Kept() const { return FKept; }
+
+ private:
+  ssl_session_st* FSession = nullptr;
+  int FKept = 0;
+};
+
+using TTlsDoneEvent = std::function<void(TCustomWSocket* Sender, std::uint16_t Error)>;
+
+// The code OnTlsDone reports for a failed handshake.
+constexpr std::uint16_t WSOCKET_TLS_FAILED = 20100;
+
+// Certificates (PEM) every TLS session of the process trusts beside the
+// system's store, such as a company's own authority. False with Error set
+// when the file cannot be read.
+bool WSocketTrustCertificates(const std::string& PemFile, std::string& Error);
+
+class TCustomTlsWSocket : public TCustomSocksWSocket {
+ public:
+  TCustomTlsWSocket() = default;
+  ~TCustomTlsWSocket() override;
+
+  // HostName: sent as the server name, and what the certificate must name
+  // (an IP address is checked as one). Jar may be null.
+  void StartTls(const std::string& HostName, std::shared_ptr<TTlsSessionJar> Jar);
+  // Started: handshaking, encrypted or closing.
+  bool TlsActive() const { return FTls != nullptr; }
+  bool TlsHandshaking() const { return FTlsStage == tlsHandshaking; }
+  bool TlsUp() const { return FTlsStage == tlsUp; }
+  const TTlsInfo& TlsInfo() const { return FTlsInfo; }
+  const std::string& TlsError() const { return FTlsError; }
+  // The versions offered, as OpenSSL numbers them (TLS1_2_VERSION ...); 0:
+  // the library's bound. Read at StartTls.
+  void SetTlsVersions(int Min, int Max) {
+    FTlsMin = Min;
+    FTlsMax = Max;
+  }
+
+  void Close() override;
+  void Abort() override;
+  int Send(const void* Data, int Len) override;
+  int RcvdCount() override;
+
+  TTlsDoneEvent OnTlsDone;
+
+ protected:
+  enum TTlsStage { tlsNone, tlsHandshaking, tlsUp, tlsClosing, tlsFailed };
+  void ResetToDefaults() override;
+  int RawReceive(void* Buffer, int BufferSize, int Flags) override;
+  bool DoDataAvailable(std::uint16_t Error) override;
+  void DoSessionClosed(std::uint16_t Error) override;
+  virtual void DoTlsDone(std::uint16_t Error);
+
+ private:
+  // Network bytes into OpenSSL: one read from below. False when nothing came.
+  bool PullCipher();
+  // OpenSSL's output onto the network.
+  void PushCipher();
+  // Handshake, then decryption while there is room; false when the session
+  // is gone (a handler closed it).
+  bool AdvanceHandshake();
+  void Decrypt();
+  void HandshakeFailed(const std::string& Why);
+  void FillInfo();
+  void DropTls();
+  int PlainWaiting() const { return static_cast<int>(FPlain.size() - FPlainPos); }
+
+  ssl_st* FTls = nullptr;
+  void* FReadBio = nullptr;   // BIO*: network -> OpenSSL
+  void* FWriteBio = nullptr;  // BIO*: OpenSSL -> network
+  TTlsStage FTlsStage = tlsNone;
+  std::shared_ptr<TTlsSessionJar> FJar;
+  std::string FPlain;         // decrypted, not yet received by the owner
+  std::size_t FPlainPos = 0;
+  std::string FPendingSend;   // sent before the handshake ended
+  bool FCipherEof = false;    // the peer closed the connection
+  bool FPeerClosedTls = false;  // its close_notify came
+  TTlsInfo FTlsInfo;
+  std::string FTlsError;
+  int FTlsMin = 0;
+  int FTlsMax = 0;
+
+  friend int TlsNewSession(ssl_st* Ssl, ssl_session_st* Session);
+};
+
+// ---------------------------------------------------------------------------
 // TCustomLineWSocket: one OnDataAvailable per line.
 //
 // With LineMode on, incoming bytes are collected and OnDataAvailable is raised
@@ -558,7 +697,7 @@ std::string SocksErrorText(int Error);
 
 constexpr plat::UINT WM_LINEMODE = plat::WM_USER + 20;  // hand out buffered bytes
 
-class TCustomLineWSocket : public TCustomSocksWSocket {
+class TCustomLineWSocket : public TCustomTlsWSocket {
  public:
   TCustomLineWSocket() = default;
   ~TCustomLineWSocket() override = default;

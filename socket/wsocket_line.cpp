@@ -37,7 +37,7 @@ void TCustomLineWSocket::WndProc(TMessage& MsgRec) {
     MsgRec.Result = 0;
     return;
   }
-  TCustomSocksWSocket::WndProc(MsgRec);
+  TCustomTlsWSocket::WndProc(MsgRec);
 }
 
 // Line mode changed with bytes buffered. On: hand out the complete lines
@@ -52,7 +52,7 @@ void TCustomLineWSocket::WMLineMode() {
       return;
     }
     const int Before = FLineCount;
-    const bool Taken = TCustomSocksWSocket::DoDataAvailable(0);
+    const bool Taken = TCustomTlsWSocket::DoDataAvailable(0);
     if (Alive.expired() || FHSocket != Handle) return;
     if (!Taken) {
       TakeFront(nullptr, FLineCount);  // no handler: dropped, as the core drops unread data
@@ -69,7 +69,7 @@ void TCustomLineWSocket::WMLineMode() {
 
 int TCustomLineWSocket::RcvdCount() {
   if (LineModeActive() && FLineLength > 0) return FLineLength;
-  const int Lower = TCustomSocksWSocket::RcvdCount();
+  const int Lower = TCustomTlsWSocket::RcvdCount();
   if (!LineModeActive() && FLineCount > 0) return FLineCount + std::max(Lower, 0);
   return Lower;
 }
@@ -86,7 +86,7 @@ int TCustomLineWSocket::RawReceive(void* Buffer, int BufferSize, int Flags) {
     TakeFront(Buffer, Count);
     return Count;
   }
-  return TCustomSocksWSocket::RawReceive(Buffer, BufferSize, Flags);
+  return TCustomTlsWSocket::RawReceive(Buffer, BufferSize, Flags);
 }
 
 void TCustomLineWSocket::TakeFront(void* Dest, int Count) {
@@ -113,7 +113,7 @@ int TCustomLineWSocket::ReadIntoBuffer(int Count) {
   // Below the counting Receive: the owner's Receive counts these bytes when
   // it takes them, and each byte is counted once.
   const int Len =
-      TCustomSocksWSocket::RawReceive(FLineBuffer.data() + FLineHead + FLineCount, Count, 0);
+      TCustomTlsWSocket::RawReceive(FLineBuffer.data() + FLineHead + FLineCount, Count, 0);
   if (Len < 0) {
     FLastError = plat::WSAGetLastError();
     return Len;
@@ -130,7 +130,7 @@ void TCustomLineWSocket::DropLineBuffer() {
 }
 
 void TCustomLineWSocket::ResetToDefaults() {
-  TCustomSocksWSocket::ResetToDefaults();
+  TCustomTlsWSocket::ResetToDefaults();
   // LineMode and LineEnd carry over to the next session; its bytes do not.
   DropLineBuffer();
 }
@@ -149,7 +149,7 @@ bool TCustomLineWSocket::HandOutLine() {
   const std::weak_ptr<int> Alive = AliveToken();
   const plat::SOCKET Handle = FHSocket;
   while (LineModeActive() && FLineLength > 0) {
-    const bool Taken = TCustomSocksWSocket::DoDataAvailable(0);
+    const bool Taken = TCustomTlsWSocket::DoDataAvailable(0);
     if (Alive.expired() || FHSocket != Handle) return false;
     // Without a handler nobody takes the line: drop it, as the core drops
     // unread data, instead of offering it for ever.
@@ -192,8 +192,8 @@ bool TCustomLineWSocket::ScanLines(int Start) {
 
 bool TCustomLineWSocket::DoDataAvailable(std::uint16_t Error) {
   // During the SOCKS negotiation the bytes are the proxy's replies.
-  if (!LineModeActive() || SocksNegotiating()) return TCustomSocksWSocket::DoDataAvailable(Error);
-  int Count = TCustomSocksWSocket::RcvdCount();
+  if (!LineModeActive() || SocksNegotiating()) return TCustomTlsWSocket::DoDataAvailable(Error);
+  int Count = TCustomTlsWSocket::RcvdCount();
   if (Count <= 0) return true;
   const int Room = FLineLimit - FLineCount;
   if (Room <= 0) {
@@ -221,7 +221,7 @@ void TCustomLineWSocket::DoSessionClosed(std::uint16_t Error) {
     if (Alive.expired()) return;
   }
   DropLineBuffer();
-  TCustomSocksWSocket::DoSessionClosed(Error);
+  TCustomTlsWSocket::DoSessionClosed(Error);
 }
 
 void TCustomLineWSocket::DoLineTooLong() {
