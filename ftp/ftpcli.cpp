@@ -31,8 +31,11 @@ constexpr const char* kStepNames[] = {
     "fsNone", "fsOpen", "fsUser", "fsPass",    "fsCwd",  "fsSize",  "fsMkd", "fsRmd",
     "fsRenFrom", "fsRenTo", "fsGet", "fsDir",  "fsQuit", "fsSyst",  "fsDele", "fsPwd",
     "fsQuote", "fsPut",  "fsTypeSet", "fsRest", "fsCDup", "fsLs",    "fsAppend", "fsPort",
+    "fsAuth", "fsPbsz", "fsProt",
 };
-static_assert(sizeof(kStepNames) / sizeof(kStepNames[0]) == 24);
+static_assert(sizeof(kStepNames) / sizeof(kStepNames[0]) == 27);
+
+constexpr const char* kEncryptionNames[] = {"ftpEncIfAvailable", "ftpEncExplicit", "ftpEncImplicit", "ftpEncPlain"};
 
 constexpr std::uint32_t kShareWords[] = {0x00, 0x10, 0x20, 0x30, 0x40};
 
@@ -71,6 +74,12 @@ const char* FtpClientStateName(TFtpClientState State) {
   const int i = static_cast<int>(State);
   if (i < 0 || i >= static_cast<int>(sizeof(kStateNames) / sizeof(kStateNames[0]))) return "?";
   return kStateNames[i];
+}
+
+const char* FtpEncryptionName(TFtpEncryption Encryption) {
+  const int i = static_cast<int>(Encryption);
+  if (i < 0 || i >= static_cast<int>(sizeof(kEncryptionNames) / sizeof(kEncryptionNames[0]))) return "?";
+  return kEncryptionNames[i];
 }
 
 const char* FtpStepName(TFtpStep Step) {
@@ -183,6 +192,10 @@ void TCustomFtpCli::DoRequestDone(TFtpRequest RqType, std::uint16_t Error) {
   if (OnRequestDone) OnRequestDone(this, RqType, Error);
 }
 
+void TCustomFtpCli::DoVerifyCertificate(const TTlsInfo& Info, bool Changed, TFtpTrust& Trust) {
+  if (OnVerifyCertificate) OnVerifyCertificate(this, Info, Changed, Trust);
+}
+
 // ---------------------------------------------------------------------------
 // Hidden window
 
@@ -215,7 +228,8 @@ const char* TCustomFtpCli::ProcName(TFtpProc Proc) {
       {&TCustomFtpCli::RetrFinalReply, "RetrFinalReply"}, {&TCustomFtpCli::StorFirstReply, "StorFirstReply"},
       {&TCustomFtpCli::StorFinalReply, "StorFinalReply"}, {&TCustomFtpCli::DataFailedReply, "DataFailedReply"},
       {&TCustomFtpCli::PasvAfterReply, "PasvAfterReply"}, {&TCustomFtpCli::QuitAfterReply, "QuitAfterReply"},
-      {&TCustomFtpCli::NextChainStep, "NextChainStep"},
+      {&TCustomFtpCli::NextChainStep, "NextChainStep"},   {&TCustomFtpCli::AuthAfterReply, "AuthAfterReply"},
+      {&TCustomFtpCli::ProtAfterReply, "ProtAfterReply"},
   };
   if (Proc == nullptr) return "none";
   for (const auto& entry : kNames)
@@ -439,6 +453,12 @@ void TFtpClient::ExtendDeadline() {
   // Read by the waiting loop, which reads the clock anyway: a clock read per
   // chunk cost more than the rest of the chunk's bookkeeping.
   FTransferMoved = true;
+}
+
+void TFtpClient::DoVerifyCertificate(const TTlsInfo& Info, bool Changed, TFtpTrust& Trust) {
+  auto alive = AliveToken();
+  TCustomFtpCli::DoVerifyCertificate(Info, Changed, Trust);
+  if (!alive.expired()) ExtendDeadline();
 }
 
 bool TFtpClient::DoProgress() {

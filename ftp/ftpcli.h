@@ -115,7 +115,20 @@ enum TFtpClientState {
 // "fcsNotConnected" ... "fcsAwaitingReply"; "?" out of range.
 const char* FtpClientStateName(TFtpClientState State);
 
-// Chain steps (values 0 to 23).
+// How a session is encrypted (FTP over TLS, RFC 4217).
+enum TFtpEncryption {
+  ftpEncIfAvailable,  // AUTH TLS after the greeting; in clear when the server has no TLS
+  ftpEncExplicit,     // AUTH TLS required: nothing of the login in clear
+  ftpEncImplicit,     // TLS from the first byte (port 990)
+  ftpEncPlain,        // never TLS
+};
+// "ftpEncIfAvailable" ...; "?" out of range.
+const char* FtpEncryptionName(TFtpEncryption Encryption);
+
+// What the user says of a server certificate that failed the check.
+enum TFtpTrust { ftpTrustNo, ftpTrustOnce, ftpTrustAlways };
+
+// Chain steps (values 0 to 26).
 enum TFtpStep {
   fsNone,
   fsOpen,
@@ -141,6 +154,9 @@ enum TFtpStep {
   fsLs,
   fsAppend,
   fsPort,
+  fsAuth,  // AUTH TLS (or SSL), then the handshake
+  fsPbsz,  // PBSZ 0
+  fsProt,  // PROT P
 };
 const char* FtpStepName(TFtpStep Step);
 
@@ -205,6 +221,11 @@ using TFtpReadyToTransmit = std::function<void(TCustomFtpCli* Sender, bool& bCan
 // OnSessionConnected, OnSessionClosed: the engine as Sender, a Winsock code.
 using TFtpSessionEvent = std::function<void(TCustomFtpCli* Sender, std::uint16_t Error)>;
 using TFtpNotify = std::function<void(TCustomFtpCli* Sender)>;
+// The server's certificate failed the check and is not trusted already.
+// Changed: another certificate was trusted for this host and port. Trust
+// says what to do (it starts as ftpTrustNo).
+using TFtpVerifyCertificate =
+    std::function<void(TCustomFtpCli* Sender, const TTlsInfo& Info, bool Changed, TFtpTrust& Trust)>;
 
 // Messages of the engine's hidden window.
 constexpr plat::UINT WM_FTP_REQUEST_DONE = plat::WM_USER + 1;
@@ -344,6 +365,28 @@ class TCustomFtpCli {
     RefuseWhileBusy();
     FPassiveMode = Value;
   }
+  TFtpEncryption Encryption() const { return FEncryption; }
+  void SetEncryption(TFtpEncryption Value) {
+    RefuseWhileBusy();
+    FEncryption = Value;
+  }
+  // The certificates trusted by the user (TTrustedCertificates); empty: the
+  // user's own file.
+  const std::string& TrustFile() const { return FTrustFile; }
+  void SetTrustFile(const std::string& Value) {
+    RefuseWhileBusy();
+    FTrustFile = Value;
+  }
+  // The TLS versions offered (TLS1_2_VERSION ...; 0: the library's bound).
+  void SetTlsVersions(int Min, int Max) {
+    RefuseWhileBusy();
+    FControlSocket->SetTlsVersions(Min, Max);
+    FDataSocket->SetTlsVersions(Min, Max);
+  }
+  // The control connection, and the data connections, are encrypted.
+  bool Encrypted() const { return FControlTls; }
+  bool DataEncrypted() const { return FDataTls; }
+  const TTlsInfo& TlsInfo() const { return FControlSocket->TlsInfo(); }
 
   // --- public read-only values ---
   std::int64_t RemoteSize() const { return FRemoteSize; }
@@ -372,6 +415,7 @@ class TCustomFtpCli {
   TFtpRequestDone OnRequestDone;
   TFtpNotify OnStateChange;
   TFtpReadyToTransmit OnReadyToTransmit;
+  TFtpVerifyCertificate OnVerifyCertificate;
 
   // Text routines of the reply parser; positions index into Str.
   // Skips TAB, LF, CR and space.
@@ -422,6 +466,24 @@ class TCustomFtpCli {
   virtual void DoSessionConnected(std::uint16_t Error);
   virtual void DoSessionClosed(std::uint16_t Error);
   virtual void DoRequestDone(TFtpRequest RqType, std::uint16_t Error);
+  virtual void DoVerifyCertificate(const TTlsInfo& Info, bool Changed, TFtpTrust& Trust);
+
+  // --- FTP over TLS (ftpcli_tls.cpp) ---
+  // The chain's TLS steps, where they have a place (RunChainStep decides).
+  void RunTlsStep(TFtpStep Step);
+  void AuthAfterReply();
+  void ProtAfterReply();
+  void StartControlTls();
+  void ControlTlsDone(std::uint16_t Error);
+  // The certificate passed, was trusted, or the user accepted it now; false
+  // with Why set otherwise.
+  bool AcceptCertificate(std::string& Why);
+  // A data connection is up (after its transfer command was sent): TLS on
+  // it when the data is to be encrypted.
+  void StartDataTls();
+  void DataTlsDone(std::uint16_t Error);
+  // The data connection carries the transfer's bytes now (TLS, if any, done).
+  bool DataReady() const;
 
   // --- component and completion (ftpcli.cpp) ---
   // The reply handler (FNext), the command's post-reply action (FAfterReply)
@@ -650,6 +712,15 @@ class TCustomFtpCli {
   bool FDisplayDraining = false;  // received lines are being shown
   bool FSendingChunk = false;     // an upload chunk is being prepared
 
+  // FTP over TLS.
+  TFtpEncryption FEncryption = ftpEncPlain;
+  std::string FTrustFile;
+  bool FControlTls = false;  // the handshake on the control connection passed
+  bool FDataTls = false;     // PROT P accepted
+  std::string FAuthWord;     // "TLS", then "SSL"
+  // The session's tickets: data connections resume the control connection's session.
+  std::shared_ptr<TTlsSessionJar> FTlsJar;
+
  private:
   std::uint64_t FFinishCount = 0;
   int FFinishResults[16] = {};
@@ -701,6 +772,8 @@ class TFtpClient : public TCustomFtpCli {
 
  protected:
   bool DoProgress() override;
+  // The user may think over a certificate for long: the wait starts afresh.
+  void DoVerifyCertificate(const TTlsInfo& Info, bool Changed, TFtpTrust& Trust) override;
   // A transfer is alive: the wait limit counts again from the waiting
   // loop's next look.
   void ExtendDeadline();

@@ -8,8 +8,9 @@ namespace {
 
 // Steps always run in this order, whatever order the set was built in.
 constexpr TFtpStep kChainOrder[] = {
-    fsOpen, fsUser,  fsPass, fsCwd, fsCDup, fsTypeSet, fsPort,    fsRest, fsGet, fsPut, fsAppend, fsDir,
-    fsLs,   fsSyst,  fsMkd,  fsRmd, fsRenFrom, fsRenTo, fsSize, fsDele, fsPwd, fsQuote, fsQuit,
+    fsOpen, fsAuth, fsUser, fsPass,    fsPbsz,  fsProt, fsCwd,  fsCDup, fsTypeSet, fsPort,
+    fsRest, fsGet,  fsPut,  fsAppend,  fsDir,   fsLs,   fsSyst, fsMkd,  fsRmd,     fsRenFrom,
+    fsRenTo, fsSize, fsDele, fsPwd, fsQuote, fsQuit,
 };
 
 }  // namespace
@@ -21,6 +22,12 @@ void TCustomFtpCli::StartChain(TFtpRequest Request, TFtpStepSet Steps) {
   FSavedReplyCode = -1;
   FCurrentRequest = Request;
   FResultCode = 0;
+  // A new connection gets its TLS steps; each is skipped where it has no place.
+  if (Steps.Contains(fsOpen)) {
+    Steps.Include(fsAuth);
+    Steps.Include(fsPbsz);
+    Steps.Include(fsProt);
+  }
   FPendingSteps = Steps;
   FCurrentStep = fsNone;
   FChainResult = 0;
@@ -74,6 +81,13 @@ bool TCustomFtpCli::RunChainStep(TFtpStep Step, TFtpStep PreviousStep) {
     case fsCwd:
       if (FHostDirName.empty()) return false;
       break;
+    case fsAuth:
+      if (FEncryption != ftpEncIfAvailable && FEncryption != ftpEncExplicit) return false;
+      break;
+    case fsPbsz:
+    case fsProt:
+      if (!FControlTls) return false;
+      break;
     default:
       break;
   }
@@ -121,6 +135,11 @@ bool TCustomFtpCli::RunChainStep(TFtpStep Step, TFtpStep PreviousStep) {
       FSavedReplyLine = FReplyLine;
       FSavedReplyCode = FReplyCode;
       QuitAsync();
+      break;
+    case fsAuth:
+    case fsPbsz:
+    case fsProt:
+      RunTlsStep(Step);
       break;
     case fsNone:
       break;

@@ -76,6 +76,9 @@ void TCustomFtpCli::OpenAsync() {
   FControlCloseHeld = false;
   FResultCode = 0;
   FReplyOutstanding = true;
+  FControlTls = false;
+  FDataTls = false;
+  FTlsJar = std::make_shared<TTlsSessionJar>();
   auto alive = AliveToken();
   SetEngineState(fcsResolving);
   if (alive.expired()) return;
@@ -151,8 +154,9 @@ void TCustomFtpCli::ControlSessionConnected(std::uint16_t Error) {
     SetEngineState(fcsReady);
     return;
   }
-  // Nothing more until the greeting arrives.
+  // Nothing more until the greeting arrives (through TLS when implicit).
   FControlConnected = true;
+  if (FEncryption == ftpEncImplicit) StartControlTls();
 }
 
 // ---------------------------------------------------------------------------
@@ -425,6 +429,8 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t Error) {
   auto alive = AliveToken();
   // The server may close a connection on which nothing runs (an idle timeout).
   const bool idle = FDoneReported && !FInChain;
+  FControlTls = false;
+  FDataTls = false;
   if (FControlConnected) {
     FControlConnected = false;
     if (FState != fcsAborting) SetEngineState(fcsNotConnected);

@@ -234,12 +234,15 @@ void TCustomFtpCli::DataAcceptForReceive(std::uint16_t) {
   BindDataHandlers(true);
   FDataSocket->Dup(h);
   FXfer.Start = plat::GetTickCount();
+  StartDataTls();
 }
 
 void TCustomFtpCli::DataConnectedForReceive(std::uint16_t Error) {
   BindDataHandlers(true);
   FXfer.Start = plat::GetTickCount();
   if (Error != 0 && !FDoneReported) DataConnectFailed(Error);
+  // The transfer command went out before the connection came up.
+  if (Error == 0) StartDataTls();
 }
 
 void TCustomFtpCli::DataReceive(std::uint16_t) {
@@ -407,6 +410,7 @@ void TCustomFtpCli::DataAcceptForSend(std::uint16_t) {
   data.SetLingerOnOff(wsLingerOff);
   data.SetLingerTimeout(10);
   data.ApplyLinger();
+  StartDataTls();
 }
 
 void TCustomFtpCli::DataConnectedForSend(std::uint16_t Error) {
@@ -419,7 +423,10 @@ void TCustomFtpCli::DataConnectedForSend(std::uint16_t Error) {
     DataConnectFailed(Error);
     return;
   }
+  auto alive = AliveToken();
   SendTransferCommand(&TCustomFtpCli::StorFirstReply, (FXfer.Append ? "APPE " : "STOR ") + FHostFileName);
+  // Some servers reset a data connection whose TLS starts before its command.
+  if (!alive.expired() && !FDoneReported) StartDataTls();
 }
 
 void TCustomFtpCli::StorFirstReply() {
@@ -479,10 +486,11 @@ void TCustomFtpCli::SendNextChunk(std::uint16_t Error) {
   // Nothing is read before the server accepted the command, nor before its
   // data connection is up (in active mode the 150 may come first): a chunk
   // read then would be lost.
-  if (FXfer.UploadEof || !FXfer.UploadStarted || data.State() != wsConnected) return;
+  if (FXfer.UploadEof || !FXfer.UploadStarted || !DataReady()) return;
 
+  // Over TLS a chunk is a record: full-size ones cost the least.
   const char* chunk = nullptr;
-  const int n = FLocalFile.ReadChunk(FTP_SEND_CHUNK_SIZE, chunk);
+  const int n = FLocalFile.ReadChunk(data.TlsActive() ? 16 * 1024 : FTP_SEND_CHUNK_SIZE, chunk);
   if (n < 0) {
     NoteTransferError(426, "426 Error reading local file " + FLocalFileName + ": " + std::strerror(errno));
     DoDisplay("! Error reading file");

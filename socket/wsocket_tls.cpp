@@ -319,6 +319,16 @@ bool TCustomTlsWSocket::DoDataAvailable(std::uint16_t Error) {
     if (FPeerClosedTls || FCipherEof) TCustomSocksWSocket::Close();
     return true;
   }
+  // The peer said goodbye and everything before it has been read: answer,
+  // and the connection goes (a peer may wait for our close_notify).
+  if (FPeerClosedTls && PlainWaiting() == 0) {
+    ERR_clear_error();
+    SSL_shutdown(FTls);
+    PushCipher();
+    if (Alive.expired()) return true;
+    TCustomSocksWSocket::Close();
+    return true;
+  }
   if (PlainWaiting() > 0 || FCipherEof) return TCustomSocksWSocket::DoDataAvailable(Error);
   return true;
 }
@@ -342,7 +352,9 @@ int TCustomTlsWSocket::RawReceive(void* Buffer, int BufferSize, int Flags) {
 int TCustomTlsWSocket::RcvdCount() {
   const int below = TCustomSocksWSocket::RcvdCount();
   if (FTls == nullptr || below < 0) return below;
-  return PlainWaiting() + below;
+  // The peer's close_notify still to be answered counts as something to read.
+  const int goodbye = FTlsStage == tlsUp && FPeerClosedTls && PlainWaiting() == 0 ? 1 : 0;
+  return PlainWaiting() + below + goodbye;
 }
 
 int TCustomTlsWSocket::Send(const void* Data, int Len) {
@@ -376,6 +388,8 @@ int TCustomTlsWSocket::Send(const void* Data, int Len) {
 // Closing
 
 void TCustomTlsWSocket::Close() {
+  // The owner gives up a handshake: nothing to report to it.
+  if (FTlsStage == tlsHandshaking) FTlsStage = tlsNone;
   // Encrypted and both ways open: say goodbye, then wait for the peer's.
   if (FTls != nullptr && FTlsStage == tlsUp && FState == wsConnected && !FCipherEof && !FPeerClosedTls) {
     FTlsStage = tlsClosing;

@@ -10,6 +10,8 @@ namespace vektest {
 
 namespace fs = std::filesystem;
 
+std::string VsftpdPeer::ServerLog() const { return ReadFile(work_.Path() / "vsftpd.log"); }
+
 std::string VsftpdPeer::Url(const std::string& Path) const {
   return "ftp://127.0.0.1:" + std::to_string(port_) + "/" + Path;
 }
@@ -44,7 +46,17 @@ bool VsftpdPeer::Start(std::string& Error) {
 
   const fs::path conf = work_.Path() / "vsftpd.conf";
   const fs::path root = root_, empty = work_.Path() / "empty";
-  auto prepare = [binary, conf, root, empty](const Ports& ports, std::vector<std::string>& argv, std::string& error) {
+  std::string tls;
+  if (tls_.mode != VsftpdTls::None) {
+    tls = "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\nforce_anon_data_ssl=YES\n"
+          "require_ssl_reuse=YES\nssl_ciphers=HIGH\nssl_tlsv1=YES\nssl_sslv2=NO\nssl_sslv3=NO\n"
+          "rsa_cert_file=" + tls_.certificate.certFile + "\nrsa_private_key_file=" + tls_.certificate.keyFile +
+          "\ndebug_ssl=YES\nxferlog_enable=YES\nxferlog_std_format=NO\nvsftpd_log_file=" +
+          (work_.Path() / "vsftpd.log").string() + "\n";
+    if (tls_.mode == VsftpdTls::Implicit) tls += "implicit_ssl=YES\n";
+  }
+  auto prepare = [binary, conf, root, empty, tls](const Ports& ports, std::vector<std::string>& argv,
+                                                 std::string& error) {
     std::ofstream out(conf);
     out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << ports.control << "\n"
         << "background=NO\nanonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\n"
@@ -53,8 +65,9 @@ bool VsftpdPeer::Start(std::string& Error) {
         << "ftp_username=ftp\npasv_enable=YES\npasv_min_port=" << ports.pasvMin << "\npasv_max_port=" << ports.pasvMax
         << "\n"
         << "port_enable=YES\nconnect_from_port_20=NO\nsecure_chroot_dir=" << empty.string()
-        << "\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\nxferlog_enable=NO\n"
-        << "max_per_ip=0\nmax_clients=0\nidle_session_timeout=120\ndata_connection_timeout=60\n";
+        << "\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
+        << "max_per_ip=0\nmax_clients=0\nidle_session_timeout=120\ndata_connection_timeout=60\n"
+        << (tls.empty() ? "xferlog_enable=NO\n" : tls);
     if (!out) {
       error = "cannot write " + conf.string();
       return false;

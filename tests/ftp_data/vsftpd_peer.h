@@ -4,15 +4,29 @@
 #pragma once
 
 #include "tests/ftp_data/ftp_server_peer.h"
+#include "tests/support/tls_test_peer.h"
 
 namespace vektest {
 
+// FTP over TLS: the certificate, and TLS from the first byte or after AUTH.
+// Either way logins and data must be encrypted and every data connection
+// must resume the control connection's session (require_ssl_reuse).
+struct VsftpdTls {
+  enum Mode { None, Explicit, Implicit } mode = None;
+  TestCertificate certificate;
+};
+
 class VsftpdPeer : public FtpServerPeer {
  public:
-  VsftpdPeer() : FtpServerPeer("vekvsftpd") {}
+  explicit VsftpdPeer(VsftpdTls Tls = {}) : FtpServerPeer("vekvsftpd"), tls_(std::move(Tls)) {}
   bool Start(std::string& Error) override;
   // Anonymous: no user in it.
   std::string Url(const std::string& Path) const override;
+  // vsftpd's own log (with TLS: its OpenSSL diagnostics).
+  std::string ServerLog() const;
+
+ private:
+  VsftpdTls tls_;
 };
 
 }  // namespace vektest

@@ -1,0 +1,118 @@
+// FTP over TLS against vsftpd, which demands encrypted logins and data and
+// refuses a data connection that does not resume the control connection's
+// session: explicit and implicit TLS, TLS 1.2 and 1.3, passive and active;
+// listing, download, resume, upload and append, byte for byte.
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
+
+#include <filesystem>
+#include <tuple>
+
+#include "ftp/ftpcli.h"
+#include "tests/ftp_data/vsftpd_peer.h"
+#include "tests/support/peer_process.h"
+#include "tests/support/temp_folder.h"
+#include "tests/support/tls_test_peer.h"
+
+namespace vektest {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Bytes(std::size_t size, char seed) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(seed + i * 13 + i / 509);
+  return bytes;
+}
+
+int Count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+using Params = std::tuple<VsftpdTls::Mode, int, bool>;
+
+class Ftps : public ::testing::TestWithParam<Params> {};
+
+TEST_P(Ftps, RoundTripsAreByteExactAndEveryDataConnectionResumesTheSession) {
+  const auto [mode, version, passive] = GetParam();
+  testsupport::TempFolder local;
+  const TestCertificate cert = MakeTestCertificate(local.Path(), "server", {});
+  VsftpdPeer peer({mode, cert});
+  std::string error;
+  if (!peer.Start(error)) GTEST_SKIP() << error;
+  const std::string download = Bytes(300000, 'd');
+  ASSERT_TRUE(WriteFile(peer.Root() / "a.bin", download));
+
+  TFtpClient ftp;
+  ftp.SetHostName("127.0.0.1");
+  ftp.SetPort(std::to_string(peer.Port()));
+  ftp.SetUserName("anonymous");
+  ftp.SetPassWord("secret@example.org");
+  ftp.SetTimeout(20);
+  ftp.SetPassiveMode(passive);
+  ftp.SetEncryption(mode == VsftpdTls::Implicit ? ftpEncImplicit : ftpEncExplicit);
+  ftp.SetTlsVersions(version, version);
+  ftp.SetTrustFile(local.File("trusted"));
+  std::vector<std::string> log;
+  ftp.OnDisplay = [&log](TCustomFtpCli*, std::string& line) { log.push_back(line); };
+  int asked = 0;
+  ftp.OnVerifyCertificate = [&](TCustomFtpCli*, const TTlsInfo& info, bool changed, TFtpTrust& trust) {
+    ++asked;
+    EXPECT_EQ(info.Fingerprint, cert.fingerprint);
+    EXPECT_FALSE(changed);
+    trust = ftpTrustOnce;
+  };
+
+  ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage() << "\n" << peer.ServerLog();
+  EXPECT_EQ(asked, 1);
+  EXPECT_TRUE(ftp.Encrypted());
+  EXPECT_TRUE(ftp.DataEncrypted());
+  EXPECT_EQ(ftp.TlsInfo().Version, version == TLS1_3_VERSION ? "TLSv1.3" : "TLSv1.2");
+  // Nothing of the login before the handshake.
+  const auto tls = std::find_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("! TLS ", 0) == 0; });
+  const auto user = std::find_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("> USER", 0) == 0; });
+  EXPECT_LT(tls, user);
+
+  ftp.SetHostFileName("");
+  ftp.SetLocalFileName(local.File("listing.txt"));
+  ASSERT_TRUE(ftp.Dir()) << ftp.ErrorMessage() << "\n" << peer.ServerLog();
+  EXPECT_NE(ReadFile(local.File("listing.txt")).find("a.bin"), std::string::npos);
+
+  ftp.SetBinary(true);
+  ASSERT_TRUE(ftp.TypeSet());
+  ftp.SetHostFileName("a.bin");
+  ftp.SetLocalFileName(local.File("a.bin"));
+  ASSERT_TRUE(ftp.Get()) << ftp.ErrorMessage();
+  EXPECT_TRUE(ReadFile(local.File("a.bin")) == download);
+
+  ASSERT_TRUE(WriteFile(local.File("part.bin"), download.substr(0, 123457)));
+  ftp.SetLocalFileName(local.File("part.bin"));
+  ASSERT_TRUE(ftp.RestGet()) << ftp.ErrorMessage();
+  EXPECT_TRUE(ReadFile(local.File("part.bin")) == download);
+
+  const std::string upload = Bytes(250001, 'u');
+  ASSERT_TRUE(WriteFile(local.File("up.bin"), upload));
+  ftp.SetHostFileName("up/up.bin");
+  ftp.SetLocalFileName(local.File("up.bin"));
+  ASSERT_TRUE(ftp.Put()) << ftp.ErrorMessage();
+  EXPECT_TRUE(ReadFile(peer.Upload() / "up.bin") == upload) << ReadFile(peer.Upload() / "up.bin").size();
+  ASSERT_TRUE(ftp.Append()) << ftp.ErrorMessage();
+  EXPECT_TRUE(ReadFile(peer.Upload() / "up.bin") == upload + upload);
+  EXPECT_TRUE(ftp.Quit());
+
+  // vsftpd's own account: a new session for the control connection, and
+  // each of the five data connections resumed it.
+  const std::string serverLog = peer.ServerLog();
+  EXPECT_EQ(Count(serverLog, "\"SSL version: "), 6) << serverLog;
+  EXPECT_EQ(Count(serverLog, ", not reused,"), 1) << serverLog;
+}
+
+INSTANTIATE_TEST_SUITE_P(Vsftpd, Ftps,
+                         ::testing::Combine(::testing::Values(VsftpdTls::Explicit, VsftpdTls::Implicit),
+                                            ::testing::Values(TLS1_2_VERSION, TLS1_3_VERSION),
+                                            ::testing::Values(true, false)));
+
+}  // namespace
+}  // namespace vektest
