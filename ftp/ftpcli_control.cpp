@@ -78,6 +78,7 @@ void TCustomFtpCli::OpenAsync() {
   FReplyOutstanding = true;
   FControlTls = false;
   FDataTls = false;
+  FAuthWord.clear();
   FTlsJar = std::make_shared<TTlsSessionJar>();
   auto alive = AliveToken();
   SetEngineState(fcsResolving);

@@ -23,8 +23,9 @@ bool TraceTls() {
 void TCustomFtpCli::RunTlsStep(TFtpStep Step) {
   switch (Step) {
     case fsAuth:
-      FAuthWord = "TLS";
-      SendRequest(FCurrentRequest, "AUTH TLS", {234}, &TCustomFtpCli::AuthAfterReply);
+      // A server that knows no AUTH TLS is asked once more with the older word.
+      FAuthWord = FAuthWord == "TLS" ? "SSL" : "TLS";
+      SendRequest(FCurrentRequest, "AUTH " + FAuthWord, {234}, &TCustomFtpCli::AuthAfterReply);
       break;
     case fsPbsz:
       SendRequest(FCurrentRequest, "PBSZ 0", {200}, nullptr);
@@ -42,12 +43,12 @@ void TCustomFtpCli::AuthAfterReply() {
     StartControlTls();
     return;
   }
-  // The server knows no AUTH TLS: the older word, once.
+  // The server knows no AUTH TLS: the step again, with the older word.
   if (FAuthWord == "TLS") {
-    FAuthWord = "SSL";
     FResultCode = 0;
     FErrorMessage.clear();
-    SendRequest(FCurrentRequest, "AUTH SSL", {234}, &TCustomFtpCli::AuthAfterReply);
+    FPendingSteps.Include(fsAuth);
+    FinishRequest(0);
     return;
   }
   const std::string refusal = FReplyLine;

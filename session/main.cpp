@@ -34,6 +34,12 @@
 
 TForm1* Form1 = nullptr;
 
+// The box's choices and the engine's modes come in the same order.
+static_assert(static_cast<int>(ftpEncIfAvailable) == session::encIfAvailable &&
+              static_cast<int>(ftpEncExplicit) == session::encExplicit &&
+              static_cast<int>(ftpEncImplicit) == session::encImplicit &&
+              static_cast<int>(ftpEncPlain) == session::encPlain);
+
 namespace {
 
 constexpr const char* kCaption = "Vek\xC2\xB4s FTP Client v. 1.0 Beta - Login ";
@@ -141,9 +147,15 @@ void TForm1::CreateControls() {
   PortEdit = Place(new QLineEdit(TabSheet2), "PortEdit", 304, 26, 89, 24);
   AddLabel(TabSheet2, "Label7", "Initial Remote Directory", 12, 58);
   InitialDirEdit = Place(new QLineEdit(TabSheet2), "InitialDirEdit", 12, 76, 280, 24);
-  ForceLowerCB = Place(new QCheckBox("Force Lowercase Filenames", TabSheet2), "ForceLowerCB", 12, 150, 280, 22);
-  AutoDirCB = Place(new QCheckBox("Directory Listings", TabSheet2), "AutoDirCB", 12, 178, 280, 22);
-  PassiveCB = Place(new QCheckBox("Passive mode", TabSheet2), "PassiveCB", 12, 122, 280, 22);
+  AddLabel(TabSheet2, "Label8", "Encryption", 12, 108);
+  EncryptionCB = Place(new QComboBox(TabSheet2), "EncryptionCB", 90, 104, 303, 24);
+  EncryptionCB->setEditable(false);
+  for (const char* choice : {"Use explicit FTP over TLS if available", "Require explicit FTP over TLS",
+                             "Require implicit FTP over TLS", "Only use plain FTP (insecure)"})
+    EncryptionCB->addItem(QString::fromUtf8(choice));
+  PassiveCB = Place(new QCheckBox("Passive mode", TabSheet2), "PassiveCB", 12, 134, 280, 22);
+  ForceLowerCB = Place(new QCheckBox("Force Lowercase Filenames", TabSheet2), "ForceLowerCB", 12, 158, 280, 22);
+  AutoDirCB = Place(new QCheckBox("Directory Listings", TabSheet2), "AutoDirCB", 12, 182, 280, 22);
 
   ConnectBut = Place(new QPushButton("&Connect", client), "ConnectBut", 436, 24, 80, 28);
   Button2 = Place(new QPushButton("&Abort", client), "Button2", 436, 60, 80, 28);
@@ -157,8 +169,9 @@ void TForm1::CreateControls() {
   StatusBar1->setObjectName("StatusBar1");
   StatusBar1->AddPanel(80, "Status:");
   StatusBar1->AddPanel(150, "Not Connected");
-  // Bytes done, rate and time left of the file that moves.
-  StatusBar1->AddRightPanel(280, "");
+  // Bytes done, rate and time left of the file that moves; the encryption.
+  StatusBar1->AddRightPanel(200, "");
+  StatusBar1->AddRightPanel(84, "");
   setStatusBar(StatusBar1);
 
   // A fixed border: the window takes the size of its client area and keeps it.
@@ -175,6 +188,7 @@ void TForm1::CreateControls() {
   // Only the user's own pick: the program selects through SelectSite.
   connect(SiteCB, &QComboBox::activated, this, Guarded([this] { SiteCBChange(); }));
   connect(Anonymous, &QCheckBox::clicked, this, Guarded([this] { AnonymousClick(); }));
+  connect(EncryptionCB, &QComboBox::activated, this, Guarded([this] { EncryptionCBChange(); }));
 }
 
 void TForm1::CreateEngine() {
@@ -194,6 +208,9 @@ void TForm1::CreateEngine() {
   };
   FtpClient1->OnRequestDone = [this](TCustomFtpCli* s, TFtpRequest r, std::uint16_t e) {
     FtpClient1RequestDone(s, r, e);
+  };
+  FtpClient1->OnVerifyCertificate = [this](TCustomFtpCli* s, const TTlsInfo& info, bool changed, TFtpTrust& trust) {
+    FtpClient1VerifyCertificate(s, info, changed, trust);
   };
   transfer::Session().OnActivityChange = [this] { ActivityChanged(); };
 }
@@ -267,6 +284,11 @@ void TForm1::SetStatusText(const std::string& text) {
   if (TransferForm != nullptr) TransferForm->StatusBar1->SetPanelText(1, text);
 }
 
+void TForm1::SetEncryptionText(const std::string& text) {
+  StatusBar1->SetPanelText(3, text);
+  if (TransferForm != nullptr) TransferForm->StatusBar1->SetPanelText(3, text);
+}
+
 void TForm1::SetHourglass(bool on) {
   hourglass_ = on;
   UpdateCursor();
@@ -318,6 +340,7 @@ void TForm1::ConnectButClick() {
     const std::string password = S(PasswordEdit->text());
     FtpClient1->SetPassWord(password.empty() ? MakeAnonymousPassword() : password);
     FtpClient1->SetPassiveMode(PassiveCB->isChecked());
+    FtpClient1->SetEncryption(static_cast<TFtpEncryption>(EncryptionCB->currentIndex()));
 
     // The whole chain (login, directory, listing, window) runs inside.
     FtpClient1->Connect();
@@ -364,6 +387,7 @@ void TForm1::FtpClient1SessionConnected(TCustomFtpCli*, std::uint16_t) {
 void TForm1::FtpClient1SessionClosed(TCustomFtpCli*, std::uint16_t) {
   transfer::Session().Connected = false;
   serverDir_.clear();
+  SetEncryptionText(std::string());
   AddLog("Disconnected");
   SetStatusText("Not Connected");
 }
@@ -388,6 +412,7 @@ void TForm1::FtpClient1RequestDone(TCustomFtpCli*, TFtpRequest RqType, std::uint
       loginFailure_ = Error != 0 ? FtpClient1->ErrorMessage() : std::string();
       if (Error != 0) break;
       transfer::Session().Connected = true;
+      SetEncryptionText(FtpClient1->Encrypted() ? FtpClient1->TlsInfo().Version : "Not encrypted");
       TransferForm->setWindowTitle(Q("Transfer Files to/from:  " + S(HostNameEdit->text())));
       if (!InitialDirEdit->text().isEmpty())
         FtpClient1->Cwd();
@@ -421,6 +446,20 @@ void TForm1::FtpClient1RequestDone(TCustomFtpCli*, TFtpRequest RqType, std::uint
     default:
       break;
   }
+}
+
+std::string TForm1::CertificateQuestion(const std::string& Server, const TTlsInfo& Info, bool Changed) {
+  return (Changed ? "WARNING: the certificate of " + Server +
+                        " is not the one you trusted before. Someone may be listening in.\n\n"
+                  : "The certificate of " + Server + " could not be verified.\n\n") +
+         "Reason: " + Info.VerifyText + "\nSubject: " + Info.Subject + "\nIssuer: " + Info.Issuer + "\nValid from " +
+         Info.NotBefore + " to " + Info.NotAfter + "\nSHA-256 fingerprint: " + Info.Fingerprint;
+}
+
+void TForm1::FtpClient1VerifyCertificate(TCustomFtpCli*, const TTlsInfo& Info, bool Changed, TFtpTrust& Trust) {
+  const std::string question = CertificateQuestion(FtpClient1->HostName() + ":" + FtpClient1->Port(), Info, Changed);
+  const int choice = plat::TheDialogs().Choose(question, CertificateChoices(), "Certificate");
+  Trust = choice == 0 ? ftpTrustAlways : choice == 1 ? ftpTrustOnce : ftpTrustNo;
 }
 
 // Listing step L: the current directory into the listing file, as text.
@@ -460,6 +499,7 @@ session::TSiteProfile TForm1::FieldsToProfile() const {
   p.ForceLower = ForceLowerCB->isChecked();
   p.AutoDir = AutoDirCB->isChecked();
   p.Passive = PassiveCB->isChecked();
+  p.Encryption = static_cast<session::TEncryptionChoice>(EncryptionCB->currentIndex());
   return p;
 }
 
@@ -473,6 +513,7 @@ void TForm1::ProfileToFields(const session::TSiteProfile& p) {
   ForceLowerCB->setChecked(p.ForceLower);
   AutoDirCB->setChecked(p.AutoDir);
   PassiveCB->setChecked(p.Passive);
+  EncryptionCB->setCurrentIndex(p.Encryption);
 }
 
 void TForm1::ResetFields() { ProfileToFields(session::DefaultProfile()); }
@@ -538,6 +579,12 @@ void TForm1::NewSiteButClick() {
 }
 
 void TForm1::SiteCBChange() { ReadProfile(S(SiteCB->currentText())); }
+
+void TForm1::EncryptionCBChange() {
+  const bool implicit = EncryptionCB->currentIndex() == session::encImplicit;
+  if (implicit && PortEdit->text() == "21") PortEdit->setText("990");
+  if (!implicit && PortEdit->text() == "990") PortEdit->setText("21");
+}
 
 void TForm1::AnonymousClick() {
   if (Anonymous->isChecked()) {

@@ -64,6 +64,7 @@ class TForm1 : public QMainWindow, public TTransferController {
   QCheckBox* ForceLowerCB = nullptr;
   QCheckBox* AutoDirCB = nullptr;
   QCheckBox* PassiveCB = nullptr;
+  QComboBox* EncryptionCB = nullptr;
   QPushButton* ConnectBut = nullptr;
   QPushButton* Button2 = nullptr;
   QPushButton* ExitBut = nullptr;
@@ -110,12 +111,19 @@ class TForm1 : public QMainWindow, public TTransferController {
   void NewSiteButClick();
   void SiteCBChange();
   void AnonymousClick();
+  // Implicit TLS has a port of its own: the port field follows the choice.
+  void EncryptionCBChange();
 
   // --- engine events ---
   void FtpClient1Display(TCustomFtpCli* Sender, std::string& Msg);
   void FtpClient1SessionConnected(TCustomFtpCli* Sender, std::uint16_t Error);
   void FtpClient1SessionClosed(TCustomFtpCli* Sender, std::uint16_t Error);
   void FtpClient1RequestDone(TCustomFtpCli* Sender, TFtpRequest RqType, std::uint16_t Error);
+  // A server certificate that failed the check: the user decides.
+  void FtpClient1VerifyCertificate(TCustomFtpCli* Sender, const TTlsInfo& Info, bool Changed, TFtpTrust& Trust);
+  // What the certificate box says, and its buttons.
+  static std::string CertificateQuestion(const std::string& Server, const TTlsInfo& Info, bool Changed);
+  static std::vector<std::string> CertificateChoices() { return {"Trust always", "Trust this time", "Cancel"}; }
 
   // --- profiles ---
   void ReadProfile(const std::string& Name);
@@ -159,6 +167,8 @@ class TForm1 : public QMainWindow, public TTransferController {
   void AddLog(const std::string& line);
   // Panel 1 of both status bars.
   void SetStatusText(const std::string& text);
+  // The encryption panel of both: the TLS version, "Not encrypted", or empty.
+  void SetEncryptionText(const std::string& text);
 
  protected:
   void showEvent(QShowEvent* event) override;

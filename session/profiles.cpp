@@ -154,6 +154,10 @@ TSiteProfile TProfileStore::ReadProfile(const std::string& name) const {
   profile.ForceLower = ini_.ReadBool(name, "ForceLower", true);
   profile.AutoDir = ini_.ReadBool(name, "AutoDir", true);
   profile.Passive = ini_.ReadBool(name, "Passive", true);
+  const int encryption = ini_.ReadInteger(name, "Encryption", encIfAvailable);
+  profile.Encryption = encryption >= encIfAvailable && encryption <= encPlain
+                           ? static_cast<TEncryptionChoice>(encryption)
+                           : encIfAvailable;
   return profile;
 }
 
@@ -175,6 +179,7 @@ void TProfileStore::WriteProfile(int index, const std::string& name, const TSite
   ini_.WriteBool(name, "ForceLower", profile.ForceLower);
   ini_.WriteBool(name, "AutoDir", profile.AutoDir);
   ini_.WriteBool(name, "Passive", profile.Passive);
+  ini_.WriteInteger(name, "Encryption", profile.Encryption);
   ini_.WriteInteger(kLastUsed, kProfileKey, index);
 }
 

@@ -5,7 +5,9 @@
 // per profile, named like the profile, with "HostName", "InitialLocalDir",
 // "InitialDir", "UserName", "Password" (scrambled, then Base64), "Port",
 // "ForceLower", "AutoDir" and "Passive" ("1" / "0"; a profile without
-// "Passive" uses passive mode). Profile names compare without regard
+// "Passive" uses passive mode), and "Encryption" (a TEncryptionChoice
+// number; a profile without it, or with a number out of range, uses
+// encryption when the server offers it). Profile names compare without regard
 // to letter case; profile sections are never removed.
 //
 // The store keeps nothing between calls: every operation opens the file.
@@ -45,6 +47,14 @@ std::string IniFileName(const std::string& programDir, const std::string& xdgCon
 // The same with $XDG_CONFIG_HOME and the home folder of this user.
 std::string IniFileName(const std::string& programDir);
 
+// The choices of the login window's "Encryption" box, in its order.
+enum TEncryptionChoice {
+  encIfAvailable,  // "Use explicit FTP over TLS if available"
+  encExplicit,     // "Require explicit FTP over TLS"
+  encImplicit,     // "Require implicit FTP over TLS"
+  encPlain,        // "Only use plain FTP (insecure)"
+};
+
 // The fields of the login window that a profile holds. Password is in clear;
 // Port is the text of the port field.
 struct TSiteProfile {
@@ -59,6 +69,7 @@ struct TSiteProfile {
   // Data connections by PASV; the default, since active mode cannot work
   // from behind a home router.
   bool Passive = true;
+  TEncryptionChoice Encryption = encIfAvailable;
 };
 
 // The fields of a profile that is not in the file (and of a new one).

@@ -166,8 +166,9 @@ void TTransferForm::CreateControls() {
   StatusBar1 = Named(new TStatusBar(this), "StatusBar1");
   StatusBar1->AddPanel(100, "Status:");
   StatusBar1->AddPanel(50, "");
-  // Bytes done, rate and time left of the file that moves.
+  // Bytes done, rate and time left of the file that moves; the encryption.
   StatusBar1->AddRightPanel(330, "");
+  StatusBar1->AddRightPanel(90, "");
   setStatusBar(StatusBar1);
 
   CreateMenu();

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace plat {
 
@@ -49,6 +50,33 @@ std::string QtDialogs::InputBox(const std::string& caption, const std::string& p
   return ok ? text.toStdString() : defaultValue;
 }
 
+std::unique_ptr<QMessageBox> ChoiceBox(const std::string& text, const std::vector<std::string>& buttons,
+                                       const std::string& caption) {
+  auto box = std::make_unique<QMessageBox>(QMessageBox::Warning, Caption(caption), QString::fromStdString(text),
+                                           QMessageBox::NoButton, DialogParent());
+  box->setTextFormat(Qt::PlainText);
+  QAbstractButton* last = nullptr;
+  for (std::size_t i = 0; i < buttons.size(); ++i) {
+    const bool isLast = i + 1 == buttons.size();
+    last = box->addButton(QString::fromStdString(buttons[i]), isLast ? QMessageBox::RejectRole : QMessageBox::AcceptRole);
+  }
+  // Nothing is chosen by a stray Return.
+  if (last != nullptr) {
+    box->setDefaultButton(qobject_cast<QPushButton*>(last));
+    box->setEscapeButton(last);
+  }
+  return box;
+}
+
+int QtDialogs::Choose(const std::string& text, const std::vector<std::string>& buttons, const std::string& caption) {
+  const std::unique_ptr<QMessageBox> box = ChoiceBox(text, buttons, caption);
+  box->exec();
+  for (std::size_t i = 0; i < buttons.size(); ++i)
+    if (box->clickedButton() != nullptr && box->clickedButton()->text() == QString::fromStdString(buttons[i]))
+      return static_cast<int>(i);
+  return static_cast<int>(buttons.size()) - 1;
+}
+
 // --- scripted ---
 
 std::vector<std::string> ScriptedDialogs::Messages() const {
@@ -60,6 +88,7 @@ std::vector<std::string> ScriptedDialogs::Messages() const {
 
 void ScriptedDialogs::Clear() {
   confirms_.clear();
+  choices_.clear();
   inputs_.clear();
   asked_.clear();
 }
@@ -83,6 +112,17 @@ std::string ScriptedDialogs::InputBox(const std::string& caption, const std::str
   std::optional<std::string> answer = std::move(inputs_.front());
   inputs_.pop_front();
   return answer ? *answer : defaultValue;
+}
+
+int ScriptedDialogs::Choose(const std::string& text, const std::vector<std::string>& buttons,
+                            const std::string& caption) {
+  std::string choices;
+  for (const std::string& b : buttons) choices += (choices.empty() ? "" : "|") + b;
+  asked_.push_back({Kind::Choice, caption, text, choices});
+  if (choices_.empty()) return static_cast<int>(buttons.size()) - 1;
+  const int answer = choices_.front();
+  choices_.pop_front();
+  return answer;
 }
 
 // --- the program's instance ---

@@ -6,9 +6,12 @@
 #pragma once
 
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+class QMessageBox;
 
 namespace plat {
 
@@ -22,7 +25,15 @@ class Dialogs {
   // One line of input; Cancel (or closing the box) gives back defaultValue.
   virtual std::string InputBox(const std::string& caption, const std::string& prompt,
                                const std::string& defaultValue) = 0;
+  // A warning with a button for each choice: the index of the one pressed;
+  // closing the box is the last choice (which should be Cancel).
+  virtual int Choose(const std::string& text, const std::vector<std::string>& buttons,
+                     const std::string& caption = std::string()) = 0;
 };
+
+// The warning box Choose shows: the last button is the default and Escape.
+std::unique_ptr<QMessageBox> ChoiceBox(const std::string& text, const std::vector<std::string>& buttons,
+                                       const std::string& caption);
 
 // The boxes of the desktop (QMessageBox, QInputDialog).
 class QtDialogs : public Dialogs {
@@ -31,37 +42,42 @@ class QtDialogs : public Dialogs {
   bool Confirm(const std::string& text, const std::string& caption) override;
   std::string InputBox(const std::string& caption, const std::string& prompt,
                        const std::string& defaultValue) override;
+  int Choose(const std::string& text, const std::vector<std::string>& buttons, const std::string& caption) override;
 };
 
 // Answers loaded beforehand, one queue per kind of box, and a record of every
 // box asked for. A question with no answer left gets No, an input box Cancel.
 class ScriptedDialogs : public Dialogs {
  public:
-  enum class Kind { Message, Confirm, Input };
+  enum class Kind { Message, Confirm, Input, Choice };
   struct Asked {
     Kind kind;
     std::string caption;
     std::string text;           // message, question or prompt
-    std::string defaultValue;   // input boxes only
+    std::string defaultValue;   // input boxes; for choices, the buttons joined by "|"
   };
 
   void AnswerConfirm(bool yes) { confirms_.push_back(yes); }
   // std::nullopt answers Cancel.
   void AnswerInput(std::optional<std::string> text) { inputs_.push_back(std::move(text)); }
+  // The index of the button pressed; without one, the last button.
+  void AnswerChoice(int index) { choices_.push_back(index); }
 
   const std::vector<Asked>& asked() const { return asked_; }
   // The texts of the message boxes shown so far, in order.
   std::vector<std::string> Messages() const;
-  std::size_t PendingAnswers() const { return confirms_.size() + inputs_.size(); }
+  std::size_t PendingAnswers() const { return confirms_.size() + inputs_.size() + choices_.size(); }
   void Clear();
 
   void ShowMessage(const std::string& text, const std::string& caption) override;
   bool Confirm(const std::string& text, const std::string& caption) override;
   std::string InputBox(const std::string& caption, const std::string& prompt,
                        const std::string& defaultValue) override;
+  int Choose(const std::string& text, const std::vector<std::string>& buttons, const std::string& caption) override;
 
  private:
   std::deque<bool> confirms_;
+  std::deque<int> choices_;
   std::deque<std::optional<std::string>> inputs_;
   std::vector<Asked> asked_;
 };

@@ -45,6 +45,9 @@ class CarefulUser : public plat::Dialogs {
   std::string InputBox(const std::string&, const std::string&, const std::string& defaultValue) override {
     return defaultValue;
   }
+  int Choose(const std::string&, const std::vector<std::string>& buttons, const std::string&) override {
+    return static_cast<int>(buttons.size()) - 1;
+  }
   std::vector<std::string> messages;
 
  private:

@@ -6,6 +6,8 @@
 #include <fstream>
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QMessageBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QProgressBar>
@@ -107,6 +109,40 @@ TEST(Screenshot, TransferWindowDuringAQueueAndAtItsEnd) {
   EXPECT_EQ(t.StatusBar1->PanelText(1), "3 files transferred, 1 skipped, 0 failed");
   QApplication::processEvents();
   Shoot(t, "transfer_queue_summary");
+}
+
+// Connected to vsftpd over TLS after "Trust this time": the box as it was
+// asked, and the transfer window with its encryption panel.
+TEST(Screenshot, CertificateBoxAndTheTransferWindowOverTls) {
+  testsupport::TempFolder work, config;
+  const vektest::TestCertificate cert = vektest::MakeTestCertificate(work.Path(), "vsftpd", {});
+  vektest::VsftpdPeer peer({vektest::VsftpdTls::Explicit, cert});
+  std::string error;
+  if (!peer.Start(error)) GTEST_SKIP() << error;
+  std::ofstream((peer.Root() / "README.TXT").string()) << "Welcome\n";
+  fs::create_directories(peer.Root() / "pub");
+  vektest::Windows w(config.File("rirarar.ini"));
+  TForm1& f = *w.form1;
+  f.FtpClient1->SetTrustFile(work.File("trusted"));
+  vektest::Windows::FillServer(f, std::to_string(peer.Port()), "anonymous", "me@example.org");
+  f.EncryptionCB->setCurrentIndex(session::encExplicit);
+  fs::create_directories(work.File("local"));
+  std::ofstream(work.File("local/report.pdf")) << "report";
+  f.InitialLocalDirEdit->setText(QString::fromStdString(work.File("local")));
+  w.dialogs.AnswerChoice(1);
+  f.ConnectBut->click();
+  ASSERT_TRUE(transfer::Session().Connected) << f.Memo1->toPlainText().toStdString();
+  TTransferForm& t = *w.transferForm;
+  EXPECT_EQ(t.StatusBar1->PanelText(3).rfind("TLSv1.", 0), 0u);
+  QApplication::processEvents();
+  Shoot(t, "transfer_connected_tls");
+
+  const std::string question =
+      TForm1::CertificateQuestion("127.0.0.1:" + std::to_string(peer.Port()), f.FtpClient1->TlsInfo(), false);
+  std::unique_ptr<QMessageBox> box = plat::ChoiceBox(question, TForm1::CertificateChoices(), "Certificate");
+  box->show();
+  QApplication::processEvents();
+  Shoot(*box, "certificate_box");
 }
 
 }  // namespace

@@ -36,6 +36,7 @@ TSiteProfile SampleProfile() {
   p.Port = "2121";
   p.ForceLower = false;
   p.AutoDir = true;
+  p.Encryption = session::encImplicit;
   return p;
 }
 
@@ -146,7 +147,16 @@ TEST_F(Profiles, WrittenProfileReadsBackIdentical) {
   EXPECT_EQ(Read("SITE", "Password"), "YG4z8LwjGox/") << "never in clear";
   EXPECT_EQ(Read("SITE", "ForceLower"), "0");
   EXPECT_EQ(Read("SITE", "AutoDir"), "1");
+  EXPECT_EQ(p.Encryption, session::encImplicit);
+  EXPECT_EQ(Read("SITE", "Encryption"), "2");
   EXPECT_EQ(Mode(ini), 0600u);
+  // Files from before encryption, or with a number no choice has: TLS
+  // when the server offers it.
+  EXPECT_EQ(store.ReadProfile("NOSUCH").Encryption, session::encIfAvailable);
+  for (const char* value : {"", "7", "-1", "x"}) {
+    plat::WritePrivateProfileString("SITE", "Encryption", value, ini);
+    EXPECT_EQ(store.ReadProfile("SITE").Encryption, session::encIfAvailable) << value;
+  }
 }
 
 TEST_F(Profiles, PasswordsOfEveryShapeReadBack) {

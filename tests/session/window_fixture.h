@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include "controls/log_memo.h"
@@ -153,8 +154,10 @@ class Windows {
   static std::vector<std::string> Lines(TLogMemo* memo) { return memo->Lines(); }
 
   // Fills the login window's server fields for a server on 127.0.0.1, the
-  // profile left unsaved.
+  // profile left unsaved, in plain FTP (the test servers of these tests have
+  // no TLS; the FTP over TLS tests choose their own).
   static void FillServer(TForm1& f, const std::string& port, const std::string& user, const std::string& password) {
+    f.EncryptionCB->setCurrentIndex(session::encPlain);
     f.HostNameEdit->setText("127.0.0.1");
     f.PortEdit->setText(QString::fromStdString(port));
     f.UserNameEdit->setText(QString::fromStdString(user));

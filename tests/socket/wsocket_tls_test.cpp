@@ -73,7 +73,7 @@ TEST_F(Tls, HandshakeEchoResumptionAndCloseNotifyOnTls12And13) {
       EXPECT_NE(info.Subject.find("127.0.0.1"), std::string::npos) << info.Subject;
     }
     EXPECT_GT(jar->Kept(), 0);
-    const auto seen = server.Connections();
+    const auto seen = server.WaitForConnections(2);
     ASSERT_EQ(seen.size(), 2u);
     for (std::size_t i = 0; i < seen.size(); ++i) {
       EXPECT_TRUE(seen[i].handshake);

@@ -154,6 +154,12 @@ std::vector<TlsTestServer::Connection> TlsTestServer::Connections() const {
   return connections_;
 }
 
+std::vector<TlsTestServer::Connection> TlsTestServer::WaitForConnections(std::size_t Count, int TimeoutMs) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  ended_.wait_for(lock, std::chrono::milliseconds(TimeoutMs), [&] { return connections_.size() >= Count; });
+  return connections_;
+}
+
 void TlsTestServer::Run() {
   // At most a minute, whatever the test does.
   for (int rounds = 0; rounds < 600 && !stopping_; ++rounds) {
@@ -206,6 +212,7 @@ void TlsTestServer::Serve(int Fd) {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   connections_.push_back(seen);
+  ended_.notify_all();
 }
 
 }  // namespace vektest

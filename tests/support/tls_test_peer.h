@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -58,6 +59,8 @@ class TlsTestServer {
     bool closeNotify = false;       // the client said goodbye properly
   };
   std::vector<Connection> Connections() const;
+  // Waits (at most TimeoutMs) until Count connections have ended.
+  std::vector<Connection> WaitForConnections(std::size_t Count, int TimeoutMs = 5000) const;
 
  private:
   void Run();
@@ -70,6 +73,7 @@ class TlsTestServer {
   std::uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
   mutable std::mutex mutex_;
+  mutable std::condition_variable ended_;
   std::vector<Connection> connections_;
   std::thread thread_;
 };

@@ -165,7 +165,7 @@ TEST_F(TransferWindowTest, ControlsHaveTheirNamesCaptionsSizesAndInitialStates) 
   EXPECT_EQ(f.ProgressBar1->height(), 20);
   EXPECT_EQ(f.ProgressBar1->minimum(), 0);
   EXPECT_EQ(f.ProgressBar1->maximum(), 100);
-  ASSERT_EQ(f.StatusBar1->PanelCount(), 3);
+  ASSERT_EQ(f.StatusBar1->PanelCount(), 4);  // status, text, rate, encryption
   EXPECT_EQ(f.StatusBar1->PanelText(0), "Status:");
   EXPECT_EQ(f.StatusBar1->PanelWidth(0), 100);
   EXPECT_EQ(f.StatusBar1->Panel(0)->width(), 100);
