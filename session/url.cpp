@@ -191,18 +191,19 @@ bool ParsePort(const std::string& text, std::string& out) {
 
 bool ParseFtpUrl(const std::string& url, TFtpUrl& out, std::string& error) {
   out = TFtpUrl{};
-  const std::string scheme = "ftp://";
-  if (url.size() < scheme.size()) {
-    error = "not an ftp:// URL: " + url;
+  auto startsWith = [&url](const std::string& scheme) {
+    if (url.size() < scheme.size()) return false;
+    for (std::size_t i = 0; i < scheme.size(); ++i)
+      if (std::tolower(static_cast<unsigned char>(url[i])) != scheme[i]) return false;
+    return true;
+  };
+  out.secure = startsWith("ftps://");
+  if (!out.secure && !startsWith("ftp://")) {
+    error = "not an ftp:// or ftps:// URL: " + url;
     return false;
   }
-  for (std::size_t i = 0; i < scheme.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(url[i])) != scheme[i]) {
-      error = "not an ftp:// URL: " + url;
-      return false;
-    }
-  }
-  const std::size_t authBegin = scheme.size();
+  if (out.secure) out.port = "990";
+  const std::size_t authBegin = out.secure ? 7 : 6;
   const std::size_t slash = url.find('/', authBegin);
   const std::string authority = url.substr(authBegin, slash == std::string::npos ? std::string::npos : slash - authBegin);
   const std::string rawPath = slash == std::string::npos ? std::string() : url.substr(slash + 1);

@@ -63,7 +63,7 @@ std::string UrlLocalFileName(const std::string& path, const std::string& downloa
 // %XX sequences of a URL part decoded. False on a malformed escape.
 bool PercentDecode(const std::string& text, std::string& out);
 
-// The strict form, for the command line: ftp://[user[:password]@]host[:port]/path
+// The strict form, for the command line: ftp[s]://[user[:password]@]host[:port]/path
 // with percent-escapes decoded and no guessing. A name is a file unless the
 // path ends in "/".
 struct TFtpUrl {
@@ -71,7 +71,9 @@ struct TFtpUrl {
   std::string password;  // meaningful only when hasPassword
   bool hasPassword = false;
   std::string host;
-  std::string port = "21";
+  std::string port = "21";  // "990" for ftps://
+  // ftps://: TLS from the first byte (implicit FTP over TLS).
+  bool secure = false;
   // The path after the host's "/", decoded; "dir/sub/name", or "/abs/..."
   // when the URL spelled a leading %2F.
   std::string path;

@@ -23,6 +23,7 @@
 #include "tests/ftp_data/vsftpd_peer.h"
 #include "tests/support/ftp_test_server.h"
 #include "tests/support/peer_process.h"
+#include "tests/support/tls_test_peer.h"
 
 namespace vektest {
 namespace {
@@ -200,6 +201,70 @@ INSTANTIATE_TEST_SUITE_P(Servers, ServerTest,
                            return std::string(std::get<0>(Info.param)) + (std::get<1>(Info.param) ? "Passive" : "Active");
                          });
 
+// FTP over TLS against vsftpd requiring it: a self-signed certificate is
+// refused (exit 3, with why and its fingerprint), taken with --insecure
+// (its fingerprint shown) or --pin, taken silently once trusted in the
+// window's store; a certificate of a trusted authority (--cacert) passes;
+// ftps:// is implicit TLS.
+TEST(VekftpTls, CertificatesAreRefusedPinnedTrustedOrTakenOnRequest) {
+  TempDir work{"vekftptls"};
+  const std::string folder = work.Path().string();
+  CertificateSpec authoritySpec;
+  authoritySpec.name = "vek test authority";
+  authoritySpec.authority = true;
+  const TestCertificate authority = MakeTestCertificate(folder, "ca", authoritySpec);
+  const TestCertificate selfSigned = MakeTestCertificate(folder, "self", {});
+  const TestCertificate signedByAuthority = MakeTestCertificate(folder, "signed", {}, &authority);
+  ::setenv("XDG_CONFIG_HOME", (work.Path() / "config").c_str(), 1);
+  struct Unset {
+    ~Unset() { ::unsetenv("XDG_CONFIG_HOME"); }
+  } unset;
+  const std::string payload = RandomBytes(200000, 5);
+
+  VsftpdPeer peer({VsftpdTls::Explicit, selfSigned});
+  std::string error;
+  if (!peer.Start(error)) GTEST_SKIP() << error;
+  ASSERT_TRUE(WriteFile(peer.Root() / "f.bin", payload));
+  const std::string url = peer.Url("f.bin");
+  TempDir local{"vekftplocal"};
+  ToolResult r = RunVekftp({"--tls", "get", url}, local.Path());
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_NE(r.err.find("self-signed certificate"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(selfSigned.fingerprint), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(local.Path() / "f.bin"));
+
+  r = RunVekftp({"--insecure", "get", url}, local.Path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("SHA256:" + selfSigned.fingerprint), std::string::npos) << r.err;
+  EXPECT_TRUE(ReadFile(local.Path() / "f.bin") == payload);
+  fs::remove(local.Path() / "f.bin");
+
+  r = RunVekftp({"--pin", "SHA256:" + selfSigned.fingerprint, "-v", "get", url}, local.Path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("> PROT P"), std::string::npos) << r.err;
+  r = RunVekftp({"--pin", "sha256:00:11", "get", url, "other.bin"}, local.Path());
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_FALSE(fs::exists(local.Path() / "other.bin"));
+
+  // Trusted in the window: the same store.
+  fs::create_directories(work.Path() / "config" / "rirarar");
+  ASSERT_TRUE(WriteFile(work.Path() / "config" / "rirarar" / "trusted-certificates",
+                        "127.0.0.1:" + std::to_string(peer.Port()) + " " + selfSigned.fingerprint + "\n"));
+  r = RunVekftp({"ls", peer.Url("")}, local.Path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("f.bin"), std::string::npos);
+  EXPECT_EQ(RunVekftp({"--no-tls", "ls", peer.Url("")}, local.Path()).status, 3);
+
+  VsftpdPeer implicit({VsftpdTls::Implicit, signedByAuthority});
+  if (!implicit.Start(error)) GTEST_SKIP() << error;
+  ASSERT_TRUE(WriteFile(implicit.Root() / "g.bin", payload));
+  const std::string secureUrl = "ftps://127.0.0.1:" + std::to_string(implicit.Port()) + "/g.bin";
+  r = RunVekftp({"--cacert", authority.certFile, "get", secureUrl}, local.Path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(ReadFile(local.Path() / "g.bin") == payload);
+  EXPECT_EQ(RunVekftp({"get", secureUrl, "h.bin"}, local.Path()).status, 3);
+}
+
 TEST(VekftpTool, RefusesALocalNameThatLeavesTheFolderAndWritesNothing) {
   TempDir local{"vekftplocal"};
   // No server is needed: the name is refused before anything connects.
@@ -223,7 +288,9 @@ TEST(VekftpTool, HelpExitStatusesAndEscapedServerText) {
   EXPECT_EQ(r.status, 3) << r.err;  // no connection
 
   FtpScript s;
-  s.Greet("220 hi").Expect("USER anonymous", "331 any password").Expect("PASS *", "230 in");
+  // TLS is asked for by default, and its absence is no error.
+  s.Greet("220 hi").Expect("AUTH TLS", "500 AUTH not understood").Expect("AUTH SSL", "500 AUTH not understood");
+  s.Expect("USER anonymous", "331 any password").Expect("PASS *", "230 in");
   s.Expect("TYPE I", "200 ok").Expect("CWD d", "550 \x1b[2J\x1b]0;owned\x07gone");
   s.Expect("QUIT", "221 bye");
   FtpTestServer server(s);
@@ -262,8 +329,9 @@ TEST(VekftpTool, CommandsOnNamesSendExactlyTheirCommands) {
     FtpScript script;
     std::vector<std::string> expected;
     if (!c.steps.empty()) {
-      script.Greet("220 test server").Expect("USER bob", "331 pw please").Expect("PASS x", "230 ok");
-      expected = {"USER bob", "PASS x"};
+      script.Greet("220 test server").Expect("AUTH TLS", "502 no").Expect("AUTH SSL", "502 no");
+      script.Expect("USER bob", "331 pw please").Expect("PASS x", "230 ok");
+      expected = {"AUTH TLS", "AUTH SSL", "USER bob", "PASS x"};
       for (const auto& [command, reply] : c.steps) {
         script.Expect(command, reply);
         expected.push_back(command);

@@ -197,10 +197,18 @@ TEST(StrictUrl, DefaultsAndDirectoryForms) {
   u = StrictParsed("ftp://user:p@ss@h/x");  // the last "@" ends the user part
   EXPECT_EQ(u.password, "p@ss");
   EXPECT_EQ(u.host, "h");
+  EXPECT_FALSE(u.secure);
+
+  // ftps://: implicit TLS, on its own port unless one is given.
+  u = StrictParsed("FTPS://h/x");
+  EXPECT_TRUE(u.secure);
+  EXPECT_EQ(u.port, "990");
+  EXPECT_EQ(u.name, "x");
+  EXPECT_EQ(StrictParsed("ftps://h:2990/").port, "2990");
 }
 
 TEST(StrictUrl, MalformedOrDangerousUrlsAreRefused) {
-  EXPECT_NE(StrictRefused("http://h/x").find("not an ftp:// URL"), std::string::npos);
+  EXPECT_NE(StrictRefused("http://h/x").find("not an ftp:// or ftps:// URL"), std::string::npos);
   EXPECT_NE(StrictRefused("ftp:///x").find("no host"), std::string::npos);
   EXPECT_NE(StrictRefused("ftp://h:0/x").find("bad port"), std::string::npos);
   EXPECT_NE(StrictRefused("ftp://h:65536/x").find("bad port"), std::string::npos);

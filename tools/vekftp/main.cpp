@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ftp/ftp_trust.h"
 #include "ftp/ftpcli.h"
 #include "platform/application.h"
 #include "platform/ticks.h"
@@ -47,6 +48,13 @@ class Session {
       // answers USER with 230 and PASS is not sent.
       ftp_.SetPassWord(Opt.url.hasPassword && !Opt.url.password.empty() ? Opt.url.password : "-");
     }
+    ftp_.SetEncryption(Opt.url.secure             ? ftpEncImplicit
+                       : Opt.tls == vekftp::Tls::Required ? ftpEncExplicit
+                       : Opt.tls == vekftp::Tls::Off      ? ftpEncPlain
+                                                          : ftpEncIfAvailable);
+    ftp_.OnVerifyCertificate = [this](TCustomFtpCli*, const TTlsInfo& Info, bool, TFtpTrust& Trust) {
+      Trust = CertificateTrust(Info);
+    };
     if (Opt.verbose) {
       ftp_.OnDisplay = [this](TCustomFtpCli*, std::string& Msg) {
         BreakProgressLine();
@@ -67,7 +75,15 @@ class Session {
       getLocal = LocalForGet();
       if (getLocal.empty()) return kExitUsage;  // refused before anything connects
     }
+    if (!opt_.caCertificates.empty()) {
+      std::string error;
+      if (!WSocketTrustCertificates(opt_.caCertificates, error)) {
+        std::fprintf(stderr, "Error: %s\n", error.c_str());
+        return kExitUsage;
+      }
+    }
     if (!Step(ftp_.Connect())) return kExitLogin;
+    if (!PinHeld()) return kExitLogin;
     // The commands on names move no data: no TYPE for them.
     const bool movesData = opt_.op != Operation::Rm && opt_.op != Operation::Mv && opt_.op != Operation::Mkdir &&
                            opt_.op != Operation::Rmdir;
@@ -110,6 +126,34 @@ class Session {
   }
 
  private:
+  // A certificate that failed the check: taken when pinned or when the user
+  // said --insecure (and then shown); refused otherwise, which ends the
+  // connect with the reason and the fingerprint.
+  TFtpTrust CertificateTrust(const TTlsInfo& Info) {
+    if (!opt_.pin.empty())
+      return TTrustedCertificates::NormalFingerprint(opt_.pin) ==
+                     TTrustedCertificates::NormalFingerprint(Info.Fingerprint)
+                 ? ftpTrustOnce
+                 : ftpTrustNo;
+    if (!opt_.insecure) return ftpTrustNo;
+    BreakProgressLine();
+    std::fprintf(stderr, "vekftp: certificate not verified (%s), taken anyway: SHA256:%s\n", Info.VerifyText.c_str(),
+                 Info.Fingerprint.c_str());
+    return ftpTrustOnce;
+  }
+
+  // A pinned certificate is the one, whether or not it passed the check.
+  bool PinHeld() {
+    if (opt_.pin.empty()) return true;
+    const std::string got = ftp_.Encrypted() ? ftp_.TlsInfo().Fingerprint : std::string();
+    if (ftp_.Encrypted() && TTrustedCertificates::NormalFingerprint(opt_.pin) == TTrustedCertificates::NormalFingerprint(got))
+      return true;
+    std::fprintf(stderr, "Error: the server's certificate is not the pinned one (SHA-256 %s)\n",
+                 got.empty() ? "none: the session is not encrypted" : got.c_str());
+    if (ftp_.IsConnected()) ftp_.Quit();
+    return false;
+  }
+
   bool Step(bool Ok) {
     EndProgress();
     if (Ok) return true;

@@ -109,10 +109,16 @@ std::string UsageText() {
          "  --passive            passive mode (the default)\n"
          "  --ascii              ASCII transfer type instead of binary\n"
          "  --timeout SECONDS    give up on a silent server after this long (default 30)\n"
+         "  --tls                require FTP over TLS (by default it is used when the server offers it)\n"
+         "  --no-tls             plain FTP only, everything in clear\n"
+         "  --insecure           take a certificate that fails the check (its fingerprint is shown)\n"
+         "  --pin SHA256:HEX     take only the certificate with this SHA-256 fingerprint\n"
+         "  --cacert FILE        trust the certificates (authorities) in this PEM file too\n"
          "  -v                   show the commands and the server's replies\n"
          "  -h, --help           show this text\n"
          "URL: ftp://[user[:password]@]host[:port]/path, percent-escapes decoded;\n"
-         "     without a user the login is anonymous\n"
+         "     without a user the login is anonymous; ftps:// is TLS from the first byte (port 990)\n"
+         "certificates trusted in the program's window are trusted here too\n"
          "exit status: 0 done, 1 transfer failed, 2 usage, 3 connection or login failed,\n"
          "             4 the server refused the file or folder, 5 local file error\n";
 }
@@ -135,6 +141,18 @@ bool ParseArguments(const std::vector<std::string>& Args, Options& Out, std::str
       Out.ascii = true;
     } else if (a == "-v") {
       Out.verbose = true;
+    } else if (a == "--tls") {
+      Out.tls = Tls::Required;
+    } else if (a == "--no-tls") {
+      Out.tls = Tls::Off;
+    } else if (a == "--insecure") {
+      Out.insecure = true;
+    } else if (a == "--pin" || a == "--cacert") {
+      if (i + 1 >= Args.size() || Args[i + 1].empty()) {
+        Error = a + (a == "--pin" ? " needs a SHA-256 fingerprint" : " needs a file");
+        return false;
+      }
+      (a == "--pin" ? Out.pin : Out.caCertificates) = Args[++i];
     } else if (a == "--timeout") {
       if (i + 1 >= Args.size()) {
         Error = "--timeout needs a number of seconds";
@@ -206,6 +224,14 @@ bool ParseArguments(const std::vector<std::string>& Args, Options& Out, std::str
   }
 
   if (!ParseFtpUrl(url, Out.url, Error)) return false;
+  if (Out.url.secure && Out.tls == Tls::Off) {
+    Error = "an ftps:// URL is always encrypted: --no-tls does not go with it";
+    return false;
+  }
+  if (Out.insecure && !Out.pin.empty()) {
+    Error = "--insecure takes any certificate, --pin only one: choose one of them";
+    return false;
+  }
   const bool namesFolder = Out.op == Operation::Mkdir || Out.op == Operation::Rmdir || Out.op == Operation::Mv;
   if (namesFolder && Out.url.name.empty() && Out.url.path.size() > 1 && Out.url.path.back() == '/') {
     // "ftp://h/pub/new/" names the folder "new" as well.

@@ -40,12 +40,22 @@ enum ExitStatus {
 
 enum class Operation { Get, Put, Append, Resume, Ls, Size, Mget, Rm, Mv, Mkdir, Rmdir };
 
+// FTP over TLS: when the server offers it (the default, as lftp does),
+// always (--tls; ftps:// URLs are implicit TLS), or never (--no-tls).
+enum class Tls { IfAvailable, Required, Off };
+
 struct Options {
   bool help = false;
   bool passive = true;  // behind NAT, where most users are, PORT cannot work
   bool ascii = false;
   int timeout = 30;
   bool verbose = false;
+  Tls tls = Tls::IfAvailable;
+  // A certificate that fails the check is taken anyway (its fingerprint
+  // shown), or only the one with this SHA-256 fingerprint is taken.
+  bool insecure = false;
+  std::string pin;
+  std::string caCertificates;  // PEM file of authorities trusted beside the system's
   Operation op = Operation::Get;
   FtpUrl url;
   std::string local;               // get (optional), put, append, resume
