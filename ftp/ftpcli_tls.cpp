@@ -40,6 +40,9 @@ void TCustomFtpCli::RunTlsStep(TFtpStep Step) {
 
 void TCustomFtpCli::AuthAfterReply() {
   if (FReplyCode == 234) {
+    // Whatever came in clear behind the 234 was not protected by TLS: a
+    // "230 logged in" slipped in there must not be taken for a reply.
+    FReplyBuffer.clear();
     StartControlTls();
     return;
   }

@@ -5,11 +5,15 @@
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <filesystem>
 #include <tuple>
 
 #include "ftp/ftpcli.h"
 #include "tests/ftp_data/vsftpd_peer.h"
+#include "tests/support/ftp_test_server.h"
 #include "tests/support/peer_process.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/tls_test_peer.h"
@@ -107,6 +111,43 @@ TEST_P(Ftps, RoundTripsAreByteExactAndEveryDataConnectionResumesTheSession) {
   const std::string serverLog = peer.ServerLog();
   EXPECT_EQ(Count(serverLog, "\"SSL version: "), 6) << serverLog;
   EXPECT_EQ(Count(serverLog, ", not reused,"), 1) << serverLog;
+}
+
+// A server that answers AUTH TLS and then breaks the handshake (it closes,
+// or answers the hello with text, or slips a reply in clear behind its 234):
+// the connect fails at once with why, and nothing of the login is sent.
+TEST(FtpsScripted, ABrokenHandshakeEndsTheConnectBeforeTheLogin) {
+  auto garbageAfterHello = [](FtpServerSession& s, const std::string&) {
+    pollfd p{s.Fd(), POLLIN, 0};
+    char hello[1024];
+    if (::poll(&p, 1, 3000) == 1 && ::recv(s.Fd(), hello, sizeof(hello), 0) > 0)
+      s.Send("HTTP/1.0 400 Bad Request\r\n\r\n");
+    s.Close();
+  };
+  for (int shape = 0; shape < 3; ++shape) {
+    SCOPED_TRACE(shape);
+    FtpScript script;
+    script.Greet("220 hi");
+    if (shape == 0) script.Expect("AUTH TLS", "234 go ahead").ThenClose();
+    if (shape == 1) script.Expect("AUTH TLS", "234 go ahead").Do(garbageAfterHello);
+    // In the same segment as the 234, so it is read before TLS starts.
+    if (shape == 2) script.Expect("AUTH TLS").Raw("234 go ahead\r\n230 logged in, no TLS needed\r\n").Do(garbageAfterHello);
+    FtpTestServer server(script);
+    TFtpClient ftp;
+    ftp.SetHostName("127.0.0.1");
+    ftp.SetPort(server.PortText());
+    ftp.SetUserName("bob");
+    ftp.SetPassWord("secret");
+    ftp.SetTimeout(10);
+    ftp.SetEncryption(ftpEncExplicit);
+    std::vector<std::string> shown;
+    ftp.OnDisplay = [&shown](TCustomFtpCli*, std::string& line) { shown.push_back(line); };
+    EXPECT_FALSE(ftp.Connect());
+    for (const std::string& line : shown) EXPECT_EQ(line.find("230"), std::string::npos) << "taken from clear text: " << line;
+    EXPECT_EQ(ftp.ErrorMessage().rfind("500 TLS handshake failed: ", 0), 0u) << ftp.ErrorMessage();
+    EXPECT_FALSE(ftp.Encrypted());
+    EXPECT_EQ(server.Commands(), std::vector<std::string>{"AUTH TLS"});
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Vsftpd, Ftps,
