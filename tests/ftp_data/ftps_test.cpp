@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include "ftp/ftpcli.h"
+#include "tests/ftp_data/pureftpd_peer.h"
 #include "tests/ftp_data/vsftpd_peer.h"
 #include "tests/support/ftp_test_server.h"
 #include "tests/support/peer_process.h"
@@ -35,6 +36,54 @@ int Count(const std::string& text, const std::string& what) {
   return n;
 }
 
+// A connected engine does one of everything over TLS: a listing, a
+// download, a resumed download, an upload and an append, byte for byte.
+// Root is the server's folder, Up its writable sub-folder "up".
+void RoundTrips(TFtpClient& ftp, const fs::path& Root, const testsupport::TempFolder& local) {
+  const std::string download = Bytes(300000, 'd');
+  ASSERT_TRUE(WriteFile(Root / "a.bin", download));
+  ftp.SetHostFileName("");
+  ftp.SetLocalFileName(local.File("listing.txt"));
+  ASSERT_TRUE(ftp.Dir()) << ftp.ErrorMessage();
+  EXPECT_NE(ReadFile(local.File("listing.txt")).find("a.bin"), std::string::npos);
+
+  ftp.SetBinary(true);
+  ASSERT_TRUE(ftp.TypeSet());
+  ftp.SetHostFileName("a.bin");
+  ftp.SetLocalFileName(local.File("a.bin"));
+  ASSERT_TRUE(ftp.Get()) << ftp.ErrorMessage();
+  EXPECT_TRUE(ReadFile(local.File("a.bin")) == download);
+
+  ASSERT_TRUE(WriteFile(local.File("part.bin"), download.substr(0, 123457)));
+  ftp.SetLocalFileName(local.File("part.bin"));
+  ASSERT_TRUE(ftp.RestGet()) << ftp.ErrorMessage();
+  EXPECT_TRUE(ReadFile(local.File("part.bin")) == download);
+
+  const std::string upload = Bytes(250001, 'u');
+  ASSERT_TRUE(WriteFile(local.File("up.bin"), upload));
+  ftp.SetHostFileName("up/up.bin");
+  ftp.SetLocalFileName(local.File("up.bin"));
+  ASSERT_TRUE(ftp.Put()) << ftp.ErrorMessage();
+  EXPECT_TRUE(ReadFile(Root / "up" / "up.bin") == upload) << ReadFile(Root / "up" / "up.bin").size();
+  ASSERT_TRUE(ftp.Append()) << ftp.ErrorMessage();
+  EXPECT_TRUE(ReadFile(Root / "up" / "up.bin") == upload + upload);
+  EXPECT_TRUE(ftp.Quit());
+}
+
+void Configure(TFtpClient& ftp, std::uint16_t Port, const std::string& User, const std::string& Password,
+               TFtpEncryption Encryption, int Version, bool Passive, const testsupport::TempFolder& local) {
+  ftp.SetHostName("127.0.0.1");
+  ftp.SetPort(std::to_string(Port));
+  ftp.SetUserName(User);
+  ftp.SetPassWord(Password);
+  ftp.SetTimeout(20);
+  ftp.SetPassiveMode(Passive);
+  ftp.SetEncryption(Encryption);
+  ftp.SetTlsVersions(Version, Version);
+  ftp.SetTrustFile(local.File("trusted"));
+  ftp.OnVerifyCertificate = [](TCustomFtpCli*, const TTlsInfo&, bool, TFtpTrust& trust) { trust = ftpTrustOnce; };
+}
+
 using Params = std::tuple<VsftpdTls::Mode, int, bool>;
 
 class Ftps : public ::testing::TestWithParam<Params> {};
@@ -46,19 +95,9 @@ TEST_P(Ftps, RoundTripsAreByteExactAndEveryDataConnectionResumesTheSession) {
   VsftpdPeer peer({mode, cert});
   std::string error;
   if (!peer.Start(error)) GTEST_SKIP() << error;
-  const std::string download = Bytes(300000, 'd');
-  ASSERT_TRUE(WriteFile(peer.Root() / "a.bin", download));
-
   TFtpClient ftp;
-  ftp.SetHostName("127.0.0.1");
-  ftp.SetPort(std::to_string(peer.Port()));
-  ftp.SetUserName("anonymous");
-  ftp.SetPassWord("secret@example.org");
-  ftp.SetTimeout(20);
-  ftp.SetPassiveMode(passive);
-  ftp.SetEncryption(mode == VsftpdTls::Implicit ? ftpEncImplicit : ftpEncExplicit);
-  ftp.SetTlsVersions(version, version);
-  ftp.SetTrustFile(local.File("trusted"));
+  Configure(ftp, peer.Port(), "anonymous", "secret@example.org",
+            mode == VsftpdTls::Implicit ? ftpEncImplicit : ftpEncExplicit, version, passive, local);
   std::vector<std::string> log;
   ftp.OnDisplay = [&log](TCustomFtpCli*, std::string& line) { log.push_back(line); };
   int asked = 0;
@@ -79,32 +118,7 @@ TEST_P(Ftps, RoundTripsAreByteExactAndEveryDataConnectionResumesTheSession) {
   const auto user = std::find_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("> USER", 0) == 0; });
   EXPECT_LT(tls, user);
 
-  ftp.SetHostFileName("");
-  ftp.SetLocalFileName(local.File("listing.txt"));
-  ASSERT_TRUE(ftp.Dir()) << ftp.ErrorMessage() << "\n" << peer.ServerLog();
-  EXPECT_NE(ReadFile(local.File("listing.txt")).find("a.bin"), std::string::npos);
-
-  ftp.SetBinary(true);
-  ASSERT_TRUE(ftp.TypeSet());
-  ftp.SetHostFileName("a.bin");
-  ftp.SetLocalFileName(local.File("a.bin"));
-  ASSERT_TRUE(ftp.Get()) << ftp.ErrorMessage();
-  EXPECT_TRUE(ReadFile(local.File("a.bin")) == download);
-
-  ASSERT_TRUE(WriteFile(local.File("part.bin"), download.substr(0, 123457)));
-  ftp.SetLocalFileName(local.File("part.bin"));
-  ASSERT_TRUE(ftp.RestGet()) << ftp.ErrorMessage();
-  EXPECT_TRUE(ReadFile(local.File("part.bin")) == download);
-
-  const std::string upload = Bytes(250001, 'u');
-  ASSERT_TRUE(WriteFile(local.File("up.bin"), upload));
-  ftp.SetHostFileName("up/up.bin");
-  ftp.SetLocalFileName(local.File("up.bin"));
-  ASSERT_TRUE(ftp.Put()) << ftp.ErrorMessage();
-  EXPECT_TRUE(ReadFile(peer.Upload() / "up.bin") == upload) << ReadFile(peer.Upload() / "up.bin").size();
-  ASSERT_TRUE(ftp.Append()) << ftp.ErrorMessage();
-  EXPECT_TRUE(ReadFile(peer.Upload() / "up.bin") == upload + upload);
-  EXPECT_TRUE(ftp.Quit());
+  RoundTrips(ftp, peer.Root(), local);
 
   // vsftpd's own account: a new session for the control connection, and
   // each of the five data connections resumed it.
@@ -112,6 +126,46 @@ TEST_P(Ftps, RoundTripsAreByteExactAndEveryDataConnectionResumesTheSession) {
   EXPECT_EQ(Count(serverLog, "\"SSL version: "), 6) << serverLog;
   EXPECT_EQ(Count(serverLog, ", not reused,"), 1) << serverLog;
 }
+
+INSTANTIATE_TEST_SUITE_P(Vsftpd, Ftps,
+                         ::testing::Combine(::testing::Values(VsftpdTls::Explicit, VsftpdTls::Implicit),
+                                            ::testing::Values(TLS1_2_VERSION, TLS1_3_VERSION),
+                                            ::testing::Values(true, false)));
+
+// pure-ftpd demanding TLS for the login (-Y 2) and for the data too (-Y 3),
+// and pyftpdlib's TLS handler (which resets a data connection whose
+// handshake comes before its command), on TLS 1.2 and 1.3.
+class FtpsPeers : public ::testing::TestWithParam<std::tuple<int, int>> {};
+
+TEST_P(FtpsPeers, RoundTripsAreByteExact) {
+  const auto [server, version] = GetParam();
+  testsupport::TempFolder local;
+  const TestCertificate cert = MakeTestCertificate(local.Path(), "server", {});
+  TFtpClient ftp;
+  std::string error;
+  if (server == 0) {
+    testsupport::TempFolder served;
+    std::filesystem::create_directories(fs::path(served.Path()) / "up");
+    PyFtpdPeer peer("vek", "pw", served.Path());
+    peer.UseTls(cert.certFile, cert.keyFile);
+    ASSERT_TRUE(peer.Start(error)) << error;
+    Configure(ftp, peer.Port(), "vek", "pw", ftpEncExplicit, version, true, local);
+    ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage() << "\n" << peer.Log();
+    EXPECT_TRUE(ftp.DataEncrypted());
+    RoundTrips(ftp, served.Path(), local);
+    return;
+  }
+  PureFtpdPeer peer({server, cert});
+  ASSERT_TRUE(peer.Start(error)) << error;
+  Configure(ftp, peer.Port(), "demo", "pw", ftpEncExplicit, version, true, local);
+  ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage() << "\n" << peer.Log();
+  EXPECT_TRUE(ftp.DataEncrypted());
+  RoundTrips(ftp, peer.Root(), local);
+}
+
+INSTANTIATE_TEST_SUITE_P(PyFtpdAndPureFtpd, FtpsPeers,
+                         ::testing::Combine(::testing::Values(0, 2, 3),
+                                            ::testing::Values(TLS1_2_VERSION, TLS1_3_VERSION)));
 
 // A server that answers AUTH TLS and then breaks the handshake (it closes,
 // or answers the hello with text, or slips a reply in clear behind its 234):
@@ -150,10 +204,7 @@ TEST(FtpsScripted, ABrokenHandshakeEndsTheConnectBeforeTheLogin) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Vsftpd, Ftps,
-                         ::testing::Combine(::testing::Values(VsftpdTls::Explicit, VsftpdTls::Implicit),
-                                            ::testing::Values(TLS1_2_VERSION, TLS1_3_VERSION),
-                                            ::testing::Values(true, false)));
+
 
 }  // namespace
 }  // namespace vektest

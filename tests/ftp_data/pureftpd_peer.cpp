@@ -72,7 +72,8 @@ bool PureFtpdPeer::Start(std::string& Error) {
   }
 
   // -E: no anonymous sessions; -H: no reverse lookups.
-  auto prepare = [binary, database](const Ports& ports, std::vector<std::string>& argv, std::string&) {
+  const PureFtpdTls tls = tls_;
+  auto prepare = [binary, database, tls](const Ports& ports, std::vector<std::string>& argv, std::string&) {
     argv = {binary.string(),
             "-S",
             "127.0.0.1," + std::to_string(ports.control),
@@ -82,6 +83,10 @@ bool PureFtpdPeer::Start(std::string& Error) {
             "-H",
             "-p",
             std::to_string(ports.pasvMin) + ":" + std::to_string(ports.pasvMax)};
+    if (tls.level > 0) {
+      argv.insert(argv.end(), {"-Y", std::to_string(tls.level), "-2",
+                               tls.certificate.certFile + "," + tls.certificate.keyFile});
+    }
     return true;
   };
   return Launch(prepare, "pure-ftpd", Error);

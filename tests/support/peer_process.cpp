@@ -64,9 +64,19 @@ lifetime = float(os.environ["VEK_FTP_LIFETIME"])
 authorizer = DummyAuthorizer()
 authorizer.add_user(user, password, root, perm="elradfmwMT")
 
-class Handler(FTPHandler):
+base = FTPHandler
+if os.environ.get("VEK_FTP_CERT"):
+    from pyftpdlib.handlers import TLS_FTPHandler
+    base = TLS_FTPHandler
+
+class Handler(base):
     pass
 
+if os.environ.get("VEK_FTP_CERT"):
+    Handler.certfile = os.environ["VEK_FTP_CERT"]
+    Handler.keyfile = os.environ["VEK_FTP_KEY"]
+    Handler.tls_control_required = True
+    Handler.tls_data_required = True
 Handler.authorizer = authorizer
 Handler.permit_foreign_addresses = False
 
@@ -272,7 +282,8 @@ bool PyFtpdPeer::Start(std::string& Error, int LifetimeSeconds) {
   const std::vector<std::string> argv = {"/usr/bin/python3", script.string()};
   const std::vector<std::string> env = {
       "VEK_FTP_USER=" + user_, "VEK_FTP_PASSWORD=" + password_, "VEK_FTP_ROOT=" + root_.string(),
-      "VEK_FTP_LIFETIME=" + std::to_string(LifetimeSeconds), "PYTHONDONTWRITEBYTECODE=1"};
+      "VEK_FTP_LIFETIME=" + std::to_string(LifetimeSeconds), "PYTHONDONTWRITEBYTECODE=1",
+      "VEK_FTP_CERT=" + certFile_, "VEK_FTP_KEY=" + keyFile_};
   if (!process_.Start(argv, work_.Path() / "pyftpd.log", env, Error)) return false;
   if (!process_.WaitForOutput("LISTENING ", 15000)) {
     Error = "pyftpdlib did not start; its output:\n" + process_.Log();

@@ -73,6 +73,12 @@ class PyFtpdPeer {
   // False with Error set when the server cannot start (Error names why).
   bool Start(std::string& Error, int LifetimeSeconds = 120);
   void Stop();
+  // FTP over TLS (TLS_FTPHandler, explicit), required for the login and the
+  // data; set before Start.
+  void UseTls(const std::string& CertFile, const std::string& KeyFile) {
+    certFile_ = CertFile;
+    keyFile_ = KeyFile;
+  }
   std::uint16_t Port() const { return port_; }
   std::string PortText() const { return std::to_string(port_); }
   std::string Log() const { return process_.Log(); }
@@ -81,6 +87,8 @@ class PyFtpdPeer {
   std::string user_;
   std::string password_;
   std::filesystem::path root_;
+  std::string certFile_;
+  std::string keyFile_;
   TempDir work_{"vekpyftpd"};
   PeerProcess process_;
   std::uint16_t port_ = 0;
