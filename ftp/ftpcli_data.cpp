@@ -249,17 +249,20 @@ void TCustomFtpCli::DataReceive(std::uint16_t) {
   if (!DoProgress()) return;
 
   TWSocket& data = *FDataSocket;
-  // Received straight into the file's block when there is a file.
-  char scratch[FTP_RECEIVE_CHUNK_SIZE];
+  // Received straight into the file's block when there is a file; over TLS
+  // a record's worth at a time, as it comes decrypted in one piece.
+  constexpr int kTlsChunk = 16 * 1024;
+  const int chunk = data.TlsActive() ? kTlsChunk : FTP_RECEIVE_CHUNK_SIZE;
+  char scratch[kTlsChunk];
   char* buffer = scratch;
   if (FLocalFile.IsOpen()) {
-    buffer = FLocalFile.WriteSpace(FTP_RECEIVE_CHUNK_SIZE);
+    buffer = FLocalFile.WriteSpace(chunk);
     if (buffer == nullptr) {
       LocalWriteFailed(errno);
       return;
     }
   }
-  const int n = data.Receive(buffer, FTP_RECEIVE_CHUNK_SIZE);
+  const int n = data.Receive(buffer, chunk);
   if (n == 0) return;
   if (n < 0) {
     if (data.State() == wsConnected && data.LastError() != plat::WSAEWOULDBLOCK) {
@@ -488,9 +491,9 @@ void TCustomFtpCli::SendNextChunk(std::uint16_t Error) {
   // read then would be lost.
   if (FXfer.UploadEof || !FXfer.UploadStarted || !DataReady()) return;
 
-  // Over TLS a chunk is a record: full-size ones cost the least.
+  // Over TLS, chunks of four full records: fewer, larger writes cost the least.
   const char* chunk = nullptr;
-  const int n = FLocalFile.ReadChunk(data.TlsActive() ? 16 * 1024 : FTP_SEND_CHUNK_SIZE, chunk);
+  const int n = FLocalFile.ReadChunk(data.TlsActive() ? 64 * 1024 : FTP_SEND_CHUNK_SIZE, chunk);
   if (n < 0) {
     NoteTransferError(426, "426 Error reading local file " + FLocalFileName + ": " + std::strerror(errno));
     DoDisplay("! Error reading file");

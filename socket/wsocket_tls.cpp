@@ -18,8 +18,12 @@
 
 namespace {
 
-// Decrypted bytes the owner has not read: below this, more are decrypted.
+// Decrypted bytes the owner has not read: up to this many are decrypted
+// ahead, and the network is read again only when fewer than kPlainLow wait
+// and OpenSSL holds less than a read's worth: neither buffer grows however
+// slowly the owner reads.
 constexpr std::size_t kPlainRoom = 64 * 1024;
+constexpr int kPlainLow = 16 * 1024;
 // One read from below.
 constexpr int kCipherChunk = 32 * 1024;
 
@@ -301,7 +305,8 @@ void TCustomTlsWSocket::FillInfo() {
 bool TCustomTlsWSocket::DoDataAvailable(std::uint16_t Error) {
   if (FTls == nullptr) return TCustomSocksWSocket::DoDataAvailable(Error);
   const std::weak_ptr<int> Alive = AliveToken();
-  if (PlainWaiting() < static_cast<int>(kPlainRoom)) PullCipher();
+  if (PlainWaiting() < kPlainLow && BIO_ctrl_pending(Bio(FReadBio)) < static_cast<std::size_t>(kCipherChunk))
+    PullCipher();
   // After a failed handshake nothing more is understood; the owner closes.
   if (FTlsStage == tlsFailed) return true;
   if (FTlsStage == tlsHandshaking) {
