@@ -163,6 +163,27 @@ TEST_P(FtpsPeers, RoundTripsAreByteExact) {
   RoundTrips(ftp, peer.Root(), local);
 }
 
+// A server that agrees to PROT P and then sends a listing in clear: the
+// request fails at once, saying so, and the session stays usable.
+TEST(FtpsBroken, DataInClearAfterProtPEndsTheRequest) {
+  testsupport::TempFolder local, served;
+  const TestCertificate cert = MakeTestCertificate(local.Path(), "server", {});
+  PyFtpdPeer peer("vek", "pw", served.Path());
+  peer.UseTls(cert.certFile, cert.keyFile, true);
+  std::string error;
+  ASSERT_TRUE(peer.Start(error)) << error;
+  TFtpClient ftp;
+  Configure(ftp, peer.Port(), "vek", "pw", ftpEncExplicit, 0, true, local);
+  ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage();
+  ftp.SetHostFileName("");
+  ftp.SetLocalFileName(local.File("listing.txt"));
+  EXPECT_FALSE(ftp.Dir());
+  EXPECT_NE(ftp.ErrorMessage().find("TLS handshake failed"), std::string::npos) << ftp.ErrorMessage();
+  EXPECT_TRUE(ftp.IsConnected());
+  ftp.SetHostDirName("/");
+  EXPECT_TRUE(ftp.Pwd()) << ftp.ErrorMessage();
+}
+
 INSTANTIATE_TEST_SUITE_P(PyFtpdAndPureFtpd, FtpsPeers,
                          ::testing::Combine(::testing::Values(0, 2, 3),
                                             ::testing::Values(TLS1_2_VERSION, TLS1_3_VERSION)));

@@ -70,13 +70,17 @@ if os.environ.get("VEK_FTP_CERT"):
     base = TLS_FTPHandler
 
 class Handler(base):
-    pass
+    # A broken server for the tests: it agrees to PROT P, then sends the
+    # data in clear all the same.
+    if os.environ.get("VEK_FTP_PLAIN_DATA"):
+        def ftp_PROT(self, line):
+            self.respond("200 Protection set to Private")
 
 if os.environ.get("VEK_FTP_CERT"):
     Handler.certfile = os.environ["VEK_FTP_CERT"]
     Handler.keyfile = os.environ["VEK_FTP_KEY"]
     Handler.tls_control_required = True
-    Handler.tls_data_required = True
+    Handler.tls_data_required = not os.environ.get("VEK_FTP_PLAIN_DATA")
 Handler.authorizer = authorizer
 Handler.permit_foreign_addresses = False
 
@@ -283,7 +287,8 @@ bool PyFtpdPeer::Start(std::string& Error, int LifetimeSeconds) {
   const std::vector<std::string> env = {
       "VEK_FTP_USER=" + user_, "VEK_FTP_PASSWORD=" + password_, "VEK_FTP_ROOT=" + root_.string(),
       "VEK_FTP_LIFETIME=" + std::to_string(LifetimeSeconds), "PYTHONDONTWRITEBYTECODE=1",
-      "VEK_FTP_CERT=" + certFile_, "VEK_FTP_KEY=" + keyFile_};
+      "VEK_FTP_CERT=" + certFile_, "VEK_FTP_KEY=" + keyFile_,
+      std::string("VEK_FTP_PLAIN_DATA=") + (plainData_ ? "1" : "")};
   if (!process_.Start(argv, work_.Path() / "pyftpd.log", env, Error)) return false;
   if (!process_.WaitForOutput("LISTENING ", 15000)) {
     Error = "pyftpdlib did not start; its output:\n" + process_.Log();

@@ -75,9 +75,11 @@ class PyFtpdPeer {
   void Stop();
   // FTP over TLS (TLS_FTPHandler, explicit), required for the login and the
   // data; set before Start.
-  void UseTls(const std::string& CertFile, const std::string& KeyFile) {
+  // PlainData: it answers PROT P with 200 and sends the data in clear anyway.
+  void UseTls(const std::string& CertFile, const std::string& KeyFile, bool PlainData = false) {
     certFile_ = CertFile;
     keyFile_ = KeyFile;
+    plainData_ = PlainData;
   }
   std::uint16_t Port() const { return port_; }
   std::string PortText() const { return std::to_string(port_); }
@@ -89,6 +91,7 @@ class PyFtpdPeer {
   std::filesystem::path root_;
   std::string certFile_;
   std::string keyFile_;
+  bool plainData_ = false;
   TempDir work_{"vekpyftpd"};
   PeerProcess process_;
   std::uint16_t port_ = 0;
