@@ -39,16 +39,17 @@ constexpr const char* kEncryptionNames[] = {"ftpEncIfAvailable", "ftpEncExplicit
 
 constexpr std::uint32_t kShareWords[] = {0x00, 0x10, 0x20, 0x30, 0x40};
 
-// VEK_FTP_TRACE=1 prints every state move on stderr.
-bool TraceStates() {
+bool TraceStates() { return FtpTraceEnabled(); }
+
+}  // namespace
+
+bool FtpTraceEnabled() {
   static const bool trace = [] {
     const char* v = std::getenv("VEK_FTP_TRACE");
     return v != nullptr && *v != '\0' && *v != '0';
   }();
   return trace;
 }
-
-}  // namespace
 
 const char* FtpRequestName(int Value) {
   if (Value < 0 || Value >= static_cast<int>(sizeof(kRequestNames) / sizeof(kRequestNames[0])))

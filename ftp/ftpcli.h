@@ -159,6 +159,8 @@ enum TFtpStep {
   fsProt,  // PROT P
 };
 const char* FtpStepName(TFtpStep Step);
+// VEK_FTP_TRACE=1: the engine prints its state moves (and more) on stderr.
+bool FtpTraceEnabled();
 
 // A set of steps in 32 bits.
 class TFtpStepSet {

@@ -3,22 +3,9 @@
 // and PROT P after the login, and the handshake on every data connection,
 // which resumes the control connection's session.
 #include <cstdio>
-#include <cstdlib>
 
 #include "ftp/ftp_trust.h"
 #include "ftp/ftpcli.h"
-
-namespace {
-
-bool TraceTls() {
-  static const bool trace = [] {
-    const char* v = std::getenv("VEK_FTP_TRACE");
-    return v != nullptr && *v != '\0' && *v != '0';
-  }();
-  return trace;
-}
-
-}  // namespace
 
 void TCustomFtpCli::RunTlsStep(TFtpStep Step) {
   switch (Step) {
@@ -173,7 +160,7 @@ void TCustomFtpCli::DataTlsDone(std::uint16_t Error) {
     return;
   }
   const TTlsInfo& info = FDataSocket->TlsInfo();
-  if (TraceTls())
+  if (FtpTraceEnabled())
     std::fprintf(stderr, "ftp: data TLS %s, %s\n", info.Version.c_str(),
                  info.Resumed ? "session resumed" : "NOT resumed (a new session)");
   // An upload the server has accepted waits only for this.
