@@ -73,7 +73,19 @@ void TForm1::FormShow() {
   RunBusy(transfer::TActivity::Transferring, [this] { GetUrlFile(); });
 }
 
-void TForm1::ParseUrl() { Url = session::ParseUrl(Arguments.empty() ? std::string() : Arguments[0]); }
+void TForm1::ParseUrl() {
+  std::string url = Arguments.empty() ? std::string() : Arguments[0];
+  // ftps://: TLS from the first byte, on its own port unless the URL names one.
+  const bool secure = url.size() > 7 && QString::fromStdString(url.substr(0, 7)).toLower() == "ftps://";
+  if (secure) url.erase(3, 1);
+  Url = session::ParseUrl(url);
+  if (!secure) return;
+  EncryptionCB->setCurrentIndex(session::encImplicit);
+  const std::string authority = url.substr(6, url.find('/', 6) == std::string::npos ? std::string::npos : url.find('/', 6) - 6);
+  const std::size_t at = authority.rfind('@');
+  const bool namesPort = authority.find(':', at == std::string::npos ? 0 : at) != std::string::npos;
+  if (!namesPort) Url.UrlPort = "990";
+}
 
 bool TForm1::ParseUrlLogin() { return session::ParseUrlLogin(Url); }
 

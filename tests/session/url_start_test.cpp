@@ -146,6 +146,17 @@ TEST_F(UrlStart, TheUrlAloneFillsTheFieldsUnderUntitledAndConnectsNowhere) {
     EXPECT_EQ(f.SiteCB->count(), 2);
     EXPECT_EQ(f.SiteCB->currentText().toStdString(), "UNTITLED");
   }
+  // ftps://: implicit TLS, on port 990 unless the URL names one.
+  for (const auto& [url, port] : {std::pair<std::string, std::string>{"ftps://ftp.example.org/pub/", "990"},
+                                  {"FTPS://bob:pw@ftp.example.org:2990/a.txt", "2990"}}) {
+    Windows w(ini);
+    TForm1& f = *w.form1;
+    f.Arguments = {url};
+    f.FormShow();
+    EXPECT_EQ(f.EncryptionCB->currentIndex(), session::encImplicit) << url;
+    EXPECT_EQ(Text(f.PortEdit), port) << url;
+    EXPECT_EQ(Text(f.HostNameEdit), "ftp.example.org") << url;
+  }
 }
 
 // The free-running server with a login and passive data connections.
