@@ -144,4 +144,39 @@ TEST(VekftpText, ServerTextIsEscapedAndProgressReadsRight) {
 }
 
 }  // namespace
+// ~/.netrc as curl -n and lftp read it: the host's entry (with the URL's
+// user, when it names one), else "default"; macro bodies skipped.
+TEST(VekftpNetrc, EntriesAreFoundByHostUserAndDefault) {
+  const std::string text =
+      "machine other.example.org login a password pa\n"
+      "macdef init\n  machine ftp.example.org login evil password evil\n\n"
+      "machine FTP.example.org\n  login bob password b0b\n"
+      "machine ftp.example.org login carol password c4rol account x\n"
+      "default login anonymous password guest@example.org\n";
+  const struct {
+    const char* host;
+    const char* user;
+    bool found;
+    const char* login;
+    const char* password;
+  } cases[] = {
+      {"ftp.example.org", "", true, "bob", "b0b"},
+      {"ftp.example.org", "carol", true, "carol", "c4rol"},
+      {"other.example.org", "", true, "a", "pa"},
+      {"elsewhere.org", "", true, "anonymous", "guest@example.org"},
+      {"ftp.example.org", "dave", false, "", ""},  // nobody's password for another user
+  };
+  for (const auto& c : cases) {
+    const NetrcEntry e = NetrcLookup(text, c.host, c.user);
+    EXPECT_EQ(e.found, c.found) << c.host << " " << c.user;
+    EXPECT_EQ(e.login, c.login) << c.host << " " << c.user;
+    EXPECT_EQ(e.password, c.password) << c.host << " " << c.user;
+  }
+  EXPECT_FALSE(NetrcLookup("machine a login b password c\n", "z", "").found);
+
+  EXPECT_EQ(MaskPassword("> PASS s3cret"), "> PASS ****");
+  EXPECT_EQ(MaskPassword("> USER PASS s3cret"), "> USER PASS s3cret");
+  EXPECT_EQ(MaskPassword("< 230 ok"), "< 230 ok");
+}
+
 }  // namespace vekftp

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -263,6 +264,38 @@ TEST(VekftpTls, CertificatesAreRefusedPinnedTrustedOrTakenOnRequest) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(ReadFile(local.Path() / "g.bin") == payload);
   EXPECT_EQ(RunVekftp({"get", secureUrl, "h.bin"}, local.Path()).status, 3);
+}
+
+// A URL without a password takes it from ~/.netrc, which must be private;
+// the URL's own password wins; -v never shows a password.
+TEST(VekftpNetrc, PasswordsComeFromAPrivateNetrc) {
+  TempDir home{"vekftphome"};
+  struct Restore {
+    std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+    ~Restore() { ::setenv("HOME", home.c_str(), 1); }
+  } restore;
+  ::setenv("HOME", home.Path().c_str(), 1);
+  ASSERT_TRUE(WriteFile(home.Path() / ".netrc", "machine 127.0.0.1 login bob password from-netrc\n"));
+  ::chmod((home.Path() / ".netrc").c_str(), 0600);
+  TempDir local{"vekftplocal"};
+  for (const bool inUrl : {false, true}) {
+    FtpScript script;
+    script.Greet("220 hi").Expect("AUTH TLS", "502 no").Expect("AUTH SSL", "502 no");
+    script.Expect("USER bob", "331 pw").Expect(inUrl ? "PASS from-url" : "PASS from-netrc", "230 in");
+    script.Expect("TYPE I", "200 ok").Expect("SIZE f", "550 no such file").Expect("QUIT", "221 bye");
+    FtpTestServer server(script);
+    const std::string url =
+        "ftp://" + std::string(inUrl ? "bob:from-url@" : "") + "127.0.0.1:" + server.PortText() + "/f";
+    const ToolResult r = RunVekftp({"-v", "size", url}, local.Path());
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_TRUE(server.Mismatches().empty()) << server.Mismatches()[0];
+    EXPECT_NE(r.err.find("> PASS ****"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("from-"), std::string::npos) << r.err;
+  }
+  ::chmod((home.Path() / ".netrc").c_str(), 0644);
+  const ToolResult r = RunVekftp({"size", "ftp://127.0.0.1:1/f"}, local.Path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find(".netrc can be read by others (mode 0644)"), std::string::npos) << r.err;
 }
 
 TEST(VekftpTool, RefusesALocalNameThatLeavesTheFolderAndWritesNothing) {

@@ -2,6 +2,9 @@
 // benchmarks. One session per run; see UsageText for the operations.
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -58,7 +61,7 @@ class Session {
     if (Opt.verbose) {
       ftp_.OnDisplay = [this](TCustomFtpCli*, std::string& Msg) {
         BreakProgressLine();
-        std::fprintf(stderr, "%s\n", vekftp::EscapeControls(Msg).c_str());
+        std::fprintf(stderr, "%s\n", vekftp::EscapeControls(vekftp::MaskPassword(Msg)).c_str());
       };
     }
     showProgress_ = ::isatty(STDERR_FILENO) == 1;
@@ -354,6 +357,33 @@ class Session {
   std::int64_t uploadSize_ = -1;  // the file being uploaded, for the percentage
 };
 
+// A URL without a password: ~/.netrc may give it (and the user, when the
+// URL names none). A file others can read is refused, as curl and lftp do.
+bool NetrcCredentials(Options& Opt, std::string& Error) {
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || home[0] == '\0') return true;
+  const std::string file = std::string(home) + "/.netrc";
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return true;
+  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    Error = file + " can be read by others (mode " + mode + "): make it private (chmod 600) to have its passwords used";
+    return false;
+  }
+  std::ifstream in(file);
+  std::ostringstream text;
+  text << in.rdbuf();
+  const vekftp::NetrcEntry entry = vekftp::NetrcLookup(text.str(), Opt.url.host, Opt.url.user);
+  if (!entry.found || entry.password.empty()) return true;
+  if (Opt.url.user.empty()) Opt.url.user = entry.login;
+  if (!Opt.url.user.empty()) {
+    Opt.url.password = entry.password;
+    Opt.url.hasPassword = true;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -377,6 +407,10 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "Exception of unknown type\n");
     }
   });
+  if (!opt.url.hasPassword && !NetrcCredentials(opt, error)) {
+    std::fprintf(stderr, "Error: %s\n", error.c_str());
+    return kExitUsage;
+  }
   Session session(opt);
   return session.Run();
 }

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cctype>
 #include <cstdlib>
+#include <sstream>
 
 #include "transfer/listing.h"
 #include "transfer/typed_name.h"
@@ -117,10 +119,67 @@ std::string UsageText() {
          "  -v                   show the commands and the server's replies\n"
          "  -h, --help           show this text\n"
          "URL: ftp://[user[:password]@]host[:port]/path, percent-escapes decoded;\n"
-         "     without a user the login is anonymous; ftps:// is TLS from the first byte (port 990)\n"
+         "     without a user the login is anonymous; ftps:// is TLS from the first byte (port 990);\n"
+         "     a URL without a password takes it from ~/.netrc (which others must not be able to read)\n"
          "certificates trusted in the program's window are trusted here too\n"
          "exit status: 0 done, 1 transfer failed, 2 usage, 3 connection or login failed,\n"
          "             4 the server refused the file or folder, 5 local file error\n";
+}
+
+NetrcEntry NetrcLookup(const std::string& Text, const std::string& Host, const std::string& User) {
+  // The file as words, "macdef" bodies left out.
+  std::vector<std::string> words;
+  std::istringstream lines(Text);
+  std::string line;
+  bool inMacro = false;
+  while (std::getline(lines, line)) {
+    if (inMacro) {
+      inMacro = line.find_first_not_of(" \t\r") != std::string::npos;
+      continue;
+    }
+    std::istringstream in(line);
+    std::string word;
+    while (in >> word) {
+      if (word == "macdef") {
+        inMacro = true;
+        break;
+      }
+      words.push_back(word);
+    }
+  }
+  auto sameHost = [&Host](const std::string& name) {
+    if (name.size() != Host.size()) return false;
+    for (std::size_t i = 0; i < name.size(); ++i)
+      if (std::tolower(static_cast<unsigned char>(name[i])) != std::tolower(static_cast<unsigned char>(Host[i])))
+        return false;
+    return true;
+  };
+  NetrcEntry fallback;
+  for (std::size_t i = 0; i < words.size();) {
+    const bool isDefault = words[i] == "default";
+    if (!isDefault && (words[i] != "machine" || i + 1 >= words.size())) {
+      ++i;
+      continue;
+    }
+    const bool matches = isDefault || sameHost(words[i + 1]);
+    i += isDefault ? 1 : 2;
+    NetrcEntry entry;
+    entry.found = true;
+    for (; i + 1 < words.size() && words[i] != "machine" && words[i] != "default"; i += 2) {
+      if (words[i] == "login") entry.login = words[i + 1];
+      if (words[i] == "password") entry.password = words[i + 1];
+    }
+    if (!matches || (!User.empty() && !entry.login.empty() && entry.login != User)) continue;
+    if (!isDefault) return entry;
+    if (!fallback.found) fallback = entry;
+  }
+  return fallback;
+}
+
+std::string MaskPassword(const std::string& Line) {
+  const std::size_t at = Line.find("PASS ");
+  if (at == std::string::npos || at > 2) return Line;
+  return Line.substr(0, at) + "PASS ****";
 }
 
 bool ParseArguments(const std::vector<std::string>& Args, Options& Out, std::string& Error) {

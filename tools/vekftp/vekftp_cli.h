@@ -68,4 +68,18 @@ bool ParseArguments(const std::vector<std::string>& Args, Options& Out, std::str
 
 std::string UsageText();
 
+// What ~/.netrc says for a host: the first "machine" entry of that host
+// (with Login, when the URL names a user, equal to it), else "default".
+struct NetrcEntry {
+  bool found = false;
+  std::string login;
+  std::string password;
+};
+// Text: the file's words, separated by blanks; "macdef" bodies (up to an
+// empty line) are skipped. User: the URL's, empty when it names none.
+NetrcEntry NetrcLookup(const std::string& Text, const std::string& Host, const std::string& User);
+
+// A protocol line for -v: the password of PASS never shows.
+std::string MaskPassword(const std::string& Line);
+
 }  // namespace vekftp
