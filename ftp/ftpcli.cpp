@@ -324,12 +324,13 @@ void TCustomFtpCli::AbortAsync() {
   const TFtpClientState before = FState;
   const bool wasResolving = before == fcsResolving;
 
-  // A single command cut off before its reply did not succeed; say so rather
-  // than completing it with the outcome of the previous reply.
-  const bool commandInFlight = !FInChain && !FDoneReported &&
-                               (before == fcsAwaitingReply || before == fcsAwaitingGreeting ||
-                                before == fcsConnected);
-  if (commandInFlight) {
+  // A request cut off before its end did not succeed; say so rather than
+  // completing it with the outcome of the previous reply. A chain counts
+  // too: a download aborted between two chunks would otherwise look done.
+  const bool requestRunning =
+      !FDoneReported && (FInChain || before == fcsAwaitingReply || before == fcsAwaitingGreeting ||
+                         before == fcsConnected || before == fcsResolving);
+  if (requestRunning) {
     FResultCode = 426;
     FReplyCode = 426;
     if (FErrorMessage.empty()) FErrorMessage = "426 Operation aborted.";
@@ -343,10 +344,15 @@ void TCustomFtpCli::AbortAsync() {
   if (wasResolving) FControlSocket->CancelDnsLookup();
   if (alive.expired()) return;
 
-  if (FControlSocket->State() != wsClosed) FControlSocket->Close();
-  if (alive.expired()) return;
-  if (FDataSocket->State() != wsClosed) FDataSocket->Close();
-  if (alive.expired()) return;
+  // Over TLS a close waits for the peer's goodbye; an abort does not.
+  for (TWSocket* s : {FControlSocket.get(), FDataSocket.get()}) {
+    if (s->State() == wsClosed) continue;
+    if (s->TlsActive())
+      s->Abort();
+    else
+      s->Close();
+    if (alive.expired()) return;
+  }
 
   ReleaseLocalFile();
   FControlConnected = false;

@@ -132,6 +132,39 @@ INSTANTIATE_TEST_SUITE_P(Vsftpd, Ftps,
                                             ::testing::Values(TLS1_2_VERSION, TLS1_3_VERSION),
                                             ::testing::Values(true, false)));
 
+// Abort in the middle of an encrypted download drops both connections at
+// once (no goodbye awaited), so the session can start again at once.
+TEST(FtpsAbort, AnAbortedDownloadLeavesTheEngineReadyToConnectAgain) {
+  testsupport::TempFolder local;
+  const TestCertificate cert = MakeTestCertificate(local.Path(), "server", {});
+  VsftpdPeer peer({VsftpdTls::Explicit, cert});
+  std::string error;
+  if (!peer.Start(error)) GTEST_SKIP() << error;
+  const std::string big = Bytes(8 << 20, 'b');
+  ASSERT_TRUE(WriteFile(peer.Root() / "big.bin", big));
+  TFtpClient ftp;
+  Configure(ftp, peer.Port(), "anonymous", "me@example.org", ftpEncExplicit, 0, true, local);
+  ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage();
+  ftp.SetBinary(true);
+  ASSERT_TRUE(ftp.TypeSet());
+  bool aborted = false;
+  ftp.OnProgress = [&](TCustomFtpCli*, std::int64_t count, bool&) {
+    if (aborted || count == 0) return;
+    aborted = true;
+    ftp.Abort();
+  };
+  ftp.SetHostFileName("big.bin");
+  ftp.SetLocalFileName(local.File("big.bin"));
+  EXPECT_FALSE(ftp.Get());
+  EXPECT_TRUE(aborted);
+  EXPECT_FALSE(ftp.IsConnected());
+  ftp.OnProgress = nullptr;
+  ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage();
+  ASSERT_TRUE(ftp.TypeSet());
+  ASSERT_TRUE(ftp.Get()) << ftp.ErrorMessage();
+  EXPECT_TRUE(ReadFile(local.File("big.bin")) == big);
+}
+
 // pure-ftpd demanding TLS for the login (-Y 2) and for the data too (-Y 3),
 // and pyftpdlib's TLS handler (which resets a data connection whose
 // handshake comes before its command), on TLS 1.2 and 1.3.
