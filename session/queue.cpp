@@ -6,12 +6,6 @@
 
 namespace session {
 
-std::optional<std::string> TakeNextEntry(const std::vector<std::string>& FileList, std::int32_t& FilesLeft) {
-  --FilesLeft;
-  if (FilesLeft < 0 || static_cast<std::size_t>(FilesLeft) >= FileList.size()) return std::nullopt;
-  return FileList[static_cast<std::size_t>(FilesLeft)];
-}
-
 std::string FileNamePart(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);

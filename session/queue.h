@@ -1,6 +1,5 @@
-// The stepping of the transfer queues and their progress, apart from the
-// windows: which entry comes next, where a downloaded file may land, and
-// when and how far the progress bar moves.
+// The transfer queues' rules, apart from the windows: where a downloaded
+// file may land, and when and how far the progress bar moves.
 #pragma once
 
 #include <cstdint>
@@ -9,11 +8,6 @@
 #include <vector>
 
 namespace session {
-
-// The next entry of a queue: FilesLeft goes down by one first and the entry
-// at that position is taken, so the files go from the end of the list
-// towards its start. Nothing when the queue is used up (FilesLeft < 0 then).
-std::optional<std::string> TakeNextEntry(const std::vector<std::string>& FileList, std::int32_t& FilesLeft);
 
 // The file-name part of a path (everything after the last "/").
 std::string FileNamePart(const std::string& path);
