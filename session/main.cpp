@@ -25,6 +25,7 @@
 #include "platform/qt/dialogs.h"
 #include "platform/qt/exception_box.h"
 #include "session/anonymous.h"
+#include "session/password_store.h"
 #include "session/queue.h"
 #include "platform/qt/shell.h"
 #include "transfer/file_list_view.h"
@@ -315,6 +316,7 @@ void TForm1::ConnectButClick() {
     }
 
     // The profile; a port that is not a number ends the Connect here.
+    SaveNotes.clear();
     if (SaveProfileCB->isChecked() && !UpdateProfile()) return;
 
     // An open session is quit first.
@@ -323,6 +325,8 @@ void TForm1::ConnectButClick() {
     Memo1->Clear();
     TransferForm->Memo1->Clear();
     AddLog("Connecting to " + S(HostNameEdit->text()) + " ...");
+    // What the save said about the password, which the clearing took away.
+    for (const std::string& note : SaveNotes) AddLog(note);
 
     // The hourglass, shown before the wait begins.
     SetHourglass(true);
@@ -529,9 +533,58 @@ void TForm1::SelectSite(int index) {
   SiteCB->setCurrentIndex(index >= 0 && index < SiteCB->count() ? index : -1);
 }
 
+namespace {
+
+// The login window takes no input while the keyring is asked (an unlock
+// prompt may be open): nothing can start in the middle of a profile.
+class TKeyringWait {
+ public:
+  explicit TKeyringWait(QWidget* client) : client_(client), wasEnabled_(client->isEnabled()) {
+    client_->setEnabled(false);
+  }
+  ~TKeyringWait() { client_->setEnabled(wasEnabled_); }
+  TKeyringWait(const TKeyringWait&) = delete;
+  TKeyringWait& operator=(const TKeyringWait&) = delete;
+
+ private:
+  QWidget* client_;
+  bool wasEnabled_;
+};
+
+std::string Because(const session::TKeyringResult& r) { return r.Reason.empty() ? "" : " (" + r.Reason + ")"; }
+
+}  // namespace
+
+void TForm1::KeyringNote(const std::string& line) {
+  AddLog(line);
+  SetStatusText(line);
+  SaveNotes.push_back(line);
+}
+
 void TForm1::ReadProfile(const std::string& Name) {
   try {
-    ProfileToFields(session::TProfileStore(IniFileName).ReadProfile(Name));
+    session::TProfileStore store(IniFileName);
+    session::TKeyringResult lookup;
+    session::TSiteProfile profile;
+    {
+      const TKeyringWait wait(centralWidget());
+      profile = store.ReadProfile(Name, &session::TheKeyring(), &lookup);
+    }
+    ProfileToFields(profile);
+    const std::string typeIt = ": type it to connect";
+    switch (lookup.Status) {
+      case session::TKeyringResult::NotFound:
+        KeyringNote("The keyring holds no password for " + Name + typeIt);
+        break;
+      case session::TKeyringResult::NoService:
+        KeyringNote("No keyring available to read the password of " + Name + typeIt);
+        break;
+      case session::TKeyringResult::Refused:
+        KeyringNote("The keyring did not give the password of " + Name + Because(lookup) + typeIt);
+        break;
+      default:
+        break;
+    }
   } catch (const std::exception& e) {
     plat::TheDialogs().ShowMessage(e.what());
   }
@@ -553,7 +606,22 @@ bool TForm1::UpdateProfile() {
   const std::string name = S(SiteCB->currentText());
   const int index = session::ProfileSaveIndex(SiteNames(), name);
   try {
-    session::TProfileStore(IniFileName).WriteProfile(index, name, FieldsToProfile());
+    const bool removal = PasswordEdit->text().isEmpty();
+    session::TKeyringResult saved;
+    {
+      const TKeyringWait wait(centralWidget());
+      saved = session::TProfileStore(IniFileName).WriteProfile(index, name, FieldsToProfile(), &session::TheKeyring());
+    }
+    const std::string where = "stored scrambled in " + IniFileName;
+    if (removal) {
+      if (saved.Status == session::TKeyringResult::NoService || saved.Status == session::TKeyringResult::Refused)
+        KeyringNote("The keyring entry of " + name + " could not be removed" + Because(saved));
+    } else if (saved.Status == session::TKeyringResult::NoService) {
+      if (!noKeyringSaid_) KeyringNote("No keyring available: the password is " + where);
+      noKeyringSaid_ = true;
+    } else if (saved.Status == session::TKeyringResult::Refused || saved.Status == session::TKeyringResult::NotFound) {
+      KeyringNote("The keyring did not take the password" + Because(saved) + ": it is " + where);
+    }
     return true;
   } catch (const std::exception& e) {
     plat::TheDialogs().ShowMessage(e.what());
