@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPainter>
+#include <QPointer>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -535,20 +536,34 @@ void TForm1::SelectSite(int index) {
 
 namespace {
 
-// The login window takes no input while the keyring is asked (an unlock
-// prompt may be open): nothing can start in the middle of a profile.
-class TKeyringWait {
+// The keyring as the login window asks it: the window takes no input while
+// an answer is awaited (an unlock prompt may be open), so nothing can start
+// in the middle of a profile; its focus comes back afterwards.
+class TWindowKeyring : public session::TPasswordKeyring {
  public:
-  explicit TKeyringWait(QWidget* client) : client_(client), wasEnabled_(client->isEnabled()) {
-    client_->setEnabled(false);
+  explicit TWindowKeyring(QWidget* client) : client_(client) {}
+  session::TKeyringResult Read(const std::string& profile) override {
+    return Wait([&](session::TPasswordKeyring& k) { return k.Read(profile); });
   }
-  ~TKeyringWait() { client_->setEnabled(wasEnabled_); }
-  TKeyringWait(const TKeyringWait&) = delete;
-  TKeyringWait& operator=(const TKeyringWait&) = delete;
+  session::TKeyringResult Write(const std::string& profile, const std::string& password) override {
+    return Wait([&](session::TPasswordKeyring& k) { return k.Write(profile, password); });
+  }
+  session::TKeyringResult Remove(const std::string& profile) override {
+    return Wait([&](session::TPasswordKeyring& k) { return k.Remove(profile); });
+  }
 
  private:
+  template <typename Call>
+  session::TKeyringResult Wait(Call call) {
+    const QPointer<QWidget> focus = client_->window()->focusWidget();
+    const bool wasEnabled = client_->isEnabled();
+    client_->setEnabled(false);
+    session::TKeyringResult result = call(session::TheKeyring());
+    client_->setEnabled(wasEnabled);
+    if (focus != nullptr) focus->setFocus();
+    return result;
+  }
   QWidget* client_;
-  bool wasEnabled_;
 };
 
 std::string Because(const session::TKeyringResult& r) { return r.Reason.empty() ? "" : " (" + r.Reason + ")"; }
@@ -565,12 +580,8 @@ void TForm1::ReadProfile(const std::string& Name) {
   try {
     session::TProfileStore store(IniFileName);
     session::TKeyringResult lookup;
-    session::TSiteProfile profile;
-    {
-      const TKeyringWait wait(centralWidget());
-      profile = store.ReadProfile(Name, &session::TheKeyring(), &lookup);
-    }
-    ProfileToFields(profile);
+    TWindowKeyring keyring(centralWidget());
+    ProfileToFields(store.ReadProfile(Name, &keyring, &lookup));
     const std::string typeIt = ": type it to connect";
     switch (lookup.Status) {
       case session::TKeyringResult::NotFound:
@@ -607,11 +618,9 @@ bool TForm1::UpdateProfile() {
   const int index = session::ProfileSaveIndex(SiteNames(), name);
   try {
     const bool removal = PasswordEdit->text().isEmpty();
-    session::TKeyringResult saved;
-    {
-      const TKeyringWait wait(centralWidget());
-      saved = session::TProfileStore(IniFileName).WriteProfile(index, name, FieldsToProfile(), &session::TheKeyring());
-    }
+    TWindowKeyring keyring(centralWidget());
+    const session::TKeyringResult saved =
+        session::TProfileStore(IniFileName).WriteProfile(index, name, FieldsToProfile(), &keyring);
     const std::string where = "stored scrambled in " + IniFileName;
     if (removal) {
       if (saved.Status == session::TKeyringResult::NoService || saved.Status == session::TKeyringResult::Refused)
