@@ -328,6 +328,16 @@ std::string IniEraseSection(std::string_view content, std::string_view section) 
   return Join(kept);
 }
 
+std::string IniDeleteKey(std::string_view content, std::string_view section, std::string_view key) {
+  std::vector<Line> kept;
+  bool inSection = false;
+  for (const Line& line : SplitLines(content)) {
+    if (line.kind == LineKind::Header) inSection = SameName(line.name, section);
+    if (!(inSection && line.kind == LineKind::Entry && SameName(line.name, key))) kept.push_back(line);
+  }
+  return Join(kept);
+}
+
 std::optional<int> ParseIniInteger(std::string_view text) {
   if (!text.empty() && text.front() == '+') {
     text.remove_prefix(1);

@@ -62,6 +62,8 @@ std::optional<std::string> IniReadValue(std::string_view content, std::string_vi
 std::string IniWriteValue(std::string_view content, std::string_view section, std::string_view key,
                           std::string_view value);
 std::string IniEraseSection(std::string_view content, std::string_view section);
+// Removes every entry of that key from every section of that name.
+std::string IniDeleteKey(std::string_view content, std::string_view section, std::string_view key);
 
 // Throws EIniFileException (Error() == 0) unless the three can be stored: no
 // CR, LF or NUL anywhere; a section name that is not blank; a key that is not

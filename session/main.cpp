@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPainter>
+#include <QPointer>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -25,6 +26,7 @@
 #include "platform/qt/dialogs.h"
 #include "platform/qt/exception_box.h"
 #include "session/anonymous.h"
+#include "session/password_store.h"
 #include "session/queue.h"
 #include "platform/qt/shell.h"
 #include "transfer/file_list_view.h"
@@ -315,6 +317,7 @@ void TForm1::ConnectButClick() {
     }
 
     // The profile; a port that is not a number ends the Connect here.
+    SaveNotes.clear();
     if (SaveProfileCB->isChecked() && !UpdateProfile()) return;
 
     // An open session is quit first.
@@ -323,6 +326,8 @@ void TForm1::ConnectButClick() {
     Memo1->Clear();
     TransferForm->Memo1->Clear();
     AddLog("Connecting to " + S(HostNameEdit->text()) + " ...");
+    // What the save said about the password, which the clearing took away.
+    for (const std::string& note : SaveNotes) AddLog(note);
 
     // The hourglass, shown before the wait begins.
     SetHourglass(true);
@@ -529,9 +534,68 @@ void TForm1::SelectSite(int index) {
   SiteCB->setCurrentIndex(index >= 0 && index < SiteCB->count() ? index : -1);
 }
 
+namespace {
+
+// The keyring as the login window asks it: the window takes no input while
+// an answer is awaited (an unlock prompt may be open), so nothing can start
+// in the middle of a profile; its focus comes back afterwards.
+class TWindowKeyring : public session::TPasswordKeyring {
+ public:
+  explicit TWindowKeyring(QWidget* client) : client_(client) {}
+  session::TKeyringResult Read(const std::string& profile) override {
+    return Wait([&](session::TPasswordKeyring& k) { return k.Read(profile); });
+  }
+  session::TKeyringResult Write(const std::string& profile, const std::string& password) override {
+    return Wait([&](session::TPasswordKeyring& k) { return k.Write(profile, password); });
+  }
+  session::TKeyringResult Remove(const std::string& profile) override {
+    return Wait([&](session::TPasswordKeyring& k) { return k.Remove(profile); });
+  }
+
+ private:
+  template <typename Call>
+  session::TKeyringResult Wait(Call call) {
+    const QPointer<QWidget> focus = client_->window()->focusWidget();
+    const bool wasEnabled = client_->isEnabled();
+    client_->setEnabled(false);
+    session::TKeyringResult result = call(session::TheKeyring());
+    client_->setEnabled(wasEnabled);
+    if (focus != nullptr) focus->setFocus();
+    return result;
+  }
+  QWidget* client_;
+};
+
+std::string Because(const session::TKeyringResult& r) { return r.Reason.empty() ? "" : " (" + r.Reason + ")"; }
+
+}  // namespace
+
+void TForm1::KeyringNote(const std::string& line) {
+  AddLog(line);
+  SetStatusText(line);
+  SaveNotes.push_back(line);
+}
+
 void TForm1::ReadProfile(const std::string& Name) {
   try {
-    ProfileToFields(session::TProfileStore(IniFileName).ReadProfile(Name));
+    session::TProfileStore store(IniFileName);
+    session::TKeyringResult lookup;
+    TWindowKeyring keyring(centralWidget());
+    ProfileToFields(store.ReadProfile(Name, &keyring, &lookup));
+    const std::string typeIt = ": type it to connect";
+    switch (lookup.Status) {
+      case session::TKeyringResult::NotFound:
+        KeyringNote("The keyring holds no password for " + Name + typeIt);
+        break;
+      case session::TKeyringResult::NoService:
+        KeyringNote("No keyring available to read the password of " + Name + typeIt);
+        break;
+      case session::TKeyringResult::Refused:
+        KeyringNote("The keyring did not give the password of " + Name + Because(lookup) + typeIt);
+        break;
+      default:
+        break;
+    }
   } catch (const std::exception& e) {
     plat::TheDialogs().ShowMessage(e.what());
   }
@@ -553,7 +617,20 @@ bool TForm1::UpdateProfile() {
   const std::string name = S(SiteCB->currentText());
   const int index = session::ProfileSaveIndex(SiteNames(), name);
   try {
-    session::TProfileStore(IniFileName).WriteProfile(index, name, FieldsToProfile());
+    const bool removal = PasswordEdit->text().isEmpty();
+    TWindowKeyring keyring(centralWidget());
+    const session::TKeyringResult saved =
+        session::TProfileStore(IniFileName).WriteProfile(index, name, FieldsToProfile(), &keyring);
+    const std::string where = "stored scrambled in " + IniFileName;
+    if (removal) {
+      if (saved.Status == session::TKeyringResult::NoService || saved.Status == session::TKeyringResult::Refused)
+        KeyringNote("The keyring entry of " + name + " could not be removed" + Because(saved));
+    } else if (saved.Status == session::TKeyringResult::NoService) {
+      if (!noKeyringSaid_) KeyringNote("No keyring available: the password is " + where);
+      noKeyringSaid_ = true;
+    } else if (saved.Status == session::TKeyringResult::Refused || saved.Status == session::TKeyringResult::NotFound) {
+      KeyringNote("The keyring did not take the password" + Because(saved) + ": it is " + where);
+    }
     return true;
   } catch (const std::exception& e) {
     plat::TheDialogs().ShowMessage(e.what());

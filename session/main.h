@@ -126,9 +126,14 @@ class TForm1 : public QMainWindow, public TTransferController {
   static std::vector<std::string> CertificateChoices() { return {"Trust always", "Trust this time", "Cancel"}; }
 
   // --- profiles ---
+  // A password kept in the keyring is looked up there; when that fails the
+  // field stays empty and the log says why.
   void ReadProfile(const std::string& Name);
-  // False when the save failed (the message has been shown).
+  // False when the save failed (the message has been shown). What became of
+  // the password, when there is something to say, goes to the log and into
+  // SaveNotes.
   bool UpdateProfile();
+  std::vector<std::string> SaveNotes;
 
   // --- transfer queues (queue_runner.cpp) ---
   void UploadAll() override;
@@ -223,6 +228,11 @@ class TForm1 : public QMainWindow, public TTransferController {
   void UpdateCursor();
   std::function<void()> afterAbort_;
   bool afterBusy_ = false;
+
+  // The keyring's answer about a password, in the log and the status bar.
+  void KeyringNote(const std::string& line);
+  // "No keyring available" is said once per run.
+  bool noKeyringSaid_ = false;
 
   int progressDepth_ = 0;
   // When window events last ran and the bar last moved (ms of NowMs's clock;

@@ -16,6 +16,8 @@ namespace {
 const std::string kProfiles = "Profiles";
 const std::string kLastUsed = "LastUsed";
 const std::string kProfileKey = "Profile";
+const std::string kPasswordStore = "PasswordStore";
+const std::string kKeyring = "keyring";
 constexpr int kDefaultPort = 21;
 
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -142,14 +144,27 @@ TProfileList TProfileStore::LoadProfileList() const {
   return list;
 }
 
-TSiteProfile TProfileStore::ReadProfile(const std::string& name) const {
+TSiteProfile TProfileStore::ReadProfile(const std::string& name, TPasswordKeyring* keyring,
+                                        TKeyringResult* lookup) const {
   TSiteProfile profile = DefaultProfile();
+  if (lookup != nullptr) *lookup = TKeyringResult();
   if (name.empty()) return profile;
   profile.HostName = ini_.ReadString(name, "HostName", "");
   profile.InitialLocalDir = ini_.ReadString(name, "InitialLocalDir", profile.InitialLocalDir);
   profile.InitialDir = ini_.ReadString(name, "InitialDir", "");
   profile.UserName = ini_.ReadString(name, "UserName", "");
-  profile.Password = StrDecrypt(Base64Decode(ini_.ReadString(name, "Password", "")));
+  if (PasswordInKeyring(name)) {
+    TKeyringResult result;
+    if (keyring != nullptr)
+      result = keyring->Read(name);
+    else
+      result.Status = TKeyringResult::NoService;
+    if (result.Status == TKeyringResult::Done) profile.Password = std::move(result.Password);
+    result.Password.clear();
+    if (lookup != nullptr) *lookup = std::move(result);
+  } else {
+    profile.Password = StrDecrypt(Base64Decode(ini_.ReadString(name, "Password", "")));
+  }
   profile.Port = std::to_string(ini_.ReadInteger(name, "Port", kDefaultPort));
   profile.ForceLower = ini_.ReadBool(name, "ForceLower", true);
   profile.AutoDir = ini_.ReadBool(name, "AutoDir", true);
@@ -161,7 +176,12 @@ TSiteProfile TProfileStore::ReadProfile(const std::string& name) const {
   return profile;
 }
 
-void TProfileStore::WriteProfile(int index, const std::string& name, const TSiteProfile& profile) {
+bool TProfileStore::PasswordInKeyring(const std::string& name) const {
+  return SameText(ini_.ReadString(name, kPasswordStore, ""), kKeyring);
+}
+
+TKeyringResult TProfileStore::WriteProfile(int index, const std::string& name, const TSiteProfile& profile,
+                                           TPasswordKeyring* keyring) {
   // A name the file cannot hold fails before anything is written; an empty
   // one would end the list at this key when it is loaded again.
   if (name.empty()) throw plat::EIniFileException("A site profile needs a name");
@@ -174,13 +194,28 @@ void TProfileStore::WriteProfile(int index, const std::string& name, const TSite
   ini_.WriteString(name, "InitialLocalDir", profile.InitialLocalDir);
   ini_.WriteString(name, "InitialDir", profile.InitialDir);
   ini_.WriteString(name, "UserName", profile.UserName);
-  ini_.WriteString(name, "Password", Base64Encode(StrEncrypt(profile.Password)));
+  // The keyring first: the file points there only once the entry is in it.
+  TKeyringResult result;
+  if (keyring != nullptr && !profile.Password.empty())
+    result = keyring->Write(name, profile.Password);
+  else if (profile.Password.empty() && PasswordInKeyring(name))
+    result = keyring != nullptr ? keyring->Remove(name) : TKeyringResult{TKeyringResult::NoService, "", ""};
+  const bool inKeyring = !profile.Password.empty() && result.Status == TKeyringResult::Done;
+  // Both keys change at once, so the file never names two places or none.
+  ini_.Change([&](const std::string& content) {
+    if (inKeyring)
+      return plat::IniWriteValue(plat::IniDeleteKey(content, name, "Password"), name, kPasswordStore, kKeyring);
+    return plat::IniDeleteKey(
+        plat::IniWriteValue(content, name, "Password", Base64Encode(StrEncrypt(profile.Password))), name,
+        kPasswordStore);
+  });
   ini_.WriteInteger(name, "Port", StrToInt(profile.Port));
   ini_.WriteBool(name, "ForceLower", profile.ForceLower);
   ini_.WriteBool(name, "AutoDir", profile.AutoDir);
   ini_.WriteBool(name, "Passive", profile.Passive);
   ini_.WriteInteger(name, "Encryption", profile.Encryption);
   ini_.WriteInteger(kLastUsed, kProfileKey, index);
+  return result;
 }
 
 TProfileList TProfileStore::SaveProfileList(const std::vector<std::string>& names, const std::string& selected) {

@@ -7,8 +7,10 @@
 // "ForceLower", "AutoDir" and "Passive" ("1" / "0"; a profile without
 // "Passive" uses passive mode), and "Encryption" (a TEncryptionChoice
 // number; a profile without it, or with a number out of range, uses
-// encryption when the server offers it). Profile names compare without regard
-// to letter case; profile sections are never removed.
+// encryption when the server offers it). A profile whose password is in the
+// desktop keyring has "PasswordStore=keyring" and no "Password". Profile
+// names compare without regard to letter case; profile sections are never
+// removed.
 //
 // The store keeps nothing between calls: every operation opens the file.
 // Failures of the file are plat::EIniFileException ("Unable to write to ...").
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "platform/inifile.h"
+#include "session/keyring.h"
 
 namespace session {
 
@@ -102,8 +105,11 @@ class TProfileStore {
   TProfileList LoadProfileList() const;
 
   // The profile's values, the defaults for what is missing; an empty name
-  // gives the defaults.
-  TSiteProfile ReadProfile(const std::string& name) const;
+  // gives the defaults. A password the file leaves to the keyring is read
+  // from `keyring`, and is empty when there is none or it fails; `lookup`
+  // gets the keyring's answer (NotAsked when the file holds the password).
+  TSiteProfile ReadProfile(const std::string& name, TPasswordKeyring* keyring = nullptr,
+                           TKeyringResult* lookup = nullptr) const;
 
   // Saves the fields as profile `name` at `index` of the list, in this order:
   // "Profiles"/"Name"+index, "HostName", "InitialLocalDir", "InitialDir",
@@ -113,7 +119,16 @@ class TProfileStore {
   // empty, that the file cannot hold (a line break) or that is "Profiles" (in
   // any case; the list rewrite would erase its section) throws
   // plat::EIniFileException before anything is written.
-  void WriteProfile(int index, const std::string& name, const TSiteProfile& profile);
+  // With a keyring, a password that is not empty goes there and the file
+  // gets "PasswordStore=keyring" in its place; when the keyring has no
+  // service or refuses, the password is stored scrambled as without one. An
+  // empty password removes the keyring entry the file pointed to. Returns
+  // the keyring's answer (NotAsked when it was not needed).
+  TKeyringResult WriteProfile(int index, const std::string& name, const TSiteProfile& profile,
+                              TPasswordKeyring* keyring = nullptr);
+
+  // Whether the file leaves the profile's password to the keyring.
+  bool PasswordInKeyring(const std::string& name) const;
 
   // The end-of-program rewrite: erase "Profiles", write the names sorted without
   // regard to case, "LastUsed" := position of `selected` in that order or 0.

@@ -1,4 +1,5 @@
-// A profile file of any content: reading, writing a value into it, erasing a section.
+// A profile file of any content: reading, writing a value into it, erasing a
+// section, deleting a key.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -20,6 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(erased.size() <= content.size());
   FUZZ_CHECK(!plat::IniReadValue(erased, section, key).has_value());
 
+  const std::string deleted = plat::IniDeleteKey(content, section, key);
+  FUZZ_CHECK(deleted.size() <= content.size());
+  FUZZ_CHECK(!plat::IniReadValue(deleted, section, key).has_value());
+
   std::string written;
   try {
     written = plat::IniWriteValue(content, section, key, value);
@@ -30,5 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(back.has_value() && *back == value);
   // Writing the same value again changes nothing.
   FUZZ_CHECK(plat::IniWriteValue(written, section, key, value) == written);
+  // The key written, then deleted: gone again.
+  FUZZ_CHECK(!plat::IniReadValue(plat::IniDeleteKey(written, section, key), section, key).has_value());
   return 0;
 }

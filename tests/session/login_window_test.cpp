@@ -123,6 +123,14 @@ TEST_F(LoginWindow, ProfilesAreCreatedSavedSortedAndReadBack) {
     f.HostNameEdit->setText("ftp.example.org");
     f.PasswordEdit->setText(QString::fromStdString(password));
     ASSERT_TRUE(f.UpdateProfile());
+    // No session bus here: the password stays in the file, scrambled, and
+    // the log says so once however often it is saved.
+    ASSERT_TRUE(f.UpdateProfile());
+    EXPECT_EQ(Windows::CountStarting(Windows::Lines(f.Memo1),
+                                     "No keyring available: the password is stored scrambled in " + ini),
+              1);
+    EXPECT_EQ(plat::GetPrivateProfileString("B", "PasswordStore", "<missing>", ini), "<missing>");
+    EXPECT_NE(plat::GetPrivateProfileString("B", "Password", "", ini), "");
 
     // A name already in the list, in another case: said, and selected.
     w.dialogs.AnswerInput(std::string("a"));

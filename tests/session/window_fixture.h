@@ -4,6 +4,8 @@
 // server, so a test can serve a folder the way a real server does.
 #pragma once
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -32,7 +34,18 @@
 
 namespace vektest {
 
+// Tests in a private D-Bus session with a keyring of their own set this
+// before the first window; every other test gets a session bus that cannot
+// be reached, so no test ever writes to the keyring of the desktop it runs on.
+inline bool& KeepSessionBus() {
+  static bool keep = false;
+  return keep;
+}
+
 inline QApplication& GuiApp() {
+  static const bool bus = KeepSessionBus() ||
+                          ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vek-no-session-bus", 1) == 0;
+  (void)bus;
   static int argc = 1;
   static char name[] = "vek_session_test";
   static char* argv[] = {name, nullptr};
