@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "platform/application.h"
 #include "platform/ticks.h"
@@ -480,15 +481,82 @@ bool TFtpClient::Connect() { return RunBlocking([this] { ConnectAsync(); }); }
 bool TFtpClient::Cwd() { return RunBlocking([this] { CwdAsync(); }); }
 bool TFtpClient::Pwd() { return RunBlocking([this] { PwdAsync(); }); }
 bool TFtpClient::TypeSet() { return RunBlocking([this] { TypeSetAsync(); }); }
-bool TFtpClient::Get() { return RunBlocking([this] { GetAsync(); }); }
-bool TFtpClient::Put() { return RunBlocking([this] { PutAsync(); }); }
-bool TFtpClient::Append() { return RunBlocking([this] { AppendAsync(); }); }
+bool TFtpClient::Get() { return RunTransfer([this] { GetAsync(); }); }
+bool TFtpClient::Put() { return RunTransfer([this] { PutAsync(); }); }
+bool TFtpClient::Append() { return RunTransfer([this] { AppendAsync(); }); }
 bool TFtpClient::Quit() { return RunBlocking([this] { QuitAsync(); }); }
 bool TFtpClient::Abort() { return RunBlocking([this] { AbortAsync(); }); }
-bool TFtpClient::Dir() { return RunBlocking([this] { DirAsync(); }); }
+bool TFtpClient::Dir() { return RunTransfer([this] { DirAsync(); }); }
 bool TFtpClient::Dele() { return RunBlocking([this] { DeleAsync(); }); }
 bool TFtpClient::Mkd() { return RunBlocking([this] { MkdAsync(); }); }
 bool TFtpClient::Rmd() { return RunBlocking([this] { RmdAsync(); }); }
 bool TFtpClient::Ren() { return RunBlocking([this] { RenAsync(); }); }
 bool TFtpClient::Size() { return RunBlocking([this] { SizeAsync(); }); }
-bool TFtpClient::RestGet() { return RunBlocking([this] { RestGetAsync(); }); }
+bool TFtpClient::RestGet() { return RunTransfer([this] { RestGetAsync(); }); }
+
+bool TFtpClient::RunTransfer(const std::function<void()>& Request) {
+  if (FQuiet) return RunBlocking(Request);
+  auto alive = AliveToken();
+  FRetryArmed = true;
+  FDoneHeld = false;
+  const bool done = RunBlocking(Request);
+  if (alive.expired()) return false;
+  FRetryArmed = false;  // a request that never started reports nothing
+  if (!FDoneHeld) return done;
+  FDoneHeld = false;
+
+  // Where the transfer ran, and what it used: the reconnection changes them.
+  const std::string reason = FErrorMessage;
+  const std::string hostFile = FHostFileName, localFile = FLocalFileName, hostDir = FHostDirName;
+  const char type = FType;
+  bool ready = false;
+  {
+    TFlagScope quiet(*this, FQuiet);
+    DoDisplay("! " + reason + ": connecting again for a fresh TLS session");
+    if (alive.expired()) return false;
+    ready = Pwd();
+    const std::string folder = FReplyPath;
+    if (ready) {
+      Quit();
+      ready = Connect();
+    }
+    if (ready) {
+      FHostDirName = folder;
+      FType = type;
+      ready = Cwd() && TypeSet();
+    }
+    if (alive.expired()) return false;
+  }
+  FHostFileName = hostFile;
+  FLocalFileName = localFile;
+  FHostDirName = hostDir;
+  if (!ready) {
+    // The first failure is the one to report.
+    FErrorMessage = reason;
+    TCustomFtpCli::DoRequestDone(FHeldRequest, FHeldError);
+    return false;
+  }
+  return RunBlocking(Request);
+}
+
+void TFtpClient::DoRequestDone(TFtpRequest RqType, std::uint16_t Error) {
+  if (FQuiet) return;
+  // The first report after arming is the transfer's own; a request its
+  // handler starts is not retried.
+  const bool armed = std::exchange(FRetryArmed, false);
+  if (armed && Error != 0 && NeedsFreshTlsSession()) {
+    FDoneHeld = true;
+    FHeldRequest = RqType;
+    FHeldError = Error;
+    return;
+  }
+  TCustomFtpCli::DoRequestDone(RqType, Error);
+}
+
+void TFtpClient::DoSessionConnected(std::uint16_t Error) {
+  if (!FQuiet) TCustomFtpCli::DoSessionConnected(Error);
+}
+
+void TFtpClient::DoSessionClosed(std::uint16_t Error) {
+  if (!FQuiet) TCustomFtpCli::DoSessionClosed(Error);
+}

@@ -210,6 +210,8 @@ struct TFtpTransfer {
   // Received lines waiting for OnDisplayFile, and a completion waiting for them.
   std::deque<std::string> DisplayQueue;
   bool DoneHeld = false;
+  // The data connection's TLS handshake failed.
+  bool TlsFailed = false;
 };
 
 // Event types. Reference parameters may be changed by the handler.
@@ -385,6 +387,9 @@ class TCustomFtpCli {
     FControlSocket->SetTlsVersions(Min, Max);
     FDataSocket->SetTlsVersions(Min, Max);
   }
+  // The last transfer failed as a server that wants its data connections to
+  // resume a fresh TLS session fails one (522, or a broken data handshake).
+  bool NeedsFreshTlsSession() const { return FControlTls && (FReplyCode == 522 || FXfer.TlsFailed); }
   // The control connection, and the data connections, are encrypted.
   bool Encrypted() const { return FControlTls; }
   bool DataEncrypted() const { return FDataTls; }
@@ -722,6 +727,9 @@ class TCustomFtpCli {
   std::string FAuthWord;     // "TLS", then "SSL"
   // The session's tickets: data connections resume the control connection's session.
   std::shared_ptr<TTlsSessionJar> FTlsJar;
+  // "host:port fingerprint" of a certificate the user took for this time:
+  // a reconnection of the same session does not ask again.
+  std::string FTrustedOnce;
 
  private:
   std::uint64_t FFinishCount = 0;
@@ -771,11 +779,21 @@ class TFtpClient : public TCustomFtpCli {
 
   virtual bool RunBlocking(const std::function<void()>& Request);
   virtual bool WaitUntilReady();
+  // A transfer: when it fails as a server wanting a fresh TLS session fails
+  // it, the control connection is made again (in the same folder, with the
+  // same type) and the transfer runs once more. Only the last outcome is
+  // reported.
+  bool RunTransfer(const std::function<void()>& Request);
 
  protected:
   bool DoProgress() override;
   // The user may think over a certificate for long: the wait starts afresh.
   void DoVerifyCertificate(const TTlsInfo& Info, bool Changed, TFtpTrust& Trust) override;
+  // Held back while a transfer may still be retried, and silent for the
+  // reconnection's own requests.
+  void DoRequestDone(TFtpRequest RqType, std::uint16_t Error) override;
+  void DoSessionConnected(std::uint16_t Error) override;
+  void DoSessionClosed(std::uint16_t Error) override;
   // A transfer is alive: the wait limit counts again from the waiting
   // loop's next look.
   void ExtendDeadline();
@@ -787,5 +805,10 @@ class TFtpClient : public TCustomFtpCli {
   bool FMultiThreaded = false;
   std::uint32_t FTimeoutDeadline = 0;
   bool FTransferMoved = false;  // progress since the waiting loop last looked
+  bool FRetryArmed = false;     // a failure of the running transfer may be retried
+  bool FQuiet = false;          // the reconnection's requests: no events
+  bool FDoneHeld = false;       // a failed transfer's report, held back
+  TFtpRequest FHeldRequest = TFtpRequest::None;
+  std::uint16_t FHeldError = 0;
   std::string FLastBlockingException;
 };

@@ -104,7 +104,7 @@ bool TCustomFtpCli::AcceptCertificate(std::string& Why) {
   const TTrustedCertificates trusted(FTrustFile);
   const std::string hostPort = FHostName + ":" + FControlSocket->Port();
   const TTrustedCertificates::TStatus status = trusted.Check(hostPort, info.Fingerprint);
-  if (status == TTrustedCertificates::tcTrusted) return true;
+  if (status == TTrustedCertificates::tcTrusted || FTrustedOnce == hostPort + " " + info.Fingerprint) return true;
   TFtpTrust trust = ftpTrustNo;
   auto alive = AliveToken();
   DoVerifyCertificate(info, status == TTrustedCertificates::tcChanged, trust);
@@ -116,6 +116,7 @@ bool TCustomFtpCli::AcceptCertificate(std::string& Why) {
       if (alive.expired()) return false;
     }
   }
+  if (trust == ftpTrustOnce) FTrustedOnce = hostPort + " " + info.Fingerprint;
   if (trust != ftpTrustNo) return true;
   Why = std::string(status == TTrustedCertificates::tcChanged ? "The server's certificate has changed" :
                                                                 "The server's certificate was not accepted") +
@@ -152,6 +153,7 @@ void TCustomFtpCli::StartDataTls() {
 void TCustomFtpCli::DataTlsDone(std::uint16_t Error) {
   auto alive = AliveToken();
   if (Error != 0) {
+    FXfer.TlsFailed = true;
     NoteTransferError(425, "425 The data connection's TLS handshake failed (was it opened in clear?): " +
                                FDataSocket->TlsError());
     DoDisplay("! Data: TLS handshake failed");

@@ -165,6 +165,53 @@ TEST(FtpsAbort, AnAbortedDownloadLeavesTheEngineReadyToConnectAgain) {
   EXPECT_TRUE(ReadFile(local.File("big.bin")) == big);
 }
 
+// A server that refuses a data connection for want of a resumed session
+// (522): the engine connects again, in the same folder, and the download
+// runs once more; only its outcome is reported, and a certificate taken
+// "this time" is not asked about again.
+TEST(FtpsRetry, A522BringsAFreshSessionAndOneMoreTry) {
+  testsupport::TempFolder local, served;
+  const TestCertificate cert = MakeTestCertificate(local.Path(), "server", {});
+  fs::create_directories(fs::path(served.Path()) / "pub");
+  const std::string payload = Bytes(100000, 'r');
+  ASSERT_TRUE(WriteFile(fs::path(served.Path()) / "pub" / "r.bin", payload));
+  PyFtpdPeer peer("vek", "pw", served.Path());
+  peer.UseTls(cert.certFile, cert.keyFile);
+  peer.RefuseFirstRetr();
+  std::string error;
+  ASSERT_TRUE(peer.Start(error)) << error;
+  TFtpClient ftp;
+  Configure(ftp, peer.Port(), "vek", "pw", ftpEncExplicit, 0, true, local);
+  int asked = 0;
+  ftp.OnVerifyCertificate = [&asked](TCustomFtpCli*, const TTlsInfo&, bool, TFtpTrust& trust) {
+    ++asked;
+    trust = ftpTrustOnce;
+  };
+  std::vector<std::string> log, done, sessions;
+  ftp.OnDisplay = [&log](TCustomFtpCli*, std::string& line) { log.push_back(line); };
+  ftp.OnRequestDone = [&done](TCustomFtpCli*, TFtpRequest r, std::uint16_t e) {
+    done.push_back(std::string(FtpRequestName(r)) + " " + std::to_string(e));
+  };
+  ftp.OnSessionClosed = [&sessions](TCustomFtpCli*, std::uint16_t) { sessions.push_back("closed"); };
+  ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage();
+  ftp.SetHostDirName("/pub");
+  ASSERT_TRUE(ftp.Cwd());
+  ftp.SetBinary(true);
+  ASSERT_TRUE(ftp.TypeSet());
+  done.clear();
+  ftp.SetHostFileName("r.bin");
+  ftp.SetLocalFileName(local.File("r.bin"));
+  ASSERT_TRUE(ftp.Get()) << ftp.ErrorMessage();
+  EXPECT_TRUE(ReadFile(local.File("r.bin")) == payload);
+  EXPECT_EQ(done, std::vector<std::string>{"GetAsync 0"});
+  EXPECT_TRUE(sessions.empty());
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("> USER", 0) == 0; }), 2);
+  EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l == "> CWD /pub"; }), 2);
+  EXPECT_EQ(ftp.HostFileName(), "r.bin");
+  EXPECT_EQ(ftp.HostDirName(), "/pub");
+}
+
 // pure-ftpd demanding TLS for the login (-Y 2) and for the data too (-Y 3),
 // and pyftpdlib's TLS handler (which resets a data connection whose
 // handshake comes before its command), on TLS 1.2 and 1.3.

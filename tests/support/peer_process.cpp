@@ -75,6 +75,16 @@ class Handler(base):
     if os.environ.get("VEK_FTP_PLAIN_DATA"):
         def ftp_PROT(self, line):
             self.respond("200 Protection set to Private")
+    # Another: the first download is refused as vsftpd refuses a data
+    # connection that did not resume the session.
+    refused = False
+    if os.environ.get("VEK_FTP_REFUSE_FIRST_RETR"):
+        def ftp_RETR(self, file):
+            if not Handler.refused:
+                Handler.refused = True
+                self.respond("522 SSL connection failed: session reuse required")
+                return
+            return base.ftp_RETR(self, file)
 
 if os.environ.get("VEK_FTP_CERT"):
     Handler.certfile = os.environ["VEK_FTP_CERT"]
@@ -288,7 +298,8 @@ bool PyFtpdPeer::Start(std::string& Error, int LifetimeSeconds) {
       "VEK_FTP_USER=" + user_, "VEK_FTP_PASSWORD=" + password_, "VEK_FTP_ROOT=" + root_.string(),
       "VEK_FTP_LIFETIME=" + std::to_string(LifetimeSeconds), "PYTHONDONTWRITEBYTECODE=1",
       "VEK_FTP_CERT=" + certFile_, "VEK_FTP_KEY=" + keyFile_,
-      std::string("VEK_FTP_PLAIN_DATA=") + (plainData_ ? "1" : "")};
+      std::string("VEK_FTP_PLAIN_DATA=") + (plainData_ ? "1" : ""),
+      std::string("VEK_FTP_REFUSE_FIRST_RETR=") + (refuseFirstRetr_ ? "1" : "")};
   if (!process_.Start(argv, work_.Path() / "pyftpd.log", env, Error)) return false;
   if (!process_.WaitForOutput("LISTENING ", 15000)) {
     Error = "pyftpdlib did not start; its output:\n" + process_.Log();

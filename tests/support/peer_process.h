@@ -81,6 +81,8 @@ class PyFtpdPeer {
     keyFile_ = KeyFile;
     plainData_ = PlainData;
   }
+  // The first RETR is answered "522 SSL connection failed: session reuse required".
+  void RefuseFirstRetr() { refuseFirstRetr_ = true; }
   std::uint16_t Port() const { return port_; }
   std::string PortText() const { return std::to_string(port_); }
   std::string Log() const { return process_.Log(); }
@@ -92,6 +94,7 @@ class PyFtpdPeer {
   std::string certFile_;
   std::string keyFile_;
   bool plainData_ = false;
+  bool refuseFirstRetr_ = false;
   TempDir work_{"vekpyftpd"};
   PeerProcess process_;
   std::uint16_t port_ = 0;
