@@ -20,8 +20,9 @@ constexpr const char* kRequestNames[] = {
     "RenAsync",      "RenToAsync",    "RenFromAsync",   "DeleteAsync",  "MkdirAsync",
     "RmdirAsync",    "PwdAsync",      "QuoteAsync",     "CDupAsync",    "DoQuoteAsync",
     "TransmitAsync", "TypeSetAsync",  "RestAsync",      "RestGetAsync", "RestartGetAsync",
+    "ModTimeAsync",  "SetModTimeAsync",
 };
-static_assert(sizeof(kRequestNames) / sizeof(kRequestNames[0]) == 40);
+static_assert(sizeof(kRequestNames) / sizeof(kRequestNames[0]) == 42);
 
 constexpr const char* kStateNames[] = {
     "fcsNotConnected", "fcsReady",    "fcsStepReady",        "fcsResolving",
@@ -32,9 +33,9 @@ constexpr const char* kStepNames[] = {
     "fsNone", "fsOpen", "fsUser", "fsPass",    "fsCwd",  "fsSize",  "fsMkd", "fsRmd",
     "fsRenFrom", "fsRenTo", "fsGet", "fsDir",  "fsQuit", "fsSyst",  "fsDele", "fsPwd",
     "fsQuote", "fsPut",  "fsTypeSet", "fsRest", "fsCDup", "fsLs",    "fsAppend", "fsPort",
-    "fsAuth", "fsPbsz", "fsProt",
+    "fsAuth", "fsPbsz", "fsProt", "fsFeat",    "fsOpts", "fsMdtm", "fsMfmt",
 };
-static_assert(sizeof(kStepNames) / sizeof(kStepNames[0]) == 27);
+static_assert(sizeof(kStepNames) / sizeof(kStepNames[0]) == 31);
 
 constexpr const char* kEncryptionNames[] = {"ftpEncIfAvailable", "ftpEncExplicit", "ftpEncImplicit", "ftpEncPlain"};
 
@@ -493,6 +494,8 @@ bool TFtpClient::Rmd() { return RunBlocking([this] { RmdAsync(); }); }
 bool TFtpClient::Ren() { return RunBlocking([this] { RenAsync(); }); }
 bool TFtpClient::Size() { return RunBlocking([this] { SizeAsync(); }); }
 bool TFtpClient::RestGet() { return RunTransfer([this] { RestGetAsync(); }); }
+bool TFtpClient::ModTime() { return RunBlocking([this] { ModTimeAsync(); }); }
+bool TFtpClient::SetModTime() { return RunBlocking([this] { SetModTimeAsync(); }); }
 
 bool TFtpClient::RunTransfer(const std::function<void()>& Request) {
   if (FQuiet) return RunBlocking(Request);

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "ftp/ftp_features.h"
 #include "ftp/ftp_local_file.h"
 #include "platform/message_loop.h"
 #include "socket/wsocket.h"
@@ -42,7 +43,7 @@ class FtpException : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The request type reported by OnRequestDone (one byte, values 0 to 39).
+// The request type reported by OnRequestDone (one byte, values 0 to 41).
 enum class TFtpRequest : std::uint8_t {
   None = 0,
   OpenAsync = 1,
@@ -84,6 +85,8 @@ enum class TFtpRequest : std::uint8_t {
   RestAsync = 37,
   RestGetAsync = 38,
   RestartGetAsync = 39,
+  ModTimeAsync = 40,     // MDTM: the file's modification time
+  SetModTimeAsync = 41,  // MFMT (or MDTM with a time): set it
 };
 // "none", "OpenAsync" ... "RestartGetAsync"; "unknown" for any other value.
 const char* FtpRequestName(TFtpRequest Request);
@@ -128,7 +131,7 @@ const char* FtpEncryptionName(TFtpEncryption Encryption);
 // What the user says of a server certificate that failed the check.
 enum TFtpTrust { ftpTrustNo, ftpTrustOnce, ftpTrustAlways };
 
-// Chain steps (values 0 to 26).
+// Chain steps (values 0 to 30).
 enum TFtpStep {
   fsNone,
   fsOpen,
@@ -157,6 +160,10 @@ enum TFtpStep {
   fsAuth,  // AUTH TLS (or SSL), then the handshake
   fsPbsz,  // PBSZ 0
   fsProt,  // PROT P
+  fsFeat,  // FEAT, when asked for
+  fsOpts,  // OPTS UTF8 ON, when the server lists UTF8
+  fsMdtm,  // MDTM path
+  fsMfmt,  // MFMT time path (or MDTM time path)
 };
 const char* FtpStepName(TFtpStep Step);
 // VEK_FTP_TRACE=1: the engine prints its state moves (and more) on stderr.
@@ -299,6 +306,10 @@ class TCustomFtpCli {
   virtual void RestAsync();
   virtual void RestGetAsync();
   virtual void RestartGetAsync();
+  // MDTM HostFileName: RemoteModTime. SetModTimeAsync: MFMT ModTimeToSet
+  // HostFileName where FEAT lists MFMT, else vsftpd's "MDTM time path".
+  virtual void ModTimeAsync();
+  virtual void SetModTimeAsync();
 
   // True while the control socket is not closed.
   bool IsConnected() const;
@@ -374,6 +385,43 @@ class TCustomFtpCli {
     RefuseWhileBusy();
     FEncryption = Value;
   }
+  // Ask FEAT after the login (and OPTS UTF8 ON when it lists UTF8). Off,
+  // a connection sends exactly the commands of RFC 959 (and of TLS).
+  bool UseFeatures() const { return FUseFeatures; }
+  void SetUseFeatures(bool Value) {
+    RefuseWhileBusy();
+    FUseFeatures = Value;
+  }
+  // List folders with MLSD where FEAT lists MLST (the caller reads that
+  // format: ListsMachineReadable tells which one a listing has).
+  bool UseMlsd() const { return FUseMlsd; }
+  void SetUseMlsd(bool Value) {
+    RefuseWhileBusy();
+    FUseMlsd = Value;
+  }
+  bool ListsMachineReadable() const { return FUseMlsd && FFeatures.Has("MLST"); }
+  // Connect passive data connections to the address a 227 reply names, not
+  // to the control connection's peer (which a NAT'd or hostile server's
+  // reply cannot change).
+  bool UsePasvAddress() const { return FUsePasvAddress; }
+  void SetUsePasvAddress(bool Value) {
+    RefuseWhileBusy();
+    FUsePasvAddress = Value;
+  }
+  // The time SetModTimeAsync gives HostFileName (seconds since 1970, UTC).
+  std::int64_t ModTimeToSet() const { return FModTimeToSet; }
+  void SetModTimeToSet(std::int64_t Value) {
+    RefuseWhileBusy();
+    FModTimeToSet = Value;
+  }
+  // What FEAT said in this session (empty without FEAT).
+  const TFtpFeatures& Features() const { return FFeatures; }
+  // The server speaks UTF-8 names (FEAT lists UTF8).
+  bool Utf8() const { return FFeatures.Has("UTF8"); }
+  // The last MDTM's answer, -1 when it gave none.
+  std::int64_t RemoteModTime() const { return FRemoteModTime; }
+  // False once the server refused to set a time in this session.
+  bool CanSetModTime() const { return !FSetTimeRefused; }
   // The certificates trusted by the user (TTrustedCertificates); empty: the
   // user's own file.
   const std::string& TrustFile() const { return FTrustFile; }
@@ -423,6 +471,9 @@ class TCustomFtpCli {
   TFtpNotify OnStateChange;
   TFtpReadyToTransmit OnReadyToTransmit;
   TFtpVerifyCertificate OnVerifyCertificate;
+
+  // A 227 reply's address ("a.b.c.d") and port; false as ParsePasvPort.
+  static bool ParsePasvAddress(const std::string& Reply, std::string& Address, std::uint16_t& Port);
 
   // Text routines of the reply parser; positions index into Str.
   // Skips TAB, LF, CR and space.
@@ -491,6 +542,14 @@ class TCustomFtpCli {
   void DataTlsDone(std::uint16_t Error);
   // The data connection carries the transfer's bytes now (TLS, if any, done).
   bool DataReady() const;
+
+  // --- FEAT, UTF-8 and file times (ftpcli_feat.cpp) ---
+  void RunFeatureStep(TFtpStep Step);
+  void FeatAfterReply();
+  void OptsAfterReply();
+  void SetModTimeAfterReply();
+  // A refusal that does not end the chain: the connection is still fine.
+  void FinishHarmlessly();
 
   // --- component and completion (ftpcli.cpp) ---
   // The reply handler (FNext), the command's post-reply action (FAfterReply)
@@ -583,6 +642,10 @@ class TCustomFtpCli {
   // Passive mode: connects to the port of PasvLine; a line without one ends
   // the request (false then).
   bool ConnectPassiveData(std::string PasvLine, void (TCustomFtpCli::*OnConnected)(std::uint16_t));
+  // Where a passive data connection goes when the 227 reply named Named:
+  // the control connection's peer unless UsePasvAddress (a log line, once
+  // per connection, when they differ).
+  std::string PassiveDataAddress(const std::string& Named);
   // A connection that reached the listening socket before the transfer
   // command bound its handler is accepted now.
   void TakePendingAccept();
@@ -731,6 +794,17 @@ class TCustomFtpCli {
   // a reconnection of the same session does not ask again.
   std::string FTrustedOnce;
 
+  // Extensions.
+  bool FUseFeatures = false;
+  bool FUseMlsd = false;
+  bool FUsePasvAddress = false;
+  TFtpFeatures FFeatures;
+  std::vector<std::string> FFeatLines;  // the FEAT reply being read
+  std::int64_t FRemoteModTime = -1;
+  std::int64_t FModTimeToSet = -1;
+  bool FSetTimeRefused = false;
+  bool FPasvAddressNoted = false;  // the log said once that a 227 address was not taken
+
  private:
   std::uint64_t FFinishCount = 0;
   int FFinishResults[16] = {};
@@ -776,6 +850,8 @@ class TFtpClient : public TCustomFtpCli {
   bool Ren();
   bool Size();
   bool RestGet();
+  bool ModTime();
+  bool SetModTime();
 
   virtual bool RunBlocking(const std::function<void()>& Request);
   virtual bool WaitUntilReady();

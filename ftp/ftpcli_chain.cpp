@@ -8,9 +8,9 @@ namespace {
 
 // Steps always run in this order, whatever order the set was built in.
 constexpr TFtpStep kChainOrder[] = {
-    fsOpen, fsAuth, fsUser, fsPass,    fsPbsz,  fsProt, fsCwd,  fsCDup, fsTypeSet, fsPort,
-    fsRest, fsGet,  fsPut,  fsAppend,  fsDir,   fsLs,   fsSyst, fsMkd,  fsRmd,     fsRenFrom,
-    fsRenTo, fsSize, fsDele, fsPwd, fsQuote, fsQuit,
+    fsOpen, fsAuth, fsUser, fsPass,    fsPbsz,  fsProt, fsFeat, fsOpts, fsCwd,  fsCDup, fsTypeSet,
+    fsPort, fsRest, fsGet,  fsPut,     fsAppend, fsDir, fsLs,   fsSyst, fsMkd,  fsRmd,  fsRenFrom,
+    fsRenTo, fsSize, fsMdtm, fsMfmt, fsDele, fsPwd, fsQuote, fsQuit,
 };
 
 }  // namespace
@@ -22,11 +22,17 @@ void TCustomFtpCli::StartChain(TFtpRequest Request, TFtpStepSet Steps) {
   FSavedReplyCode = -1;
   FCurrentRequest = Request;
   FResultCode = 0;
-  // A new connection gets its TLS steps; each is skipped where it has no place.
+  // A new connection gets its TLS and FEAT steps; each is skipped where it
+  // has no place.
   if (Steps.Contains(fsOpen)) {
     Steps.Include(fsAuth);
     Steps.Include(fsPbsz);
     Steps.Include(fsProt);
+    Steps.Include(fsFeat);
+    Steps.Include(fsOpts);
+    FFeatures.Clear();
+    FSetTimeRefused = false;
+    FPasvAddressNoted = false;
   }
   FPendingSteps = Steps;
   FCurrentStep = fsNone;
@@ -88,6 +94,12 @@ bool TCustomFtpCli::RunChainStep(TFtpStep Step, TFtpStep PreviousStep) {
     case fsProt:
       if (!FControlTls) return false;
       break;
+    case fsFeat:
+      if (!FUseFeatures) return false;
+      break;
+    case fsOpts:
+      if (!FFeatures.Has("UTF8")) return false;
+      break;
     default:
       break;
   }
@@ -141,6 +153,12 @@ bool TCustomFtpCli::RunChainStep(TFtpStep Step, TFtpStep PreviousStep) {
     case fsProt:
       RunTlsStep(Step);
       break;
+    case fsFeat:
+    case fsOpts:
+      RunFeatureStep(Step);
+      break;
+    case fsMdtm: ModTimeAsync(); break;
+    case fsMfmt: SetModTimeAsync(); break;
     case fsNone:
       break;
   }

@@ -365,6 +365,7 @@ bool TCustomFtpCli::ReplyAccepted(int Code) const {
 }
 
 void TCustomFtpCli::HandleReply() {
+  if (FCurrentStep == fsFeat) FFeatLines.push_back(FReplyLine);  // the features are the lines between
   if (!ReplyComplete()) return;
   std::int64_t code = 0;
   ParseInt(FReplyLine, 0, code);
@@ -399,6 +400,12 @@ void TCustomFtpCli::ExtractReplyData() {
       ParseInt(FReplyLine, afterCode, size);
       FRemoteSize = size;
       FSizeFileName = FHostFileName;
+      break;
+    }
+    case fsMdtm: {
+      const std::size_t start = SkipBlanks(FReplyLine, afterCode);
+      const std::string stamp = FReplyLine.substr(start, FReplyLine.find(' ', start) - start);
+      if (!ParseFtpTime(stamp, FRemoteModTime)) FRemoteModTime = -1;
       break;
     }
     case fsCwd:

@@ -204,7 +204,7 @@ void TCustomFtpCli::BindDataHandlers(bool Receive) {
 // Downloads
 
 void TCustomFtpCli::StartRetr() { StartReceive(TFtpRequest::GetAsync, "RETR"); }
-void TCustomFtpCli::StartList() { StartReceive(TFtpRequest::DirAsync, "LIST"); }
+void TCustomFtpCli::StartList() { StartReceive(TFtpRequest::DirAsync, ListsMachineReadable() ? "MLSD" : "LIST"); }
 void TCustomFtpCli::StartNlst() { StartReceive(TFtpRequest::LsAsync, "NLST"); }
 
 void TCustomFtpCli::StartReceive(TFtpRequest Request, const std::string& Word) {

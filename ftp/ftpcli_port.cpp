@@ -23,6 +23,11 @@ std::string DottedAddress(std::uint32_t NetworkOrder) {
 // Text routines
 
 bool TCustomFtpCli::ParsePasvPort(const std::string& Reply, std::uint16_t& Port) {
+  std::string address;
+  return ParsePasvAddress(Reply, address, Port);
+}
+
+bool TCustomFtpCli::ParsePasvAddress(const std::string& Reply, std::string& Address, std::uint16_t& Port) {
   const std::size_t open = Reply.find('(');
   if (open == std::string::npos) return false;
   std::size_t pos = open + 1;
@@ -42,8 +47,8 @@ bool TCustomFtpCli::ParsePasvPort(const std::string& Reply, std::uint16_t& Port)
     if (pos >= Reply.size() || Reply[pos] != expected) return false;
     ++pos;
   }
-  // The four address numbers are not used: the data connection goes to the
-  // control connection's peer, whatever the reply names (no bounce attacks).
+  Address = std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." + std::to_string(numbers[2]) + "." +
+            std::to_string(numbers[3]);
   Port = static_cast<std::uint16_t>(numbers[4] * 256 + numbers[5]);
   return true;
 }
@@ -121,20 +126,40 @@ void TCustomFtpCli::PasvAfterReply() {
 // request with 550 and that line; false then.
 bool TCustomFtpCli::ConnectPassiveData(std::string PasvLine, void (TCustomFtpCli::*OnConnected)(std::uint16_t)) {
   std::uint16_t port = 0;
-  if (!ParsePasvPort(PasvLine, port)) {
+  std::string named;
+  if (!ParsePasvAddress(PasvLine, named, port)) {
     ReleaseLocalFile();
     EndRequest(550, PasvLine.empty() ? "No PASV reply to take the data port from" : PasvLine);
     return false;
   }
+  auto alive = AliveToken();
+  const std::string address = PassiveDataAddress(named);
+  if (alive.expired()) return false;
   TWSocket& data = *FDataSocket;
   if (data.State() != wsClosed) data.Close();
   data.SetPort(std::to_string(port));
-  data.SetAddr(FControlSocket->Addr());
+  data.SetAddr(address);
   data.OnSessionConnected = [this, OnConnected](TCustomWSocket*, std::uint16_t Error) { (this->*OnConnected)(Error); };
   data.SetLingerOnOff(wsLingerOff);
   data.SetLingerTimeout(0);
   data.Connect();
   return true;
+}
+
+std::string TCustomFtpCli::PassiveDataAddress(const std::string& Named) {
+  sockaddr_in server{};
+  int serverLen = sizeof(server);
+  if (FControlSocket->GetPeerSockAddr(server, serverLen) != 0) return FControlSocket->Addr();
+  const std::string peer = DottedAddress(server.sin_addr.s_addr);
+  if (Named == peer || FUsePasvAddress) return Named;
+  // A server behind NAT names its private address, and a hostile one could
+  // name another machine: the data goes where the control connection goes.
+  if (!FPasvAddressNoted) {
+    FPasvAddressNoted = true;
+    DoDisplay("! The server named " + Named + " for passive data connections; connecting to its own address " +
+              peer + " instead");
+  }
+  return peer;
 }
 
 void TCustomFtpCli::TakePendingAccept() {

@@ -436,5 +436,46 @@ TEST_F(FtpScriptedTest, EmptyHostNameFailsWithoutWedgingTheEngine) {
   EXPECT_EQ(rec.done.size(), 1u);
 }
 
+// FEAT after the login: what the server answers decides what follows, and
+// no answer of a server that merely declines fails the connect.
+TEST_F(FtpScriptedTest, FeatAnswersDecideOptsAndNeverFailTheConnect) {
+  struct Case {
+    std::string feat;      // the reply to FEAT
+    std::string opts;      // the reply to OPTS UTF8 ON; empty: not expected
+    Lines commands;        // after USER and PASS
+    bool utf8, mlsd;
+    int error;
+  };
+  const Case cases[] = {
+      {"502 Command not implemented", "", {"FEAT"}, false, false, 0},
+      {"211-Features:\n MDTM\n MLST type*;size*;modify*;\n SIZE\n211 End", "", {"FEAT"}, false, true, 0},
+      {"211-Extensions supported:\n UTF8\n mfmt\n211 End.", "504 Unknown command", {"FEAT", "OPTS UTF8 ON"}, true,
+       false, 0},
+      {"211-Features:\n UTF8\n211 End", "501 Invalid argument", {"FEAT", "OPTS UTF8 ON"}, true, false, 0},
+      {"211 no features", "", {"FEAT"}, false, false, 0},
+      {"421 Too many users", "", {"FEAT"}, false, false, 421},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.feat);
+    FtpScript s = LoggedIn();
+    s.Expect("FEAT", c.feat);
+    if (!c.opts.empty()) s.Expect("OPTS UTF8 ON", c.opts);
+    s.Expect("QUIT", "221 bye");
+    Serve(s);
+    rec.done.clear();
+    ftp.SetUseFeatures(true);
+    ftp.SetUseMlsd(true);
+    const auto& d = Run([&] { ftp.ConnectAsync(); });
+    EXPECT_EQ(d.error, c.error);
+    Lines expected{"USER bob", "PASS x"};
+    expected.insert(expected.end(), c.commands.begin(), c.commands.end());
+    EXPECT_EQ(Commands(), expected);
+    EXPECT_EQ(ftp.Utf8(), c.utf8);
+    EXPECT_EQ(ftp.ListsMachineReadable(), c.mlsd);
+    EXPECT_TRUE(ftp.Quit());
+    server.reset();
+  }
+}
+
 }  // namespace
 }  // namespace vektest

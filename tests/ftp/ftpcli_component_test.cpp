@@ -16,7 +16,8 @@ TEST(FtpTypes, RequestNamesAsTheApplicationLogsThem) {
   EXPECT_STREQ(FtpRequestName(TFtpRequest::RqAbort), "RqAbort");
   EXPECT_STREQ(FtpRequestName(TFtpRequest::CDupAsync), "CDupAsync");
   EXPECT_STREQ(FtpRequestName(TFtpRequest::RestartGetAsync), "RestartGetAsync");
-  EXPECT_STREQ(FtpRequestName(40), "unknown");
+  EXPECT_STREQ(FtpRequestName(TFtpRequest::SetModTimeAsync), "SetModTimeAsync");
+  EXPECT_STREQ(FtpRequestName(42), "unknown");
   EXPECT_STREQ(FtpRequestName(static_cast<TFtpRequest>(255)), "unknown");
   EXPECT_STREQ(FtpRequestName(-1), "unknown");
   // Every value has a name of its own, ending in "Async" except the two odd ones.

@@ -55,7 +55,8 @@ bool VsftpdPeer::Start(std::string& Error) {
           (work_.Path() / "vsftpd.log").string() + "\n";
     if (tls_.mode == VsftpdTls::Implicit) tls += "implicit_ssl=YES\n";
   }
-  auto prepare = [binary, conf, root, empty, tls](const Ports& ports, std::vector<std::string>& argv,
+  const std::string extra = extra_;
+  auto prepare = [binary, conf, root, empty, tls, extra](const Ports& ports, std::vector<std::string>& argv,
                                                  std::string& error) {
     std::ofstream out(conf);
     out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << ports.control << "\n"
@@ -67,7 +68,7 @@ bool VsftpdPeer::Start(std::string& Error) {
         << "port_enable=YES\nconnect_from_port_20=NO\nsecure_chroot_dir=" << empty.string()
         << "\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
         << "max_per_ip=0\nmax_clients=0\nidle_session_timeout=120\ndata_connection_timeout=60\n"
-        << (tls.empty() ? "xferlog_enable=NO\n" : tls);
+        << (tls.empty() ? "xferlog_enable=NO\n" : tls) << extra;
     if (!out) {
       error = "cannot write " + conf.string();
       return false;

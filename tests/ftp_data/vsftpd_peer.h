@@ -22,11 +22,14 @@ class VsftpdPeer : public FtpServerPeer {
   bool Start(std::string& Error) override;
   // Anonymous: no user in it.
   std::string Url(const std::string& Path) const override;
+  // More lines of vsftpd.conf ("pasv_address=127.0.0.2\n"); before Start.
+  void AddConfig(const std::string& Lines) { extra_ += Lines; }
   // vsftpd's own log (with TLS: its OpenSSL diagnostics).
   std::string ServerLog() const;
 
  private:
   VsftpdTls tls_;
+  std::string extra_;
 };
 
 }  // namespace vektest

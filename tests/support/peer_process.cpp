@@ -92,6 +92,8 @@ if os.environ.get("VEK_FTP_CERT"):
     Handler.tls_control_required = True
     Handler.tls_data_required = not os.environ.get("VEK_FTP_PLAIN_DATA")
 Handler.authorizer = authorizer
+if os.environ.get("VEK_FTP_MASQUERADE"):
+    Handler.masquerade_address = os.environ["VEK_FTP_MASQUERADE"]
 Handler.permit_foreign_addresses = False
 
 server = FTPServer(("127.0.0.1", 0), Handler)
@@ -299,7 +301,8 @@ bool PyFtpdPeer::Start(std::string& Error, int LifetimeSeconds) {
       "VEK_FTP_LIFETIME=" + std::to_string(LifetimeSeconds), "PYTHONDONTWRITEBYTECODE=1",
       "VEK_FTP_CERT=" + certFile_, "VEK_FTP_KEY=" + keyFile_,
       std::string("VEK_FTP_PLAIN_DATA=") + (plainData_ ? "1" : ""),
-      std::string("VEK_FTP_REFUSE_FIRST_RETR=") + (refuseFirstRetr_ ? "1" : "")};
+      std::string("VEK_FTP_REFUSE_FIRST_RETR=") + (refuseFirstRetr_ ? "1" : ""),
+      "VEK_FTP_MASQUERADE=" + masquerade_};
   if (!process_.Start(argv, work_.Path() / "pyftpd.log", env, Error)) return false;
   if (!process_.WaitForOutput("LISTENING ", 15000)) {
     Error = "pyftpdlib did not start; its output:\n" + process_.Log();

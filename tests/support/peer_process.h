@@ -83,6 +83,8 @@ class PyFtpdPeer {
   }
   // The first RETR is answered "522 SSL connection failed: session reuse required".
   void RefuseFirstRetr() { refuseFirstRetr_ = true; }
+  // Its 227 replies name this address, as a server behind NAT does.
+  void Masquerade(const std::string& Address) { masquerade_ = Address; }
   std::uint16_t Port() const { return port_; }
   std::string PortText() const { return std::to_string(port_); }
   std::string Log() const { return process_.Log(); }
@@ -95,6 +97,7 @@ class PyFtpdPeer {
   std::string keyFile_;
   bool plainData_ = false;
   bool refuseFirstRetr_ = false;
+  std::string masquerade_;
   TempDir work_{"vekpyftpd"};
   PeerProcess process_;
   std::uint16_t port_ = 0;
