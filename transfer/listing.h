@@ -35,6 +35,10 @@ struct TListingEntry {
   std::int64_t SizeBytes = -1;  // Size as a number; -1 when it is not a decimal number
   std::string Date;           // Unix: fields 6, 7 and 8 joined by single spaces
   bool IsDir = false;
+  // Only an MLSD listing gives these (listing_mlsd.h); LIST leaves them unknown.
+  std::int64_t ModifyUtc = -1;  // seconds since 1970-01-01 00:00 UTC; -1: unknown
+  std::string Perm;             // the perm fact as sent ("adfr", "elcmfpd")
+  int UnixMode = -1;            // permission bits, 0 to 07777; -1: unknown
 };
 
 // Listing lines split at CR, LF and CR LF; a NUL ends the text; bytes are kept
