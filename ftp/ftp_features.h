@@ -1,5 +1,5 @@
 // What the server says it can do beyond RFC 959, from its FEAT reply
-// (RFC 2389), and the time stamps of MDTM, MFMT and MLSD (RFC 3659).
+// (RFC 2389).
 #pragma once
 
 #include <cstdint>
@@ -24,9 +24,3 @@ class TFtpFeatures {
   const std::string* Find(std::string_view Name) const;
   std::vector<std::string> FLines;  // "MLST type*;size*;", without the leading space
 };
-
-// "YYYYMMDDHHMMSS" with an optional ".fraction" (ignored): the seconds since
-// 1970 in UTC. False for any other text or a date out of range.
-bool ParseFtpTime(std::string_view Text, std::int64_t& UtcSeconds);
-// UtcSeconds as "YYYYMMDDHHMMSS".
-std::string FormatFtpTime(std::int64_t UtcSeconds);

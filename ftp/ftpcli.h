@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "ftp/ftp_features.h"
+#include "ftp/ftp_time.h"
 #include "ftp/ftp_local_file.h"
 #include "platform/message_loop.h"
 #include "socket/wsocket.h"

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cstdint>
 
+#include "ftp/ftp_time.h"
+
 namespace transfer {
 namespace {
 
@@ -71,43 +73,13 @@ bool ReadFacts(std::string_view text, TFacts& facts) {
   }
 }
 
-bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-int DaysInMonth(int year, int month) {
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
-}
-
-// Days from 1970-01-01 to the date in the proleptic Gregorian calendar,
-// after H. Hinnant's days_from_civil: no time zone or locale takes part.
-std::int64_t DaysFromCivil(int year, int month, int day) {
-  const std::int64_t y = year - (month <= 2 ? 1 : 0);
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const std::int64_t yearOfEra = y - era * 400;
-  const std::int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-  const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + dayOfEra - 719468;
-}
-
-// The count digits of text at pos as a number.
-int Digits(std::string_view text, std::size_t pos, std::size_t count) {
-  int value = 0;
-  for (const char c : text.substr(pos, count)) value = value * 10 + (c - '0');
-  return value;
-}
-
 // The modify fact, YYYYMMDDHHMMSS[.fraction] in UTC, into ModifyUtc and
 // Date; both stay unknown unless it is a real date and time.
 void ReadModify(std::string_view text, TListingEntry& entry) {
-  constexpr std::size_t kDigits = 14;
-  if (text.size() < kDigits || !IsDecimal(text.substr(0, kDigits))) return;
-  const std::string_view fraction = text.substr(kDigits);
-  if (!fraction.empty() && (fraction.front() != '.' || !IsDecimal(fraction.substr(1)))) return;
-  const int year = Digits(text, 0, 4), month = Digits(text, 4, 2), day = Digits(text, 6, 2);
-  const int hour = Digits(text, 8, 2), minute = Digits(text, 10, 2), second = Digits(text, 12, 2);
-  if (month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) return;
-  if (hour > 23 || minute > 59 || second > 60) return;
-  entry.ModifyUtc = DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+  if (!ParseFtpTime(text, entry.ModifyUtc)) {
+    entry.ModifyUtc = -1;
+    return;
+  }
   entry.Date = std::string(text.substr(0, 4)) + "-" + std::string(text.substr(4, 2)) + "-" +
                std::string(text.substr(6, 2)) + " " + std::string(text.substr(8, 2)) + ":" +
                std::string(text.substr(10, 2));
