@@ -150,6 +150,21 @@ TEST_P(ServerTest, ListDownloadUploadAppendResume) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ReadFile(local.Path() / "small.txt"), "hello\r\nworld\r\n");
   EXPECT_TRUE(ReadFile(local.Path() / "big.bin") == big);
+
+  // -p: copies keep the original's time, both ways (MFMT, or vsftpd's MDTM).
+  const auto stamp = std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now()) - std::chrono::hours(24 * 400);
+  fs::last_write_time(peer->Root() / "small.txt", stamp);
+  r = Run({"-p", "get", peer->Url("small.txt"), "timed.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.find("Warning"), std::string::npos) << r.err;
+  const auto seconds = [](fs::file_time_type t) {
+    return std::chrono::floor<std::chrono::seconds>(t.time_since_epoch()).count();
+  };
+  EXPECT_EQ(seconds(fs::last_write_time(local.Path() / "timed.txt")), seconds(stamp));
+  r = Run({"-p", "put", "timed.txt", peer->Url("up/timed.txt")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.find("Warning"), std::string::npos) << r.err;
+  EXPECT_EQ(seconds(fs::last_write_time(peer->Upload() / "timed.txt")), seconds(stamp));
 }
 
 TEST_P(ServerTest, FailedDownloadReportsTheServerAndLeavesTheLocalFileAlone) {
@@ -282,6 +297,7 @@ TEST(VekftpNetrc, PasswordsComeFromAPrivateNetrc) {
     FtpScript script;
     script.Greet("220 hi").Expect("AUTH TLS", "502 no").Expect("AUTH SSL", "502 no");
     script.Expect("USER bob", "331 pw").Expect(inUrl ? "PASS from-url" : "PASS from-netrc", "230 in");
+    script.Expect("FEAT", "502 no");
     script.Expect("TYPE I", "200 ok").Expect("SIZE f", "550 no such file").Expect("QUIT", "221 bye");
     FtpTestServer server(script);
     const std::string url =
@@ -323,7 +339,7 @@ TEST(VekftpTool, HelpExitStatusesAndEscapedServerText) {
   FtpScript s;
   // TLS is asked for by default, and its absence is no error.
   s.Greet("220 hi").Expect("AUTH TLS", "500 AUTH not understood").Expect("AUTH SSL", "500 AUTH not understood");
-  s.Expect("USER anonymous", "331 any password").Expect("PASS *", "230 in");
+  s.Expect("USER anonymous", "331 any password").Expect("PASS *", "230 in").Expect("FEAT", "500 FEAT?");
   s.Expect("TYPE I", "200 ok").Expect("CWD d", "550 \x1b[2J\x1b]0;owned\x07gone");
   s.Expect("QUIT", "221 bye");
   FtpTestServer server(s);
@@ -364,7 +380,8 @@ TEST(VekftpTool, CommandsOnNamesSendExactlyTheirCommands) {
     if (!c.steps.empty()) {
       script.Greet("220 test server").Expect("AUTH TLS", "502 no").Expect("AUTH SSL", "502 no");
       script.Expect("USER bob", "331 pw please").Expect("PASS x", "230 ok");
-      expected = {"AUTH TLS", "AUTH SSL", "USER bob", "PASS x"};
+      script.Expect("FEAT", "211-Features:\n MDTM\n211 End");
+      expected = {"AUTH TLS", "AUTH SSL", "USER bob", "PASS x", "FEAT"};
       for (const auto& [command, reply] : c.steps) {
         script.Expect(command, reply);
         expected.push_back(command);

@@ -39,6 +39,8 @@ class Session {
   explicit Session(const Options& Opt) : opt_(Opt) {
     ftp_.SetTimeout(Opt.timeout);
     ftp_.SetPassiveMode(Opt.passive);
+    ftp_.SetUseFeatures(true);
+    ftp_.SetUsePasvAddress(Opt.pasvAddress);
     ftp_.SetBinary(!Opt.ascii);
     ftp_.SetHostName(Opt.url.host);
     ftp_.SetPort(Opt.url.port);
@@ -221,6 +223,7 @@ class Session {
       ::unlink(temp.c_str());
       return Failure();
     }
+    if (opt_.preserve) TakeRemoteTime(temp);
     if (::rename(temp.c_str(), Local.c_str()) != 0) {
       std::fprintf(stderr, "Error: cannot rename %s to %s: %s\n", temp.c_str(), Local.c_str(), std::strerror(errno));
       ::unlink(temp.c_str());
@@ -234,7 +237,32 @@ class Session {
     ftp_.SetHostFileName(opt_.url.name);
     ftp_.SetLocalFileName(opt_.local);
     uploadSize_ = TCustomFtpCli::LocalFileSize(opt_.local);
-    return Step(opt_.op == Operation::Append ? ftp_.Append() : ftp_.Put()) ? kExitOk : Failure();
+    if (!Step(opt_.op == Operation::Append ? ftp_.Append() : ftp_.Put())) return Failure();
+    if (opt_.preserve) GiveLocalTime(opt_.local);
+    return kExitOk;
+  }
+
+  // -p: the file is whole either way; a time the server cannot tell or
+  // take is only a warning.
+  void TakeRemoteTime(const std::string& Local) {
+    if (!ftp_.ModTime() || ftp_.RemoteModTime() < 0) {
+      std::fprintf(stderr, "Warning: the server did not tell the file's time (%s)\n",
+                   vekftp::EscapeControls(ftp_.ReplyLine()).c_str());
+      return;
+    }
+    const timespec times[2] = {{static_cast<time_t>(ftp_.RemoteModTime()), 0},
+                               {static_cast<time_t>(ftp_.RemoteModTime()), 0}};
+    if (::utimensat(AT_FDCWD, Local.c_str(), times, 0) != 0)
+      std::fprintf(stderr, "Warning: cannot set the time of %s: %s\n", Local.c_str(), std::strerror(errno));
+  }
+
+  void GiveLocalTime(const std::string& Local) {
+    struct stat st {};
+    if (::stat(Local.c_str(), &st) != 0) return;
+    ftp_.SetModTimeToSet(st.st_mtime);
+    if (!ftp_.SetModTime())
+      std::fprintf(stderr, "Warning: the server did not take the file's time (%s)\n",
+                   vekftp::EscapeControls(ftp_.ReplyLine()).c_str());
   }
 
   int Resume() {

@@ -116,6 +116,9 @@ std::string UsageText() {
          "  --insecure           take a certificate that fails the check (its fingerprint is shown)\n"
          "  --pin SHA256:HEX     take only the certificate with this SHA-256 fingerprint\n"
          "  --cacert FILE        trust the certificates (authorities) in this PEM file too\n"
+         "  -p, --preserve       give copied files the modification time of the original\n"
+         "  --pasv-address       connect passive data connections to the address the server names\n"
+         "                       (by default: to the server's own address, whatever it names)\n"
          "  -v                   show the commands and the server's replies\n"
          "  -h, --help           show this text\n"
          "URL: ftp://[user[:password]@]host[:port]/path, percent-escapes decoded;\n"
@@ -206,6 +209,10 @@ bool ParseArguments(const std::vector<std::string>& Args, Options& Out, std::str
       Out.tls = Tls::Off;
     } else if (a == "--insecure") {
       Out.insecure = true;
+    } else if (a == "-p" || a == "--preserve") {
+      Out.preserve = true;
+    } else if (a == "--pasv-address") {
+      Out.pasvAddress = true;
     } else if (a == "--pin" || a == "--cacert") {
       if (i + 1 >= Args.size() || Args[i + 1].empty()) {
         Error = a + (a == "--pin" ? " needs a SHA-256 fingerprint" : " needs a file");

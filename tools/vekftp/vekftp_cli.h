@@ -56,6 +56,8 @@ struct Options {
   bool insecure = false;
   std::string pin;
   std::string caCertificates;  // PEM file of authorities trusted beside the system's
+  bool preserve = false;       // files keep the original's modification time
+  bool pasvAddress = false;    // follow the address of a 227 reply
   Operation op = Operation::Get;
   FtpUrl url;
   std::string local;               // get (optional), put, append, resume
