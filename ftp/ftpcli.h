@@ -309,6 +309,7 @@ class TCustomFtpCli {
   virtual void RestartGetAsync();
   // MDTM HostFileName: RemoteModTime. SetModTimeAsync: MFMT ModTimeToSet
   // HostFileName where FEAT lists MFMT, else vsftpd's "MDTM time path".
+  // Their failures leave ErrorMessage as it was (ReplyLine tells why).
   virtual void ModTimeAsync();
   virtual void SetModTimeAsync();
 
@@ -549,6 +550,7 @@ class TCustomFtpCli {
   void FeatAfterReply();
   void OptsAfterReply();
   void SetModTimeAfterReply();
+  void TimeAfterReply();
   // A refusal that does not end the chain: the connection is still fine.
   void FinishHarmlessly();
 
@@ -804,6 +806,7 @@ class TCustomFtpCli {
   std::int64_t FRemoteModTime = -1;
   std::int64_t FModTimeToSet = -1;
   bool FSetTimeRefused = false;
+  std::string FErrorBeforeTime;  // ErrorMessage, which a time request leaves as it was
   bool FPasvAddressNoted = false;  // the log said once that a 227 address was not taken
 
  private:

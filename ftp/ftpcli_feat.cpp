@@ -45,7 +45,8 @@ void TCustomFtpCli::ModTimeAsync() {
   if (FHostFileName.empty()) throw FtpException("HostFileName emtpy");
   BeginCommand(fsMdtm);
   FRemoteModTime = -1;
-  SendRequest(TFtpRequest::ModTimeAsync, "MDTM " + FHostFileName, {213}, nullptr);
+  FErrorBeforeTime = FErrorMessage;
+  SendRequest(TFtpRequest::ModTimeAsync, "MDTM " + FHostFileName, {213}, &TCustomFtpCli::TimeAfterReply);
 }
 
 void TCustomFtpCli::SetModTimeAsync() {
@@ -53,6 +54,7 @@ void TCustomFtpCli::SetModTimeAsync() {
   if (FModTimeToSet < 0) throw FtpException("No modification time to set");
   if (FSetTimeRefused) throw FtpException("The server does not set modification times");
   BeginCommand(fsMfmt);
+  FErrorBeforeTime = FErrorMessage;
   const std::string verb = FFeatures.Has("MFMT") ? "MFMT " : "MDTM ";
   SendRequest(TFtpRequest::SetModTimeAsync, verb + FormatFtpTime(FModTimeToSet) + " " + FHostFileName, {213, 253},
               &TCustomFtpCli::SetModTimeAfterReply);
@@ -61,5 +63,12 @@ void TCustomFtpCli::SetModTimeAsync() {
 void TCustomFtpCli::SetModTimeAfterReply() {
   // Asked once more for every file, a server that cannot would only fill the log.
   if (FResultCode >= 500 && FReplyCode != 421) FSetTimeRefused = true;
+  TimeAfterReply();
+}
+
+void TCustomFtpCli::TimeAfterReply() {
+  // A file whose time is unknown is still whole: the failure of the next
+  // real request must be the one ErrorMessage shows.
+  FErrorMessage = FErrorBeforeTime;
   FinishRequest(static_cast<std::uint16_t>(FResultCode));
 }

@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTabWidget>
+#include <QTimer>
 
 #include "controls/log_memo.h"
 #include "controls/status_bar.h"
@@ -155,9 +156,13 @@ void TForm1::CreateControls() {
   for (const char* choice : {"Use explicit FTP over TLS if available", "Require explicit FTP over TLS",
                              "Require implicit FTP over TLS", "Only use plain FTP (insecure)"})
     EncryptionCB->addItem(QString::fromUtf8(choice));
-  PassiveCB = Place(new QCheckBox("Passive mode", TabSheet2), "PassiveCB", 12, 134, 280, 22);
-  ForceLowerCB = Place(new QCheckBox("Force Lowercase Filenames", TabSheet2), "ForceLowerCB", 12, 158, 280, 22);
-  AutoDirCB = Place(new QCheckBox("Directory Listings", TabSheet2), "AutoDirCB", 12, 182, 280, 22);
+  PassiveCB = Place(new QCheckBox("Passive mode", TabSheet2), "PassiveCB", 12, 134, 190, 22);
+  ForceLowerCB = Place(new QCheckBox("Force Lowercase Filenames", TabSheet2), "ForceLowerCB", 12, 158, 190, 22);
+  AutoDirCB = Place(new QCheckBox("Directory Listings", TabSheet2), "AutoDirCB", 12, 182, 190, 22);
+  KeepAliveCB = Place(new QCheckBox("Keep the connection alive", TabSheet2), "KeepAliveCB", 205, 134, 215, 22);
+  PreserveTimesCB = Place(new QCheckBox("Preserve file times", TabSheet2), "PreserveTimesCB", 205, 158, 215, 22);
+  PasvAddressCB =
+      Place(new QCheckBox("Use the server's passive address", TabSheet2), "PasvAddressCB", 205, 182, 215, 22);
 
   ConnectBut = Place(new QPushButton("&Connect", client), "ConnectBut", 436, 24, 80, 28);
   Button2 = Place(new QPushButton("&Abort", client), "Button2", 436, 60, 80, 28);
@@ -191,6 +196,12 @@ void TForm1::CreateControls() {
   connect(SiteCB, &QComboBox::activated, this, Guarded([this] { SiteCBChange(); }));
   connect(Anonymous, &QCheckBox::clicked, this, Guarded([this] { AnonymousClick(); }));
   connect(EncryptionCB, &QComboBox::activated, this, Guarded([this] { EncryptionCBChange(); }));
+
+  KeepAliveTimer = new QTimer(this);
+  KeepAliveTimer->setObjectName("KeepAliveTimer");
+  KeepAliveTimer->setSingleShot(true);
+  KeepAliveTimer->setInterval(60 * 1000);
+  connect(KeepAliveTimer, &QTimer::timeout, this, Guarded([this] { KeepAliveTimerTimer(); }));
 }
 
 void TForm1::CreateEngine() {
@@ -346,6 +357,11 @@ void TForm1::ConnectButClick() {
     FtpClient1->SetPassWord(password.empty() ? MakeAnonymousPassword() : password);
     FtpClient1->SetPassiveMode(PassiveCB->isChecked());
     FtpClient1->SetEncryption(static_cast<TFtpEncryption>(EncryptionCB->currentIndex()));
+    FtpClient1->SetUseFeatures(true);
+    FtpClient1->SetUseMlsd(true);
+    FtpClient1->SetUsePasvAddress(PasvAddressCB->isChecked());
+    keepAlive_ = KeepAliveCB->isChecked();
+    preserveTimes_ = PreserveTimesCB->isChecked();
 
     // The whole chain (login, directory, listing, window) runs inside.
     FtpClient1->Connect();
@@ -378,6 +394,9 @@ void TForm1::ExitButClick() {
 // Engine events
 
 void TForm1::FtpClient1Display(TCustomFtpCli*, std::string& Msg) {
+  if (Msg.rfind("> ", 0) == 0) CommandSent();
+  // A NOOP a minute would fill the log of a session left open.
+  if (keepingAlive_ && !FtpTraceEnabled()) return;
   if (Msg.find("PASS ") != std::string::npos)
     AddLog("> PASS " + PasswordMask);
   else
@@ -391,6 +410,7 @@ void TForm1::FtpClient1SessionConnected(TCustomFtpCli*, std::uint16_t) {
 
 void TForm1::FtpClient1SessionClosed(TCustomFtpCli*, std::uint16_t) {
   transfer::Session().Connected = false;
+  KeepAliveTimer->stop();
   serverDir_.clear();
   SetEncryptionText(std::string());
   AddLog("Disconnected");
@@ -398,6 +418,14 @@ void TForm1::FtpClient1SessionClosed(TCustomFtpCli*, std::uint16_t) {
 }
 
 void TForm1::FtpClient1RequestDone(TCustomFtpCli*, TFtpRequest RqType, std::uint16_t Error) {
+  if (keepingAlive_) return;  // a lost connection shows as "Disconnected"
+  // A file whose time the server cannot tell or take is still whole: a
+  // line in the log, not a box per file.
+  if (Error != 0 && (RqType == TFtpRequest::ModTimeAsync || RqType == TFtpRequest::SetModTimeAsync)) {
+    AddLog("! The server " + std::string(RqType == TFtpRequest::ModTimeAsync ? "did not tell" : "did not take") +
+           " the time of " + FtpClient1->HostFileName() + ": " + FtpClient1->ReplyLine());
+    return;
+  }
   AddLog("Done (request=" + LookupRequest(static_cast<std::uint8_t>(RqType)) + "  error code=" +
          std::to_string(Error) + ")");
   if (Error != 0) {
@@ -505,6 +533,9 @@ session::TSiteProfile TForm1::FieldsToProfile() const {
   p.AutoDir = AutoDirCB->isChecked();
   p.Passive = PassiveCB->isChecked();
   p.Encryption = static_cast<session::TEncryptionChoice>(EncryptionCB->currentIndex());
+  p.KeepAlive = KeepAliveCB->isChecked();
+  p.PreserveTimes = PreserveTimesCB->isChecked();
+  p.UsePasvAddress = PasvAddressCB->isChecked();
   return p;
 }
 
@@ -519,6 +550,9 @@ void TForm1::ProfileToFields(const session::TSiteProfile& p) {
   AutoDirCB->setChecked(p.AutoDir);
   PassiveCB->setChecked(p.Passive);
   EncryptionCB->setCurrentIndex(p.Encryption);
+  KeepAliveCB->setChecked(p.KeepAlive);
+  PreserveTimesCB->setChecked(p.PreserveTimes);
+  PasvAddressCB->setChecked(p.UsePasvAddress);
 }
 
 void TForm1::ResetFields() { ProfileToFields(session::DefaultProfile()); }

@@ -31,6 +31,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QTabWidget;
+class QTimer;
 class QWidget;
 class TStatusBar;
 class TLogMemo;
@@ -65,6 +66,11 @@ class TForm1 : public QMainWindow, public TTransferController {
   QCheckBox* AutoDirCB = nullptr;
   QCheckBox* PassiveCB = nullptr;
   QComboBox* EncryptionCB = nullptr;
+  QCheckBox* KeepAliveCB = nullptr;
+  QCheckBox* PreserveTimesCB = nullptr;
+  QCheckBox* PasvAddressCB = nullptr;
+  // Fires after a minute without a command: NOOP while connected and idle.
+  QTimer* KeepAliveTimer = nullptr;
   QPushButton* ConnectBut = nullptr;
   QPushButton* Button2 = nullptr;
   QPushButton* ExitBut = nullptr;
@@ -153,11 +159,27 @@ class TForm1 : public QMainWindow, public TTransferController {
   std::vector<std::string>& QueueFiles() override { return FileList; }
   void OpenDocument(const std::string& Target) override;
 
+  // --- keeping the connection, and file times (keep_alive.cpp) ---
+  // Every command sent starts the idle minute again.
+  void CommandSent();
+  void KeepAliveTimerTimer();
+  // After a download: the server's time for the local file (from the
+  // listing when it gave one, else MDTM). After an upload: the local
+  // file's time for the server's copy (MFMT, or vsftpd's MDTM).
+  void TakeRemoteTime(const session::TQueueEntry& Entry);
+  void GiveLocalTime(const session::TQueueEntry& Entry);
+
   // --- the busy state (busy.cpp) ---
   bool RefusedWhileBusy(const std::string& Command) override;
   void RunBusy(transfer::TActivity Activity, const std::function<void()>& Work) override;
   void StopBusy() override;
   void AbortRunning(std::function<void()> After) override;
+
+  // The session's choices, taken at Connect.
+  bool keepAlive_ = true;
+  bool preserveTimes_ = true;
+  // A NOOP of the keep-alive runs: its lines stay out of the log.
+  bool keepingAlive_ = false;
 
   // Progress of the file that moves: a transfer request runs (progress
   // events count only then), its expected size, events since the bar moved.

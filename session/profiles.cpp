@@ -173,6 +173,9 @@ TSiteProfile TProfileStore::ReadProfile(const std::string& name, TPasswordKeyrin
   profile.Encryption = encryption >= encIfAvailable && encryption <= encPlain
                            ? static_cast<TEncryptionChoice>(encryption)
                            : encIfAvailable;
+  profile.KeepAlive = ini_.ReadBool(name, "KeepAlive", true);
+  profile.PreserveTimes = ini_.ReadBool(name, "PreserveTimes", true);
+  profile.UsePasvAddress = ini_.ReadBool(name, "UsePasvAddress", false);
   return profile;
 }
 
@@ -214,6 +217,9 @@ TKeyringResult TProfileStore::WriteProfile(int index, const std::string& name, c
   ini_.WriteBool(name, "AutoDir", profile.AutoDir);
   ini_.WriteBool(name, "Passive", profile.Passive);
   ini_.WriteInteger(name, "Encryption", profile.Encryption);
+  ini_.WriteBool(name, "KeepAlive", profile.KeepAlive);
+  ini_.WriteBool(name, "PreserveTimes", profile.PreserveTimes);
+  ini_.WriteBool(name, "UsePasvAddress", profile.UsePasvAddress);
   ini_.WriteInteger(kLastUsed, kProfileKey, index);
   return result;
 }

@@ -7,7 +7,9 @@
 // "ForceLower", "AutoDir" and "Passive" ("1" / "0"; a profile without
 // "Passive" uses passive mode), and "Encryption" (a TEncryptionChoice
 // number; a profile without it, or with a number out of range, uses
-// encryption when the server offers it). A profile whose password is in the
+// encryption when the server offers it), "KeepAlive", "PreserveTimes" (both
+// on when missing) and "UsePasvAddress" (off when missing). A profile
+// whose password is in the
 // desktop keyring has "PasswordStore=keyring" and no "Password". Profile
 // names compare without regard to letter case; profile sections are never
 // removed.
@@ -73,6 +75,13 @@ struct TSiteProfile {
   // from behind a home router.
   bool Passive = true;
   TEncryptionChoice Encryption = encIfAvailable;
+  // NOOP after a minute without a command, so that routers and servers do
+  // not drop an idle session.
+  bool KeepAlive = true;
+  // Copies keep the original's modification time.
+  bool PreserveTimes = true;
+  // Passive data connections go to the address a 227 reply names.
+  bool UsePasvAddress = false;
 };
 
 // The fields of a profile that is not in the file (and of a new one).

@@ -98,7 +98,10 @@ void TForm1::DownloadAll() {
   for (auto file = FileList.rbegin(); file != FileList.rend(); ++file) {
     session::TQueueEntry entry = DroppedEntry(session::TDirection::Download, remoteDir, Representation());
     entry.RemoteName = *file;
-    if (const auto row = rows.find(*file); row != rows.end()) entry.ExpectedSize = row->second->SizeBytes;
+    if (const auto row = rows.find(*file); row != rows.end()) {
+      entry.ExpectedSize = row->second->SizeBytes;
+      entry.RemoteTime = row->second->ModifyUtc;
+    }
     // A name the server chose that cannot be a local file name is refused
     // here; the rest of the drop goes on.
     const auto target = session::DownloadTarget(folder, *file, ForceLowerCB->isChecked());
@@ -183,9 +186,10 @@ void TForm1::UploadNext(session::TQueueEntry& Entry) {
     Queue.MarkSent(Entry.RemoteDir, Entry.RemoteName);
     StartMeter(Entry.RemoteName, ExpectedSize, 0);
     const bool done = exists ? FtpClient1->Append() : FtpClient1->Put();
-    if (done && !transfer::Session().AbortRequested)
+    if (done && !transfer::Session().AbortRequested) {
+      if (preserveTimes_ && !exists) GiveLocalTime(Entry);
       Queue.Finish(session::TEntryState::Done);
-    else
+    } else
       Queue.Finish(session::TEntryState::Failed, FailureText());
   }
   EndTransferStep();
@@ -203,6 +207,7 @@ void TForm1::DownloadNext(session::TQueueEntry& Entry) {
   TransferActive = true;
   switch (FetchFile(Entry.RemoteName, Entry.LocalPath)) {
     case TFetch::Done:
+      if (preserveTimes_) TakeRemoteTime(Entry);
       Queue.Finish(session::TEntryState::Done);
       break;
     case TFetch::Declined:

@@ -29,6 +29,9 @@ struct TQueueEntry {
   std::string LocalPath;
   // The size the list showed at the drop; -1 when not known.
   std::int64_t ExpectedSize = -1;
+  // The server file's modification time as the list showed it (UTC); -1
+  // when the list did not give it exactly.
+  std::int64_t RemoteTime = -1;
   bool Binary = true;
   TEntryState State = TEntryState::Waiting;
   // Why it was skipped or failed.

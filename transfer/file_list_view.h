@@ -25,6 +25,7 @@ struct TListRow {
   int ImageIndex = -1;        // into plat::ImageList::Shared(); -1: no icon
   std::string Data;           // the real file name, for local rows
   std::int64_t SizeBytes = -1;
+  std::int64_t ModifyUtc = -1;  // exact modification time (MLSD), -1 unknown
 };
 
 // The comparison both the lists and the remote tree sort by.

@@ -18,6 +18,7 @@ constexpr TActivityNames kActivities[] = {
     {"Transferring", "transferring files"},
     {"Changing", "changing files on the server"},
     {"Reconnecting", "reconnecting"},
+    {"KeepingAlive", "keeping the connection alive"},
 };
 
 bool TraceActivity() {

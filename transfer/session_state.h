@@ -10,7 +10,7 @@ namespace transfer {
 // What the engine is doing for the user. One thing at a time: while it is
 // not Idle, no click, key or drop may start other engine work (a drop joins
 // a running queue instead).
-enum class TActivity { Idle, Connecting, Listing, Transferring, Changing, Reconnecting };
+enum class TActivity { Idle, Connecting, Listing, Transferring, Changing, Reconnecting, KeepingAlive };
 // "Idle", "Connecting" ...; "?" out of range.
 const char* ActivityName(TActivity Activity);
 // What the user reads: "connecting", "listing a folder", "transferring files" ...

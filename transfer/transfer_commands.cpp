@@ -38,7 +38,9 @@ void ShowRealNamesWhereCaptionsClash(std::vector<TListRow>& rows) {
     if (uses[row.Caption] > 1) row.Caption = row.Data;
 }
 
-// The locale's short date, two blanks, its short time.
+}  // namespace
+
+// The locale's short date (with the year), two blanks, its short time.
 std::string LocalTimeText(std::int64_t seconds) {
   const QDateTime when = QDateTime::fromSecsSinceEpoch(seconds);
   const QLocale locale;
@@ -46,8 +48,6 @@ std::string LocalTimeText(std::int64_t seconds) {
           locale.toString(when.time(), QLocale::ShortFormat))
       .toStdString();
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // The local list

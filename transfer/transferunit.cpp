@@ -19,12 +19,14 @@
 #include "controls/radio_group.h"
 #include "controls/status_bar.h"
 #include "dirtree/dirtree.h"
+#include "ftp/ftpcli.h"
 #include "platform/qt/exception_box.h"
 #include "platform/qt/image_list.h"
 #include "platform/qt/resources.h"
 #include "transfer/about.h"
 #include "transfer/file_icons.h"
 #include "transfer/file_list_view.h"
+#include "transfer/listing_mlsd.h"
 #include "transfer/pictures.h"
 #include "transfer/remote_tree_view.h"
 #include "transfer/temp_dir.h"
@@ -385,9 +387,14 @@ void TTransferForm::ReadListingFile(QTreeWidgetItem* node) {
   }
   RemoteListView->BeginUpdate();
   RemoteTreeView->BeginUpdate();
+  const bool mlsd = FtpClient != nullptr && FtpClient->ListsMachineReadable();
   for (const std::string& line : lines) {
-    if (line.size() < 20) continue;
-    ParseDirEntry(line);
+    if (mlsd) {
+      transfer::ParseMlsdEntry(line, ListingEntry);
+    } else {
+      if (line.size() < 20) continue;
+      ParseDirEntry(line);
+    }
     AddListingEntry(node);
   }
   RemoteTreeView->EndUpdate();
@@ -406,7 +413,9 @@ void TTransferForm::AddListingEntry(QTreeWidgetItem* node) {
   TListRow row;
   row.Caption = ListingEntry.Name;
   row.Size = ListingEntry.Size;
-  row.Date = ListingEntry.Date;
+  // An exact time is shown as the local list shows its files' times.
+  row.Date = ListingEntry.ModifyUtc >= 0 ? LocalTimeText(ListingEntry.ModifyUtc) : ListingEntry.Date;
+  row.ModifyUtc = ListingEntry.ModifyUtc;
   row.SizeBytes = ListingEntry.SizeBytes;
   row.ImageIndex = FileIconIndex(ListingEntry.Name);
   RemoteListView->AddRow(std::move(row));

@@ -43,6 +43,10 @@ namespace transfer {
 enum class TActivity;
 }
 
+// A file time (seconds since 1970) as both lists show it: the locale's
+// short date and time, in local time.
+std::string LocalTimeText(std::int64_t seconds);
+
 class TTransferForm : public QMainWindow {
   Q_OBJECT
 

@@ -226,7 +226,8 @@ TEST_F(Controller, ConnectLogsInListsAndShowsTheTransferWindowThenTheTreeOpensDi
     EXPECT_EQ(Windows::CountStarting(lines, "> PASS ??????"), 1);
     EXPECT_EQ(Windows::CountStarting(lines, "> PASS secret"), 0);
   }
-  EXPECT_EQ(server->Commands()[2], "CWD /pub");
+  EXPECT_EQ(server->Commands()[2], "FEAT");
+  EXPECT_EQ(server->Commands()[3], "CWD /pub");
 
   // The tree opens where the engine stands, the initial folder: the root
   // (the server's name), nodes down to it, that folder selected and listed.
@@ -285,10 +286,11 @@ TEST_F(Controller, AnonymousLoginWithoutDirectoryOrListingsAsksPwdOnly) {
   f.ConnectBut->click();
 
   const auto commands = server->Commands();
-  ASSERT_GE(commands.size(), 3u);
+  ASSERT_GE(commands.size(), 4u);
   EXPECT_EQ(commands[0], "USER Anonymous");
   EXPECT_TRUE(std::regex_match(commands[1], std::regex("PASS [a-t]{2}@[a-t]{3}\\.com"))) << commands[1];
-  EXPECT_EQ(commands[2], "PWD");
+  EXPECT_EQ(commands[2], "FEAT");
+  EXPECT_EQ(commands[3], "PWD");
   EXPECT_EQ(Windows::CountStarting(Windows::Lines(f.Memo1), "> PASS "), 1);
   // No listing from the controller: the one LIST is the remote tree's own.
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "LIST"), 1);

@@ -244,7 +244,7 @@ TEST_F(Queue, FailedAndHostileEntriesAreSkippedAndLeaveNothingBehind) {
   // The failure shows its box, the hostile names are refused in both logs,
   // and the good files still come.
   ASSERT_FALSE(w->dialogs.Messages().empty());
-  EXPECT_EQ(w->dialogs.Messages()[0].rfind("Error: 550", 0), 0u);
+  EXPECT_EQ(w->dialogs.Messages()[0].rfind("Error: 550", 0), 0u) << w->dialogs.Messages()[0];
   EXPECT_TRUE(Holds(local.File("good.txt"), "good\n"));
   EXPECT_TRUE(Holds(local.File("red%1B[31m%07%7F.txt"), "red\n"));
   EXPECT_FALSE(fs::exists(local.File("gone.txt")));
