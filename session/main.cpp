@@ -162,7 +162,7 @@ void TForm1::CreateControls() {
   KeepAliveCB = Place(new QCheckBox("Keep the connection alive", TabSheet2), "KeepAliveCB", 205, 134, 215, 22);
   PreserveTimesCB = Place(new QCheckBox("Preserve file times", TabSheet2), "PreserveTimesCB", 205, 158, 215, 22);
   PasvAddressCB =
-      Place(new QCheckBox("Use the server's passive address", TabSheet2), "PasvAddressCB", 205, 182, 215, 22);
+      Place(new QCheckBox("Use the server's passive address", TabSheet2), "PasvAddressCB", 12, 206, 300, 22);
 
   ConnectBut = Place(new QPushButton("&Connect", client), "ConnectBut", 436, 24, 80, 28);
   Button2 = Place(new QPushButton("&Abort", client), "Button2", 436, 60, 80, 28);
