@@ -67,8 +67,50 @@ TCaptionOrder& CaptionOrder() {
   return order;
 }
 
+namespace {
+
+// The length of the UTF-8 sequence at pos, 0 when the bytes there are not one.
+std::size_t Utf8SequenceAt(const std::string& bytes, std::size_t pos) {
+  const auto lead = static_cast<unsigned char>(bytes[pos]);
+  const std::size_t length = lead < 0x80 ? 1 : lead >= 0xc2 && lead <= 0xdf ? 2 : lead >= 0xe0 && lead <= 0xef ? 3
+                             : lead >= 0xf0 && lead <= 0xf4                  ? 4
+                                                                             : 0;
+  if (length == 0 || pos + length > bytes.size()) return 0;
+  for (std::size_t i = 1; i < length; ++i)
+    if ((static_cast<unsigned char>(bytes[pos + i]) & 0xc0) != 0x80) return 0;
+  // Overlong forms, surrogates and code points beyond U+10FFFF.
+  const auto second = static_cast<unsigned char>(bytes[pos + (length > 1 ? 1 : 0)]);
+  if ((lead == 0xe0 && second < 0xa0) || (lead == 0xed && second > 0x9f) || (lead == 0xf0 && second < 0x90) ||
+      (lead == 0xf4 && second > 0x8f))
+    return 0;
+  return length;
+}
+
+// The name as UTF-8 where it is, its other bytes as "\xHH": the bytes
+// themselves stay what commands send, and what is shown tells them apart.
+QString Utf8OrEscaped(const std::string& name) {
+  QString text;
+  text.reserve(static_cast<qsizetype>(name.size()));
+  std::size_t run = 0;  // start of the valid bytes not yet appended
+  std::size_t pos = 0;
+  while (pos < name.size()) {
+    const std::size_t length = Utf8SequenceAt(name, pos);
+    if (length > 0) {
+      pos += length;
+      continue;
+    }
+    text += QString::fromUtf8(name.data() + run, static_cast<qsizetype>(pos - run));
+    text += QString::asprintf("\\x%02X", static_cast<unsigned char>(name[pos]));
+    run = ++pos;
+  }
+  text += QString::fromUtf8(name.data() + run, static_cast<qsizetype>(pos - run));
+  return text;
+}
+
+}  // namespace
+
 QString DisplayText(const std::string& name) {
-  QString text = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+  QString text = Utf8OrEscaped(name);
   for (QChar& c : text) {
     const char16_t u = c.unicode();
     const bool control = u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0);

@@ -45,8 +45,9 @@ class TCaptionOrder {
 };
 TCaptionOrder& CaptionOrder();
 
-// What a list or tree shows for a name from outside: the text as UTF-8,
-// with control characters, line separators and direction overrides
+// What a list or tree shows for a name from outside: the text as UTF-8
+// (bytes that are not UTF-8 as "\xHH"), with control characters, line
+// separators and direction overrides
 // replaced, so a name can never pose as several lines, carry terminal
 // escapes or show its letters in another order.
 QString DisplayText(const std::string& name);

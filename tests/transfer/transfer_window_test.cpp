@@ -351,6 +351,16 @@ TEST_F(TransferWindowTest, HostileNamesAreShownAsTextAndKeptExactly) {
   }
   for (int i = 0; i < root_->childCount(); ++i)
     for (QChar c : root_->child(i)->text(0)) EXPECT_GE(c.unicode(), 0x20);
+  // Bytes that are not UTF-8 show as escapes, so that two such names never
+  // look alike; the letters around them stay.
+  const std::pair<std::string, QString> shownAs[] = {
+      {bad, "latin1-\\xE9t\\xE9"},
+      {"Z\xc3\xbcrich", QString::fromUtf8("Zürich")},
+      {"cut\xc3", "cut\\xC3"},
+      {"surrogate\xed\xa0\x80", "surrogate\\xED\\xA0\\x80"},
+      {"overlong\xc0\xaf", "overlong\\xC0\\xAF"},
+  };
+  for (const auto& [name, text] : shownAs) EXPECT_EQ(DisplayText(name), text) << name;
   // Reading the listing wrote nothing beside it.
   int files = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(listing_.Path())) ++files;
