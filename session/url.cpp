@@ -38,6 +38,18 @@ std::string DecodedOrTyped(const std::string& typed) {
   return decoded;
 }
 
+// An IPv6 literal in brackets at the start of rest ("[::1]:2121/..."): its
+// address into host, rest from after the "]". False (nothing taken) when
+// rest does not start with one.
+bool TakeBracketedHost(std::string& rest, std::string& host) {
+  if (rest.empty() || rest[0] != '[') return false;
+  const std::size_t close = rest.find(']');
+  if (close == std::string::npos || close > rest.find('/')) return false;
+  host = rest.substr(1, close - 1);
+  rest.erase(0, close + 1);
+  return true;
+}
+
 bool IsLoginForm(const std::string& rest) {
   const std::size_t at = rest.find('@');
   if (at == std::string::npos || at == 0) return false;
@@ -62,6 +74,21 @@ TUrlParts ParseUrl(const std::string& url) {
     parts.UrlUser = "anonymous";
     parts.UrlPassword = MakeAnonymousPassword();
     parts.UrlPort = "21";
+    std::string literal;
+    if (TakeBracketedHost(parts.UrlRest, literal)) {
+      parts.UrlHost = literal;
+      std::string& rest = parts.UrlRest;
+      if (!rest.empty() && rest[0] == ':') {
+        const std::size_t slash = rest.find('/');
+        parts.UrlPort = rest.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+        rest.erase(0, slash == std::string::npos ? rest.size() : slash);
+      }
+      if (Contains(rest, '/')) {
+        CutThrough(rest, '/');
+        ParseUrlPath(parts);
+      }
+      return parts;
+    }
     if (Contains(parts.UrlRest, '/')) {
       parts.UrlHost = TextBefore(parts.UrlRest, '/');
       CutThrough(parts.UrlRest, '/');
@@ -91,9 +118,11 @@ bool ParseUrlLogin(TUrlParts& url) {
 
   // Only a ":" before the path separates a port: one inside the path
   // (/dir:x/f.txt) would make the host "host/dir".
+  std::string literal;
+  const bool bracketed = TakeBracketedHost(rest, literal);
   const std::size_t colon = rest.find(':');
   if (colon != std::string::npos && colon < rest.find('/')) {
-    url.UrlHost = DecodedOrTyped(TextBefore(rest, ':'));
+    url.UrlHost = bracketed ? literal : DecodedOrTyped(TextBefore(rest, ':'));
     CutThrough(rest, ':');
     // Port step.
     if (!Contains(rest, '/')) {
@@ -105,12 +134,12 @@ bool ParseUrlLogin(TUrlParts& url) {
     return false;
   }
   if (Contains(rest, '/')) {
-    url.UrlHost = DecodedOrTyped(TextBefore(rest, '/'));
+    url.UrlHost = bracketed ? literal : DecodedOrTyped(TextBefore(rest, '/'));
     CutThrough(rest, '/');
     url.UrlPort = "21";
     return false;
   }
-  url.UrlHost = DecodedOrTyped(rest);
+  url.UrlHost = bracketed ? literal : DecodedOrTyped(rest);
   url.UrlPort = "21";
   return true;
 }
@@ -226,8 +255,19 @@ bool ParseFtpUrl(const std::string& url, TFtpUrl& out, std::string& error) {
     }
   }
 
-  const std::size_t colon = hostPort.rfind(':');
-  std::string rawHost = hostPort.substr(0, colon);
+  // "[::1]:2121": an IPv6 address, whose own ":" are not the port's.
+  const bool literal = !hostPort.empty() && hostPort[0] == '[';
+  const std::size_t close = literal ? hostPort.find(']') : std::string::npos;
+  if (literal && close == std::string::npos) {
+    error = "bad host name in the URL: " + hostPort;
+    return false;
+  }
+  const std::size_t colon = literal ? (close + 1 < hostPort.size() ? close + 1 : std::string::npos) : hostPort.rfind(':');
+  if (literal && colon != std::string::npos && hostPort[colon] != ':') {
+    error = "bad host name in the URL: " + hostPort;
+    return false;
+  }
+  std::string rawHost = literal ? hostPort.substr(1, close - 1) : hostPort.substr(0, colon);
   if (colon != std::string::npos && !ParsePort(hostPort.substr(colon + 1), out.port)) {
     error = "bad port in the URL: " + hostPort.substr(colon + 1);
     return false;
@@ -238,7 +278,8 @@ bool ParseFtpUrl(const std::string& url, TFtpUrl& out, std::string& error) {
     return false;
   }
   for (char c : out.host) {
-    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_')) {
+    const bool address = literal && (std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.');
+    if (!(address || (!literal && (std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_')))) {
       error = "bad host name in the URL: " + out.host;
       return false;
     }

@@ -41,6 +41,12 @@ TEST(ParseUrl, EveryShape) {
       {"ftp://@host/x.txt", "anonymous", kGenerated, "@host", "21", "", "x.txt"},
       {"ftp://host:2121/pub/f.txt", "anonymous", kGenerated, "host", "2121", "/pub", "f.txt"},
       {"ftp://host:2121", "anonymous", kGenerated, "host", "2121", "", ""},
+      // IPv6 literals in brackets: their ":" are not the port's.
+      {"ftp://[::1]:2121/pub/f.txt", "anonymous", kGenerated, "::1", "2121", "/pub", "f.txt"},
+      {"ftp://[fe80::1]", "anonymous", kGenerated, "fe80::1", "21", "", ""},
+      {"ftp://[::1]:2121", "anonymous", kGenerated, "::1", "2121", "", ""},
+      {"ftp://joe:pw@[::1]:2121/d/f.txt", "joe", "pw", "::1", "2121", "/d", "f.txt"},
+      {"ftp://joe:pw@[::1]/f.txt", "joe", "pw", "::1", "21", "", "f.txt"},
       // An "@" in the path does not make a login.
       {"ftp://host/pub/a@b.txt", "anonymous", kGenerated, "host", "21", "/pub", "a@b.txt"},
       // Login form.
@@ -205,6 +211,11 @@ TEST(StrictUrl, DefaultsAndDirectoryForms) {
   EXPECT_EQ(u.port, "990");
   EXPECT_EQ(u.name, "x");
   EXPECT_EQ(StrictParsed("ftps://h:2990/").port, "2990");
+
+  u = StrictParsed("ftp://bob@[::1]:2121/f");
+  EXPECT_EQ(u.host, "::1");
+  EXPECT_EQ(u.port, "2121");
+  EXPECT_EQ(StrictParsed("ftp://[2001:db8::7]/").host, "2001:db8::7");
 }
 
 TEST(StrictUrl, MalformedOrDangerousUrlsAreRefused) {
@@ -221,6 +232,10 @@ TEST(StrictUrl, MalformedOrDangerousUrlsAreRefused) {
   EXPECT_NE(StrictRefused("ftp://h/a%00b").find("CR, LF or NUL"), std::string::npos);
   EXPECT_NE(StrictRefused("ftp://:pw@h/a").find("empty user"), std::string::npos);
   EXPECT_NE(StrictRefused("ftp://h%2Fx/a").find("bad host"), std::string::npos);
+  EXPECT_NE(StrictRefused("ftp://[::1/a").find("bad host"), std::string::npos);
+  EXPECT_NE(StrictRefused("ftp://[::1]x/a").find("bad host"), std::string::npos);
+  EXPECT_NE(StrictRefused("ftp://[::1;DELE]/a").find("bad host"), std::string::npos);
+  EXPECT_NE(StrictRefused("ftp://::1/a").find("bad"), std::string::npos);
 }
 
 }  // namespace
