@@ -17,12 +17,15 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <map>
 #include <tuple>
 #include <vector>
 
 #include "tests/ftp_data/pureftpd_peer.h"
 #include "tests/ftp_data/vsftpd_peer.h"
+#include "tests/ftp_data/server_data.h"
 #include "tests/support/ftp_test_server.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/peer_process.h"
 #include "tests/support/tls_test_peer.h"
 
@@ -165,6 +168,82 @@ TEST_P(ServerTest, ListDownloadUploadAppendResume) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err.find("Warning"), std::string::npos) << r.err;
   EXPECT_EQ(seconds(fs::last_write_time(peer->Upload() / "timed.txt")), seconds(stamp));
+}
+
+// A tree as text: every folder and file under Root, each file with its bytes.
+std::map<std::string, std::string> TreeOf(const fs::path& Root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(Root)) {
+    const std::string relative = fs::relative(entry.path(), Root).string();
+    tree[relative] = entry.is_directory() ? "<folder>" : ReadFile(entry.path());
+  }
+  return tree;
+}
+
+void MakeTree(const fs::path& Root) {
+  fs::create_directories(Root / "empty");
+  fs::create_directories(Root / "a b" / "Grüße" / "deep");
+  WriteFile(Root / "zero.bin", "");
+  WriteFile(Root / "top file.txt", "top\n");
+  WriteFile(Root / "a b" / "été.txt", RandomBytes(70001, 3));
+  WriteFile(Root / "a b" / "Grüße" / "deep" / "x.bin", RandomBytes(5, 4));
+  for (int i = 0; i < 12; ++i) WriteFile(Root / "a b" / ("n" + std::to_string(i)), std::string(i * 100, 'n'));
+}
+
+// mirror copies a whole tree down and back up, byte for byte, over one and
+// over four connections: empty folders, names with spaces and non-ASCII
+// letters, a file of 0 bytes.
+TEST_P(ServerTest, MirrorCopiesWholeTreesBothWays) {
+  MakeTree(peer->Root() / "tree");
+  const auto original = TreeOf(peer->Root() / "tree");
+  for (const std::string j : {"1", "4"}) {
+    SCOPED_TRACE("-j " + j);
+    const fs::path down = local.Path() / ("down" + j);
+    ToolResult r = Run({"-j", j, "mirror", peer->Url("tree/"), down.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(TreeOf(down), original);
+    r = Run({"-j", j, "mirror", "-R", down.string(), peer->Url("up/copy" + j + "/")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(TreeOf(peer->Upload() / ("copy" + j)), original);
+  }
+}
+
+// A server that takes two connections from an address: the run goes on
+// with those and every file arrives. A folder whose link leads back into
+// itself ends the walk with a message instead of never ending.
+TEST(VekftpMirror, RefusedConnectionsAndEndlessFoldersEndCleanly) {
+  TempDir local{"vekftplocal"};
+  VsftpdPeer limited;
+  limited.AddConfig("max_per_ip=2\n");
+  std::string error;
+  ASSERT_TRUE(limited.Start(error)) << error;
+  MakeTree(limited.Root() / "tree");
+  ToolResult r = RunVekftp({"-j", "4", "mirror", limited.Url("tree/"), "down"}, local.Path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("refused connection 3"), std::string::npos) << r.err;
+  EXPECT_EQ(TreeOf(local.Path() / "down"), TreeOf(limited.Root() / "tree"));
+
+  // Every folder lists a sub-folder "again", and every folder is "/".
+  testsupport::TempFolder served;
+  FtpServeOptions options;
+  options.root = served.Path();
+  FtpTestServer looping(options);
+  auto data = std::make_shared<ServerData>();
+  looping.AddCommand("PASV", [data](FtpServerSession& s, const std::string&) { s.Reply(data->Pasv()); });
+  looping.AddCommand("CWD", [](FtpServerSession& s, const std::string&) { s.Reply("250 ok"); });
+  looping.AddCommand("PWD", [](FtpServerSession& s, const std::string&) { s.Reply("257 \"/\""); });
+  looping.AddCommand("LIST", [data](FtpServerSession& s, const std::string&) {
+    s.Reply("150 here");
+    if (data->Open()) data->Send("drwxr-xr-x 1 u g 0 Jan 1 2020 again\r\n");
+    data->Close();
+    s.Reply("226 done");
+  });
+  r = RunVekftp({"mirror", "ftp://" + options.user + ":" + options.password + "@127.0.0.1:" + looping.PortText() + "/",
+                 "looped"},
+                local.Path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("! Listed once: /again is / again"), std::string::npos) << r.err;
+  EXPECT_TRUE(fs::is_directory(local.Path() / "looped" / "again"));
 }
 
 TEST_P(ServerTest, FailedDownloadReportsTheServerAndLeavesTheLocalFileAlone) {

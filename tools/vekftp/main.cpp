@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <cstring>
 #include <string>
@@ -18,7 +19,9 @@
 #include "platform/application.h"
 #include "platform/ticks.h"
 #include "session/anonymous.h"
+#include "tools/vekftp/transfer_pool.h"
 #include "tools/vekftp/vekftp_cli.h"
+#include "transfer/folder_walk.h"
 
 namespace {
 
@@ -34,29 +37,34 @@ bool IsLocalFileError(const std::string& Message) {
   return false;
 }
 
+// The settings every connection of a run shares.
+void ConfigureEngine(TFtpClient& Ftp, const Options& Opt) {
+  Ftp.SetTimeout(Opt.timeout);
+  Ftp.SetPassiveMode(Opt.passive);
+  Ftp.SetUseFeatures(true);
+  Ftp.SetUsePasvAddress(Opt.pasvAddress);
+  Ftp.SetBinary(!Opt.ascii);
+  Ftp.SetHostName(Opt.url.host);
+  Ftp.SetPort(Opt.url.port);
+  if (Opt.url.user.empty()) {
+    Ftp.SetUserName("anonymous");
+    Ftp.SetPassWord(session::MakeAnonymousPassword());
+  } else {
+    Ftp.SetUserName(Opt.url.user);
+    // The engine refuses an empty password; a server that wants none
+    // answers USER with 230 and PASS is not sent.
+    Ftp.SetPassWord(Opt.url.hasPassword && !Opt.url.password.empty() ? Opt.url.password : "-");
+  }
+  Ftp.SetEncryption(Opt.url.secure             ? ftpEncImplicit
+                     : Opt.tls == vekftp::Tls::Required ? ftpEncExplicit
+                     : Opt.tls == vekftp::Tls::Off      ? ftpEncPlain
+                                                        : ftpEncIfAvailable);
+}
+
 class Session {
  public:
   explicit Session(const Options& Opt) : opt_(Opt) {
-    ftp_.SetTimeout(Opt.timeout);
-    ftp_.SetPassiveMode(Opt.passive);
-    ftp_.SetUseFeatures(true);
-    ftp_.SetUsePasvAddress(Opt.pasvAddress);
-    ftp_.SetBinary(!Opt.ascii);
-    ftp_.SetHostName(Opt.url.host);
-    ftp_.SetPort(Opt.url.port);
-    if (Opt.url.user.empty()) {
-      ftp_.SetUserName("anonymous");
-      ftp_.SetPassWord(session::MakeAnonymousPassword());
-    } else {
-      ftp_.SetUserName(Opt.url.user);
-      // The engine refuses an empty password; a server that wants none
-      // answers USER with 230 and PASS is not sent.
-      ftp_.SetPassWord(Opt.url.hasPassword && !Opt.url.password.empty() ? Opt.url.password : "-");
-    }
-    ftp_.SetEncryption(Opt.url.secure             ? ftpEncImplicit
-                       : Opt.tls == vekftp::Tls::Required ? ftpEncExplicit
-                       : Opt.tls == vekftp::Tls::Off      ? ftpEncPlain
-                                                          : ftpEncIfAvailable);
+    ConfigureEngine(ftp_, Opt);
     ftp_.OnVerifyCertificate = [this](TCustomFtpCli*, const TTlsInfo& Info, bool, TFtpTrust& Trust) {
       Trust = CertificateTrust(Info);
     };
@@ -98,8 +106,15 @@ class Session {
       case Operation::Get:
         rc = Get(opt_.url.dir, opt_.url.name, getLocal);
         break;
+      case Operation::Mirror:
+        rc = opt_.reverse ? MirrorUp() : MirrorDown();
+        break;
       case Operation::Mget:
         if (!ChangeDir(opt_.url.path)) return kExitRemote;
+        if (opt_.parallel > 1) {
+          rc = GetNames();
+          break;
+        }
         for (const std::string& name : opt_.names) {
           rc = Get("", name, name);
           if (rc != 0) break;
@@ -148,15 +163,142 @@ class Session {
   }
 
   // A pinned certificate is the one, whether or not it passed the check.
-  bool PinHeld() {
+  bool PinHeld() { return PinHeld(ftp_); }
+  bool PinHeld(TFtpClient& Ftp) {
     if (opt_.pin.empty()) return true;
-    const std::string got = ftp_.Encrypted() ? ftp_.TlsInfo().Fingerprint : std::string();
-    if (ftp_.Encrypted() && TTrustedCertificates::NormalFingerprint(opt_.pin) == TTrustedCertificates::NormalFingerprint(got))
+    const std::string got = Ftp.Encrypted() ? Ftp.TlsInfo().Fingerprint : std::string();
+    if (Ftp.Encrypted() && TTrustedCertificates::NormalFingerprint(opt_.pin) == TTrustedCertificates::NormalFingerprint(got))
       return true;
     std::fprintf(stderr, "Error: the server's certificate is not the pinned one (SHA-256 %s)\n",
                  got.empty() ? "none: the session is not encrypted" : got.c_str());
-    if (ftp_.IsConnected()) ftp_.Quit();
+    if (Ftp.IsConnected()) Ftp.Quit();
     return false;
+  }
+
+  // ---- several files over several connections (mget -j, mirror) ----
+
+  // Connections beyond the first, up to -j; a server that refuses one (421,
+  // too many connections) leaves the run with those it took.
+  std::vector<TFtpClient*> Engines() {
+    std::vector<TFtpClient*> engines{&ftp_};
+    for (int i = 1; i < opt_.parallel; ++i) {
+      auto more = std::make_unique<TFtpClient>();
+      ConfigureEngine(*more, opt_);
+      more->OnVerifyCertificate = ftp_.OnVerifyCertificate;
+      more->OnDisplay = ftp_.OnDisplay;
+      if (!more->Connect() || !PinHeld(*more) || !more->TypeSet()) {
+        std::fprintf(stderr, "vekftp: the server refused connection %d (%s): going on with %d\n", i + 1,
+                     vekftp::EscapeControls(more->ErrorMessage()).c_str(), i);
+        if (more->IsConnected()) more->Quit();
+        break;
+      }
+      engines.push_back(more.get());
+      more_.push_back(std::move(more));
+    }
+    return engines;
+  }
+
+  // The jobs over the connections; what went wrong is said file by file.
+  int RunJobs(std::vector<vekftp::TPoolJob>& Jobs, const std::vector<std::string>& Problems) {
+    for (const std::string& line : Problems) std::fprintf(stderr, "%s\n", vekftp::EscapeControls(line).c_str());
+    vekftp::TTransferPool pool(Engines(), opt_.timeout, opt_.preserve);
+    pool.Run(Jobs);
+    int failed = 0;
+    for (const vekftp::TPoolJob& job : Jobs) {
+      if (job.Done) continue;
+      ++failed;
+      std::fprintf(stderr, "Error: %s: %s\n", vekftp::EscapeControls(job.Upload ? job.Local : job.Remote).c_str(),
+                   vekftp::EscapeControls(job.Why).c_str());
+    }
+    for (auto& more : more_)
+      if (more->IsConnected()) more->Quit();
+    std::fprintf(stderr, "vekftp: %zu files copied, %d failed\n", Jobs.size() - failed, failed);
+    return failed == 0 ? kExitOk : kExitFailed;
+  }
+
+  int GetNames() {
+    if (!Step(ftp_.Pwd())) return kExitRemote;
+    std::vector<vekftp::TPoolJob> jobs;
+    for (const std::string& name : opt_.names) jobs.push_back(vekftp::PoolJob(false, transfer::JoinPath(ftp_.ReplyPath(), name), name));
+    return RunJobs(jobs, {});
+  }
+
+  static std::string FolderOf(const std::string& Path) {
+    std::string folder = Path;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return folder;
+  }
+
+  int MirrorDown() {
+    if (!ChangeDir(FolderOf(opt_.url.path)) || !Step(ftp_.Pwd())) return kExitRemote;
+    const std::string root = ftp_.ReplyPath();
+    const std::string listing = TempFile("vekftp-mirror");
+    if (listing.empty()) return kExitLocal;
+    transfer::TWalkResult walk;
+    std::string error;
+    // Exact names, sizes and times where the server has MLSD; "ls" keeps
+    // the LIST text people read.
+    ftp_.SetUseMlsd(true);
+    const bool walked = transfer::WalkRemote(ftp_, listing, walk, error);
+    ::unlink(listing.c_str());
+    if (!walked) {
+      std::fprintf(stderr, "Error: %s\n", vekftp::EscapeControls(error).c_str());
+      return kExitRemote;
+    }
+    std::vector<std::string> folders{opt_.local};
+    for (const std::string& dir : walk.Dirs) folders.push_back(transfer::JoinPath(opt_.local, dir));
+    for (const std::string& folder : folders) {
+      struct stat st {};
+      if (::mkdir(folder.c_str(), 0777) != 0 && !(errno == EEXIST && ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
+        std::fprintf(stderr, "Error: cannot create the folder %s: %s\n", folder.c_str(), std::strerror(errno));
+        return kExitLocal;
+      }
+    }
+    std::vector<vekftp::TPoolJob> jobs;
+    for (const transfer::TWalkFile& file : walk.Files)
+      jobs.push_back(vekftp::PoolJob(false, transfer::JoinPath(root, file.Path),
+                                     transfer::JoinPath(opt_.local, file.Path), file.ModifyUtc));
+    return RunJobs(jobs, walk.Problems);
+  }
+
+  int MirrorUp() {
+    transfer::TWalkResult walk;
+    std::string error;
+    if (!transfer::WalkLocal(opt_.local, walk, error)) {
+      std::fprintf(stderr, "Error: %s\n", error.c_str());
+      return kExitLocal;
+    }
+    const std::string folder = FolderOf(opt_.url.path);
+    if (!folder.empty()) MakeRemoteFolder(folder);
+    if (!ChangeDir(folder) || !Step(ftp_.Pwd())) return kExitRemote;
+    const std::string root = ftp_.ReplyPath();
+    for (const std::string& dir : walk.Dirs) MakeRemoteFolder(transfer::JoinPath(root, dir));
+    std::vector<vekftp::TPoolJob> jobs;
+    for (const transfer::TWalkFile& file : walk.Files)
+      jobs.push_back(vekftp::PoolJob(true, transfer::JoinPath(root, file.Path),
+                                     transfer::JoinPath(opt_.local, file.Path), file.ModifyUtc));
+    return RunJobs(jobs, walk.Problems);
+  }
+
+  // A folder that is there already is fine ("550 exists"); any other refusal
+  // is said, and its files then fail with their own reasons.
+  void MakeRemoteFolder(const std::string& Path) {
+    ftp_.SetHostFileName(Path);
+    if (ftp_.Mkd() || ftp_.ReplyCode() == 550 || ftp_.ReplyCode() == 521) return;
+    std::fprintf(stderr, "Warning: cannot create the server's folder %s: %s\n", vekftp::EscapeControls(Path).c_str(),
+                 vekftp::EscapeControls(ftp_.ReplyLine()).c_str());
+  }
+
+  static std::string TempFile(const std::string& Prefix) {
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string path = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/" + Prefix + "-XXXXXX";
+    const int fd = ::mkstemp(path.data());
+    if (fd < 0) {
+      std::fprintf(stderr, "Error: cannot create a temporary file: %s\n", std::strerror(errno));
+      return {};
+    }
+    ::close(fd);
+    return path;
   }
 
   bool Step(bool Ok) {
@@ -383,6 +525,7 @@ class Session {
   std::uint32_t progressStart_ = 0;
   std::int64_t progressBase_ = 0;
   std::int64_t uploadSize_ = -1;  // the file being uploaded, for the percentage
+  std::vector<std::unique_ptr<TFtpClient>> more_;  // the connections beyond the first
 };
 
 // A URL without a password: ~/.netrc may give it (and the user, when the

@@ -106,6 +106,8 @@ std::string UsageText() {
          "  vekftp [options] mv URL NEWNAME      rename the remote file or folder URL names, in its folder\n"
          "  vekftp [options] mkdir URL           create the remote folder URL names\n"
          "  vekftp [options] rmdir URL           remove the remote folder URL names (it must be empty)\n"
+         "  vekftp [options] mirror URL LOCALDIR     copy the remote folder URL names, with its sub-folders\n"
+         "  vekftp [options] mirror -R LOCALDIR URL  copy a local folder to the remote folder URL names\n"
          "options:\n"
          "  --active             the server connects to us (PORT); passive (PASV) is the default\n"
          "  --passive            passive mode (the default)\n"
@@ -117,6 +119,7 @@ std::string UsageText() {
          "  --pin SHA256:HEX     take only the certificate with this SHA-256 fingerprint\n"
          "  --cacert FILE        trust the certificates (authorities) in this PEM file too\n"
          "  -p, --preserve       give copied files the modification time of the original\n"
+         "  -j, --parallel N     move files over N connections at once (mget, mirror; 1 to 10, default 1)\n"
          "  --pasv-address       connect passive data connections to the address the server names\n"
          "                       (by default: to the server's own address, whatever it names)\n"
          "  -v                   show the commands and the server's replies\n"
@@ -213,6 +216,15 @@ bool ParseArguments(const std::vector<std::string>& Args, Options& Out, std::str
       Out.preserve = true;
     } else if (a == "--pasv-address") {
       Out.pasvAddress = true;
+    } else if (a == "-j" || a == "--parallel") {
+      const std::string v = i + 1 < Args.size() ? Args[++i] : std::string();
+      char* end = nullptr;
+      const long n = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || n < 1 || n > 10) {
+        Error = a + " needs a number of connections from 1 to 10";
+        return false;
+      }
+      Out.parallel = static_cast<int>(n);
     } else if (a == "--pin" || a == "--cacert") {
       if (i + 1 >= Args.size() || Args[i + 1].empty()) {
         Error = a + (a == "--pin" ? " needs a SHA-256 fingerprint" : " needs a file");
@@ -284,6 +296,13 @@ bool ParseArguments(const std::vector<std::string>& Args, Options& Out, std::str
     Out.op = Operation::Mget;
     url = rest[1];
     Out.names.assign(rest.begin() + 2, rest.end());
+  } else if (op == "mirror") {
+    // lftp's form: "mirror URL LOCALDIR", and "mirror -R LOCALDIR URL" up.
+    Out.reverse = n >= 1 && rest[1] == "-R";
+    if (!arity(n == (Out.reverse ? 3u : 2u))) return false;
+    Out.op = Operation::Mirror;
+    url = rest[Out.reverse ? 3 : 1];
+    Out.local = rest[2];
   } else {
     Error = "unknown operation: " + op;
     return false;
@@ -304,7 +323,7 @@ bool ParseArguments(const std::vector<std::string>& Args, Options& Out, std::str
     Out.url.path.pop_back();
     session::SplitFtpUrlPath(Out.url);
   }
-  const bool namesFile = Out.op != Operation::Ls && Out.op != Operation::Mget;
+  const bool namesFile = Out.op != Operation::Ls && Out.op != Operation::Mget && Out.op != Operation::Mirror;
   if (namesFile && Out.url.name.empty()) {
     Error = "the URL names no " + std::string(namesFolder ? "file or folder: " : "file: ") + url;
     return false;

@@ -38,7 +38,7 @@ enum ExitStatus {
   kExitLocal = 5,   // the local file could not be created, read or written
 };
 
-enum class Operation { Get, Put, Append, Resume, Ls, Size, Mget, Rm, Mv, Mkdir, Rmdir };
+enum class Operation { Get, Put, Append, Resume, Ls, Size, Mget, Rm, Mv, Mkdir, Rmdir, Mirror };
 
 // FTP over TLS: when the server offers it (the default, as lftp does),
 // always (--tls; ftps:// URLs are implicit TLS), or never (--no-tls).
@@ -58,9 +58,11 @@ struct Options {
   std::string caCertificates;  // PEM file of authorities trusted beside the system's
   bool preserve = false;       // files keep the original's modification time
   bool pasvAddress = false;    // follow the address of a 227 reply
+  int parallel = 1;            // connections that move files at once (mget, mirror)
+  bool reverse = false;        // mirror -R: the local folder up to the server
   Operation op = Operation::Get;
   FtpUrl url;
-  std::string local;               // get (optional), put, append, resume
+  std::string local;               // get (optional), put, append, resume; mirror's folder
   std::vector<std::string> names;  // mget
   std::string newName;             // mv: the new name in the same folder
 };
