@@ -19,7 +19,7 @@
 #include "platform/application.h"
 #include "platform/ticks.h"
 #include "session/anonymous.h"
-#include "tools/vekftp/transfer_pool.h"
+#include "transfer/transfer_pool.h"
 #include "tools/vekftp/vekftp_cli.h"
 #include "transfer/folder_walk.h"
 
@@ -199,12 +199,13 @@ class Session {
   }
 
   // The jobs over the connections; what went wrong is said file by file.
-  int RunJobs(std::vector<vekftp::TPoolJob>& Jobs, const std::vector<std::string>& Problems) {
+  int RunJobs(std::vector<transfer::TPoolJob>& Jobs, const std::vector<std::string>& Problems) {
     for (const std::string& line : Problems) std::fprintf(stderr, "%s\n", vekftp::EscapeControls(line).c_str());
-    vekftp::TTransferPool pool(Engines(), opt_.timeout, opt_.preserve);
+    for (transfer::TPoolJob& job : Jobs) job.Binary = !opt_.ascii;
+    transfer::TTransferPool pool(Engines(), opt_.timeout, opt_.preserve);
     pool.Run(Jobs);
     int failed = 0;
-    for (const vekftp::TPoolJob& job : Jobs) {
+    for (const transfer::TPoolJob& job : Jobs) {
       if (job.Done) continue;
       ++failed;
       std::fprintf(stderr, "Error: %s: %s\n", vekftp::EscapeControls(job.Upload ? job.Local : job.Remote).c_str(),
@@ -218,8 +219,8 @@ class Session {
 
   int GetNames() {
     if (!Step(ftp_.Pwd())) return kExitRemote;
-    std::vector<vekftp::TPoolJob> jobs;
-    for (const std::string& name : opt_.names) jobs.push_back(vekftp::PoolJob(false, transfer::JoinPath(ftp_.ReplyPath(), name), name));
+    std::vector<transfer::TPoolJob> jobs;
+    for (const std::string& name : opt_.names) jobs.push_back(transfer::PoolJob(false, transfer::JoinPath(ftp_.ReplyPath(), name), name));
     return RunJobs(jobs, {});
   }
 
@@ -254,9 +255,9 @@ class Session {
         return kExitLocal;
       }
     }
-    std::vector<vekftp::TPoolJob> jobs;
+    std::vector<transfer::TPoolJob> jobs;
     for (const transfer::TWalkFile& file : walk.Files)
-      jobs.push_back(vekftp::PoolJob(false, transfer::JoinPath(root, file.Path),
+      jobs.push_back(transfer::PoolJob(false, transfer::JoinPath(root, file.Path),
                                      transfer::JoinPath(opt_.local, file.Path), file.ModifyUtc));
     return RunJobs(jobs, walk.Problems);
   }
@@ -273,9 +274,9 @@ class Session {
     if (!ChangeDir(folder) || !Step(ftp_.Pwd())) return kExitRemote;
     const std::string root = ftp_.ReplyPath();
     for (const std::string& dir : walk.Dirs) MakeRemoteFolder(transfer::JoinPath(root, dir));
-    std::vector<vekftp::TPoolJob> jobs;
+    std::vector<transfer::TPoolJob> jobs;
     for (const transfer::TWalkFile& file : walk.Files)
-      jobs.push_back(vekftp::PoolJob(true, transfer::JoinPath(root, file.Path),
+      jobs.push_back(transfer::PoolJob(true, transfer::JoinPath(root, file.Path),
                                      transfer::JoinPath(opt_.local, file.Path), file.ModifyUtc));
     return RunJobs(jobs, walk.Problems);
   }

@@ -1,23 +1,33 @@
 // Files moved over several connections at once: each connection takes the
 // next waiting file as soon as its last one is done, so a slow file never
-// holds up the others. Every connection is logged in and in its transfer
-// type already; the files name absolute server paths.
+// holds up the others. Every connection is logged in already; the files
+// name absolute server paths.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
 class TFtpClient;
 
-namespace vekftp {
+namespace transfer {
+
+enum class TPoolMode {
+  New,     // a download lands in a file beside its target and takes its place once whole
+  Resume,  // a download goes on from the end of the local file (REST)
+  Append,  // an upload is added to the server's file (APPE)
+};
 
 struct TPoolJob {
   bool Upload = false;
   std::string Remote;            // the server's path
-  std::string Local;             // the local file (a download: the file it becomes)
+  std::string Local;             // the local file
   std::int64_t ModifyUtc = -1;   // the original's time, when known
+  TPoolMode Mode = TPoolMode::New;
+  bool Binary = true;
+  void* Tag = nullptr;           // the caller's own
   // Filled in by the pool.
   bool Done = false;
   std::string Why;               // a failure's reason
@@ -34,7 +44,7 @@ inline TPoolJob PoolJob(bool Upload, std::string Remote, std::string Local, std:
 
 // What a connection of the pool is doing; one place moves it (SetStep),
 // and VEK_FTP_TRACE prints each move by name.
-enum class TSlotStep { Idle, Transferring, Timing };
+enum class TSlotStep { Idle, Typing, Transferring, Timing };
 const char* SlotStepName(TSlotStep Step);
 
 class TTransferPool {
@@ -46,16 +56,23 @@ class TTransferPool {
   TTransferPool(const TTransferPool&) = delete;
   TTransferPool& operator=(const TTransferPool&) = delete;
 
-  // Runs every job; false when any failed (each says why).
+  // Takes jobs from Next (nullptr: none waits now) until none waits and
+  // none runs; each finished job goes to Finished. The jobs stay the
+  // caller's and must live until they are finished.
+  void Run(const std::function<TPoolJob*()>& Next, const std::function<void(TPoolJob&)>& Finished);
+  // The jobs of a list, in order; false when any failed (each says why).
   bool Run(std::vector<TPoolJob>& Jobs);
+  // Ends the running files (each fails as aborted) and takes no more.
+  void Stop();
+  // Bytes moved by the running files, for a progress display.
+  std::int64_t RunningBytes() const;
 
  private:
   struct TSlot;
   void Start(TSlot& Slot, TPoolJob& Job);
-  void Finished(TSlot& Slot, std::uint16_t Error);
+  void StartTransfer(TSlot& Slot);
+  void Advance(TSlot& Slot, std::uint16_t Error);
   void EndJob(TSlot& Slot, const std::string& Why);
-  // Jobs no connection is left for fail with why.
-  void FailLeft(std::vector<TPoolJob>& Jobs, std::size_t Next);
   void SetStep(TSlot& Slot, TSlotStep Step);
   int WaitLimitMs() const;
   void AbortStalled();
@@ -63,6 +80,8 @@ class TTransferPool {
   std::vector<TSlot> slots_;
   int timeoutMs_;
   bool preserve_;
+  bool stopped_ = false;
+  std::function<void(TPoolJob&)> finished_;
 };
 
-}  // namespace vekftp
+}  // namespace transfer
