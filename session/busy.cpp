@@ -52,16 +52,30 @@ void TForm1::AfterBusy() {
       RunActivity(transfer::TActivity::Reconnecting, after);
       continue;
     }
-    if (!Queue.Empty()) {
-      RunActivity(transfer::TActivity::Transferring, [this] { RunQueue(); });
+    if (!Queue.Empty() && pool_ == nullptr) {
+      if (transfers_ > 1)
+        RunParallelQueue();
+      else
+        RunActivity(transfer::TActivity::Transferring, [this] { RunQueue(); });
       continue;
     }
     break;
   }
 }
 
+bool TForm1::RefusedWhileTransferring(const std::string& Command) {
+  if (pool_ == nullptr) return RefusedWhileBusy(Command);
+  SetStatusText("Refused \"" + Command + "\": busy " + transfer::ActivityText(transfer::TActivity::Transferring) +
+                ". Wait, or press Abort.");
+  return true;
+}
+
 void TForm1::StopBusy() {
   transfer::TSessionState& state = transfer::Session();
+  if (pool_ != nullptr) {
+    state.AbortRequested = true;
+    pool_->Stop();
+  }
   if (!state.Busy()) return;
   state.AbortRequested = true;
   FtpClient1->Abort();
@@ -69,6 +83,12 @@ void TForm1::StopBusy() {
 
 void TForm1::AbortRunning(std::function<void()> After) {
   transfer::TSessionState& state = transfer::Session();
+  if (pool_ != nullptr) {
+    // The queue's own connections stop; the browsing one was free.
+    state.AbortRequested = true;
+    pool_->Stop();
+    if (!state.Busy()) return;
+  }
   const bool busy = state.Busy();
   if (busy) state.AbortRequested = true;
   FtpClient1->Abort();

@@ -17,6 +17,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -160,6 +161,9 @@ void TForm1::CreateControls() {
   ForceLowerCB = Place(new QCheckBox("Force Lowercase Filenames", TabSheet2), "ForceLowerCB", 12, 158, 190, 22);
   AutoDirCB = Place(new QCheckBox("Directory Listings", TabSheet2), "AutoDirCB", 12, 182, 190, 22);
   KeepAliveCB = Place(new QCheckBox("Keep the connection alive", TabSheet2), "KeepAliveCB", 205, 134, 215, 22);
+  AddLabel(TabSheet2, "Label9", "Simultaneous transfers", 209, 185);
+  TransfersSE = Place(new QSpinBox(TabSheet2), "TransfersSE", 350, 182, 50, 24);
+  TransfersSE->setRange(1, 10);
   PreserveTimesCB = Place(new QCheckBox("Preserve file times", TabSheet2), "PreserveTimesCB", 205, 158, 215, 22);
   PasvAddressCB =
       Place(new QCheckBox("Use the server's passive address", TabSheet2), "PasvAddressCB", 12, 206, 300, 22);
@@ -311,7 +315,7 @@ void TForm1::SetHourglass(bool on) {
 // Buttons
 
 void TForm1::ConnectButClick() {
-  if (RefusedWhileBusy("Connect")) return;
+  if (RefusedWhileTransferring("Connect")) return;
   RunBusy(transfer::TActivity::Connecting, [this] {
     // The remote views start empty.
     TransferForm->ClearRemoteViews();
@@ -361,6 +365,7 @@ void TForm1::ConnectButClick() {
     FtpClient1->SetUseMlsd(true);
     FtpClient1->SetUsePasvAddress(PasvAddressCB->isChecked());
     keepAlive_ = KeepAliveCB->isChecked();
+    transfers_ = TransfersSE->value();
     preserveTimes_ = PreserveTimesCB->isChecked();
 
     // The whole chain (login, directory, listing, window) runs inside.
@@ -377,7 +382,7 @@ void TForm1::ConnectButClick() {
 void TForm1::Button2Click() {
   // QUIT waits for the engine to be ready, so during a running request it
   // would be refused and the button would do nothing: abort that request.
-  if (transfer::Session().Busy() || FtpClient1->State() != fcsReady)
+  if (transfer::Session().Busy() || FtpClient1->State() != fcsReady || pool_ != nullptr)
     AbortRunning(nullptr);
   else
     FtpClient1->Quit();
@@ -536,6 +541,7 @@ session::TSiteProfile TForm1::FieldsToProfile() const {
   p.KeepAlive = KeepAliveCB->isChecked();
   p.PreserveTimes = PreserveTimesCB->isChecked();
   p.UsePasvAddress = PasvAddressCB->isChecked();
+  p.Transfers = TransfersSE->value();
   return p;
 }
 
@@ -553,6 +559,7 @@ void TForm1::ProfileToFields(const session::TSiteProfile& p) {
   KeepAliveCB->setChecked(p.KeepAlive);
   PreserveTimesCB->setChecked(p.PreserveTimes);
   PasvAddressCB->setChecked(p.UsePasvAddress);
+  TransfersSE->setValue(p.Transfers);
 }
 
 void TForm1::ResetFields() { ProfileToFields(session::DefaultProfile()); }

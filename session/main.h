@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,6 +23,7 @@
 #include "session/url.h"
 #include "transfer/transfer_rate.h"
 #include "transfer/transfer_controller.h"
+#include "transfer/transfer_pool.h"
 
 class QCheckBox;
 class QComboBox;
@@ -31,6 +33,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QTabWidget;
+class QSpinBox;
 class QTimer;
 class QWidget;
 class TStatusBar;
@@ -69,6 +72,7 @@ class TForm1 : public QMainWindow, public TTransferController {
   QCheckBox* KeepAliveCB = nullptr;
   QCheckBox* PreserveTimesCB = nullptr;
   QCheckBox* PasvAddressCB = nullptr;
+  QSpinBox* TransfersSE = nullptr;
   // Fires after a minute without a command: NOOP while connected and idle.
   QTimer* KeepAliveTimer = nullptr;
   QPushButton* ConnectBut = nullptr;
@@ -169,6 +173,17 @@ class TForm1 : public QMainWindow, public TTransferController {
   void TakeRemoteTime(const session::TQueueEntry& Entry);
   void GiveLocalTime(const session::TQueueEntry& Entry);
 
+  // --- a queue over connections of its own (queue_parallel.cpp) ---
+  // Runs the queue over Transfers connections while the browsing one stays
+  // free; falls back to RunQueue when the server takes none of them.
+  void RunParallelQueue();
+  std::vector<TFtpClient*> OpenQueueEngines();
+  transfer::TPoolJob* NextPoolJob(std::deque<transfer::TPoolJob>& Jobs);
+  void PoolJobDone(transfer::TPoolJob& Job);
+  // Refused while a queue runs, as while the engine is busy: a new session
+  // would pull the server from under the queue.
+  bool RefusedWhileTransferring(const std::string& Command) override;
+
   // --- the busy state (busy.cpp) ---
   bool RefusedWhileBusy(const std::string& Command) override;
   void RunBusy(transfer::TActivity Activity, const std::function<void()>& Work) override;
@@ -176,10 +191,16 @@ class TForm1 : public QMainWindow, public TTransferController {
   void AbortRunning(std::function<void()> After) override;
 
   // The session's choices, taken at Connect.
+  int transfers_ = 1;
   bool keepAlive_ = true;
   bool preserveTimes_ = true;
   // A NOOP of the keep-alive runs: its lines stay out of the log.
   bool keepingAlive_ = false;
+  // The queue's own connections and their pool, while a queue runs on them.
+  std::vector<std::unique_ptr<TFtpClient>> queueEngines_;
+  transfer::TTransferPool* pool_ = nullptr;
+  std::size_t poolTotal_ = 0;  // entries handed to the pool in this run
+  std::size_t poolEnded_ = 0;
 
   // Progress of the file that moves: a transfer request runs (progress
   // events count only then), its expected size, events since the bar moved.
@@ -235,6 +256,9 @@ class TForm1 : public QMainWindow, public TTransferController {
   // new file, removed again when the download fails.
   TFetch FetchFile(const std::string& name, const std::string& target);
   static bool IsFolder(const std::string& path);
+  // Size of a local file, -1 when there is none.
+  static std::int64_t LocalSize(const std::string& path);
+  static constexpr const char* kQueueAborted = "the queue was aborted";
   bool Representation() const;
   // The folder the engine was last moved to with success; empty: unknown.
   std::string serverDir_;

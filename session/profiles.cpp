@@ -176,6 +176,8 @@ TSiteProfile TProfileStore::ReadProfile(const std::string& name, TPasswordKeyrin
   profile.KeepAlive = ini_.ReadBool(name, "KeepAlive", true);
   profile.PreserveTimes = ini_.ReadBool(name, "PreserveTimes", true);
   profile.UsePasvAddress = ini_.ReadBool(name, "UsePasvAddress", false);
+  const int transfers = ini_.ReadInteger(name, "Transfers", 2);
+  profile.Transfers = transfers >= 1 && transfers <= 10 ? transfers : 2;
   return profile;
 }
 
@@ -220,6 +222,7 @@ TKeyringResult TProfileStore::WriteProfile(int index, const std::string& name, c
   ini_.WriteBool(name, "KeepAlive", profile.KeepAlive);
   ini_.WriteBool(name, "PreserveTimes", profile.PreserveTimes);
   ini_.WriteBool(name, "UsePasvAddress", profile.UsePasvAddress);
+  ini_.WriteInteger(name, "Transfers", profile.Transfers);
   ini_.WriteInteger(kLastUsed, kProfileKey, index);
   return result;
 }

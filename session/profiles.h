@@ -8,7 +8,8 @@
 // "Passive" uses passive mode), and "Encryption" (a TEncryptionChoice
 // number; a profile without it, or with a number out of range, uses
 // encryption when the server offers it), "KeepAlive", "PreserveTimes" (both
-// on when missing) and "UsePasvAddress" (off when missing). A profile
+// on when missing), "UsePasvAddress" (off when missing) and "Transfers"
+// (1 to 10; 2 when missing or out of range). A profile
 // whose password is in the
 // desktop keyring has "PasswordStore=keyring" and no "Password". Profile
 // names compare without regard to letter case; profile sections are never
@@ -82,6 +83,9 @@ struct TSiteProfile {
   bool PreserveTimes = true;
   // Passive data connections go to the address a 227 reply names.
   bool UsePasvAddress = false;
+  // Files a queue moves at once, each over a connection of its own (1 to
+  // 10); with 1 the queue runs on the browsing connection.
+  int Transfers = 2;
 };
 
 // The fields of a profile that is not in the file (and of a new one).

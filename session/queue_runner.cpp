@@ -28,7 +28,6 @@ constexpr std::int64_t kProgressEventsMs = 10;
 // The least time between two moves of the progress bar.
 constexpr std::int64_t kProgressBarMs = 40;
 
-constexpr const char* kAborted = "the queue was aborted";
 
 // One steady clock for every time the window measures, in milliseconds.
 std::int64_t NowMs() {
@@ -36,10 +35,6 @@ std::int64_t NowMs() {
       .count();
 }
 
-std::int64_t LocalSize(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
-}
 
 // The rows of a list by one of their names.
 std::unordered_map<std::string, const TListRow*> RowsBy(const TFileListView* list, bool byRealName) {
@@ -126,7 +121,12 @@ void TForm1::DownloadAll() {
 void TForm1::StartQueue() {
   // While the engine is busy, the running queue goes on with the new files,
   // or they start as soon as the engine is free (AfterBusy).
-  if (Queue.Empty() || transfer::Session().Busy()) return;
+  if (Queue.Empty() || transfer::Session().Busy() || pool_ != nullptr) return;
+  if (transfers_ > 1) {
+    RunParallelQueue();
+    AfterBusy();
+    return;
+  }
   RunBusy(transfer::TActivity::Transferring, [this] { RunQueue(); });
 }
 
@@ -137,8 +137,8 @@ void TForm1::RunQueue() {
   bool typeSet = false;
   while (session::TQueueEntry* entry = Queue.Next()) {
     if (transfer::Session().AbortRequested) {
-      Queue.Finish(session::TEntryState::Skipped, kAborted);
-      Queue.SkipWaiting(kAborted);
+      Queue.Finish(session::TEntryState::Skipped, kQueueAborted);
+      Queue.SkipWaiting(kQueueAborted);
       break;
     }
     if (!PrepareEntry(*entry, typeSet)) continue;
@@ -282,6 +282,11 @@ bool TForm1::RemoteFileExists(const std::string& Name, const std::string& Dir) {
   for (int i = 0; i < remote->Count(); ++i)
     if (remote->Row(i).Caption == Name) return true;
   return false;
+}
+
+std::int64_t TForm1::LocalSize(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
 }
 
 bool TForm1::IsFolder(const std::string& path) {

@@ -56,10 +56,14 @@ TQueueEntry* TTransferQueue::Next() {
 }
 
 void TTransferQueue::Finish(TEntryState State, const std::string& Why) {
-  if (running_ == nullptr) return;
-  running_->State = State;
-  running_->Why = Why;
-  running_ = nullptr;
+  if (running_ != nullptr) Finish(*running_, State, Why);
+}
+
+void TTransferQueue::Finish(TQueueEntry& Entry, TEntryState State, const std::string& Why) {
+  if (Entry.State != TEntryState::Running) return;
+  Entry.State = State;
+  Entry.Why = Why;
+  if (&Entry == running_) running_ = nullptr;
 }
 
 void TTransferQueue::SkipWaiting(const std::string& Why) {

@@ -52,8 +52,10 @@ class TTransferQueue {
   // The next waiting entry, now running; nullptr when none waits. The
   // pointer stays valid while entries are added.
   TQueueEntry* Next();
-  // The outcome of the running entry.
+  // The outcome of the running entry (the one Next gave last).
   void Finish(TEntryState State, const std::string& Why = std::string());
+  // The outcome of one of several running entries.
+  void Finish(TQueueEntry& Entry, TEntryState State, const std::string& Why = std::string());
   // Every entry still waiting is skipped for Why (the queue was aborted).
   void SkipWaiting(const std::string& Why);
   bool Empty() const { return entries_.empty(); }

@@ -180,7 +180,7 @@ void TTransferForm::SpeedButton5Click() {
 }
 
 void TTransferForm::SpeedButton6Click() {
-  if (Controller->RefusedWhileBusy("New")) return;
+  if (Controller->RefusedWhileTransferring("New")) return;
   if (transfer::Session().Connected && !plat::TheDialogs().Confirm("Exit current session ? ")) return;
   FtpClient->Quit();
   hide();

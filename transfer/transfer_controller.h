@@ -28,6 +28,8 @@ class TTransferController {
   // True, with a line in both status bars, when the engine is busy and the
   // user's Command must not run now.
   virtual bool RefusedWhileBusy(const std::string& Command) = 0;
+  // The same, and also while a queue runs on connections of its own.
+  virtual bool RefusedWhileTransferring(const std::string& Command) = 0;
   // Runs Work as Activity, the one thing the engine does for the user;
   // called while something runs, Work is a step of it.
   virtual void RunBusy(transfer::TActivity Activity, const std::function<void()>& Work) = 0;

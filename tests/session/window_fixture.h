@@ -17,6 +17,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QSpinBox>
 #include <QPushButton>
 #include "controls/log_memo.h"
 
@@ -171,6 +172,9 @@ class Windows {
   // no TLS; the FTP over TLS tests choose their own).
   static void FillServer(TForm1& f, const std::string& port, const std::string& user, const std::string& password) {
     f.EncryptionCB->setCurrentIndex(session::encPlain);
+    // The test server's data side takes one connection at a time: queues
+    // run on the browsing connection unless a test asks for more.
+    f.TransfersSE->setValue(1);
     f.HostNameEdit->setText("127.0.0.1");
     f.PortEdit->setText(QString::fromStdString(port));
     f.UserNameEdit->setText(QString::fromStdString(user));

@@ -1,0 +1,129 @@
+// A queue over connections of its own: the files move several at a time
+// while the browsing connection stays free, so the trees and lists work
+// during the queue. The questions about a file (resume? append?) are asked
+// when a connection is about to take it.
+#include <sys/stat.h>
+
+#include <QProgressBar>
+
+#include "controls/log_memo.h"
+#include "controls/status_bar.h"
+#include "platform/qt/dialogs.h"
+#include "session/main.h"
+#include "transfer/folder_walk.h"
+#include "transfer/session_state.h"
+#include "transfer/transferunit.h"
+
+void TForm1::RunParallelQueue() {
+  std::vector<TFtpClient*> engines = OpenQueueEngines();
+  if (engines.empty()) {
+    // The server takes no more connections: the browsing one does the work.
+    RunActivity(transfer::TActivity::Transferring, [this] { RunQueue(); });
+    return;
+  }
+  {
+    // The pool lets go of the connections before they close.
+    transfer::TTransferPool pool(std::move(engines), FtpClient1->Timeout(), preserveTimes_);
+    pool_ = &pool;
+    poolTotal_ = 0;
+    poolEnded_ = 0;
+    std::deque<transfer::TPoolJob> jobs;  // addresses stay valid as jobs are added
+    pool.Run([&] { return NextPoolJob(jobs); }, [this](transfer::TPoolJob& Job) { PoolJobDone(Job); });
+    pool_ = nullptr;
+  }
+  for (auto& engine : queueEngines_)
+    if (engine->IsConnected()) engine->Quit();
+  queueEngines_.clear();
+  if (transfer::Session().AbortRequested) Queue.SkipWaiting(kQueueAborted);
+  TransferForm->ProgressBar1->setValue(0);
+  EndOfQueue();
+  transfer::Session().AbortRequested = false;
+}
+
+std::vector<TFtpClient*> TForm1::OpenQueueEngines() {
+  std::vector<TFtpClient*> engines;
+  for (int i = 0; i < transfers_; ++i) {
+    auto engine = std::make_unique<TFtpClient>();
+    TFtpClient& e = *engine;
+    e.SetTimeout(FtpClient1->Timeout());
+    e.SetHostName(FtpClient1->HostName());
+    e.SetPort(FtpClient1->Port());
+    e.SetUserName(FtpClient1->UserName());
+    e.SetPassWord(FtpClient1->PassWord());
+    e.SetPassiveMode(FtpClient1->PassiveMode());
+    e.SetEncryption(FtpClient1->Encryption());
+    e.SetTrustFile(FtpClient1->TrustFile());
+    e.SetUseFeatures(true);
+    e.SetUsePasvAddress(FtpClient1->UsePasvAddress());
+    // The user has judged this server's certificate for the session already.
+    e.OnVerifyCertificate = [this](TCustomFtpCli*, const TTlsInfo& Info, bool, TFtpTrust& Trust) {
+      Trust = FtpClient1->Encrypted() && Info.Fingerprint == FtpClient1->TlsInfo().Fingerprint ? ftpTrustOnce
+                                                                                               : ftpTrustNo;
+    };
+    // The type the engine believes in is the one the server is told.
+    e.SetBinary(true);
+    if (!e.Connect() || !e.TypeSet()) {
+      AddLog("! The server refused connection " + std::to_string(i + 1) + " of the queue (" + e.ErrorMessage() +
+             "): it goes on with " + std::to_string(i));
+      break;
+    }
+    engines.push_back(engine.get());
+    queueEngines_.push_back(std::move(engine));
+  }
+  return engines;
+}
+
+transfer::TPoolJob* TForm1::NextPoolJob(std::deque<transfer::TPoolJob>& Jobs) {
+  while (session::TQueueEntry* entry = Queue.Next()) {
+    if (transfer::Session().AbortRequested) {
+      Queue.Finish(*entry, session::TEntryState::Skipped, kQueueAborted);
+      continue;
+    }
+    const bool upload = entry->Direction == session::TDirection::Upload;
+    transfer::TPoolJob job = transfer::PoolJob(upload, transfer::JoinPath(entry->RemoteDir, entry->RemoteName),
+                                               entry->LocalPath, entry->RemoteTime);
+    job.Binary = entry->Binary;
+    job.Tag = entry;
+    if (upload) {
+      struct stat st {};
+      job.ModifyUtc = ::stat(entry->LocalPath.c_str(), &st) == 0 ? st.st_mtime : -1;
+      // A file of that name on the server, or one this queue sent already,
+      // is never replaced without asking.
+      if (RemoteFileExists(entry->RemoteName, entry->RemoteDir) || Queue.Sent(entry->RemoteDir, entry->RemoteName)) {
+        if (!plat::TheDialogs().Confirm("File allready exists, do you whant to append upload ? ")) {
+          Queue.Finish(*entry, session::TEntryState::Skipped, "the append question was answered No");
+          continue;
+        }
+        job.Mode = transfer::TPoolMode::Append;
+      }
+      Queue.MarkSent(entry->RemoteDir, entry->RemoteName);
+      AddLog("put " + entry->LocalPath + " " + job.Remote);
+    } else {
+      if (LocalSize(entry->LocalPath) >= 0) {
+        if (!plat::TheDialogs().Confirm("File allready exists, do you whant to resume download ? ")) {
+          Queue.Finish(*entry, session::TEntryState::Skipped, "the resume question was answered No");
+          continue;
+        }
+        job.Mode = transfer::TPoolMode::Resume;
+      }
+      AddLog("get " + job.Remote + " " + entry->LocalPath);
+    }
+    ++poolTotal_;
+    Jobs.push_back(std::move(job));
+    return &Jobs.back();
+  }
+  return nullptr;
+}
+
+void TForm1::PoolJobDone(transfer::TPoolJob& Job) {
+  auto& entry = *static_cast<session::TQueueEntry*>(Job.Tag);
+  const bool aborted = transfer::Session().AbortRequested;
+  Queue.Finish(entry, Job.Done ? session::TEntryState::Done : session::TEntryState::Failed,
+               aborted && !Job.Done ? "aborted" : Job.Why);
+  ++poolEnded_;
+  const std::string status = "Transferring: " + std::to_string(poolEnded_) + " of " +
+                             std::to_string(poolTotal_ + Queue.WaitingCount()) + " files done";
+  TransferForm->StatusBar1->SetPanelText(1, status);
+  const std::size_t all = poolTotal_ + Queue.WaitingCount();
+  TransferForm->ProgressBar1->setValue(all == 0 ? 0 : static_cast<int>(poolEnded_ * 100 / all));
+}
