@@ -420,6 +420,14 @@ class TCustomFtpCli {
   const TFtpFeatures& Features() const { return FFeatures; }
   // The server speaks UTF-8 names (FEAT lists UTF8).
   bool Utf8() const { return FFeatures.Has("UTF8"); }
+  // Where the session is: the folder of the last CWD, CDUP or PWD that
+  // succeeded since the login, absolute when the server said it (PWD, or a
+  // CWD reply that quotes it) or the CWD named it, else relative to the
+  // login folder ("pub/..": kept as sent, as a link's ".." is not where the
+  // text says); empty: the login folder. A new connection goes back there.
+  const std::string& SessionFolder() const { return FSessionFolder; }
+  // The TYPE the server took in this session ('I', 'A'; 0: none sent).
+  char SessionType() const { return FSessionType; }
   // The last MDTM's answer, -1 when it gave none.
   std::int64_t RemoteModTime() const { return FRemoteModTime; }
   // False once the server refused to set a time in this session.
@@ -622,6 +630,9 @@ class TCustomFtpCli {
   void HandleReply();
   bool ReplyAccepted(int Code) const;
   void ExtractReplyData();
+  // A judged reply that moved the session (CWD, CDUP, PWD, TYPE): noted
+  // in SessionFolder and SessionType.
+  void NoteSessionPlace();
   void QuitAfterReply();
   std::string WinsockErrorLine(std::uint16_t Error) const;
   // The socket layer refused to start the connect.
@@ -763,6 +774,8 @@ class TCustomFtpCli {
   std::uint16_t FControlCloseError = 0;
   std::int64_t FRemoteSize = 0;
   std::string FReplyPath;
+  std::string FSessionFolder;
+  char FSessionType = 0;
 
   // Chain bookkeeping.
   bool FInChain = false;
