@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <utility>
 
 #include "platform/application.h"
 #include "platform/ticks.h"
@@ -38,6 +37,8 @@ constexpr const char* kStepNames[] = {
 static_assert(sizeof(kStepNames) / sizeof(kStepNames[0]) == 31);
 
 constexpr const char* kEncryptionNames[] = {"ftpEncIfAvailable", "ftpEncExplicit", "ftpEncImplicit", "ftpEncPlain"};
+
+constexpr const char* kRecoveryNames[] = {"frNone", "frReconnecting", "frWaiting", "frRetrying"};
 
 constexpr std::uint32_t kShareWords[] = {0x00, 0x10, 0x20, 0x30, 0x40};
 
@@ -83,6 +84,12 @@ const char* FtpEncryptionName(TFtpEncryption Encryption) {
   const int i = static_cast<int>(Encryption);
   if (i < 0 || i >= static_cast<int>(sizeof(kEncryptionNames) / sizeof(kEncryptionNames[0]))) return "?";
   return kEncryptionNames[i];
+}
+
+const char* FtpRecoveryName(TFtpRecovery Recovery) {
+  const int i = static_cast<int>(Recovery);
+  if (i < 0 || i >= static_cast<int>(sizeof(kRecoveryNames) / sizeof(kRecoveryNames[0]))) return "?";
+  return kRecoveryNames[i];
 }
 
 const char* FtpStepName(TFtpStep Step) {
@@ -406,10 +413,7 @@ bool TFtpClient::WaitForCompletion(std::uint64_t Before) {
       ended = true;
       if (FDonePending == 0 || app.Terminated()) return result;
       // Ended: only the posted completion is left to deliver, no time limit.
-      if (FMultiThreaded)
-        FControlSocket->PumpMessages();
-      else
-        app.ProcessMessages();
+      ProcessLoop();
       if (alive.expired()) return result;
       continue;
     }
@@ -429,17 +433,15 @@ bool TFtpClient::WaitForCompletion(std::uint64_t Before) {
       continue;
     }
     if (app.Terminated() || (FTimeout > 0 && plat::TickIsPast(now, FTimeoutDeadline))) {
-      AbortAsync();
+      // Not the user's abort: a session given up on may be connected again.
+      TCustomFtpCli::AbortAsync();
       if (alive.expired()) return false;
       FErrorMessage = "426 Timeout";
       FReplyCode = 426;
       return false;
     }
 
-    if (FMultiThreaded)
-      FControlSocket->PumpMessages();
-    else
-      app.ProcessMessages();
+    ProcessLoop();
     if (alive.expired()) return false;
     if (FState == fcsReady || app.Terminated()) continue;
 
@@ -450,12 +452,23 @@ bool TFtpClient::WaitForCompletion(std::uint64_t Before) {
       waitMs = left == 0 ? 0 : static_cast<int>(left);
       if (waitMs == 0) continue;
     }
-    if (FMultiThreaded)
-      plat::MessageLoop::Current().WaitMessage(waitMs);
-    else
-      app.WaitMessage(waitMs);
+    WaitLoop(waitMs);
     if (alive.expired()) return false;
   }
+}
+
+void TFtpClient::ProcessLoop() {
+  if (FMultiThreaded)
+    FControlSocket->PumpMessages();
+  else
+    plat::Application::Instance().ProcessMessages();
+}
+
+void TFtpClient::WaitLoop(int Ms) {
+  if (FMultiThreaded)
+    plat::MessageLoop::Current().WaitMessage(Ms);
+  else
+    plat::Application::Instance().WaitMessage(Ms);
 }
 
 void TFtpClient::ExtendDeadline() {
@@ -474,86 +487,31 @@ bool TFtpClient::DoProgress() {
   auto alive = AliveToken();
   const bool goOn = TCustomFtpCli::DoProgress();
   if (alive.expired()) return false;
+  // The handler's abort flag stops the transfer for good.
+  if (!goOn) FUserAborted = true;
   ExtendDeadline();
   return goOn;
 }
 
 bool TFtpClient::Connect() { return RunBlocking([this] { ConnectAsync(); }); }
-bool TFtpClient::Cwd() { return RunBlocking([this] { CwdAsync(); }); }
-bool TFtpClient::Pwd() { return RunBlocking([this] { PwdAsync(); }); }
-bool TFtpClient::TypeSet() { return RunBlocking([this] { TypeSetAsync(); }); }
-bool TFtpClient::Get() { return RunTransfer([this] { GetAsync(); }); }
-bool TFtpClient::Put() { return RunTransfer([this] { PutAsync(); }); }
-bool TFtpClient::Append() { return RunTransfer([this] { AppendAsync(); }); }
 bool TFtpClient::Quit() { return RunBlocking([this] { QuitAsync(); }); }
 bool TFtpClient::Abort() { return RunBlocking([this] { AbortAsync(); }); }
-bool TFtpClient::Dir() { return RunTransfer([this] { DirAsync(); }); }
-bool TFtpClient::Dele() { return RunBlocking([this] { DeleAsync(); }); }
-bool TFtpClient::Mkd() { return RunBlocking([this] { MkdAsync(); }); }
-bool TFtpClient::Rmd() { return RunBlocking([this] { RmdAsync(); }); }
-bool TFtpClient::Ren() { return RunBlocking([this] { RenAsync(); }); }
-bool TFtpClient::Size() { return RunBlocking([this] { SizeAsync(); }); }
-bool TFtpClient::RestGet() { return RunTransfer([this] { RestGetAsync(); }); }
-bool TFtpClient::ModTime() { return RunBlocking([this] { ModTimeAsync(); }); }
-bool TFtpClient::SetModTime() { return RunBlocking([this] { SetModTimeAsync(); }); }
-
-bool TFtpClient::RunTransfer(const std::function<void()>& Request) {
-  if (FQuiet) return RunBlocking(Request);
-  auto alive = AliveToken();
-  FRetryArmed = true;
-  FDoneHeld = false;
-  const bool done = RunBlocking(Request);
-  if (alive.expired()) return false;
-  FRetryArmed = false;  // a request that never started reports nothing
-  if (!FDoneHeld) return done;
-  FDoneHeld = false;
-
-  // Where the transfer ran, and what it used: the reconnection changes them.
-  const std::string reason = FErrorMessage;
-  const std::string hostFile = FHostFileName, localFile = FLocalFileName, hostDir = FHostDirName;
-  const char type = FType;
-  bool ready = false;
-  {
-    TFlagScope quiet(*this, FQuiet);
-    DoDisplay("! " + reason + ": connecting again for a fresh TLS session");
-    if (alive.expired()) return false;
-    ready = Pwd();
-    const std::string folder = FReplyPath;
-    if (ready) {
-      Quit();
-      ready = Connect();
-    }
-    if (ready) {
-      FHostDirName = folder;
-      FType = type;
-      ready = Cwd() && TypeSet();
-    }
-    if (alive.expired()) return false;
-  }
-  FHostFileName = hostFile;
-  FLocalFileName = localFile;
-  FHostDirName = hostDir;
-  if (!ready) {
-    // The first failure is the one to report.
-    FErrorMessage = reason;
-    TCustomFtpCli::DoRequestDone(FHeldRequest, FHeldError);
-    return false;
-  }
-  return RunBlocking(Request);
-}
-
-void TFtpClient::DoRequestDone(TFtpRequest RqType, std::uint16_t Error) {
-  if (FQuiet) return;
-  // The first report after arming is the transfer's own; a request its
-  // handler starts is not retried.
-  const bool armed = std::exchange(FRetryArmed, false);
-  if (armed && Error != 0 && NeedsFreshTlsSession()) {
-    FDoneHeld = true;
-    FHeldRequest = RqType;
-    FHeldError = Error;
-    return;
-  }
-  TCustomFtpCli::DoRequestDone(RqType, Error);
+bool TFtpClient::Cwd() { return RunOnConnection(TFtpRequest::CwdAsync, [this] { CwdAsync(); }); }
+bool TFtpClient::Pwd() { return RunOnConnection(TFtpRequest::PwdAsync, [this] { PwdAsync(); }); }
+bool TFtpClient::TypeSet() { return RunOnConnection(TFtpRequest::TypeSetAsync, [this] { TypeSetAsync(); }); }
+bool TFtpClient::Get() { return RunOnConnection(TFtpRequest::GetAsync, [this] { GetAsync(); }); }
+bool TFtpClient::Put() { return RunOnConnection(TFtpRequest::PutAsync, [this] { PutAsync(); }); }
+bool TFtpClient::Append() { return RunOnConnection(TFtpRequest::AppendAsync, [this] { AppendAsync(); }); }
+bool TFtpClient::Dir() { return RunOnConnection(TFtpRequest::DirAsync, [this] { DirAsync(); }); }
+bool TFtpClient::Dele() { return RunOnConnection(TFtpRequest::DeleAsync, [this] { DeleAsync(); }); }
+bool TFtpClient::Mkd() { return RunOnConnection(TFtpRequest::MkdAsync, [this] { MkdAsync(); }); }
+bool TFtpClient::Rmd() { return RunOnConnection(TFtpRequest::RmdAsync, [this] { RmdAsync(); }); }
+bool TFtpClient::Ren() { return RunOnConnection(TFtpRequest::RenAsync, [this] { RenAsync(); }); }
+bool TFtpClient::Size() { return RunOnConnection(TFtpRequest::SizeAsync, [this] { SizeAsync(); }); }
+bool TFtpClient::RestGet() { return RunOnConnection(TFtpRequest::RestGetAsync, [this] { RestGetAsync(); }); }
+bool TFtpClient::ModTime() { return RunOnConnection(TFtpRequest::ModTimeAsync, [this] { ModTimeAsync(); }); }
+bool TFtpClient::SetModTime() {
+  return RunOnConnection(TFtpRequest::SetModTimeAsync, [this] { SetModTimeAsync(); });
 }
 
 void TFtpClient::DoSessionConnected(std::uint16_t Error) {

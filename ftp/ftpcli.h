@@ -17,6 +17,7 @@
 //   ftpcli_chain.cpp    request chains
 //   ftpcli_port.cpp     preparing the data connection: PORT/PASV, connect, accept
 //   ftpcli_data.cpp     transfers: downloads, uploads, completion, statistics
+//   ftpcli_reconnect.cpp  the blocking layer's reconnection and retries
 //   ftp_local_file.cpp  the local file of a transfer (TFtpLocalFile)
 #pragma once
 
@@ -128,6 +129,16 @@ enum TFtpEncryption {
 };
 // "ftpEncIfAvailable" ...; "?" out of range.
 const char* FtpEncryptionName(TFtpEncryption Encryption);
+
+// What TFtpClient does about a lost connection or a transfer that runs again.
+enum TFtpRecovery {
+  frNone,          // nothing: the operation runs as asked
+  frReconnecting,  // connecting and logging in again, back to the folder and type
+  frWaiting,       // the pause before a cut transfer runs again
+  frRetrying,      // the transfer runs again (a download from where it stopped)
+};
+// "frNone" ...; "?" out of range.
+const char* FtpRecoveryName(TFtpRecovery Recovery);
 
 // What the user says of a server certificate that failed the check.
 enum TFtpTrust { ftpTrustNo, ftpTrustOnce, ftpTrustAlways };
@@ -420,6 +431,14 @@ class TCustomFtpCli {
   const TFtpFeatures& Features() const { return FFeatures; }
   // The server speaks UTF-8 names (FEAT lists UTF8).
   bool Utf8() const { return FFeatures.Has("UTF8"); }
+  // Where the session is: the folder of the last CWD, CDUP or PWD that
+  // succeeded since the login, absolute when the server said it (PWD, or a
+  // CWD reply that quotes it) or the CWD named it, else relative to the
+  // login folder ("pub/..": kept as sent, as a link's ".." is not where the
+  // text says); empty: the login folder. A new connection goes back there.
+  const std::string& SessionFolder() const { return FSessionFolder; }
+  // The TYPE the server took in this session ('I', 'A'; 0: none sent).
+  char SessionType() const { return FSessionType; }
   // The last MDTM's answer, -1 when it gave none.
   std::int64_t RemoteModTime() const { return FRemoteModTime; }
   // False once the server refused to set a time in this session.
@@ -622,6 +641,9 @@ class TCustomFtpCli {
   void HandleReply();
   bool ReplyAccepted(int Code) const;
   void ExtractReplyData();
+  // A judged reply that moved the session (CWD, CDUP, PWD, TYPE): noted
+  // in SessionFolder and SessionType.
+  void NoteSessionPlace();
   void QuitAfterReply();
   std::string WinsockErrorLine(std::uint16_t Error) const;
   // The socket layer refused to start the connect.
@@ -763,6 +785,8 @@ class TCustomFtpCli {
   std::uint16_t FControlCloseError = 0;
   std::int64_t FRemoteSize = 0;
   std::string FReplyPath;
+  std::string FSessionFolder;
+  char FSessionType = 0;
 
   // Chain bookkeeping.
   bool FInChain = false;
@@ -830,6 +854,21 @@ class TFtpClient : public TCustomFtpCli {
   // Pump the calling thread's own queue instead of the application's loop.
   bool MultiThreaded() const { return FMultiThreaded; }
   void SetMultiThreaded(bool Value) { FMultiThreaded = Value; }
+  // A session the server closed (a 421, its idle timeout, a reset) is
+  // connected again, once, when an operation that needs it starts (not
+  // Connect, Quit or Abort): the same settings, then back to its
+  // SessionFolder and SessionType, and one log line says so. A transfer cut
+  // by a lost connection runs again, up to twice, RetryDelayMs apart: a
+  // download goes on from what the local file holds (REST), an upload starts
+  // over (STOR replaces the file; a cut append, a listing already shown and
+  // a download into a pipe are not repeated). Never after Quit or an abort,
+  // nor for a server's refusal on a live connection. Off: a lost connection
+  // fails the next operation.
+  bool AutoReconnect() const { return FAutoReconnect; }
+  void SetAutoReconnect(bool Value) { FAutoReconnect = Value; }
+  int RetryDelayMs() const { return FRetryDelayMs; }
+  void SetRetryDelayMs(int Value) { FRetryDelayMs = Value; }
+  TFtpRecovery Recovery() const { return FRecovery; }
 
   // The message of the exception a blocking operation turned into False
   // (empty when its request started).
@@ -859,13 +898,29 @@ class TFtpClient : public TCustomFtpCli {
 
   virtual bool RunBlocking(const std::function<void()>& Request);
   virtual bool WaitUntilReady();
-  // A transfer: when it fails as a server wanting a fresh TLS session fails
-  // it, the control connection is made again (in the same folder, with the
-  // same type) and the transfer runs once more. Only the last outcome is
-  // reported.
-  bool RunTransfer(const std::function<void()>& Request);
+  // An operation on the session's connection, Request its report: the
+  // session connected again first when the server closed it (AutoReconnect),
+  // and a transfer run again when it failed as a server wanting a fresh TLS
+  // session fails one (once, always) or was cut by a lost connection
+  // (AutoReconnect). Only the last outcome is reported.
+  bool RunOnConnection(TFtpRequest Request, const std::function<void()>& Start);
+
+  // The user's: a transfer stopped so is not run again, nor the session
+  // connected again.
+  void AbortAsync() override;
+  void QuitAsync() override;
 
  protected:
+  enum class TRetryReason { None, FreshTls, LostConnection };
+  // The failed report of the transfer RunOnConnection runs, held back while
+  // it may still run again.
+  struct THeldReport {
+    TFtpRequest Request = TFtpRequest::None;  // every attempt reports as this
+    bool Held = false;
+    std::uint16_t Error = 0;
+    TRetryReason Why = TRetryReason::None;
+  };
+
   bool DoProgress() override;
   // The user may think over a certificate for long: the wait starts afresh.
   void DoVerifyCertificate(const TTlsInfo& Info, bool Changed, TFtpTrust& Trust) override;
@@ -880,15 +935,56 @@ class TFtpClient : public TCustomFtpCli {
   // Waits for the completion after the one counted Before; its outcome, not
   // that of a request a handler ran meanwhile, is the answer.
   bool WaitForCompletion(std::uint64_t Before);
+  // One pass of the loop that is pumped, and a sleep in it until something
+  // arrives or Ms pass (-1: no limit).
+  void ProcessLoop();
+  void WaitLoop(int Ms);
+
+  // --- recovery (ftpcli_reconnect.cpp) ---
+  // Logged in once, not closed by the user, and the connection is gone.
+  bool SessionLost() const;
+  // Logs "! Why", then connects quietly (QUIT first when still connected),
+  // back to the folder and type; the caller's names are kept. False when
+  // any step failed (ErrorMessage says why).
+  bool Reconnect(const std::string& Why);
+  // A failure's code after a failed reconnection, ErrorMessage set.
+  std::uint16_t ReconnectError();
+  // The transfer's attempts, each report held while another may follow.
+  bool RunTransferAttempts(TFtpRequest Request, const std::function<void()>& Start);
+  bool RunHeld(const std::function<void()>& Start, THeldReport& Held);
+  // Why a failed transfer may run again (None: it may not).
+  TRetryReason RetryReason(TFtpRequest Request) const;
+  // The control connection is gone or going (its 421).
+  bool ConnectionGone() const;
+  // The transfer was cut by a connection going away, not refused by the
+  // server or failed by the local file.
+  bool CutByLostConnection() const;
+  // Nothing of the transfer reached anyone that a retry would repeat.
+  bool MayRunAgain(TFtpRequest Request) const;
+  // Before a retry: the local file closed and, for a lost connection, the
+  // log line and the pause; false when the pause was cut short.
+  bool WaitBeforeRetry(const THeldReport& Held, int Retry);
+  // A new control connection where the retry needs one; false (Held.Error
+  // and ErrorMessage the reconnection's) when it failed.
+  bool ReconnectForRetry(THeldReport& Held);
+  // The pause with the loop running; false when the application terminates
+  // or the user aborts meanwhile.
+  bool PauseBeforeRetry();
+  // A download runs again from the bytes that arrived.
+  void ResumeDownloadAsync();
+  void SetRecovery(TFtpRecovery Value);
+  bool ReportFailure(TFtpRequest Request, std::uint16_t Error);
 
   int FTimeout = 15;
   bool FMultiThreaded = false;
   std::uint32_t FTimeoutDeadline = 0;
   bool FTransferMoved = false;  // progress since the waiting loop last looked
-  bool FRetryArmed = false;     // a failure of the running transfer may be retried
   bool FQuiet = false;          // the reconnection's requests: no events
-  bool FDoneHeld = false;       // a failed transfer's report, held back
-  TFtpRequest FHeldRequest = TFtpRequest::None;
-  std::uint16_t FHeldError = 0;
+  THeldReport* FHold = nullptr;  // where the running transfer's failed report goes
+  bool FAutoReconnect = false;
+  int FRetryDelayMs = 5000;
+  TFtpRecovery FRecovery = frNone;
+  bool FSessionOpen = false;  // logged in, and not quit by the user since
+  bool FUserAborted = false;  // the running transfer was stopped by the user
   std::string FLastBlockingException;
 };

@@ -7,6 +7,16 @@
 
 #include <sys/stat.h>
 
+namespace {
+
+// Where "CWD Dir" leads from Folder (SessionFolder's form).
+std::string FolderAfterCwd(const std::string& Folder, const std::string& Dir) {
+  if (Folder.empty() || Dir.empty() || Dir.front() == '/') return Dir;
+  return Folder.back() == '/' ? Folder + Dir : Folder + "/" + Dir;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Text routines
 
@@ -80,6 +90,8 @@ void TCustomFtpCli::OpenAsync() {
   FDataTls = false;
   FAuthWord.clear();
   FTlsJar = std::make_shared<TTlsSessionJar>();
+  FSessionFolder.clear();
+  FSessionType = 0;
   auto alive = AliveToken();
   SetEngineState(fcsResolving);
   if (alive.expired()) return;
@@ -383,6 +395,7 @@ void TCustomFtpCli::HandleReply() {
   }
   if (FPassiveMode && FReplyCode == 227) FPasvReply = FReplyLine;
   ExtractReplyData();
+  NoteSessionPlace();
 
   if (FAfterReply != nullptr)
     (this->*FAfterReply)();
@@ -413,6 +426,29 @@ void TCustomFtpCli::ExtractReplyData() {
     case fsPwd:
     case fsCDup:
       FReplyPath = ParseQuoted(FReplyLine, afterCode);
+      break;
+    default:
+      break;
+  }
+}
+
+void TCustomFtpCli::NoteSessionPlace() {
+  // Once per reply (ExtractReplyData runs again between chain steps, and a
+  // relative CWD taken twice would go one folder too deep).
+  if (FResultCode != 0) return;
+  const bool absolute = !FReplyPath.empty() && FReplyPath.front() == '/';
+  switch (FCurrentStep) {
+    case fsCwd:
+    case fsCDup: {
+      const std::string dir = FCurrentStep == fsCDup ? std::string("..") : FHostDirName;
+      FSessionFolder = absolute ? FReplyPath : FolderAfterCwd(FSessionFolder, dir);
+      break;
+    }
+    case fsPwd:
+      if (absolute) FSessionFolder = FReplyPath;
+      break;
+    case fsTypeSet:
+      FSessionType = FType;
       break;
     default:
       break;

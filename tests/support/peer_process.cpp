@@ -51,9 +51,9 @@ int BoundSocket(std::uint16_t& Port) {
 }
 
 const char kPyFtpdScript[] = R"PY(
-import os, sys, threading
+import os, socket, sys, threading
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.servers import FTPServer
 
 user = os.environ["VEK_FTP_USER"]
@@ -68,6 +68,32 @@ base = FTPHandler
 if os.environ.get("VEK_FTP_CERT"):
     from pyftpdlib.handlers import TLS_FTPHandler
     base = TLS_FTPHandler
+
+cut = int(os.environ.get("VEK_FTP_CUT_FIRST_RETR") or 0)
+
+# A server that goes away in the middle of the first download: the data
+# connection ends after the bytes it was given, and once the client has read
+# them all (its side of the data connection closes) the control connection
+# closes too, without a reply to the RETR.
+class CutDTPHandler(DTPHandler):
+    cutting = False
+    waiting = False
+    def handle_close(self):
+        if CutDTPHandler.cutting and not self.receive and not self._closed:
+            CutDTPHandler.cutting = False
+            self.waiting = True
+            self.socket.shutdown(socket.SHUT_WR)
+            self.receive = True
+            self.modify_ioloop_events(self.ioloop.READ)
+            return
+        if self.waiting:
+            self.waiting = False
+            self._resp = ()
+            control = self.cmd_channel
+            self.close()
+            control.close()
+            return
+        DTPHandler.handle_close(self)
 
 class Handler(base):
     # A broken server for the tests: it agrees to PROT P, then sends the
@@ -85,6 +111,17 @@ class Handler(base):
                 self.respond("522 SSL connection failed: session reuse required")
                 return
             return base.ftp_RETR(self, file)
+    cut_done = False
+    if cut:
+        dtp_handler = CutDTPHandler
+        def ftp_RETR(self, file):
+            if Handler.cut_done:
+                return base.ftp_RETR(self, file)
+            Handler.cut_done = True
+            with open(file, "rb") as f:
+                head = f.read(cut)
+            CutDTPHandler.cutting = True
+            self.push_dtp_data(head, cmd="RETR")
 
 if os.environ.get("VEK_FTP_CERT"):
     Handler.certfile = os.environ["VEK_FTP_CERT"]
@@ -302,6 +339,7 @@ bool PyFtpdPeer::Start(std::string& Error, int LifetimeSeconds) {
       "VEK_FTP_CERT=" + certFile_, "VEK_FTP_KEY=" + keyFile_,
       std::string("VEK_FTP_PLAIN_DATA=") + (plainData_ ? "1" : ""),
       std::string("VEK_FTP_REFUSE_FIRST_RETR=") + (refuseFirstRetr_ ? "1" : ""),
+      "VEK_FTP_CUT_FIRST_RETR=" + (cutFirstRetr_ > 0 ? std::to_string(cutFirstRetr_) : std::string()),
       "VEK_FTP_MASQUERADE=" + masquerade_};
   if (!process_.Start(argv, work_.Path() / "pyftpd.log", env, Error)) return false;
   if (!process_.WaitForOutput("LISTENING ", 15000)) {

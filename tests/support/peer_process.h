@@ -83,6 +83,9 @@ class PyFtpdPeer {
   }
   // The first RETR is answered "522 SSL connection failed: session reuse required".
   void RefuseFirstRetr() { refuseFirstRetr_ = true; }
+  // The first RETR sends only its first Bytes and then drops the session,
+  // as a server that went away mid-file (plain FTP only).
+  void CutFirstRetr(std::int64_t Bytes) { cutFirstRetr_ = Bytes; }
   // Its 227 replies name this address, as a server behind NAT does.
   void Masquerade(const std::string& Address) { masquerade_ = Address; }
   std::uint16_t Port() const { return port_; }
@@ -97,6 +100,7 @@ class PyFtpdPeer {
   std::string keyFile_;
   bool plainData_ = false;
   bool refuseFirstRetr_ = false;
+  std::int64_t cutFirstRetr_ = 0;
   std::string masquerade_;
   TempDir work_{"vekpyftpd"};
   PeerProcess process_;

@@ -42,6 +42,9 @@ void ConfigureEngine(TFtpClient& Ftp, const Options& Opt) {
   Ftp.SetTimeout(Opt.timeout);
   Ftp.SetPassiveMode(Opt.passive);
   Ftp.SetUseFeatures(true);
+  // A server that dropped the session, or a download cut by a lost
+  // connection, costs a new login rather than the whole run.
+  Ftp.SetAutoReconnect(true);
   Ftp.SetUsePasvAddress(Opt.pasvAddress);
   Ftp.SetBinary(!Opt.ascii);
   Ftp.SetHostName(Opt.url.host);
