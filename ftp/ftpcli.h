@@ -869,6 +869,9 @@ class TFtpClient : public TCustomFtpCli {
   int RetryDelayMs() const { return FRetryDelayMs; }
   void SetRetryDelayMs(int Value) { FRetryDelayMs = Value; }
   TFtpRecovery Recovery() const { return FRecovery; }
+  // Logged in once, not closed by the user, and the connection is gone:
+  // with AutoReconnect, the next operation connects again.
+  bool SessionLost() const;
 
   // The message of the exception a blocking operation turned into False
   // (empty when its request started).
@@ -941,8 +944,6 @@ class TFtpClient : public TCustomFtpCli {
   void WaitLoop(int Ms);
 
   // --- recovery (ftpcli_reconnect.cpp) ---
-  // Logged in once, not closed by the user, and the connection is gone.
-  bool SessionLost() const;
   // Logs "! Why", then connects quietly (QUIT first when still connected),
   // back to the folder and type; the caller's names are kept. False when
   // any step failed (ErrorMessage says why).

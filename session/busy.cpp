@@ -52,7 +52,7 @@ void TForm1::AfterBusy() {
       RunActivity(transfer::TActivity::Reconnecting, after);
       continue;
     }
-    if (!Queue.Empty() && pool_ == nullptr) {
+    if (!Queue.Empty() && !parallelRunning_) {
       if (transfers_ > 1)
         RunParallelQueue();
       else
@@ -64,7 +64,7 @@ void TForm1::AfterBusy() {
 }
 
 bool TForm1::RefusedWhileTransferring(const std::string& Command) {
-  if (pool_ == nullptr) return RefusedWhileBusy(Command);
+  if (!parallelRunning_) return RefusedWhileBusy(Command);
   SetStatusText("Refused \"" + Command + "\": busy " + transfer::ActivityText(transfer::TActivity::Transferring) +
                 ". Wait, or press Abort.");
   return true;
@@ -72,9 +72,9 @@ bool TForm1::RefusedWhileTransferring(const std::string& Command) {
 
 void TForm1::StopBusy() {
   transfer::TSessionState& state = transfer::Session();
-  if (pool_ != nullptr) {
+  if (parallelRunning_) {
     state.AbortRequested = true;
-    pool_->Stop();
+    if (pool_ != nullptr) pool_->Stop();
   }
   if (!state.Busy()) return;
   state.AbortRequested = true;
@@ -83,10 +83,10 @@ void TForm1::StopBusy() {
 
 void TForm1::AbortRunning(std::function<void()> After) {
   transfer::TSessionState& state = transfer::Session();
-  if (pool_ != nullptr) {
+  if (parallelRunning_) {
     // The queue's own connections stop; the browsing one was free.
     state.AbortRequested = true;
-    pool_->Stop();
+    if (pool_ != nullptr) pool_->Stop();
     if (!state.Busy()) return;
   }
   const bool busy = state.Busy();

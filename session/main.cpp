@@ -362,6 +362,7 @@ void TForm1::ConnectButClick() {
     FtpClient1->SetPassiveMode(PassiveCB->isChecked());
     FtpClient1->SetEncryption(static_cast<TFtpEncryption>(EncryptionCB->currentIndex()));
     FtpClient1->SetUseFeatures(true);
+    FtpClient1->SetAutoReconnect(true);
     FtpClient1->SetUseMlsd(true);
     FtpClient1->SetUsePasvAddress(PasvAddressCB->isChecked());
     keepAlive_ = KeepAliveCB->isChecked();
@@ -382,7 +383,7 @@ void TForm1::ConnectButClick() {
 void TForm1::Button2Click() {
   // QUIT waits for the engine to be ready, so during a running request it
   // would be refused and the button would do nothing: abort that request.
-  if (transfer::Session().Busy() || FtpClient1->State() != fcsReady || pool_ != nullptr)
+  if (transfer::Session().Busy() || FtpClient1->State() != fcsReady || parallelRunning_)
     AbortRunning(nullptr);
   else
     FtpClient1->Quit();
@@ -424,6 +425,12 @@ void TForm1::FtpClient1SessionClosed(TCustomFtpCli*, std::uint16_t) {
 
 void TForm1::FtpClient1RequestDone(TCustomFtpCli*, TFtpRequest RqType, std::uint16_t Error) {
   if (keepingAlive_) return;  // a lost connection shows as "Disconnected"
+  // The engine logged in again on its own (the server had closed the session).
+  if (Error == 0 && RqType != TFtpRequest::ConnectAsync && !transfer::Session().Connected && FtpClient1->IsConnected()) {
+    transfer::Session().Connected = true;
+    SetStatusText("Connected");
+    SetEncryptionText(FtpClient1->Encrypted() ? FtpClient1->TlsInfo().Version : "Not encrypted");
+  }
   // A file whose time the server cannot tell or take is still whole: a
   // line in the log, not a box per file.
   if (Error != 0 && (RqType == TFtpRequest::ModTimeAsync || RqType == TFtpRequest::SetModTimeAsync)) {

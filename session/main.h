@@ -199,6 +199,7 @@ class TForm1 : public QMainWindow, public TTransferController {
   // The queue's own connections and their pool, while a queue runs on them.
   std::vector<std::unique_ptr<TFtpClient>> queueEngines_;
   transfer::TTransferPool* pool_ = nullptr;
+  bool parallelRunning_ = false;  // a queue runs on its own connections (or opens them)
   std::size_t poolTotal_ = 0;  // entries handed to the pool in this run
   std::size_t poolEnded_ = 0;
 

@@ -15,8 +15,14 @@
 #include "transfer/transferunit.h"
 
 void TForm1::RunParallelQueue() {
+  // From here on (the connects below run the loop) a drop joins this run.
+  parallelRunning_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{parallelRunning_};
   std::vector<TFtpClient*> engines = OpenQueueEngines();
-  if (engines.empty()) {
+  if (engines.empty() || transfer::Session().AbortRequested) {
     // The server takes no more connections: the browsing one does the work.
     RunActivity(transfer::TActivity::Transferring, [this] { RunQueue(); });
     return;

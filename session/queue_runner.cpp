@@ -121,7 +121,7 @@ void TForm1::DownloadAll() {
 void TForm1::StartQueue() {
   // While the engine is busy, the running queue goes on with the new files,
   // or they start as soon as the engine is free (AfterBusy).
-  if (Queue.Empty() || transfer::Session().Busy() || pool_ != nullptr) return;
+  if (Queue.Empty() || transfer::Session().Busy() || parallelRunning_) return;
   if (transfers_ > 1) {
     RunParallelQueue();
     AfterBusy();

@@ -57,7 +57,7 @@ void TTransferForm::ShowRemoteDir(const std::string& Path, QTreeWidgetItem* Node
 
 void TTransferForm::RemoteTreeViewChange(QObject* Sender, QTreeWidgetItem*) {
   transfer::TSessionState& session = transfer::Session();
-  if (!session.Connected) return;
+  if (!SessionUsable()) return;
   RunBusy(transfer::TActivity::Listing, [&] {
     session.LastRequestError = 0;
     QTreeWidgetItem* selected = RemoteTreeView->currentItem();

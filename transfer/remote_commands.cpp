@@ -63,8 +63,12 @@ std::string TTransferForm::RemotePathOf(QTreeWidgetItem* node) const {
   return transfer::RemoteDirPath(texts);
 }
 
+bool TTransferForm::SessionUsable() const {
+  return FtpClient != nullptr && (transfer::Session().Connected || FtpClient->SessionLost());
+}
+
 bool TTransferForm::RemoteCommandAllowed(const std::string& Command) {
-  if (!transfer::Session().Connected || FtpClient == nullptr) {
+  if (!SessionUsable()) {
     plat::TheDialogs().ShowMessage("Not connected to a server.");
     return false;
   }

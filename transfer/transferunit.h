@@ -208,6 +208,9 @@ class TTransferForm : public QMainWindow {
   void CreateMenu();
   void CreateRemoteMenu();
   bool RemoteCommandAllowed(const std::string& Command);
+  // Connected, or the server closed the session and the next command
+  // connects again.
+  bool SessionUsable() const;
   std::string AskRemoteName(const std::string& caption, const std::string& prompt, const std::string& current);
   void ForgetRemoteNode(QTreeWidgetItem* node);
   bool menuOnTree_ = false;

@@ -1,0 +1,131 @@
+// The window's connections: a queue over connections of its own while the
+// tree stays usable (and a server that takes fewer than asked), and a
+// session the server closed for idleness that the next click opens again.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+
+#include "controls/status_bar.h"
+#include "tests/ftp_data/pureftpd_peer.h"
+#include "tests/ftp_data/vsftpd_peer.h"
+#include "tests/session/window_fixture.h"
+#include "transfer/file_list_view.h"
+#include "transfer/remote_tree_view.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
+using vektest::Windows;
+
+QTreeWidgetItem* Child(QTreeWidgetItem* Node, const std::string& Name) {
+  for (int i = 0; i < Node->childCount(); ++i)
+    if (Node->child(i)->text(0).toStdString() == Name) return Node->child(i);
+  return nullptr;
+}
+
+void Connect(Windows& w, std::uint16_t Port, const std::string& User, const std::string& Password,
+             const std::string& Local, int Transfers) {
+  TForm1& f = *w.form1;
+  Windows::FillServer(f, std::to_string(Port), User, Password);
+  f.TransfersSE->setValue(Transfers);
+  f.InitialLocalDirEdit->setText(QString::fromStdString(Local + "/"));
+  f.ConnectBut->click();
+}
+
+// 40 files down and up over four connections (pure-ftpd), or over what a
+// server limited to two per address takes (vsftpd): all byte-exact, and a
+// tree click during the queue is served by the browsing connection.
+TEST(ConnectionsWindow, QueueOverConnectionsOfItsOwnWhileTheTreeWorks) {
+  for (const bool limited : {false, true}) {
+    SCOPED_TRACE(limited ? "vsftpd, two connections per address" : "pure-ftpd");
+    std::unique_ptr<vektest::FtpServerPeer> peer;
+    if (limited) {
+      auto vsftpd = std::make_unique<vektest::VsftpdPeer>();
+      vsftpd->AddConfig("max_per_ip=2\n");
+      peer = std::move(vsftpd);
+    } else {
+      peer = std::make_unique<vektest::PureFtpdPeer>();
+    }
+    std::string error;
+    if (!peer->Start(error)) GTEST_SKIP() << error;
+    fs::create_directories(peer->Root() / "pub");
+    fs::create_directories(peer->Root() / "other");
+    WriteFile((peer->Root() / "other" / "o.txt").string(), "o\n");
+    std::map<std::string, std::string> files;
+    for (int i = 0; i < 40; ++i) {
+      const std::string name = "f" + std::to_string(100 + i) + ".bin";
+      files[name] = std::string(static_cast<std::size_t>(i) * 997, static_cast<char>('a' + i % 26));
+      WriteFile((peer->Root() / "pub" / name).string(), files[name]);
+    }
+    testsupport::TempFolder local, config;
+    Windows w(config.File("rirarar.ini"));
+    const bool pure = !limited;
+    Connect(w, peer->Port(), pure ? "demo" : "anonymous", pure ? "pw" : "me@example.org", local.Path(), 4);
+    ASSERT_TRUE(transfer::Session().Connected);
+    TTransferForm& t = *w.transferForm;
+    t.RemoteTreeView->setCurrentItem(Child(t.RemoteRootNode, "pub"));
+    ASSERT_EQ(t.RemoteListView->Count(), 40);
+
+    // Once the queue runs, the user opens another folder.
+    bool clicked = false;
+    QTimer::singleShot(0, [&] {
+      t.RemoteTreeView->setCurrentItem(Child(t.RemoteRootNode, "other"));
+      clicked = true;
+    });
+    t.RemoteListView->selectAll();
+    t.RemoteListViewDragDrop(t.LocalListView, t.RemoteListView, 0, 0);
+    EXPECT_TRUE(clicked);
+    EXPECT_EQ(Windows::Captions(t.RemoteListView), std::vector<std::string>{"o.txt"});
+    for (const auto& [name, bytes] : files) EXPECT_TRUE(ReadFile(local.File(name)) == bytes) << name;
+    const auto lines = Windows::Lines(t.Memo1);
+    EXPECT_EQ(Windows::CountStarting(lines, "40 files transferred, 0 skipped, 0 failed"), 1);
+    EXPECT_EQ(Windows::CountStarting(lines, "! The server refused connection 2 of the queue"), limited ? 1 : 0);
+    EXPECT_EQ(Windows::CountStarting(lines, "Refused"), 0);
+
+    t.RemoteTreeView->setCurrentItem(Child(t.RemoteRootNode, "up"));
+    t.LocalListView->selectAll();
+    t.RemoteListViewDragDrop(t.RemoteListView, t.LocalListView, 0, 0);
+    for (const auto& [name, bytes] : files) EXPECT_TRUE(ReadFile((peer->Upload() / name).string()) == bytes) << name;
+    EXPECT_EQ(Windows::CountStarting(Windows::Lines(t.Memo1), "40 files transferred, 0 skipped, 0 failed"), 2);
+    EXPECT_TRUE(w.dialogs.Messages().empty()) << w.dialogs.Messages()[0];
+  }
+}
+
+// vsftpd closes an idle session after two seconds: the window says
+// "Disconnected", and the next click connects again and lists the folder.
+TEST(ConnectionsWindow, TheNextClickOpensASessionTheServerClosed) {
+  vektest::VsftpdPeer peer;
+  peer.AddConfig("idle_session_timeout=2\n");
+  std::string error;
+  if (!peer.Start(error)) GTEST_SKIP() << error;
+  fs::create_directories(peer.Root() / "pub");
+  WriteFile((peer.Root() / "pub" / "p.txt").string(), "p\n");
+  testsupport::TempFolder local, config;
+  Windows w(config.File("rirarar.ini"));
+  Connect(w, peer.Port(), "anonymous", "me@example.org", local.Path(), 1);
+  ASSERT_TRUE(transfer::Session().Connected);
+  TTransferForm& t = *w.transferForm;
+  QElapsedTimer clock;
+  clock.start();
+  while (transfer::Session().Connected && clock.elapsed() < 10000)
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+  ASSERT_FALSE(transfer::Session().Connected);
+
+  t.RemoteTreeView->setCurrentItem(Child(t.RemoteRootNode, "pub"));
+  EXPECT_TRUE(transfer::Session().Connected);
+  EXPECT_EQ(Windows::Captions(t.RemoteListView), std::vector<std::string>{"p.txt"});
+  EXPECT_EQ(Windows::CountStarting(Windows::Lines(t.Memo1), "! The server closed the connection: connecting again"), 1);
+  EXPECT_EQ(t.StatusBar1->PanelText(1), "Connected");
+}
+
+}  // namespace
