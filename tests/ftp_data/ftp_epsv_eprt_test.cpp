@@ -1,0 +1,210 @@
+// The extended data connection commands (RFC 2428): the 229 reply and the
+// EPRT text, EPSV where a server refuses PASV, and EPSV and EPRT over IPv6
+// against the scripted server.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <random>
+#include <string>
+
+#include "tests/ftp/ftp_fixture.h"
+#include "tests/ftp_data/server_data.h"
+#include "tests/support/loopback6.h"
+#include "tests/support/peer_process.h"
+
+namespace vektest {
+namespace {
+
+std::string RandomBytes(std::size_t N, unsigned Seed) {
+  std::mt19937 gen(Seed);
+  std::string s(N, '\0');
+  for (char& c : s) c = static_cast<char>(gen());
+  return s;
+}
+
+TEST(FtpExtendedText, EpsvReplies) {
+  struct Row {
+    const char* Reply;
+    int Port;  // -1: refused
+  };
+  const Row Rows[] = {
+      {"229 Entering Extended Passive Mode (|||6446|)", 6446},
+      {"229 Entering Extended Passive Mode (|||6446|).", 6446},
+      {"229 (!!!21!)", 21},  // another delimiter
+      {"229 ok (###65535#) more text", 65535},
+      {"229 (|||00021|)", 21},
+      {"229 Entering Extended Passive Mode |||6446|", -1},  // no parentheses
+      {"229 (|||6446)", -1},                               // no closing delimiter
+      {"229 (|||6446|", -1},
+      {"229 (|||6446!)", -1},  // the delimiter changes
+      {"229 (||||)", -1},      // no port
+      {"229 (|||0|)", -1},
+      {"229 (|||65536|)", -1},
+      {"229 (|||123456|)", -1},
+      {"229 (|||64a6|)", -1},
+      {"229 (|2|::1|6446|)", -1},  // an address, which a 229 must not name
+      {"229 (1116446111)", -1},    // a digit cannot delimit
+      {"229 ( ||6446|)", -1},
+      {"229 (", -1},
+      {"229 Entering Extended Passive Mode", -1},
+  };
+  for (const Row& R : Rows) {
+    std::uint16_t port = 0;
+    const bool ok = TCustomFtpCli::ParseEpsvPort(R.Reply, port);
+    EXPECT_EQ(ok, R.Port >= 0) << R.Reply;
+    if (ok) {
+      EXPECT_EQ(port, R.Port) << R.Reply;
+    }
+  }
+  EXPECT_EQ(TCustomFtpCli::EprtCommand("::1", 5001), "EPRT |2|::1|5001|");
+  EXPECT_EQ(TCustomFtpCli::EprtCommand("fe80::1%eth0", 21), "EPRT |2|fe80::1|21|");
+  EXPECT_EQ(TCustomFtpCli::EprtCommand("127.0.0.1", 65535), "EPRT |1|127.0.0.1|65535|");
+}
+
+class FtpExtendedTest : public FtpScriptedTest {
+ protected:
+  std::string Local(const std::string& Name) const { return (dir.Path() / Name).string(); }
+
+  // Answers Command with 150, moves Bytes over the data connection, then 226.
+  void Download(FtpScript& S, const std::string& Command, const std::string& Bytes) {
+    auto d = data;
+    S.Expect(Command, "150 here it comes").Do([d, Bytes](FtpServerSession& Session, const std::string&) {
+      d->Open();
+      d->Send(Bytes);
+      d->Close();
+      Session.Reply("226 done");
+    });
+  }
+  void Upload(FtpScript& S, const std::string& Command, std::shared_ptr<std::string> Got) {
+    auto d = data;
+    S.Expect(Command, "150 go ahead").Do([d, Got](FtpServerSession& Session, const std::string&) {
+      d->Open();
+      *Got = d->ReceiveAll();
+      d->Close();
+      Session.Reply("226 stored");
+    });
+  }
+  void Epsv(FtpScript& S, const char* Address = "127.0.0.1") {
+    auto d = data;
+    S.Expect("EPSV").Do([d, Address](FtpServerSession& Session, const std::string&) { Session.Reply(d->Epsv(Address)); });
+  }
+  int DisplayCount(const std::string& Line) const { return static_cast<int>(std::count(rec.display.begin(), rec.display.end(), Line)); }
+
+  TempDir dir{"vekftpext"};
+  std::shared_ptr<ServerData> data = std::make_shared<ServerData>();
+};
+
+// Refused PASV: EPSV once in its place. Taken, it stays for the connection
+// (no PASV before it again); the next connection starts with PASV.
+TEST_F(FtpExtendedTest, RefusedPasvIsFollowedByEpsvForTheRestOfTheConnection) {
+  const std::string first = RandomBytes(70000, 1), second = RandomBytes(50000, 2);
+  auto stored = std::make_shared<std::string>();
+  FtpScript s = LoggedIn();
+  s.Expect("PASV", "500 PASV not understood").Expect("EPSV", "502 EPSV not implemented either");
+  s.Expect("PASV", "500 PASV not understood");
+  Epsv(s);
+  Download(s, "RETR a.bin", first);
+  Epsv(s);
+  Upload(s, "STOR b.bin", stored);
+  s.Expect("QUIT", "221 bye");
+  s.Greet("220 again").Expect("USER bob", "331 pw please").Expect("PASS x", "230 ok");
+  auto d = data;
+  s.Expect("PASV").Do([d](FtpServerSession& Session, const std::string&) { Session.Reply(d->Pasv()); });
+  Download(s, "RETR c.bin", "third");
+  Serve(s);
+  ftp.SetPassiveMode(true);
+  ASSERT_TRUE(ftp.Connect());
+
+  ftp.SetHostFileName("a.bin");
+  ftp.SetLocalFileName(Local("a.bin"));
+  EXPECT_FALSE(ftp.Get());
+  EXPECT_EQ(ftp.ResultCode(), 502);
+  EXPECT_EQ(ftp.ErrorMessage(), "500 PASV not understood");  // the first refusal
+
+  ASSERT_TRUE(ftp.Get()) << ftp.ErrorMessage();
+  EXPECT_EQ(ftp.ErrorMessage(), "");  // the refused PASV is forgotten once EPSV works
+  EXPECT_TRUE(ReadFile(Local("a.bin")) == first) << "the local file differs";
+  WriteFile(Local("b.bin"), second);
+  ftp.SetHostFileName("b.bin");
+  ftp.SetLocalFileName(Local("b.bin"));
+  ASSERT_TRUE(ftp.Put()) << ftp.ErrorMessage();
+  EXPECT_TRUE(*stored == second) << "the stored file differs";
+  EXPECT_EQ(DisplayCount("! The server refused PASV and took EPSV: passive data connections use EPSV on this "
+                         "connection"),
+            1);
+  ASSERT_TRUE(ftp.Quit());
+
+  ASSERT_TRUE(ftp.Connect());
+  ftp.SetHostFileName("c.bin");
+  ftp.SetLocalFileName(Local("c.bin"));
+  ASSERT_TRUE(ftp.Get()) << ftp.ErrorMessage();
+  EXPECT_EQ(ReadFile(Local("c.bin")), "third");
+  EXPECT_EQ(Commands(), (Lines{"USER bob", "PASS x", "PASV", "EPSV", "PASV", "EPSV", "RETR a.bin", "EPSV",
+                               "STOR b.bin", "QUIT", "USER bob", "PASS x", "PASV", "RETR c.bin"}));
+  EXPECT_EQ(server->Mismatches(), Lines{});
+}
+
+// Over IPv6 PASV and PORT have no place: EPSV connects to the control
+// connection's peer, EPRT names the local address, and the active data
+// connection is taken from the server's address only (an IPv4 host racing
+// it is turned away).
+TEST_F(FtpExtendedTest, Ipv6ControlConnectionUsesEpsvAndEprt) {
+  VEK_REQUIRE_LOOPBACK6();
+  const std::string passive = RandomBytes(80000, 3), active = RandomBytes(60000, 4);
+  auto intruderTurnedAway = std::make_shared<std::atomic<int>>(-1);
+  FtpScript s = LoggedIn();
+  s.ListenOn("::1");
+  Epsv(s, "::1");
+  Download(s, "RETR p.bin", passive);
+  auto d = data;
+  s.Expect("EPRT |2|::1|*", "200 EPRT ok").Do([d](FtpServerSession&, const std::string& Cmd) { d->TakeEprt(Cmd); });
+  s.Expect("RETR a.bin", "150 here it comes").Do([d, active, intruderTurnedAway](FtpServerSession& Session,
+                                                                                   const std::string&) {
+    // The client listens on IPv6's any address, which takes IPv4 hosts as
+    // well where the system allows it (Linux does by default).
+    const int intruder = d->ConnectExtra("127.0.0.1");
+    if (intruder >= 0) {
+      *intruderTurnedAway = ServerData::PeerClosed(intruder, 5000) ? 1 : 0;
+      ::close(intruder);
+    }
+    d->Open();
+    d->Send(active);
+    d->Close();
+    Session.Reply("226 done");
+  });
+  Serve(s);
+  ftp.SetHostName("[::1]");
+  ftp.SetPassiveMode(true);
+  ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage();
+
+  ftp.SetHostFileName("p.bin");
+  ftp.SetLocalFileName(Local("p.bin"));
+  ASSERT_TRUE(ftp.Get()) << ftp.ErrorMessage();
+  EXPECT_TRUE(ReadFile(Local("p.bin")) == passive) << "the passive download differs";
+
+  ftp.SetPassiveMode(false);
+  ftp.SetHostFileName("a.bin");
+  ftp.SetLocalFileName(Local("a.bin"));
+  ASSERT_TRUE(ftp.Get()) << ftp.ErrorMessage();
+  EXPECT_TRUE(ReadFile(Local("a.bin")) == active) << "the active download differs";
+  if (*intruderTurnedAway >= 0) {
+    EXPECT_EQ(*intruderTurnedAway, 1);
+    const bool said = std::any_of(rec.display.begin(), rec.display.end(), [](const std::string& Line) {
+      return Line.rfind("! Data connection from 127.0.0.1:", 0) == 0 &&
+             Line.find(" refused: not the server's address ::1") != std::string::npos;
+    });
+    EXPECT_TRUE(said);
+  }
+  const Lines commands = Commands();
+  ASSERT_EQ(commands.size(), 6u);
+  EXPECT_EQ(commands[2], "EPSV");
+  EXPECT_EQ(commands[4].rfind("EPRT |2|::1|", 0), 0u) << commands[4];
+  EXPECT_EQ(server->Mismatches(), Lines{});
+}
+
+}  // namespace
+}  // namespace vektest
