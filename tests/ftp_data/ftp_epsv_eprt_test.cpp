@@ -1,6 +1,6 @@
 // The extended data connection commands (RFC 2428): the 229 reply and the
-// EPRT text, EPSV where a server refuses PASV, and EPSV and EPRT over IPv6
-// against the scripted server.
+// EPRT text, EPSV where a server refuses PASV, EPSV and EPRT over IPv6
+// against the scripted server, and vsftpd on ::1 in both modes.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -13,8 +13,10 @@
 
 #include "tests/ftp/ftp_fixture.h"
 #include "tests/ftp_data/server_data.h"
+#include "tests/ftp_data/vsftpd_peer.h"
 #include "tests/support/loopback6.h"
 #include "tests/support/peer_process.h"
+#include "tests/support/temp_folder.h"
 
 namespace vektest {
 namespace {
@@ -204,6 +206,58 @@ TEST_F(FtpExtendedTest, Ipv6ControlConnectionUsesEpsvAndEprt) {
   EXPECT_EQ(commands[2], "EPSV");
   EXPECT_EQ(commands[4].rfind("EPRT |2|::1|", 0), 0u) << commands[4];
   EXPECT_EQ(server->Mismatches(), Lines{});
+}
+
+// vsftpd listening on ::1 only: a listing, a download and an upload,
+// byte for byte, in passive (EPSV) and active (EPRT) mode.
+TEST(FtpIpv6Peer, VsftpdOverLoopbackInBothModes) {
+  VEK_REQUIRE_LOOPBACK6();
+  for (const bool passiveMode : {true, false}) {
+    SCOPED_TRACE(passiveMode ? "passive" : "active");
+    VsftpdPeer peer;
+    peer.ListenIpv6();
+    std::string error;
+    if (!peer.Start(error)) GTEST_SKIP() << error;
+    const std::string served = RandomBytes(300000, 5), upload = RandomBytes(200000, 6);
+    ASSERT_TRUE(WriteFile(peer.Root() / "served.bin", served));
+    testsupport::TempFolder local;
+
+    TFtpClient ftp;
+    ftp.SetHostName(passiveMode ? "::1" : "[::1]");
+    ftp.SetPort(std::to_string(peer.Port()));
+    ftp.SetUserName("anonymous");
+    ftp.SetPassWord("x");
+    ftp.SetTimeout(20);
+    ftp.SetPassiveMode(passiveMode);
+    std::vector<std::string> log;
+    ftp.OnDisplay = [&log](TCustomFtpCli*, std::string& Line) { log.push_back(Line); };
+    ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage();
+    EXPECT_EQ(ftp.ControlSocket()->GetPeerName(), "::1");
+    ASSERT_TRUE(ftp.TypeSet());
+
+    ftp.SetHostFileName("");
+    ftp.SetLocalFileName(local.File("listing.txt"));
+    ASSERT_TRUE(ftp.Dir()) << ftp.ErrorMessage();
+    EXPECT_NE(ReadFile(local.File("listing.txt")).find("served.bin"), std::string::npos);
+
+    ftp.SetHostFileName("served.bin");
+    ftp.SetLocalFileName(local.File("served.bin"));
+    ASSERT_TRUE(ftp.Get()) << ftp.ErrorMessage();
+    EXPECT_TRUE(ReadFile(local.File("served.bin")) == served) << "the download differs";
+
+    ASSERT_TRUE(WriteFile(local.File("up.bin"), upload));
+    ftp.SetHostFileName("up/up.bin");
+    ftp.SetLocalFileName(local.File("up.bin"));
+    ASSERT_TRUE(ftp.Put()) << ftp.ErrorMessage();
+    EXPECT_TRUE(ReadFile(peer.Upload() / "up.bin") == upload) << "the upload differs";
+    EXPECT_TRUE(ftp.Quit());
+
+    const auto sent = [&log](const std::string& Prefix) {
+      return std::count_if(log.begin(), log.end(), [&](const std::string& L) { return L.rfind(Prefix, 0) == 0; });
+    };
+    EXPECT_EQ(sent(passiveMode ? "> EPSV" : "> EPRT |2|::1|"), 3);
+    EXPECT_EQ(sent("> PASV") + sent("> PORT"), 0);
+  }
 }
 
 }  // namespace
