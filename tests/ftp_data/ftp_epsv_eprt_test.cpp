@@ -1,6 +1,6 @@
 // The extended data connection commands (RFC 2428): the 229 reply and the
-// EPRT text, EPSV where a server refuses PASV, EPSV and EPRT over IPv6
-// against the scripted server, and vsftpd on ::1 in both modes.
+// EPRT text, EPSV where a server refuses PASV, the active data connection
+// over IPv6, and vsftpd on ::1 in both modes.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -90,11 +90,10 @@ class FtpExtendedTest : public FtpScriptedTest {
       Session.Reply("226 stored");
     });
   }
-  void Epsv(FtpScript& S, const char* Address = "127.0.0.1") {
+  void Epsv(FtpScript& S) {
     auto d = data;
-    S.Expect("EPSV").Do([d, Address](FtpServerSession& Session, const std::string&) { Session.Reply(d->Epsv(Address)); });
+    S.Expect("EPSV").Do([d](FtpServerSession& Session, const std::string&) { Session.Reply(d->Epsv()); });
   }
-  int DisplayCount(const std::string& Line) const { return static_cast<int>(std::count(rec.display.begin(), rec.display.end(), Line)); }
 
   TempDir dir{"vekftpext"};
   std::shared_ptr<ServerData> data = std::make_shared<ServerData>();
@@ -135,8 +134,8 @@ TEST_F(FtpExtendedTest, RefusedPasvIsFollowedByEpsvForTheRestOfTheConnection) {
   ftp.SetLocalFileName(Local("b.bin"));
   ASSERT_TRUE(ftp.Put()) << ftp.ErrorMessage();
   EXPECT_TRUE(*stored == second) << "the stored file differs";
-  EXPECT_EQ(DisplayCount("! The server refused PASV and took EPSV: passive data connections use EPSV on this "
-                         "connection"),
+  EXPECT_EQ(std::count(rec.display.begin(), rec.display.end(),
+                       "! The server refused PASV and took EPSV: passive data connections use EPSV on this connection"),
             1);
   ASSERT_TRUE(ftp.Quit());
 
@@ -150,61 +149,44 @@ TEST_F(FtpExtendedTest, RefusedPasvIsFollowedByEpsvForTheRestOfTheConnection) {
   EXPECT_EQ(server->Mismatches(), Lines{});
 }
 
-// Over IPv6 PASV and PORT have no place: EPSV connects to the control
-// connection's peer, EPRT names the local address, and the active data
-// connection is taken from the server's address only (an IPv4 host racing
-// it is turned away).
-TEST_F(FtpExtendedTest, Ipv6ControlConnectionUsesEpsvAndEprt) {
+// Over IPv6 the active data connection is taken from the server's address
+// only: an IPv4 host racing it to the client's listener (which takes IPv4
+// hosts too, where the system allows it, as Linux does by default) is
+// turned away.
+TEST_F(FtpExtendedTest, EprtTakesTheDataConnectionFromTheServerOnly) {
   VEK_REQUIRE_LOOPBACK6();
-  const std::string passive = RandomBytes(80000, 3), active = RandomBytes(60000, 4);
+  const std::string bytes = RandomBytes(60000, 4);
   auto intruderTurnedAway = std::make_shared<std::atomic<int>>(-1);
   FtpScript s = LoggedIn();
   s.ListenOn("::1");
-  Epsv(s, "::1");
-  Download(s, "RETR p.bin", passive);
   auto d = data;
   s.Expect("EPRT |2|::1|*", "200 EPRT ok").Do([d](FtpServerSession&, const std::string& Cmd) { d->TakeEprt(Cmd); });
-  s.Expect("RETR a.bin", "150 here it comes").Do([d, active, intruderTurnedAway](FtpServerSession& Session,
-                                                                                   const std::string&) {
-    // The client listens on IPv6's any address, which takes IPv4 hosts as
-    // well where the system allows it (Linux does by default).
+  s.Expect("RETR a.bin", "150 here it comes").Do([d, bytes, intruderTurnedAway](FtpServerSession& Session,
+                                                                                  const std::string&) {
     const int intruder = d->ConnectExtra("127.0.0.1");
     if (intruder >= 0) {
       *intruderTurnedAway = ServerData::PeerClosed(intruder, 5000) ? 1 : 0;
       ::close(intruder);
     }
     d->Open();
-    d->Send(active);
+    d->Send(bytes);
     d->Close();
     Session.Reply("226 done");
   });
   Serve(s);
   ftp.SetHostName("[::1]");
-  ftp.SetPassiveMode(true);
   ASSERT_TRUE(ftp.Connect()) << ftp.ErrorMessage();
-
-  ftp.SetHostFileName("p.bin");
-  ftp.SetLocalFileName(Local("p.bin"));
-  ASSERT_TRUE(ftp.Get()) << ftp.ErrorMessage();
-  EXPECT_TRUE(ReadFile(Local("p.bin")) == passive) << "the passive download differs";
-
-  ftp.SetPassiveMode(false);
   ftp.SetHostFileName("a.bin");
   ftp.SetLocalFileName(Local("a.bin"));
   ASSERT_TRUE(ftp.Get()) << ftp.ErrorMessage();
-  EXPECT_TRUE(ReadFile(Local("a.bin")) == active) << "the active download differs";
+  EXPECT_TRUE(ReadFile(Local("a.bin")) == bytes) << "the local file differs";
   if (*intruderTurnedAway >= 0) {
     EXPECT_EQ(*intruderTurnedAway, 1);
-    const bool said = std::any_of(rec.display.begin(), rec.display.end(), [](const std::string& Line) {
+    EXPECT_TRUE(std::any_of(rec.display.begin(), rec.display.end(), [](const std::string& Line) {
       return Line.rfind("! Data connection from 127.0.0.1:", 0) == 0 &&
              Line.find(" refused: not the server's address ::1") != std::string::npos;
-    });
-    EXPECT_TRUE(said);
+    }));
   }
-  const Lines commands = Commands();
-  ASSERT_EQ(commands.size(), 6u);
-  EXPECT_EQ(commands[2], "EPSV");
-  EXPECT_EQ(commands[4].rfind("EPRT |2|::1|", 0), 0u) << commands[4];
   EXPECT_EQ(server->Mismatches(), Lines{});
 }
 

@@ -111,20 +111,19 @@ bool ServerData::TakeEprt(const std::string& Command) {
 
 namespace {
 
-// Listens on Address and any port; the descriptor, the port in Port.
-int ListenOn(const char* Address, std::uint16_t& Port) {
-  sockaddr_storage addr{};
-  socklen_t len = 0;
-  if (!ToAddress(Address, 0, addr, len)) return -1;
-  const int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 4) != 0 ||
+// Listens on 127.0.0.1 and any port; the descriptor, the port in Port.
+int ListenOnLoopback(std::uint16_t& Port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(fd, 4) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(fd);
+    if (fd >= 0) ::close(fd);
     return -1;
   }
-  Port = ntohs(addr.ss_family == AF_INET ? reinterpret_cast<sockaddr_in&>(addr).sin_port
-                                         : reinterpret_cast<sockaddr_in6&>(addr).sin6_port);
+  Port = ntohs(addr.sin_port);
   return fd;
 }
 
@@ -132,15 +131,15 @@ int ListenOn(const char* Address, std::uint16_t& Port) {
 
 std::string ServerData::Pasv() {
   if (listenFd_ >= 0) ::close(listenFd_);
-  listenFd_ = ListenOn("127.0.0.1", pasvPort_);
+  listenFd_ = ListenOnLoopback(pasvPort_);
   if (listenFd_ < 0) return "425 test server cannot listen";
   return "227 Entering Passive Mode (127,0,0,1," + std::to_string(pasvPort_ / 256) + "," +
          std::to_string(pasvPort_ % 256) + ").";
 }
 
-std::string ServerData::Epsv(const char* Address) {
+std::string ServerData::Epsv() {
   if (listenFd_ >= 0) ::close(listenFd_);
-  listenFd_ = ListenOn(Address, pasvPort_);
+  listenFd_ = ListenOnLoopback(pasvPort_);
   if (listenFd_ < 0) return "425 test server cannot listen";
   return "229 Entering Extended Passive Mode (|||" + std::to_string(pasvPort_) + "|)";
 }

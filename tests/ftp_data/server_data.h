@@ -21,8 +21,8 @@ class ServerData {
   bool TakeEprt(const std::string& Command);
   // Listens on 127.0.0.1 and gives the 227 line that names the port.
   std::string Pasv();
-  // Listens on Address (127.0.0.1 or ::1) and gives the 229 line.
-  std::string Epsv(const char* Address = "127.0.0.1");
+  // Listens on 127.0.0.1 and gives the 229 line that names the port.
+  std::string Epsv();
   std::uint16_t PasvPort() const { return pasvPort_; }
 
   // Active mode: connects to the client's port from FromAddr (any 127.x
