@@ -495,6 +495,13 @@ class TCustomFtpCli {
 
   // A 227 reply's address ("a.b.c.d") and port; false as ParsePasvPort.
   static bool ParsePasvAddress(const std::string& Reply, std::string& Address, std::uint16_t& Port);
+  // The port of a 229 reply (RFC 2428), "(|||6446|)": the character after
+  // "(" delimits the fields (any printable one but a digit), protocol and
+  // address are empty, the port is 1..65535. False for anything else.
+  static bool ParseEpsvPort(const std::string& Reply, std::uint16_t& Port);
+  // EPRT for a listening port: "EPRT |2|::1|5001|" (|1| for an IPv4
+  // address); a zone ("%eth0") is left out.
+  static std::string EprtCommand(const std::string& LocalAddr, std::uint16_t Port);
 
   // Text routines of the reply parser; positions index into Str.
   // Skips TAB, LF, CR and space.
@@ -662,8 +669,17 @@ class TCustomFtpCli {
   bool RunChainStep(TFtpStep Step, TFtpStep PreviousStep);
 
   // --- preparing the data connection (ftpcli_port.cpp) ---
-  // After the PASV reply: a 227 without its six numbers ends the request.
+  // After the PASV or EPSV reply: a 227 without its six numbers, or a 229
+  // without its port, ends the request; a PASV refused with 5xx is followed
+  // by EPSV, once.
   void PasvAfterReply();
+  // The control connection runs over IPv6: EPSV and EPRT, never PASV or PORT.
+  bool ControlIsIpv6();
+  // "local peer" of the control connection, ports included: the connection
+  // an EPSV-for-PASV decision belongs to.
+  std::string ControlConnectionKey();
+  // The control connection's peer address, where EPSV data connections go.
+  std::string ControlPeerAddress();
   // Passive mode: connects to the port of PasvLine; a line without one ends
   // the request (false then).
   bool ConnectPassiveData(std::string PasvLine, void (TCustomFtpCli::*OnConnected)(std::uint16_t));
@@ -801,7 +817,13 @@ class TCustomFtpCli {
   TFtpLocalFile FLocalFile;  // the transfer's local file
   std::int64_t FRestartOffset = 0;
   bool FPassiveMode = false;
-  std::string FPasvReply;
+  std::string FPasvReply;  // the last 227 or 229 reply
+  std::string FPassiveCommand;  // "PASV" or "EPSV" while its reply is awaited
+  // On IPv4, a server that refused PASV and took EPSV is asked EPSV only, on
+  // that control connection (its ControlConnectionKey).
+  std::string FEpsvConnection;
+  bool FEpsvForPasv = false;     // the EPSV awaited stands in for a refused PASV
+  std::string FErrorBeforePasv;  // ErrorMessage before it, to forget that refusal
   bool FDataAcceptPending = false;
   TFtpTransfer FXfer;
   // The file the last successful SIZE was about, while nothing else came between.

@@ -1,7 +1,10 @@
-// Preparing the data connection: PORT or PASV, the passive connect, the
-// active accept (only from the server's own address), and the text of these
-// commands and replies.
+// Preparing the data connection: PORT or PASV over IPv4, EPRT or EPSV over
+// IPv6 (RFC 2428) and EPSV where a server refuses PASV, the passive connect,
+// the active accept (only from the server's own address), and the text of
+// these commands and replies.
 #include "ftp/ftpcli.h"
+
+#include <cstring>
 
 #include <arpa/inet.h>
 
@@ -15,6 +18,37 @@ std::string DottedAddress(std::uint32_t NetworkOrder) {
   a.s_addr = NetworkOrder;
   ::inet_ntop(AF_INET, &a, text, sizeof(text));
   return text;
+}
+
+bool IsMappedIpv4(const sockaddr_storage& Addr) {
+  return Addr.ss_family == AF_INET6 &&
+         IN6_IS_ADDR_V4MAPPED(&reinterpret_cast<const sockaddr_in6&>(Addr).sin6_addr);
+}
+
+// An IPv4 address, network order: of an IPv4 record or an IPv4-mapped IPv6 one.
+std::uint32_t Ipv4Of(const sockaddr_storage& Addr) {
+  std::uint32_t v4 = 0;
+  if (Addr.ss_family == AF_INET) v4 = reinterpret_cast<const sockaddr_in&>(Addr).sin_addr.s_addr;
+  if (IsMappedIpv4(Addr)) std::memcpy(&v4, reinterpret_cast<const sockaddr_in6&>(Addr).sin6_addr.s6_addr + 12, 4);
+  return v4;
+}
+
+// A host's address as a 227 reply would name it: IPv4-mapped ones dotted.
+std::string HostText(const sockaddr_storage& Addr) {
+  if (IsMappedIpv4(Addr)) return DottedAddress(Ipv4Of(Addr));
+  return plat::AddressText(Addr);
+}
+
+// "127.0.0.1:5001", "[::1]:5001".
+std::string Endpoint(const std::string& Host, std::uint16_t Port) {
+  const std::string host = Host.find(':') != std::string::npos ? "[" + Host + "]" : Host;
+  return host + ":" + std::to_string(Port);
+}
+
+int LeadingCode(const std::string& Line) {
+  std::int64_t code = 0;
+  TCustomFtpCli::ParseInt(Line, 0, code);
+  return static_cast<int>(code);
 }
 
 }  // namespace
@@ -53,6 +87,36 @@ bool TCustomFtpCli::ParsePasvAddress(const std::string& Reply, std::string& Addr
   return true;
 }
 
+bool TCustomFtpCli::ParseEpsvPort(const std::string& Reply, std::uint16_t& Port) {
+  const std::size_t open = Reply.find('(');
+  if (open == std::string::npos || open + 1 >= Reply.size()) return false;
+  // The character after "(" delimits the fields: any printable one but a
+  // digit, which could not be told from the port.
+  const char d = Reply[open + 1];
+  if (d < 33 || d > 126 || (d >= '0' && d <= '9')) return false;
+  // Protocol and address stay empty: the data goes to the control connection's host.
+  std::size_t pos = open + 2;
+  if (Reply.compare(pos, 2, std::string(2, d)) != 0) return false;
+  pos += 2;
+  const std::size_t digits = pos;
+  unsigned v = 0;
+  while (pos < Reply.size() && Reply[pos] >= '0' && Reply[pos] <= '9' && pos - digits < 5) {
+    v = v * 10 + static_cast<unsigned>(Reply[pos] - '0');
+    ++pos;
+  }
+  if (pos == digits || v == 0 || v > 65535) return false;
+  if (pos + 1 >= Reply.size() || Reply[pos] != d || Reply[pos + 1] != ')') return false;
+  Port = static_cast<std::uint16_t>(v);
+  return true;
+}
+
+std::string TCustomFtpCli::EprtCommand(const std::string& LocalAddr, std::uint16_t Port) {
+  // A zone ("%eth0") means nothing on the server's side.
+  const std::string address = LocalAddr.substr(0, LocalAddr.find('%'));
+  const char* family = address.find(':') != std::string::npos ? "2" : "1";
+  return std::string("EPRT |") + family + "|" + address + "|" + std::to_string(Port) + "|";
+}
+
 std::string TCustomFtpCli::PortCommand(const std::string& ControlAddr, std::uint32_t LocalAddr, std::uint16_t Port) {
   const std::string port = std::to_string(Port / 256) + "," + std::to_string(Port % 256);
   if (ControlAddr == "127.0.0.1") return "PORT 127,0,0,1," + port;
@@ -62,7 +126,29 @@ std::string TCustomFtpCli::PortCommand(const std::string& ControlAddr, std::uint
 }
 
 // ---------------------------------------------------------------------------
-// PORT and PASV
+// PORT and PASV, EPRT and EPSV
+
+bool TCustomFtpCli::ControlIsIpv6() {
+  sockaddr_storage peer{};
+  int len = sizeof(peer);
+  return FControlSocket->GetPeerSockAddr(peer, len) == 0 && peer.ss_family == AF_INET6 && !IsMappedIpv4(peer);
+}
+
+std::string TCustomFtpCli::ControlConnectionKey() {
+  sockaddr_storage local{}, peer{};
+  int localLen = sizeof(local), peerLen = sizeof(peer);
+  if (FControlSocket->GetSockName(local, localLen) != 0 || FControlSocket->GetPeerSockAddr(peer, peerLen) != 0)
+    return std::string();
+  return Endpoint(plat::AddressText(local), plat::AddressPort(local)) + " " +
+         Endpoint(plat::AddressText(peer), plat::AddressPort(peer));
+}
+
+std::string TCustomFtpCli::ControlPeerAddress() {
+  sockaddr_storage peer{};
+  int len = sizeof(peer);
+  if (FControlSocket->GetPeerSockAddr(peer, len) != 0) return FControlSocket->Addr();
+  return HostText(peer);
+}
 
 void TCustomFtpCli::PortAsync() {
   EnsureReady();
@@ -80,8 +166,11 @@ void TCustomFtpCli::PortAsync() {
   data.OnSessionConnected = nullptr;
   // A socket left open by an earlier transfer cannot take new settings.
   if (data.State() != wsClosed) data.Close();
+  // PORT and PASV carry IPv4 addresses only: over IPv6 the extended
+  // commands, which name the family or no address at all.
+  const bool ipv6 = ControlIsIpv6();
   data.SetProto("tcp");
-  data.SetAddr("0.0.0.0");
+  data.SetAddr(ipv6 ? "::" : "0.0.0.0");
   data.SetPort("0");
 
   std::uint16_t port = 0;
@@ -89,51 +178,85 @@ void TCustomFtpCli::PortAsync() {
     data.SetLingerOnOff(wsLingerOn);
     data.SetLingerTimeout(10);
     data.Listen();
-    sockaddr_in local{};
+    sockaddr_storage local{};
     int len = sizeof(local);
     data.GetSockName(local, len);
-    port = ntohs(local.sin_port);
+    port = plat::AddressPort(local);
   }
 
-  sockaddr_in control{};
+  sockaddr_storage control{};
   int len = sizeof(control);
   FControlSocket->GetSockName(control, len);
-  const std::string command = FPassiveMode ? std::string("PASV")
-                                           : PortCommand(FControlSocket->Addr(), control.sin_addr.s_addr, port);
+  std::string command;
+  if (FPassiveMode) {
+    const bool epsv = ipv6 || (!FEpsvConnection.empty() && FEpsvConnection == ControlConnectionKey());
+    command = epsv ? "EPSV" : "PASV";
+  } else {
+    command = ipv6 ? EprtCommand(plat::AddressText(control), port)
+                   : PortCommand(FControlSocket->Addr(), Ipv4Of(control), port);
+  }
+  FPassiveCommand = FPassiveMode ? command : std::string();
+  FEpsvForPasv = false;
+  FErrorBeforePasv = FErrorMessage;
 
   FCurrentStep = fsPort;
-  SendRequest(TFtpRequest::PortAsync, command, {200, 227},
+  SendRequest(TFtpRequest::PortAsync, command, {200, 227, 229},
               FPassiveMode ? &TCustomFtpCli::PasvAfterReply : nullptr);
 }
 
 void TCustomFtpCli::PasvAfterReply() {
   std::uint16_t port = 0;
-  if (FResultCode == 0 && FReplyCode == 227 && !ParsePasvPort(FReplyLine, port)) {
-    // Without the address numbers there is nowhere to connect to; waiting for
-    // a data connection would only end in the blocking call's timeout.
+  // Without a port there is nowhere to connect to; waiting for a data
+  // connection would only end in the blocking call's timeout.
+  if (FResultCode == 0 && ((FReplyCode == 227 && !ParsePasvPort(FReplyLine, port)) ||
+                           (FReplyCode == 229 && !ParseEpsvPort(FReplyLine, port)))) {
     FReplyCode = 550;
     EndRequest(550);
     return;
   }
+  auto alive = AliveToken();
+  if (FResultCode == 0 && FReplyCode == 229) {
+    FPasvReply = FReplyLine;
+    if (FEpsvForPasv) {
+      // This connection asks EPSV from now on; the refused PASV is forgotten.
+      FEpsvForPasv = false;
+      FEpsvConnection = ControlConnectionKey();
+      FErrorMessage = FErrorBeforePasv;
+      DoDisplay("! The server refused PASV and took EPSV: passive data connections use EPSV on this connection");
+      if (alive.expired()) return;
+    }
+  } else if (FResultCode != 0 && FPassiveCommand == "PASV" && FReplyCode >= 500 && FReplyCode <= 599) {
+    // A server may know only the extended command (one behind a gateway
+    // that cannot rewrite 227 addresses, say): asked once in its place.
+    FPassiveCommand = "EPSV";
+    FEpsvForPasv = true;
+    SetEngineState(fcsStepReady);
+    if (alive.expired()) return;
+    SendRequest(TFtpRequest::PortAsync, "EPSV", {229}, &TCustomFtpCli::PasvAfterReply);
+    return;
+  }
+  FEpsvForPasv = false;
   EndRequest(static_cast<std::uint16_t>(FResultCode));
 }
 
 // ---------------------------------------------------------------------------
 // Opening the data connection
 
-// Passive mode: connect the data socket to the port the PASV reply named, on
-// the control connection's host. A reply without a usable port ends the
-// request with 550 and that line; false then.
+// Passive mode: connect the data socket to the port the PASV or EPSV reply
+// named, on the control connection's host. A reply without a usable port
+// ends the request with 550 and that line; false then.
 bool TCustomFtpCli::ConnectPassiveData(std::string PasvLine, void (TCustomFtpCli::*OnConnected)(std::uint16_t)) {
   std::uint16_t port = 0;
   std::string named;
-  if (!ParsePasvAddress(PasvLine, named, port)) {
+  const bool extended = LeadingCode(PasvLine) == 229;
+  if (extended ? !ParseEpsvPort(PasvLine, port) : !ParsePasvAddress(PasvLine, named, port)) {
     ReleaseLocalFile();
     EndRequest(550, PasvLine.empty() ? "No PASV reply to take the data port from" : PasvLine);
     return false;
   }
   auto alive = AliveToken();
-  const std::string address = PassiveDataAddress(named);
+  // A 229 names no address: the control connection's peer it is (RFC 2428).
+  const std::string address = extended ? ControlPeerAddress() : PassiveDataAddress(named);
   if (alive.expired()) return false;
   TWSocket& data = *FDataSocket;
   if (data.State() != wsClosed) data.Close();
@@ -147,10 +270,10 @@ bool TCustomFtpCli::ConnectPassiveData(std::string PasvLine, void (TCustomFtpCli
 }
 
 std::string TCustomFtpCli::PassiveDataAddress(const std::string& Named) {
-  sockaddr_in server{};
+  sockaddr_storage server{};
   int serverLen = sizeof(server);
   if (FControlSocket->GetPeerSockAddr(server, serverLen) != 0) return FControlSocket->Addr();
-  const std::string peer = DottedAddress(server.sin_addr.s_addr);
+  const std::string peer = HostText(server);
   if (Named == peer || FUsePasvAddress) return Named;
   // A server behind NAT names its private address, and a hostile one could
   // name another machine: the data goes where the control connection goes.
@@ -169,18 +292,18 @@ void TCustomFtpCli::TakePendingAccept() {
 }
 
 bool TCustomFtpCli::DataPeerIsServer(plat::SOCKET Handle) {
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   socklen_t peerLen = sizeof(peer);
-  sockaddr_in server{};
+  sockaddr_storage server{};
   int serverLen = sizeof(server);
   const bool known = plat::getpeername(Handle, reinterpret_cast<sockaddr*>(&peer), &peerLen) == 0 &&
                      FControlSocket->GetPeerSockAddr(server, serverLen) == 0;
-  if (known && peer.sin_addr.s_addr == server.sin_addr.s_addr) return true;
+  // A dual-stack listener sees an IPv4 peer in its mapped form: the same host.
+  if (known && plat::SameHost(peer, server)) return true;
   // Anyone who reaches the listening port first would otherwise get (or
   // feed) the transfer: keep waiting for the server's own connection.
-  DoDisplay("! Data connection from " + (known ? DottedAddress(peer.sin_addr.s_addr) : std::string("?")) + ":" +
-            std::to_string(ntohs(peer.sin_port)) + " refused: not the server's address " +
-            (known ? DottedAddress(server.sin_addr.s_addr) : std::string("?")));
+  DoDisplay("! Data connection from " + Endpoint(known ? HostText(peer) : "?", plat::AddressPort(peer)) +
+            " refused: not the server's address " + (known ? HostText(server) : std::string("?")));
   return false;
 }
 

@@ -281,6 +281,115 @@ int LookupHostBlocking(const std::string& name, std::vector<std::uint32_t>& addr
   return addrsNetworkOrder.empty() ? WSANO_DATA : 0;
 }
 
+namespace {
+
+std::string WithoutBrackets(const std::string& text) {
+  if (text.size() >= 2 && text.front() == '[' && text.back() == ']') return text.substr(1, text.size() - 2);
+  return text;
+}
+
+}  // namespace
+
+bool ParseAddress(const std::string& text, sockaddr_storage& addr) {
+  addr = sockaddr_storage{};
+  in_addr v4{};
+  // inet_aton, unlike inet_addr, tells 255.255.255.255 from a failure; both
+  // take anything after a blank, which an address text must not have.
+  if (text.find_first_of(" \t\r\n") == std::string::npos && ::inet_aton(text.c_str(), &v4) != 0) {
+    auto* sin = reinterpret_cast<sockaddr_in*>(&addr);
+    sin->sin_family = AF_INET;
+    sin->sin_addr = v4;
+    return true;
+  }
+  const std::string inner = WithoutBrackets(text);
+  if (inner.find(':') == std::string::npos) return false;
+  // getaddrinfo rather than inet_pton: it also reads a zone ("%eth0").
+  addrinfo hints{};
+  hints.ai_family = AF_INET6;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* result = nullptr;
+  if (::getaddrinfo(inner.c_str(), nullptr, &hints, &result) != 0) return false;
+  const bool ok = result != nullptr && result->ai_family == AF_INET6 && result->ai_addrlen <= sizeof addr;
+  if (ok) std::memcpy(&addr, result->ai_addr, result->ai_addrlen);
+  ::freeaddrinfo(result);
+  return ok;
+}
+
+std::string AddressText(const sockaddr_storage& addr) {
+  const socklen_t len = AddressLength(addr);
+  char text[NI_MAXHOST];
+  if (len == 0 ||
+      ::getnameinfo(reinterpret_cast<const sockaddr*>(&addr), len, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0)
+    return std::string();
+  return text;
+}
+
+socklen_t AddressLength(const sockaddr_storage& addr) {
+  switch (addr.ss_family) {
+    case AF_INET: return sizeof(sockaddr_in);
+    case AF_INET6: return sizeof(sockaddr_in6);
+    default: return 0;
+  }
+}
+
+std::uint16_t AddressPort(const sockaddr_storage& addr) {
+  switch (addr.ss_family) {
+    case AF_INET: return ntohs(reinterpret_cast<const sockaddr_in&>(addr).sin_port);
+    case AF_INET6: return ntohs(reinterpret_cast<const sockaddr_in6&>(addr).sin6_port);
+    default: return 0;
+  }
+}
+
+void SetAddressPort(sockaddr_storage& addr, std::uint16_t portHostOrder) {
+  if (addr.ss_family == AF_INET) reinterpret_cast<sockaddr_in&>(addr).sin_port = htons(portHostOrder);
+  if (addr.ss_family == AF_INET6) reinterpret_cast<sockaddr_in6&>(addr).sin6_port = htons(portHostOrder);
+}
+
+namespace {
+
+// The 16 bytes of an IPv6 address, an IPv4 one in its mapped form; false for another family.
+bool As16Bytes(const sockaddr_storage& addr, unsigned char (&bytes)[16]) {
+  if (addr.ss_family == AF_INET6) {
+    std::memcpy(bytes, &reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr, 16);
+    return true;
+  }
+  if (addr.ss_family != AF_INET) return false;
+  std::memset(bytes, 0, 10);
+  bytes[10] = bytes[11] = 0xFF;
+  std::memcpy(bytes + 12, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, 4);
+  return true;
+}
+
+}  // namespace
+
+bool SameHost(const sockaddr_storage& a, const sockaddr_storage& b) {
+  unsigned char x[16], y[16];
+  return As16Bytes(a, x) && As16Bytes(b, y) && std::memcmp(x, y, 16) == 0;
+}
+
+int LookupHostAddrsBlocking(const std::string& name, std::vector<sockaddr_storage>& addrs) {
+  addrs.clear();
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  // No AI_ADDRCONFIG: it hides ::1 on a host whose only IPv6 address is
+  // the loopback one; an address the host cannot reach fails its connect at
+  // once, and the socket layer goes on with the next.
+  hints.ai_socktype = SOCK_STREAM;  // one entry per address, not one per socket type
+  addrinfo* result = nullptr;
+  int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &result);
+  if (rc != 0) return WsaErrorFromResolver(rc);
+  for (addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
+    if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6) || ai->ai_addrlen > sizeof(sockaddr_storage))
+      continue;
+    sockaddr_storage addr{};
+    std::memcpy(&addr, ai->ai_addr, ai->ai_addrlen);
+    addrs.push_back(addr);
+  }
+  ::freeaddrinfo(result);
+  return addrs.empty() ? WSANO_DATA : 0;
+}
+
 int LookupServiceBlocking(const std::string& service, const std::string& proto, std::uint16_t& portHostOrder) {
   servent entry;
   servent* found = nullptr;

@@ -6,7 +6,8 @@
 //  - recv/recvfrom re-arm the read notification, accept the accept
 //    notification, a send that would block arms the write notification, and a
 //    connect in progress arms the connect notification (MessageLoop::Current()).
-// IPv4 only, as the socket layer needs.
+// IPv4 and IPv6; the older IPv4-only helpers (inet_addr, LookupHostBlocking)
+// stay for the callers that want exactly that.
 #pragma once
 
 #include <cstdint>
@@ -133,9 +134,28 @@ int WSAAsyncSelect(SOCKET s, HWND window, UINT msg, long events);
 std::uint32_t inet_addr(const std::string& text);
 std::string inet_ntoa(std::uint32_t addrNetworkOrder);
 
+// Socket addresses of either family. An IPv6 text may stand in brackets
+// ("[::1]", as URLs write it) and name its zone ("fe80::1%eth0").
+// Text to an address with port 0: dotted IPv4 (the forms inet_addr reads) or
+// IPv6. False for anything else, a host name included.
+bool ParseAddress(const std::string& text, sockaddr_storage& addr);
+// "127.0.0.1", "::1", "fe80::1%eth0"; empty for another family.
+std::string AddressText(const sockaddr_storage& addr);
+// The length of the record of addr's family (0 for another family).
+socklen_t AddressLength(const sockaddr_storage& addr);
+// The port, host order (0 for another family), and setting it.
+std::uint16_t AddressPort(const sockaddr_storage& addr);
+void SetAddressPort(sockaddr_storage& addr, std::uint16_t portHostOrder);
+// The same host: equal addresses, an IPv4 one equal to its IPv4-mapped IPv6
+// form (a dual-stack listener sees IPv4 peers that way). Ports do not count.
+bool SameHost(const sockaddr_storage& a, const sockaddr_storage& b);
+
 // Blocking look-ups for the synchronous resolution functions.
 // Each returns 0 or a Windows Sockets code.
 int LookupHostBlocking(const std::string& name, std::vector<std::uint32_t>& addrsNetworkOrder);
+// A name to its addresses of both families (port 0), in the resolver's order
+// (RFC 6724: usually IPv6 first where the host has a route for it).
+int LookupHostAddrsBlocking(const std::string& name, std::vector<sockaddr_storage>& addrs);
 int LookupServiceBlocking(const std::string& service, const std::string& proto, std::uint16_t& portHostOrder);
 int LookupProtocolBlocking(const std::string& name, int& number);
 

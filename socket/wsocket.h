@@ -1,4 +1,10 @@
-// WSocket: event-driven TCP/UDP sockets over IPv4.
+// WSocket: event-driven TCP/UDP sockets over IPv4 and IPv6.
+//
+// Addr may be an IPv4 address, an IPv6 one ("::1", also written "[::1]" as in
+// URLs) or a host name; a name resolves to its addresses of both families,
+// and a stream Connect tries them in the resolver's order until one answers
+// (the owner sees one connect). DnsLookup answers an address text at once;
+// a name goes to the platform's resolver, which gives IPv4 addresses.
 //
 // A socket never blocks its caller. Every handle it opens is registered for
 // readiness notifications to the socket's own hidden window; the loop delivers
@@ -109,6 +115,10 @@ std::string WSocketErrorText(int ErrCode);
 // Host text (dotted or name, 1..256 characters) -> IPv4 address, network order.
 // Blocks while the system resolver answers. Raises ESocketException.
 std::uint32_t WSocketResolveHost(const std::string& InAddr);
+// Host text (an IPv4 or IPv6 address, brackets allowed, or a name; 1..256
+// characters) -> its addresses of both families, port 0, in the resolver's
+// order; never empty. Blocks as WSocketResolveHost. Raises ESocketException.
+std::vector<sockaddr_storage> WSocketResolveAddrs(const std::string& InAddr);
 // Port text (number or service name, 1..31 characters) -> port, host order.
 // Raises ESocketException.
 std::uint16_t WSocketResolvePort(const std::string& Port, const std::string& Proto);
@@ -142,21 +152,28 @@ class TCustomWSocket {
   virtual plat::SOCKET Accept();
   virtual int Receive(void* Buffer, int BufferSize);
   virtual std::string ReceiveString();
+  // The sockaddr_in form fits IPv4 senders only (a longer address comes
+  // cut, FromLen telling its real length).
   virtual int ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen);
+  int ReceiveFrom(void* Buffer, int BufferSize, sockaddr_storage& From, int& FromLen);
   // Number of bytes accepted (Len, 0 for Len <= 0) or -1.
   virtual int Send(const void* Data, int Len);
   virtual int SendString(const std::string& Str);
   virtual void DnsLookup(const std::string& HostName);
   virtual void ReverseDnsLookup(const std::string& HostAddr);
   virtual void CancelDnsLookup();
-  // Dotted peer address, "error" unless connected.
+  // Peer address text ("127.0.0.1", "::1"), "error" unless connected.
   virtual std::string GetPeerName();
-  // -1 unless connected; else the result of the peer-address query.
+  // -1 unless connected; else the result of the peer-address query. The
+  // sockaddr_in forms answer SOCKET_ERROR with WSAEFAULT for an IPv6
+  // address, which does not fit the record.
   virtual int GetPeerSockAddr(sockaddr_in& Addr, int& AddrLen);
+  int GetPeerSockAddr(sockaddr_storage& Addr, int& AddrLen);
   // Local port in decimal, "error" unless bound/connected/listening.
   virtual std::string GetLocalPort();
   // Result of the local-address query, in any state.
   virtual int GetSockName(sockaddr_in& Addr, int& AddrLen);
+  int GetSockName(sockaddr_storage& Addr, int& AddrLen);
   // Makes this socket own an accepted handle (state wsConnected, no event).
   virtual void Dup(plat::SOCKET NewHSocket);
   // 0 receive, 1 send, 2 both; the result is ignored.
@@ -170,6 +187,7 @@ class TCustomWSocket {
 
   // --- properties ---
   const std::string& Addr() const { return FAddrStr; }
+  // Blanks around the text and the brackets of "[::1]" are dropped.
   void SetAddr(const std::string& Value);
   const std::string& Port() const { return FPortStr; }
   virtual void SetPort(const std::string& Value);
@@ -231,6 +249,16 @@ class TCustomWSocket {
   virtual void CloseInternal(bool Shut, std::uint16_t Error);
   void ChangeState(TSocketState NewState);
   virtual void BindLocal();
+  // SO_LINGER, SO_KEEPALIVE and SO_REUSEADDR on a new stream handle; false
+  // once one was refused (reported).
+  bool SetStreamOptions();
+  // After a failed stream connect: the name's next address, on a new handle
+  // (its family may differ) set up as Connect sets one up. Its outcome comes
+  // as a connect notification, as the first attempt's would. False when no
+  // address is left.
+  bool ConnectNextAddress();
+  // A connect that failed at once, delivered as its notification would be.
+  void PostConnectFailure(int Error);
   // Protocol, port and address, each unless resolved since the last reset.
   void ResolveUnresolved();
 
@@ -269,6 +297,8 @@ class TCustomWSocket {
   // --- receive ---
   virtual int RawReceive(void* Buffer, int BufferSize, int Flags);
   void AddToReadCount(int Count);
+  // ReceiveFrom into a record of FromLen bytes, of either form.
+  int ReceiveFromRecord(void* Buffer, int BufferSize, sockaddr& From, int& FromLen);
 
   // --- errors ---
   virtual void ReportErrorFmt(const char* Format, ...) __attribute__((format(printf, 2, 3)));
@@ -315,7 +345,7 @@ class TCustomWSocket {
   int FType;      // SOCK_STREAM or SOCK_DGRAM
   std::string FDnsResult;
   std::vector<std::string> FDnsResultList;
-  int FAddrFormat;  // always AF_INET
+  int FAddrFormat;  // FSin's family: AF_INET or AF_INET6
   int FFlushTimeout;
   std::deque<std::unique_ptr<TBuffer>> FBufList;  // SendQueue
   int FBufSize;                                   // ChunkSize
@@ -357,7 +387,10 @@ class TCustomWSocket {
   int FPortNum;  // host order
   bool FMultiThreaded;
   TSocketState FState;
-  sockaddr_in FSin;  // remote (Connect), local (Listen) or peer (Accept) address
+  // Remote (Connect), local (Listen) or peer (Accept) address, either family.
+  sockaddr_storage FSin;
+  // The other addresses of the name being connected to, tried in turn.
+  std::vector<sockaddr_storage> FNextAddrs;
   bool FDestroying;
   plat::HWND FSessionWindow;  // 0 while no handle is registered
 

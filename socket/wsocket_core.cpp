@@ -217,6 +217,8 @@ void TCustomWSocket::WMASyncSelect(TMessage& MsgRec) {
   };
 
   if (Event & plat::FD_CONNECT) {
+    // A name with more addresses: the next is tried before a failure shows.
+    if (Error != 0 && FState == wsConnecting && ConnectNextAddress()) return;
     ChangeState(wsConnected);
     if (!SameSession()) return;
     DoSessionConnected(Error);
@@ -335,9 +337,10 @@ void TCustomWSocket::ChangeState(TSocketState NewState) {
 }
 
 void TCustomWSocket::ResetToDefaults() {
-  FSin = sockaddr_in{};
-  FSin.sin_family = AF_INET;
+  FSin = sockaddr_storage{};
+  FSin.ss_family = AF_INET;
   FAddrFormat = AF_INET;
+  FNextAddrs.clear();
   FAddrAssigned = false;
   FPortAssigned = false;
   FAddrResolved = false;
@@ -480,6 +483,9 @@ void TCustomWSocket::SetAddr(const std::string& Value) {
     return;
   }
   FAddrStr = Trim(Value);
+  // "[::1]", as URLs write an IPv6 address.
+  if (FAddrStr.size() >= 2 && FAddrStr.front() == '[' && FAddrStr.back() == ']')
+    FAddrStr = Trim(FAddrStr.substr(1, FAddrStr.size() - 2));
   if (FAddrStr.empty()) {
     FAddrAssigned = false;
     return;

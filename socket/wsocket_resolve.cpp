@@ -45,6 +45,21 @@ std::uint32_t WSocketResolveHost(const std::string& InAddr) {
   return Addrs.front();
 }
 
+std::vector<sockaddr_storage> WSocketResolveAddrs(const std::string& InAddr) {
+  if (InAddr.empty() || InAddr.size() > 256)
+    throw ESocketException("WSocketResolveHost: Invalid Hostname.");
+  std::string Host = Trim(InAddr);
+  if (Host.size() >= 2 && Host.front() == '[' && Host.back() == ']') Host = Host.substr(1, Host.size() - 2);
+  StartWinsockIfNeeded();
+  sockaddr_storage Addr{};
+  if (plat::ParseAddress(Host, Addr)) return {Addr};
+  std::vector<sockaddr_storage> Addrs;
+  if (plat::LookupHostAddrsBlocking(Host, Addrs) != 0 || Addrs.empty())
+    throw ESocketException(
+        Format("WSocketResolveHost: Cannot convert host address '%s'", InAddr.c_str()));
+  return Addrs;
+}
+
 std::uint16_t WSocketResolvePort(const std::string& Port, const std::string& Proto) {
   if (Port.empty() || Port.size() >= 32) throw ESocketException("WSocketResolvePort: Invalid Port.");
   if (StartsWithDigit(Port)) return static_cast<std::uint16_t>(LeadingDigits(Port));
@@ -96,6 +111,14 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
   const std::uint32_t Addr = plat::inet_addr(HostName);
   if (Addr != INADDR_NONE) {
     FDnsResult = plat::inet_ntoa(Addr);
+    DoDnsLookupDone(0);
+    return;
+  }
+  // An IPv6 address ("::1", "[::1]") needs no resolver either, nor does
+  // 255.255.255.255, which inet_addr cannot tell from a failure.
+  sockaddr_storage Other{};
+  if (plat::ParseAddress(HostName, Other)) {
+    FDnsResult = plat::AddressText(Other);
     DoDnsLookupDone(0);
     return;
   }

@@ -271,7 +271,7 @@ int TCustomWSocket::RawSendChunks(const iovec* Iov, int Count) {
 int TCustomWSocket::RawSend(const void* Data, int Len) {
   if (FType == SOCK_DGRAM)
     return plat::sendto(FHSocket, Data, Len, FSendFlags, reinterpret_cast<const sockaddr*>(&FSin),
-                        sizeof(FSin));
+                        plat::AddressLength(FSin));
   return plat::send(FHSocket, Data, Len, FSendFlags);
 }
 

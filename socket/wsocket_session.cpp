@@ -19,13 +19,18 @@ void TCustomWSocket::ResolveUnresolved() {
   }
   if (!FPortResolved) {
     FPortNum = WSocketResolvePort(FPortStr, FProtoStr);
-    FSin.sin_port = htons(static_cast<std::uint16_t>(FPortNum));
+    plat::SetAddressPort(FSin, static_cast<std::uint16_t>(FPortNum));
     FPortResolved = true;
   }
   if (!FAddrResolved) {
-    FSin.sin_addr.s_addr = WSocketResolveHost(FAddrStr);
+    const std::vector<sockaddr_storage> Addrs = WSocketResolveAddrs(FAddrStr);
+    const std::uint16_t Port = plat::AddressPort(FSin);
+    FSin = Addrs.front();
+    plat::SetAddressPort(FSin, Port);
+    FNextAddrs.assign(Addrs.begin() + 1, Addrs.end());
     FAddrResolved = true;
   }
+  FAddrFormat = FSin.ss_family;
 }
 
 // ---------------------------------------------------------------------------
@@ -69,24 +74,16 @@ void TCustomWSocket::Connect() {
 
   if (FType == SOCK_DGRAM) {
     BindLocal();
-    if (FSin.sin_addr.s_addr == INADDR_BROADCAST) {
+    if (FSin.ss_family == AF_INET &&
+        reinterpret_cast<const sockaddr_in&>(FSin).sin_addr.s_addr == INADDR_BROADCAST) {
       const int On = 1;
       if (plat::setsockopt(FHSocket, SOL_SOCKET, SO_BROADCAST, &On, sizeof(On)) == plat::SOCKET_ERROR) {
         ReportSocketError("setsockopt(SO_BROADCAST)");
         return;
       }
     }
-  } else {
-    ApplyLinger();
-    const int On = -1;  // any non-zero value enables the option
-    if (plat::setsockopt(FHSocket, SOL_SOCKET, SO_KEEPALIVE, &On, sizeof(On)) == plat::SOCKET_ERROR) {
-      ReportSocketError("setsockopt(SO_KEEPALIVE)");
-      return;
-    }
-    if (plat::setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR, &On, sizeof(On)) == plat::SOCKET_ERROR) {
-      ReportSocketError("setsockopt(SO_REUSEADDR)");
-      return;
-    }
+  } else if (!SetStreamOptions()) {
+    return;
   }
 
   if (plat::WSAAsyncSelect(FHSocket, SessionWindow(), WM_ASYNCSELECT, WSOCKET_CONNECT_EVENTS) ==
@@ -101,9 +98,16 @@ void TCustomWSocket::Connect() {
     DoSessionConnected(0);
     return;
   }
-  if (plat::connect(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), sizeof(FSin)) == 0 ||
+  if (plat::connect(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), plat::AddressLength(FSin)) == 0 ||
       plat::WSAGetLastError() == plat::WSAEWOULDBLOCK) {
     // Either way the outcome arrives as the connect notification.
+    ChangeState(wsConnecting);
+    return;
+  }
+  if (!FNextAddrs.empty()) {
+    // Failed at once (no route to an IPv6 address, say) with more addresses
+    // to try: the outcome comes as a notification, as it does for them.
+    PostConnectFailure(plat::WSAGetLastError());
     ChangeState(wsConnecting);
     return;
   }
@@ -111,12 +115,60 @@ void TCustomWSocket::Connect() {
   ReportSocketError("Connect");
 }
 
+bool TCustomWSocket::SetStreamOptions() {
+  ApplyLinger();
+  const int On = -1;  // any non-zero value enables the option
+  if (plat::setsockopt(FHSocket, SOL_SOCKET, SO_KEEPALIVE, &On, sizeof(On)) == plat::SOCKET_ERROR) {
+    ReportSocketError("setsockopt(SO_KEEPALIVE)");
+    return false;
+  }
+  if (plat::setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR, &On, sizeof(On)) == plat::SOCKET_ERROR) {
+    ReportSocketError("setsockopt(SO_REUSEADDR)");
+    return false;
+  }
+  return true;
+}
+
+void TCustomWSocket::PostConnectFailure(int Error) {
+  FLoop->PostMessage(SessionWindow(), WM_ASYNCSELECT, static_cast<plat::WPARAM>(FHSocket),
+                     plat::MakeSelectLParam(plat::FD_CONNECT, static_cast<unsigned>(Error)));
+}
+
+bool TCustomWSocket::ConnectNextAddress() {
+  if (FType != SOCK_STREAM || FNextAddrs.empty()) return false;
+  sockaddr_storage Next = FNextAddrs.front();
+  FNextAddrs.erase(FNextAddrs.begin());
+  plat::SetAddressPort(Next, plat::AddressPort(FSin));
+  const plat::SOCKET Handle = plat::socket(Next.ss_family, FType, FProto);
+  if (Handle == plat::INVALID_SOCKET) {
+    // A family this host lacks: that address failed as well.
+    PostConnectFailure(plat::WSAGetLastError());
+    return true;
+  }
+  // The failed handle goes with its window: nothing it still had queued
+  // reaches the new attempt.
+  DropSessionWindow();
+  plat::closesocket(FHSocket);
+  FHSocket = Handle;
+  FSin = Next;
+  FAddrFormat = Next.ss_family;
+  const std::weak_ptr<int> Alive = AliveToken();
+  if (!SetStreamOptions() || Alive.expired() || FHSocket != Handle) return true;  // reported
+  if (plat::WSAAsyncSelect(FHSocket, SessionWindow(), WM_ASYNCSELECT, WSOCKET_CONNECT_EVENTS) ==
+      plat::SOCKET_ERROR) {
+    ReportSocketError("WSAAsyncSelect");
+    return true;
+  }
+  if (plat::connect(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), plat::AddressLength(FSin)) != 0 &&
+      plat::WSAGetLastError() != plat::WSAEWOULDBLOCK)
+    PostConnectFailure(plat::WSAGetLastError());
+  return true;
+}
+
 void TCustomWSocket::BindLocal() {
-  sockaddr_in Local{};
-  Local.sin_family = AF_INET;
-  Local.sin_addr.s_addr = htonl(INADDR_ANY);
-  Local.sin_port = 0;
-  if (plat::bind(FHSocket, reinterpret_cast<const sockaddr*>(&Local), sizeof(Local)) ==
+  sockaddr_storage Local{};
+  Local.ss_family = static_cast<sa_family_t>(FAddrFormat);  // all zero: the family's any address, any port
+  if (plat::bind(FHSocket, reinterpret_cast<const sockaddr*>(&Local), plat::AddressLength(Local)) ==
       plat::SOCKET_ERROR) {
     ReportErrorFmt("winsock.bind failed, error #%d", plat::WSAGetLastError());
     return;
@@ -160,7 +212,7 @@ void TCustomWSocket::Listen() {
     ReportSocketError("socket");
     return;
   }
-  if (plat::bind(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), sizeof(FSin)) ==
+  if (plat::bind(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), plat::AddressLength(FSin)) ==
       plat::SOCKET_ERROR) {
     // The state is still wsClosed, so Close would leave the new handle open:
     // release it here, or every failed Listen leaks a descriptor.
@@ -424,12 +476,20 @@ std::string TCustomWSocket::ReceiveString() {
 }
 
 int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen) {
+  return ReceiveFromRecord(Buffer, BufferSize, reinterpret_cast<sockaddr&>(From), FromLen);
+}
+
+int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_storage& From, int& FromLen) {
+  return ReceiveFromRecord(Buffer, BufferSize, reinterpret_cast<sockaddr&>(From), FromLen);
+}
+
+int TCustomWSocket::ReceiveFromRecord(void* Buffer, int BufferSize, sockaddr& From, int& FromLen) {
   socklen_t Len = FromLen > 0 ? static_cast<socklen_t>(FromLen) : 0;
   // A stream's bytes held ahead go first (they have no sender address of their own).
   const int Count =
       FReadAheadLen > 0
           ? TakeReadAhead(Buffer, BufferSize, 0)
-          : plat::recvfrom(FHSocket, Buffer, BufferSize, 0, reinterpret_cast<sockaddr*>(&From), &Len);
+          : plat::recvfrom(FHSocket, Buffer, BufferSize, 0, &From, &Len);
   NoteReceived(Count, 0);
   FromLen = static_cast<int>(Len);
   if (Count < 0)
@@ -442,18 +502,42 @@ int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From,
 // ---------------------------------------------------------------------------
 // Addresses
 
+namespace {
+
+// An address query's answer for a sockaddr_in record: an IPv6 address does
+// not fit, which the socket API reports as a bad record (WSAEFAULT).
+int NarrowAddress(int Result, const sockaddr_storage& Wide, int WideLen, sockaddr_in& Addr, int& AddrLen) {
+  if (Result != 0) return Result;
+  if (Wide.ss_family != AF_INET || AddrLen < WideLen) {
+    plat::WSASetLastError(plat::WSAEFAULT);
+    return plat::SOCKET_ERROR;
+  }
+  std::memcpy(&Addr, &Wide, static_cast<std::size_t>(WideLen));
+  AddrLen = WideLen;
+  return 0;
+}
+
+}  // namespace
+
 std::string TCustomWSocket::GetPeerName() {
   if (FState != wsConnected) return "error";
-  sockaddr_in Peer{};
+  sockaddr_storage Peer{};
   socklen_t Len = sizeof(Peer);
   if (plat::getpeername(FHSocket, reinterpret_cast<sockaddr*>(&Peer), &Len) == plat::SOCKET_ERROR) {
     ReportSocketError("GetPeerName");
     return "error";
   }
-  return plat::inet_ntoa(Peer.sin_addr.s_addr);
+  return plat::AddressText(Peer);
 }
 
 int TCustomWSocket::GetPeerSockAddr(sockaddr_in& Addr, int& AddrLen) {
+  sockaddr_storage Wide{};
+  int WideLen = sizeof(Wide);
+  const int Result = GetPeerSockAddr(Wide, WideLen);
+  return NarrowAddress(Result, Wide, WideLen, Addr, AddrLen);
+}
+
+int TCustomWSocket::GetPeerSockAddr(sockaddr_storage& Addr, int& AddrLen) {
   if (FState != wsConnected) return -1;
   socklen_t Len = AddrLen > 0 ? static_cast<socklen_t>(AddrLen) : 0;
   const int Result = plat::getpeername(FHSocket, reinterpret_cast<sockaddr*>(&Addr), &Len);
@@ -462,6 +546,13 @@ int TCustomWSocket::GetPeerSockAddr(sockaddr_in& Addr, int& AddrLen) {
 }
 
 int TCustomWSocket::GetSockName(sockaddr_in& Addr, int& AddrLen) {
+  sockaddr_storage Wide{};
+  int WideLen = sizeof(Wide);
+  const int Result = GetSockName(Wide, WideLen);
+  return NarrowAddress(Result, Wide, WideLen, Addr, AddrLen);
+}
+
+int TCustomWSocket::GetSockName(sockaddr_storage& Addr, int& AddrLen) {
   socklen_t Len = AddrLen > 0 ? static_cast<socklen_t>(AddrLen) : 0;
   const int Result = plat::getsockname(FHSocket, reinterpret_cast<sockaddr*>(&Addr), &Len);
   AddrLen = static_cast<int>(Len);
@@ -470,9 +561,9 @@ int TCustomWSocket::GetSockName(sockaddr_in& Addr, int& AddrLen) {
 
 std::string TCustomWSocket::GetLocalPort() {
   if (FState != wsBound && FState != wsConnected && FState != wsListening) return "error";
-  sockaddr_in Local{};
+  sockaddr_storage Local{};
   socklen_t Len = sizeof(Local);
   if (plat::getsockname(FHSocket, reinterpret_cast<sockaddr*>(&Local), &Len) == plat::SOCKET_ERROR)
     return "error";
-  return Format("%d", ntohs(Local.sin_port));
+  return Format("%d", plat::AddressPort(Local));
 }

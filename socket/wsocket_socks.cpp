@@ -162,14 +162,29 @@ void TCustomSocksWSocket::Connect() {
                        FAddrStr.size(), SOCKS_MAX_ADDR));
     return;
   }
+  // This level stays IPv4: it reaches the proxy over IPv4 and names the
+  // host as a domain name (address type 03), never as an IPv6 address (04).
+  // An IPv6 address is refused here, not sent as a name the proxy may not read.
+  sockaddr_storage Probe{};
+  if ((plat::ParseAddress(FSocksServer, Probe) && Probe.ss_family == AF_INET6) ||
+      (plat::ParseAddress(FAddrStr, Probe) && Probe.ss_family == AF_INET6)) {
+    ReportError("connect: IPv6 addresses are not supported through a socks server");
+    return;
+  }
   try {
     // The core connects to whatever the address record holds: the proxy.
     if (!FPortResolved) {
-      FSin.sin_port = htons(WSocketResolvePort(FSocksPort, FProtoStr));
+      plat::SetAddressPort(FSin, WSocketResolvePort(FSocksPort, FProtoStr));
       FPortResolved = true;
     }
     if (!FAddrResolved) {
-      FSin.sin_addr.s_addr = WSocketResolveHost(FSocksServer);
+      sockaddr_in Proxy{};
+      Proxy.sin_family = AF_INET;
+      Proxy.sin_port = htons(plat::AddressPort(FSin));
+      Proxy.sin_addr.s_addr = WSocketResolveHost(FSocksServer);
+      FSin = sockaddr_storage{};
+      std::memcpy(&FSin, &Proxy, sizeof(Proxy));
+      FNextAddrs.clear();
       FAddrResolved = true;
     }
     // The destination port goes into the connect request.

@@ -162,13 +162,15 @@ void TCustomTlsWSocket::StartTls(const std::string& HostName, std::shared_ptr<TT
   if (FTlsMax != 0) SSL_set_max_proto_version(FTls, FTlsMax);
 
   // The name the certificate must carry; an address is checked as one, and
-  // never sent as a server name.
+  // never sent as a server name. An IPv6 address may come in URL brackets.
+  std::string name = HostName;
+  if (name.size() >= 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
   in6_addr probe{};
-  const bool isAddress = inet_pton(AF_INET, HostName.c_str(), &probe) == 1 ||
-                         inet_pton(AF_INET6, HostName.c_str(), &probe) == 1;
+  const bool isAddress = inet_pton(AF_INET, name.c_str(), &probe) == 1 ||
+                         inet_pton(AF_INET6, name.c_str(), &probe) == 1;
   X509_VERIFY_PARAM* param = SSL_get0_param(FTls);
   if (isAddress) {
-    X509_VERIFY_PARAM_set1_ip_asc(param, HostName.c_str());
+    X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str());
   } else if (!HostName.empty()) {
     SSL_set_tlsext_host_name(FTls, HostName.c_str());
     SSL_set1_host(FTls, HostName.c_str());

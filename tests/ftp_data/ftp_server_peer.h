@@ -47,6 +47,8 @@ class FtpServerPeer {
   bool Launch(const Preparer& Prepare, const std::string& Name, std::string& Error);
 
   TempDir work_;
+  // Where the server listens, its ports picked and waited for: 127.0.0.1 or ::1.
+  std::string address_ = "127.0.0.1";
   std::filesystem::path root_;
   PeerProcess process_;
   std::uint16_t port_ = 0;

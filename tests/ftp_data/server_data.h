@@ -17,15 +17,21 @@ class ServerData {
 
   // "PORT a,b,c,d,p1,p2": remembers where to connect. False when malformed.
   bool TakePort(const std::string& Command);
+  // "EPRT |f|address|port|" (RFC 2428): the same. False when malformed.
+  bool TakeEprt(const std::string& Command);
   // Listens on 127.0.0.1 and gives the 227 line that names the port.
   std::string Pasv();
+  // Listens on 127.0.0.1 and gives the 229 line that names the port.
+  std::string Epsv();
   std::uint16_t PasvPort() const { return pasvPort_; }
 
   // Active mode: connects to the client's port from FromAddr (any 127.x
-  // address of the loopback range). Passive mode: accepts the client.
-  bool Open(int TimeoutMs = 5000, const char* FromAddr = "127.0.0.1");
+  // address of the loopback range, or ::1; by default the loopback address
+  // of the family PORT or EPRT named). Passive mode: accepts the client.
+  bool Open(int TimeoutMs = 5000, const char* FromAddr = nullptr);
   // Active mode only: a second connection to the client's port from
-  // FromAddr, as a host racing the server would make. Returns its descriptor.
+  // FromAddr, as a host racing the server would make (to the client's
+  // loopback address of FromAddr's family). Returns its descriptor.
   int ConnectExtra(const char* FromAddr, int TimeoutMs = 5000);
 
   bool Send(const std::string& Bytes);
@@ -43,6 +49,7 @@ class ServerData {
   int fd_ = -1;
   int listenFd_ = -1;
   std::uint16_t clientPort_ = 0;
+  std::string clientAddr_ = "127.0.0.1";
   std::uint16_t pasvPort_ = 0;
 };
 

@@ -13,7 +13,8 @@ namespace fs = std::filesystem;
 std::string VsftpdPeer::ServerLog() const { return ReadFile(work_.Path() / "vsftpd.log"); }
 
 std::string VsftpdPeer::Url(const std::string& Path) const {
-  return "ftp://127.0.0.1:" + std::to_string(port_) + "/" + Path;
+  const std::string host = address_ == "::1" ? "[::1]" : address_;
+  return "ftp://" + host + ":" + std::to_string(port_) + "/" + Path;
 }
 
 bool VsftpdPeer::Start(std::string& Error) {
@@ -56,10 +57,12 @@ bool VsftpdPeer::Start(std::string& Error) {
     if (tls_.mode == VsftpdTls::Implicit) tls += "implicit_ssl=YES\n";
   }
   const std::string extra = extra_;
-  auto prepare = [binary, conf, root, empty, tls, extra](const Ports& ports, std::vector<std::string>& argv,
-                                                 std::string& error) {
+  const std::string listen = address_ == "::1" ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
+                                               : "listen=YES\nlisten_ipv6=NO\nlisten_address=" + address_ + "\n";
+  auto prepare = [binary, conf, root, empty, tls, extra, listen](const Ports& ports, std::vector<std::string>& argv,
+                                                         std::string& error) {
     std::ofstream out(conf);
-    out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << ports.control << "\n"
+    out << listen << "listen_port=" << ports.control << "\n"
         << "background=NO\nanonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\n"
         << "write_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
         << "anon_other_write_enable=YES\nanon_umask=022\nanon_root=" << root.string() << "\n"

@@ -1,6 +1,6 @@
 // vsftpd (Debian's package) as a test peer: anonymous access to a folder of
-// its own on 127.0.0.1, uploads allowed into its "up" sub-folder, active and
-// passive mode.
+// its own on 127.0.0.1 (or ::1), uploads allowed into its "up" sub-folder,
+// active and passive mode.
 #pragma once
 
 #include "tests/ftp_data/ftp_server_peer.h"
@@ -24,6 +24,8 @@ class VsftpdPeer : public FtpServerPeer {
   std::string Url(const std::string& Path) const override;
   // More lines of vsftpd.conf ("pasv_address=127.0.0.2\n"); before Start.
   void AddConfig(const std::string& Lines) { extra_ += Lines; }
+  // Listen on ::1 instead of 127.0.0.1 (EPSV and EPRT then); before Start.
+  void ListenIpv6() { address_ = "::1"; }
   // vsftpd's own log (with TLS: its OpenSSL diagnostics).
   std::string ServerLog() const;
 

@@ -237,7 +237,7 @@ std::filesystem::path FtpServerSession::LocalPath(const std::string& Argument) c
 FtpTestServer::FtpTestServer(FtpScript Script, std::chrono::milliseconds Lifetime)
     : scripted_(true), steps_(Script.Steps()) {
   end_ = std::chrono::steady_clock::now() + Lifetime;
-  Listen();
+  Listen(Script.Address());
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -257,19 +257,23 @@ FtpTestServer::~FtpTestServer() {
     if (fd >= 0) ::close(fd);
 }
 
-void FtpTestServer::Listen() {
+void FtpTestServer::Listen(const std::string& Address) {
   if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listenFd_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
+  sockaddr_in6 addr6{};
+  addr6.sin6_family = AF_INET6;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd_, 4) != 0)
-    throw std::system_error(errno, std::generic_category(), "bind/listen on 127.0.0.1");
-  socklen_t len = sizeof addr;
-  ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
+  const bool ipv6 = ::inet_pton(AF_INET6, Address.c_str(), &addr6.sin6_addr) == 1;
+  if (!ipv6 && ::inet_pton(AF_INET, Address.c_str(), &addr.sin_addr) != 1)
+    throw std::invalid_argument("not an address: " + Address);
+  auto* any = ipv6 ? reinterpret_cast<sockaddr*>(&addr6) : reinterpret_cast<sockaddr*>(&addr);
+  socklen_t len = ipv6 ? sizeof addr6 : sizeof addr;
+  listenFd_ = ::socket(any->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listenFd_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
+  if (::bind(listenFd_, any, len) != 0 || ::listen(listenFd_, 4) != 0)
+    throw std::system_error(errno, std::generic_category(), "bind/listen on " + Address);
+  ::getsockname(listenFd_, any, &len);
+  port_ = ntohs(ipv6 ? addr6.sin6_port : addr.sin_port);
 }
 
 void FtpTestServer::Stop() {

@@ -1,4 +1,4 @@
-// A small FTP server for tests, on 127.0.0.1, on its own thread.
+// A small FTP server for tests, on 127.0.0.1 (or ::1), on its own thread.
 //
 // Scripted mode, in the style of curl's test suite: the test writes, for each
 // connection, the greeting and then for each command it expects the reply to
@@ -79,11 +79,19 @@ class FtpScript {
   FtpScript& ThenClose();
   FtpScript& Do(FtpScriptAction Action);
 
+  // The server listens on Address ("::1") instead of 127.0.0.1.
+  FtpScript& ListenOn(const std::string& Address) {
+    address_ = Address;
+    return *this;
+  }
+
   const std::vector<FtpScriptStep>& Steps() const { return steps_; }
+  const std::string& Address() const { return address_; }
 
  private:
   FtpScriptStep& Last();
   std::vector<FtpScriptStep> steps_;
+  std::string address_ = "127.0.0.1";
 };
 
 // Lines joined with CR LF, each line ended by CR LF.
@@ -173,7 +181,7 @@ class FtpTestServer {
   void Mismatch(const std::string& What);
 
  private:
-  void Listen();
+  void Listen(const std::string& Address = "127.0.0.1");
   void Run();
   int AcceptOne();
   void RunScripted(FtpServerSession& Session);

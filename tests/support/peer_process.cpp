@@ -32,21 +32,37 @@ using Clock = std::chrono::steady_clock;
 // its port): there is no event to wait on, and every wait here is bounded.
 void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
 
+// A loopback address, 127.0.0.1 or ::1, with Port; its length (0 for another text).
+socklen_t LoopbackAddress(const std::string& Address, std::uint16_t Port, sockaddr_storage& Addr) {
+  Addr = sockaddr_storage{};
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&Addr);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&Addr);
+  if (::inet_pton(AF_INET, Address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(Port);
+    return sizeof(sockaddr_in);
+  }
+  if (::inet_pton(AF_INET6, Address.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(Port);
+    return sizeof(sockaddr_in6);
+  }
+  return 0;
+}
+
 // Port 0: any free port, then Port says which.
-int BoundSocket(std::uint16_t& Port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int BoundSocket(std::uint16_t& Port, const std::string& Address = "127.0.0.1") {
+  sockaddr_storage addr{};
+  socklen_t len = LoopbackAddress(Address, Port, addr);
+  const int fd = len == 0 ? -1 : ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(Port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     ::close(fd);
     return -1;
   }
-  Port = ntohs(addr.sin_port);
+  // The port field sits at the same place in both families' records.
+  Port = ntohs(reinterpret_cast<sockaddr_in&>(addr).sin_port);
   return fd;
 }
 
@@ -173,7 +189,7 @@ std::string ReadFile(const fs::path& Path) {
   return out.str();
 }
 
-std::uint16_t FreeLocalPorts(int Count) {
+std::uint16_t FreeLocalPorts(int Count, const std::string& Address) {
   // Below the kernel's range for ports it hands out itself (32768 and up):
   // the thousands of data connections other tests open meanwhile never
   // take one of these between the check and the peer's own bind.
@@ -184,7 +200,7 @@ std::uint16_t FreeLocalPorts(int Count) {
     bool free = true;
     for (int port = first; port < first + Count && free; ++port) {
       std::uint16_t p = static_cast<std::uint16_t>(port);
-      const int fd = BoundSocket(p);
+      const int fd = BoundSocket(p, Address);
       free = fd >= 0;
       if (fd >= 0) ::close(fd);
     }
@@ -284,15 +300,14 @@ bool PeerProcess::WaitForExit(int TimeoutMs) {
   return true;
 }
 
-bool PeerProcess::WaitForPort(std::uint16_t Port, int TimeoutMs) {
+bool PeerProcess::WaitForPort(std::uint16_t Port, int TimeoutMs, const std::string& Address) {
   const auto end = Clock::now() + std::chrono::milliseconds(TimeoutMs);
+  sockaddr_storage addr{};
+  const socklen_t len = LoopbackAddress(Address, Port, addr);
+  if (len == 0) return false;
   for (;;) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(Port);
-    const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    const int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
     if (fd >= 0) ::close(fd);
     if (ok) return true;
     if (!Running() || Clock::now() >= end) return false;

@@ -28,10 +28,10 @@ class TempDir {
 bool WriteFile(const std::filesystem::path& Path, const std::string& Bytes);
 std::string ReadFile(const std::filesystem::path& Path);
 
-// The first of Count consecutive 127.0.0.1 ports that were free a moment
-// ago, for peers that cannot report the port they chose (0 when none was
-// found).
-std::uint16_t FreeLocalPorts(int Count);
+// The first of Count consecutive ports of Address (127.0.0.1 or ::1) that
+// were free a moment ago, for peers that cannot report the port they chose
+// (0 when none was found).
+std::uint16_t FreeLocalPorts(int Count, const std::string& Address = "127.0.0.1");
 // Nobody listens there: the port was bound and released, and nothing took it since.
 std::uint16_t ClosedLocalPort();
 
@@ -50,8 +50,8 @@ class PeerProcess {
   bool WaitForOutput(const std::string& Text, int TimeoutMs);
   // Waits until the process has ended; false when TimeoutMs passes first.
   bool WaitForExit(int TimeoutMs);
-  // Waits until 127.0.0.1:Port accepts a connection.
-  bool WaitForPort(std::uint16_t Port, int TimeoutMs);
+  // Waits until Port of Address (127.0.0.1 or ::1) accepts a connection.
+  bool WaitForPort(std::uint16_t Port, int TimeoutMs, const std::string& Address = "127.0.0.1");
   bool Running();
   // SIGTERM, then SIGKILL after GraceMs; always reaps the process.
   void Stop(int GraceMs = 2000);
