@@ -123,7 +123,9 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t Error) {
   SetEngineState(fcsAwaitingGreeting);
   if (alive.expired()) return;
   try {
-    FControlSocket->SetAddr(FControlSocket->DnsResult());
+    // A name with several addresses (::1 and 127.0.0.1): the socket tries
+    // each in turn, so a server listening on one family only is reached.
+    FControlSocket->SetAddr(FControlSocket->DnsResultList().size() > 1 ? FHostName : FControlSocket->DnsResult());
     FControlSocket->SetProto("tcp");
     FControlSocket->SetPort(FPort);
     FControlSocket->Connect();

@@ -48,10 +48,11 @@ struct Shared {
   bool workerEnded = false;
 };
 
+// IPv6 and IPv4 addresses, in the order the system prefers them.
 int ForwardLookup(const std::string& name, std::vector<std::string>& texts) {
-  std::vector<std::uint32_t> addrs;
-  int error = LookupHostBlocking(name, addrs);
-  for (std::uint32_t a : addrs) texts.push_back(inet_ntoa(a));
+  std::vector<sockaddr_storage> addrs;
+  int error = LookupHostAddrsBlocking(name, addrs);
+  for (const sockaddr_storage& a : addrs) texts.push_back(AddressText(a));
   return error;
 }
 
