@@ -178,6 +178,15 @@ class TForm1 : public QMainWindow, public TTransferController {
   // free; falls back to RunQueue when the server takes none of them.
   void RunParallelQueue();
   std::vector<TFtpClient*> OpenQueueEngines();
+  // An engine with the session's settings, not connected yet.
+  std::unique_ptr<TFtpClient> SessionEngine();
+
+  // --- whole folders (folder_queue.cpp) ---
+  void DownloadFolder(const std::string& RemotePath, const std::string& Name) override;
+  void UploadFolder(const std::string& Folder) override;
+  // Work on a connection of its own (the browsing one may be busy); false
+  // with Error set when the server takes none or Work fails.
+  bool WithOwnConnection(const std::function<bool(TFtpClient&)>& Work, std::string& Error);
   transfer::TPoolJob* NextPoolJob(std::deque<transfer::TPoolJob>& Jobs);
   void PoolJobDone(transfer::TPoolJob& Job);
   // Refused while a queue runs, as while the engine is busy: a new session

@@ -46,28 +46,34 @@ void TForm1::RunParallelQueue() {
   transfer::Session().AbortRequested = false;
 }
 
+std::unique_ptr<TFtpClient> TForm1::SessionEngine() {
+  auto engine = std::make_unique<TFtpClient>();
+  TFtpClient& e = *engine;
+  e.SetTimeout(FtpClient1->Timeout());
+  e.SetHostName(FtpClient1->HostName());
+  e.SetPort(FtpClient1->Port());
+  e.SetUserName(FtpClient1->UserName());
+  e.SetPassWord(FtpClient1->PassWord());
+  e.SetPassiveMode(FtpClient1->PassiveMode());
+  e.SetEncryption(FtpClient1->Encryption());
+  e.SetTrustFile(FtpClient1->TrustFile());
+  e.SetUseFeatures(true);
+  e.SetUsePasvAddress(FtpClient1->UsePasvAddress());
+  // The user has judged this server's certificate for the session already.
+  e.OnVerifyCertificate = [this](TCustomFtpCli*, const TTlsInfo& Info, bool, TFtpTrust& Trust) {
+    Trust = FtpClient1->Encrypted() && Info.Fingerprint == FtpClient1->TlsInfo().Fingerprint ? ftpTrustOnce
+                                                                                             : ftpTrustNo;
+  };
+  // The type the engine believes in is the one the server is told.
+  e.SetBinary(true);
+  return engine;
+}
+
 std::vector<TFtpClient*> TForm1::OpenQueueEngines() {
   std::vector<TFtpClient*> engines;
   for (int i = 0; i < transfers_; ++i) {
-    auto engine = std::make_unique<TFtpClient>();
+    auto engine = SessionEngine();
     TFtpClient& e = *engine;
-    e.SetTimeout(FtpClient1->Timeout());
-    e.SetHostName(FtpClient1->HostName());
-    e.SetPort(FtpClient1->Port());
-    e.SetUserName(FtpClient1->UserName());
-    e.SetPassWord(FtpClient1->PassWord());
-    e.SetPassiveMode(FtpClient1->PassiveMode());
-    e.SetEncryption(FtpClient1->Encryption());
-    e.SetTrustFile(FtpClient1->TrustFile());
-    e.SetUseFeatures(true);
-    e.SetUsePasvAddress(FtpClient1->UsePasvAddress());
-    // The user has judged this server's certificate for the session already.
-    e.OnVerifyCertificate = [this](TCustomFtpCli*, const TTlsInfo& Info, bool, TFtpTrust& Trust) {
-      Trust = FtpClient1->Encrypted() && Info.Fingerprint == FtpClient1->TlsInfo().Fingerprint ? ftpTrustOnce
-                                                                                               : ftpTrustNo;
-    };
-    // The type the engine believes in is the one the server is told.
-    e.SetBinary(true);
     if (!e.Connect() || !e.TypeSet()) {
       AddLog("! The server refused connection " + std::to_string(i + 1) + " of the queue (" + e.ErrorMessage() +
              "): it goes on with " + std::to_string(i));

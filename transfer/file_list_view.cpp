@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QTreeWidget>
 
 #include "platform/qt/image_list.h"
 
@@ -300,9 +301,16 @@ void TFileListView::DoDragDrop(TFileListView* source, QPoint at) {
 }
 
 bool TFileListView::AcceptsDrag(QDropEvent* event) {
+  if (QWidget* tree = FolderSource(event)) return OnFolderDragOver && OnFolderDragOver(this, tree);
   bool accept = false;
   DoDragOver(qobject_cast<TFileListView*>(event->source()), event->position().toPoint(), accept);
   return accept;
+}
+
+QWidget* TFileListView::FolderSource(QDropEvent* event) {
+  QObject* source = event->source();
+  if (source == nullptr || qobject_cast<TFileListView*>(source) != nullptr) return nullptr;
+  return qobject_cast<QTreeWidget*>(source);
 }
 
 void TFileListView::dragEnterEvent(QDragEnterEvent* event) {
@@ -321,6 +329,10 @@ void TFileListView::dropEvent(QDropEvent* event) {
     return;
   }
   event->acceptProposedAction();
+  if (QWidget* tree = FolderSource(event)) {
+    if (OnFolderDrop) OnFolderDrop(this, tree);
+    return;
+  }
   DoDragDrop(qobject_cast<TFileListView*>(event->source()), event->position().toPoint());
 }
 

@@ -119,6 +119,9 @@ class TFileListView : public QTreeView {
   std::function<void(TFileListView* Sender, TFileListView* Source, QPoint At, bool& Accept)> OnDragOver;
   std::function<void(TFileListView* Sender, TFileListView* Source, QPoint At)> OnDragDrop;
   std::function<void(TFileListView* Sender)> OnDblClick;
+  // A folder dragged from a tree: Tree is the tree it came from.
+  std::function<bool(TFileListView* Sender, QWidget* Tree)> OnFolderDragOver;
+  std::function<void(TFileListView* Sender, QWidget* Tree)> OnFolderDrop;
 
  protected:
   virtual void DoDragOver(TFileListView* source, QPoint at, bool& accept);
@@ -131,6 +134,8 @@ class TFileListView : public QTreeView {
 
  private:
   bool AcceptsDrag(QDropEvent* event);
+  // The tree a drag came from (a folder), nullptr for a list or elsewhere.
+  static QWidget* FolderSource(QDropEvent* event);
 
   TFileListModel* model_;
 };

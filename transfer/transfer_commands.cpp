@@ -115,6 +115,18 @@ void TTransferForm::RemoteListViewDragDrop(TFileListView* Sender, TFileListView*
   }
 }
 
+void TTransferForm::FolderDropped(TFileListView* Sender, QWidget* Tree) {
+  if (Sender == LocalListView && Tree == RemoteTreeView) {
+    QTreeWidgetItem* node = RemoteTreeView->currentItem();
+    // The whole server is not one folder to copy.
+    if (node == nullptr || node == RemoteRootNode) return;
+    Controller->DownloadFolder(RemoteDirPath(), TRemoteTreeView::NodeName(node));
+  } else if (Sender == RemoteListView && Tree == LocalDirTree) {
+    const std::string folder = LocalDirTree->SelectedPath();
+    if (!folder.empty()) Controller->UploadFolder(folder);
+  }
+}
+
 void TTransferForm::DownloadSelected() {
   std::vector<std::string>& files = Controller->QueueFiles();
   files.clear();

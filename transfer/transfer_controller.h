@@ -39,4 +39,9 @@ class TTransferController {
   // The Abort button: stops what runs, or closes an idle session; After
   // runs once the engine is free again.
   virtual void AbortRunning(std::function<void()> After) = 0;
+  // A whole folder into the queue: the server's RemotePath (its last name
+  // Name) into the local list's folder, or the local Folder into the
+  // remote list's folder, every file and sub-folder.
+  virtual void DownloadFolder(const std::string& RemotePath, const std::string& Name) = 0;
+  virtual void UploadFolder(const std::string& Folder) = 0;
 };

@@ -278,6 +278,19 @@ QWidget* TTransferForm::CreateMainArea() {
     };
   }
   LocalListView->OnDblClick = [this](TFileListView*) { plat::RunGuarded([this] { LocalListViewDblClick(); }); };
+  // Folders come from the trees: the server's onto the local list, a local
+  // one onto the server's list.
+  RemoteTreeView->setDragEnabled(true);
+  LocalDirTree->setDragEnabled(true);
+  for (TFileListView* list : {RemoteListView, LocalListView}) {
+    list->OnFolderDragOver = [this](TFileListView* sender, QWidget* tree) {
+      return (sender == LocalListView && tree == RemoteTreeView) || (sender == RemoteListView && tree == LocalDirTree);
+    };
+    list->OnFolderDrop = [this](TFileListView* sender, QWidget* tree) {
+      QMetaObject::invokeMethod(
+          this, [this, sender, tree] { plat::RunGuarded([&] { FolderDropped(sender, tree); }); }, Qt::QueuedConnection);
+    };
+  }
 
   SplitPanes(Splitter1, Panel15, Panel16, 248);
   return Panel10;

@@ -170,6 +170,8 @@ class TTransferForm : public QMainWindow {
   void FillLocalList(TFileListView* List, TDirTree* Tree);
   // Both lists: a drop is welcome only on the other list.
   void RemoteListViewDragOver(TFileListView* Sender, TFileListView* Source, int X, int Y, bool& Accept);
+  // The folder selected in Tree dropped on the list Sender.
+  void FolderDropped(TFileListView* Sender, QWidget* Tree);
   void RemoteListViewDragDrop(TFileListView* Sender, TFileListView* Source, int X, int Y);
   void DownloadSelected();
   void UploadSelected();

@@ -170,25 +170,8 @@ TEST_P(ServerTest, ListDownloadUploadAppendResume) {
   EXPECT_EQ(seconds(fs::last_write_time(peer->Upload() / "timed.txt")), seconds(stamp));
 }
 
-// A tree as text: every folder and file under Root, each file with its bytes.
-std::map<std::string, std::string> TreeOf(const fs::path& Root) {
-  std::map<std::string, std::string> tree;
-  for (const auto& entry : fs::recursive_directory_iterator(Root)) {
-    const std::string relative = fs::relative(entry.path(), Root).string();
-    tree[relative] = entry.is_directory() ? "<folder>" : ReadFile(entry.path());
-  }
-  return tree;
-}
-
-void MakeTree(const fs::path& Root) {
-  fs::create_directories(Root / "empty");
-  fs::create_directories(Root / "a b" / "Grüße" / "deep");
-  WriteFile(Root / "zero.bin", "");
-  WriteFile(Root / "top file.txt", "top\n");
-  WriteFile(Root / "a b" / "été.txt", RandomBytes(70001, 3));
-  WriteFile(Root / "a b" / "Grüße" / "deep" / "x.bin", RandomBytes(5, 4));
-  for (int i = 0; i < 12; ++i) WriteFile(Root / "a b" / ("n" + std::to_string(i)), std::string(i * 100, 'n'));
-}
+using testsupport::MakeTree;
+using testsupport::TreeOf;
 
 // mirror copies a whole tree down and back up, byte for byte, over one and
 // over four connections: empty folders, names with spaces and non-ASCII

@@ -1,6 +1,7 @@
 // The window's connections: a queue over connections of its own while the
 // tree stays usable (and a server that takes fewer than asked), and a
 // session the server closed for idleness that the next click opens again.
+#include <QCheckBox>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
@@ -38,6 +39,7 @@ void Connect(Windows& w, std::uint16_t Port, const std::string& User, const std:
   TForm1& f = *w.form1;
   Windows::FillServer(f, std::to_string(Port), User, Password);
   f.TransfersSE->setValue(Transfers);
+  f.ForceLowerCB->setChecked(false);
   f.InitialLocalDirEdit->setText(QString::fromStdString(Local + "/"));
   f.ConnectBut->click();
 }
@@ -98,6 +100,41 @@ TEST(ConnectionsWindow, QueueOverConnectionsOfItsOwnWhileTheTreeWorks) {
     for (const auto& [name, bytes] : files) EXPECT_TRUE(ReadFile((peer->Upload() / name).string()) == bytes) << name;
     EXPECT_EQ(Windows::CountStarting(Windows::Lines(t.Memo1), "40 files transferred, 0 skipped, 0 failed"), 2);
     EXPECT_TRUE(w.dialogs.Messages().empty()) << w.dialogs.Messages()[0];
+  }
+}
+
+// A folder dragged from the server's tree onto the local list, and a local
+// folder sent up, with one and with four connections: the trees arrive
+// byte for byte, empty folders and odd names included.
+TEST(ConnectionsWindow, FoldersCopiedBothWays) {
+  for (const bool pure : {true, false}) {
+    for (const int transfers : {1, 4}) {
+      SCOPED_TRACE(std::string(pure ? "pure-ftpd" : "vsftpd") + ", " + std::to_string(transfers));
+      std::unique_ptr<vektest::FtpServerPeer> peer;
+      if (pure)
+        peer = std::make_unique<vektest::PureFtpdPeer>();
+      else
+        peer = std::make_unique<vektest::VsftpdPeer>();
+      std::string error;
+      if (!peer->Start(error)) GTEST_SKIP() << error;
+      testsupport::MakeTree(peer->Root() / "tree");
+      fs::create_directories(peer->Upload());
+      testsupport::TempFolder local, config;
+      Windows w(config.File("rirarar.ini"));
+      Connect(w, peer->Port(), pure ? "demo" : "anonymous", pure ? "pw" : "me@example.org", local.Path(), transfers);
+      ASSERT_TRUE(transfer::Session().Connected);
+      TTransferForm& t = *w.transferForm;
+      t.RemoteTreeView->setCurrentItem(Child(t.RemoteRootNode, "tree"));
+      t.FolderDropped(t.LocalListView, t.RemoteTreeView);
+      QCoreApplication::processEvents();
+      const auto original = testsupport::TreeOf(peer->Root() / "tree");
+      EXPECT_TRUE(testsupport::TreeOf(fs::path(local.Path()) / "tree") == original);
+
+      t.RemoteTreeView->setCurrentItem(Child(t.RemoteRootNode, "up"));
+      w.form1->UploadFolder(local.Path() + "/tree/");
+      EXPECT_TRUE(testsupport::TreeOf(peer->Upload() / "tree") == original);
+      EXPECT_TRUE(w.dialogs.Messages().empty()) << w.dialogs.Messages()[0];
+    }
   }
 }
 

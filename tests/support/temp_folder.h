@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -48,6 +49,29 @@ inline void WriteFile(const std::string& name, const std::string& content) {
 inline bool Exists(const std::string& name) {
   struct stat st {};
   return ::lstat(name.c_str(), &st) == 0;
+}
+
+// A folder tree as text: every folder and file under Root by its relative
+// path, each file with its bytes, so two trees compare in one expectation.
+inline std::map<std::string, std::string> TreeOf(const std::filesystem::path& Root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(Root))
+    tree[std::filesystem::relative(entry.path(), Root).string()] =
+        entry.is_directory() ? "<folder>" : ReadFile(entry.path().string());
+  return tree;
+}
+
+// A small tree with what trips copies up: an empty folder, names with
+// spaces and non-ASCII letters, a 0-byte file, three levels.
+inline void MakeTree(const std::filesystem::path& Root) {
+  std::filesystem::create_directories(Root / "empty");
+  std::filesystem::create_directories(Root / "a b" / "Grüße" / "deep");
+  WriteFile((Root / "zero.bin").string(), "");
+  WriteFile((Root / "top file.txt").string(), "top\n");
+  WriteFile((Root / "a b" / "été.txt").string(), std::string(70001, 'e'));
+  WriteFile((Root / "a b" / "Grüße" / "deep" / "x.bin").string(), std::string("\0\1\2\3\4", 5));
+  for (int i = 0; i < 12; ++i)
+    WriteFile((Root / "a b" / ("n" + std::to_string(i))).string(), std::string(static_cast<std::size_t>(i) * 100, 'n'));
 }
 
 inline unsigned Mode(const std::string& name) {
