@@ -265,19 +265,11 @@ std::string inet_ntoa(std::uint32_t addrNetworkOrder) {
 
 int LookupHostBlocking(const std::string& name, std::vector<std::uint32_t>& addrsNetworkOrder) {
   addrsNetworkOrder.clear();
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;  // one entry per address, not one per socket type
-  addrinfo* result = nullptr;
-  int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &result);
-  if (rc != 0) return WsaErrorFromResolver(rc);
-  for (addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
-    if (ai->ai_family != AF_INET || ai->ai_addrlen < sizeof(sockaddr_in)) continue;
-    sockaddr_in sin;
-    std::memcpy(&sin, ai->ai_addr, sizeof sin);
-    addrsNetworkOrder.push_back(sin.sin_addr.s_addr);
-  }
-  ::freeaddrinfo(result);
+  std::vector<sockaddr_storage> addrs;
+  const int rc = LookupHostAddrsBlocking(name, addrs);
+  if (rc != 0) return rc;
+  for (const sockaddr_storage& a : addrs)
+    if (a.ss_family == AF_INET) addrsNetworkOrder.push_back(reinterpret_cast<const sockaddr_in&>(a).sin_addr.s_addr);
   return addrsNetworkOrder.empty() ? WSANO_DATA : 0;
 }
 

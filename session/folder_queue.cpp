@@ -29,6 +29,11 @@ std::string NameOfFile(const std::string& Relative) {
   return slash == std::string::npos ? Relative : Relative.substr(slash + 1);
 }
 
+std::string FolderSummary(const std::string& Path, const transfer::TWalkResult& Walk) {
+  return "Folder " + Path + ": " + std::to_string(Walk.Files.size()) + " files in " +
+         std::to_string(Walk.Dirs.size() + 1) + " folders";
+}
+
 bool MakeLocalFolder(const std::string& Path, std::string& Error) {
   struct stat st {};
   if (::mkdir(Path.c_str(), 0777) == 0 || (errno == EEXIST && ::stat(Path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
@@ -95,8 +100,7 @@ void TForm1::DownloadFolder(const std::string& RemotePath, const std::string& Na
     entry.Binary = Representation();
     Queue.Add(std::move(entry));
   }
-  AddLog("Folder " + RemotePath + ": " + std::to_string(walk.Files.size()) + " files in " +
-         std::to_string(walk.Dirs.size() + 1) + " folders");
+  AddLog(FolderSummary(RemotePath, walk));
   StartQueue();
 }
 
@@ -144,7 +148,6 @@ void TForm1::UploadFolder(const std::string& Folder) {
     entry.Binary = Representation();
     Queue.Add(std::move(entry));
   }
-  AddLog("Folder " + local + ": " + std::to_string(walk.Files.size()) + " files in " +
-         std::to_string(walk.Dirs.size() + 1) + " folders");
+  AddLog(FolderSummary(local, walk));
   StartQueue();
 }
