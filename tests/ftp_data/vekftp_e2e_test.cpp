@@ -192,7 +192,7 @@ TEST_P(ServerTest, MirrorCopiesWholeTreesBothWays) {
 }
 
 // A server that takes two connections from an address: the run goes on
-// with those and every file arrives. A folder whose link leads back into
+// with those and every file arrives; pyftpdlib copies a tree both ways. A folder whose link leads back into
 // itself ends the walk with a message instead of never ending.
 TEST(VekftpMirror, RefusedConnectionsAndEndlessFoldersEndCleanly) {
   TempDir local{"vekftplocal"};
@@ -205,6 +205,18 @@ TEST(VekftpMirror, RefusedConnectionsAndEndlessFoldersEndCleanly) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("refused connection 3"), std::string::npos) << r.err;
   EXPECT_EQ(TreeOf(local.Path() / "down"), TreeOf(limited.Root() / "tree"));
+
+  // pyftpdlib too, both ways over four connections.
+  testsupport::TempFolder pyRoot;
+  MakeTree(fs::path(pyRoot.Path()) / "tree");
+  PyFtpdPeer py("vek", "pw", pyRoot.Path());
+  ASSERT_TRUE(py.Start(error)) << error;
+  const std::string pyUrl = "ftp://vek:pw@127.0.0.1:" + py.PortText() + "/";
+  r = RunVekftp({"-j", "4", "mirror", pyUrl + "tree/", "pydown"}, local.Path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = RunVekftp({"-j", "4", "mirror", "-R", "pydown", pyUrl + "copy/"}, local.Path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(TreeOf(fs::path(pyRoot.Path()) / "copy") == TreeOf(fs::path(pyRoot.Path()) / "tree"));
 
   // Every folder lists a sub-folder "again", and every folder is "/".
   testsupport::TempFolder served;
