@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTimer>
+#include <QToolButton>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -136,6 +137,35 @@ TEST(ConnectionsWindow, FoldersCopiedBothWays) {
       EXPECT_TRUE(w.dialogs.Messages().empty()) << w.dialogs.Messages()[0];
     }
   }
+}
+
+// Abort while four connections move files: every file is whole or not
+// there, no temporary file is left, and the log accounts for all 40.
+TEST(ConnectionsWindow, AbortDuringAQueueOverFourConnectionsLeavesNoPartialFile) {
+  vektest::PureFtpdPeer peer;
+  std::string error;
+  if (!peer.Start(error)) GTEST_SKIP() << error;
+  fs::create_directories(peer.Root() / "pub");
+  const std::string bytes(300000, 'z');
+  for (int i = 0; i < 40; ++i) WriteFile((peer.Root() / "pub" / ("f" + std::to_string(i))).string(), bytes);
+  testsupport::TempFolder local, config;
+  Windows w(config.File("rirarar.ini"));
+  Connect(w, peer.Port(), "demo", "pw", local.Path(), 4);
+  TTransferForm& t = *w.transferForm;
+  t.RemoteTreeView->setCurrentItem(Child(t.RemoteRootNode, "pub"));
+  QTimer::singleShot(0, [&] { t.SpeedButton1->click(); });
+  t.RemoteListView->selectAll();
+  t.RemoteListViewDragDrop(t.LocalListView, t.RemoteListView, 0, 0);
+  int whole = 0;
+  for (const auto& entry : fs::directory_iterator(local.Path())) {
+    EXPECT_TRUE(ReadFile(entry.path().string()) == bytes) << entry.path();
+    ++whole;
+  }
+  EXPECT_LT(whole, 40);
+  EXPECT_EQ(Windows::CountStarting(Windows::Lines(t.Memo1),
+                                   std::to_string(whole) + " files transferred, "),
+            1);
+  EXPECT_TRUE(transfer::Session().Connected);
 }
 
 // vsftpd closes an idle session after two seconds: the window says
