@@ -273,6 +273,7 @@ void TForm1::DownloadNext(session::TQueueEntry& Entry) {
 }
 
 TForm1::TFetch TForm1::FetchFile(const std::string& name, const std::string& target) {
+  if (transfer::Session().AbortRequested) return TFetch::Failed;
   if (LocalSize(target) < 0) return Fetch(name, target, TLanding::Fresh);
   if (!plat::TheDialogs().Confirm(kResumeQuestion)) return TFetch::Declined;
   return Fetch(name, target, TLanding::Resume);
