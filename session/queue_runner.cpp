@@ -200,9 +200,13 @@ std::string LocalFacts(const std::string& path) {
 std::string ExistsQuestion(const session::TQueueEntry& Entry, const TListRow* RemoteRow) {
   const std::string local = LocalFacts(Entry.LocalPath);
   const std::string path = session::RemotePath(Entry);
-  if (Entry.Direction == session::TDirection::Download)
+  if (Entry.Direction == session::TDirection::Download) {
+    // A folder's files come from a walk of their own, with an exact time at best.
+    const std::string date = Entry.RemoteDate.empty() && Entry.RemoteTime >= 0 ? LocalTimeText(Entry.RemoteTime)
+                                                                               : Entry.RemoteDate;
     return std::string(kResumeQuestion) + "\n\n" + local + "\n\n" +
-           FileFacts("Server file: ", path, Entry.ExpectedSize, Entry.RemoteDate);
+           FileFacts("Server file: ", path, Entry.ExpectedSize, date);
+  }
   const std::string remote = RemoteRow != nullptr
                                  ? FileFacts("Server file: ", path, RemoteRow->SizeBytes, RemoteRow->Date)
                                  : "Server file: " + path + "\nsent earlier in this queue";
