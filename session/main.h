@@ -38,6 +38,7 @@ class QTimer;
 class QWidget;
 class TStatusBar;
 class TLogMemo;
+struct TListRow;
 
 class TForm1 : public QMainWindow, public TTransferController {
   Q_OBJECT
@@ -265,10 +266,28 @@ class TForm1 : public QMainWindow, public TTransferController {
   // the rest of it after the resume question when target is there, else a
   // new file, removed again when the download fails.
   TFetch FetchFile(const std::string& name, const std::string& target);
+  // How a queued file meets its destination: under a free name, on the end
+  // of the file there, in its place, or not at all.
+  enum class TLanding { Fresh, Resume, Overwrite, Skip };
+  // Asks what to do when the entry's destination is taken, unless the user
+  // chose already for the rest of the run; a Rename gives the entry a free
+  // name and lands Fresh.
+  TLanding Landing(session::TQueueEntry& Entry);
+  session::TExistsChoice AskExists(const session::TQueueEntry& Entry, const TListRow* RemoteRow);
+  void RenameFree(session::TQueueEntry& Entry);
+  TFetch Fetch(const std::string& name, const std::string& target, TLanding landing);
+  // An overwrite: the download goes beside target and replaces it once whole.
+  TFetch FetchBeside(const std::string& name, const std::string& target);
+  // Why the last download failed on this side; empty when the engine says why.
+  std::string fetchFailure_;
+  // The row of the remote list of Dir called Name; nullptr when the list
+  // shows another folder or no such file.
+  const TListRow* RemoteRow(const std::string& Name, const std::string& Dir) const;
   static bool IsFolder(const std::string& path);
   // Size of a local file, -1 when there is none.
   static std::int64_t LocalSize(const std::string& path);
   static constexpr const char* kQueueAborted = "the queue was aborted";
+  static constexpr const char* kSkippedExisting = "the file exists: Skip was chosen";
   bool Representation() const;
   // The folder the engine was last moved to with success; empty: unknown.
   std::string serverDir_;

@@ -1,6 +1,6 @@
 // A queue over connections of its own: the files move several at a time
 // while the browsing connection stays free, so the trees and lists work
-// during the queue. The questions about a file (resume? append?) are asked
+// during the queue. The question about a file whose name is taken is asked
 // when a connection is about to take it.
 #include <sys/stat.h>
 
@@ -8,7 +8,6 @@
 
 #include "controls/log_memo.h"
 #include "controls/status_bar.h"
-#include "platform/qt/dialogs.h"
 #include "session/main.h"
 #include "transfer/folder_walk.h"
 #include "transfer/session_state.h"
@@ -92,32 +91,24 @@ transfer::TPoolJob* TForm1::NextPoolJob(std::deque<transfer::TPoolJob>& Jobs) {
       continue;
     }
     const bool upload = entry->Direction == session::TDirection::Upload;
+    const TLanding landing = Landing(*entry);
+    if (landing == TLanding::Skip) {
+      Queue.Finish(*entry, session::TEntryState::Skipped, kSkippedExisting);
+      continue;
+    }
     transfer::TPoolJob job = transfer::PoolJob(upload, transfer::JoinPath(entry->RemoteDir, entry->RemoteName),
                                                entry->LocalPath, entry->RemoteTime);
     job.Binary = entry->Binary;
     job.Tag = entry;
+    // An overwrite is a new file: STOR, or a download that replaces the
+    // old file only once whole.
+    if (landing == TLanding::Resume) job.Mode = upload ? transfer::TPoolMode::Append : transfer::TPoolMode::Resume;
     if (upload) {
       struct stat st {};
       job.ModifyUtc = ::stat(entry->LocalPath.c_str(), &st) == 0 ? st.st_mtime : -1;
-      // A file of that name on the server, or one this queue sent already,
-      // is never replaced without asking.
-      if (RemoteFileExists(entry->RemoteName, entry->RemoteDir) || Queue.Sent(entry->RemoteDir, entry->RemoteName)) {
-        if (!plat::TheDialogs().Confirm("File allready exists, do you whant to append upload ? ")) {
-          Queue.Finish(*entry, session::TEntryState::Skipped, "the append question was answered No");
-          continue;
-        }
-        job.Mode = transfer::TPoolMode::Append;
-      }
       Queue.MarkSent(entry->RemoteDir, entry->RemoteName);
       AddLog("put " + entry->LocalPath + " " + job.Remote);
     } else {
-      if (LocalSize(entry->LocalPath) >= 0) {
-        if (!plat::TheDialogs().Confirm("File allready exists, do you whant to resume download ? ")) {
-          Queue.Finish(*entry, session::TEntryState::Skipped, "the resume question was answered No");
-          continue;
-        }
-        job.Mode = transfer::TPoolMode::Resume;
-      }
       AddLog("get " + job.Remote + " " + entry->LocalPath);
     }
     ++poolTotal_;

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <optional>
 #include <unordered_map>
 
 #include <QApplication>
@@ -96,6 +99,7 @@ void TForm1::DownloadAll() {
     if (const auto row = rows.find(*file); row != rows.end()) {
       entry.ExpectedSize = row->second->SizeBytes;
       entry.RemoteTime = row->second->ModifyUtc;
+      entry.RemoteDate = row->second->Date;
     }
     // A name the server chose that cannot be a local file name is refused
     // here; the rest of the drop goes on.
@@ -169,25 +173,75 @@ bool TForm1::PrepareEntry(const session::TQueueEntry& Entry, bool& typeSet) {
   return true;
 }
 
+// ---------------------------------------------------------------------------
+// A destination that is taken
+
+namespace {
+
+constexpr const char* kResumeQuestion = "File allready exists, do you whant to resume download ? ";
+constexpr const char* kAppendQuestion = "File allready exists, do you whant to append upload ? ";
+constexpr const char* kSameForRest = "Do the same for the rest of this queue";
+
+// "Local file: /home/u/a.bin" and, below, its size and date.
+std::string FileFacts(const std::string& label, const std::string& path, std::int64_t size, const std::string& date) {
+  const std::string bytes = size == 1 ? "1 byte" : std::to_string(size) + " bytes";
+  const std::string text = label + path + "\n" + (size >= 0 ? bytes : "size not known");
+  return date.empty() ? text : text + ", modified " + date;
+}
+
+std::string LocalFacts(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return FileFacts("Local file: ", path, -1, std::string());
+  return FileFacts("Local file: ", path, st.st_size, LocalTimeText(st.st_mtime));
+}
+
+// The question as it always was, then the file that is there and the one
+// that would take its place.
+std::string ExistsQuestion(const session::TQueueEntry& Entry, const TListRow* RemoteRow) {
+  const std::string local = LocalFacts(Entry.LocalPath);
+  const std::string path = session::RemotePath(Entry);
+  if (Entry.Direction == session::TDirection::Download) {
+    // A folder's files come from a walk of their own, with an exact time at best.
+    const std::string date = Entry.RemoteDate.empty() && Entry.RemoteTime >= 0 ? LocalTimeText(Entry.RemoteTime)
+                                                                               : Entry.RemoteDate;
+    return std::string(kResumeQuestion) + "\n\n" + local + "\n\n" +
+           FileFacts("Server file: ", path, Entry.ExpectedSize, date);
+  }
+  const std::string remote = RemoteRow != nullptr
+                                 ? FileFacts("Server file: ", path, RemoteRow->SizeBytes, RemoteRow->Date)
+                                 : "Server file: " + path + "\nsent earlier in this queue";
+  return std::string(kAppendQuestion) + "\n\n" + remote + "\n\n" + local;
+}
+
+// In the order of session::TExistsChoice.
+std::vector<std::string> ExistsChoices(bool upload) {
+  return {upload ? "Append" : "Resume", "Overwrite", "Rename", "Skip"};
+}
+
+bool LocalNameTaken(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
 void TForm1::UploadNext(session::TQueueEntry& Entry) {
-  FtpClient1->SetHostFileName(Entry.RemoteName);
   FtpClient1->SetLocalFileName(Entry.LocalPath);
-  AddLog("put " + FtpClient1->LocalFileName() + " " + FtpClient1->HostFileName());
   const std::int64_t size = LocalSize(Entry.LocalPath);
   BeginTransferStep("Uploading : " + FtpClient1->LocalFileName(), size >= 0 ? size : Entry.ExpectedSize);
   TransferActive = true;
-  // A file of that name on the server, or one this queue sent already (two
-  // local names that differ only in letter case), is never replaced
-  // without asking.
-  const bool exists = RemoteFileExists(Entry.RemoteName, Entry.RemoteDir) || Queue.Sent(Entry.RemoteDir, Entry.RemoteName);
-  if (exists && !plat::TheDialogs().Confirm("File allready exists, do you whant to append upload ? ")) {
-    Queue.Finish(session::TEntryState::Skipped, "the append question was answered No");
+  const TLanding landing = Landing(Entry);
+  FtpClient1->SetHostFileName(Entry.RemoteName);
+  if (landing == TLanding::Skip) {
+    Queue.Finish(session::TEntryState::Skipped, kSkippedExisting);
   } else {
+    AddLog("put " + FtpClient1->LocalFileName() + " " + FtpClient1->HostFileName());
     Queue.MarkSent(Entry.RemoteDir, Entry.RemoteName);
     StartMeter(Entry.RemoteName, ExpectedSize, 0);
-    const bool done = exists ? FtpClient1->Append() : FtpClient1->Put();
+    const bool append = landing == TLanding::Resume;
+    const bool done = append ? FtpClient1->Append() : FtpClient1->Put();
     if (done && !transfer::Session().AbortRequested) {
-      if (preserveTimes_ && !exists) GiveLocalTime(Entry);
+      if (preserveTimes_ && !append) GiveLocalTime(Entry);
       Queue.Finish(session::TEntryState::Done);
     } else
       Queue.Finish(session::TEntryState::Failed, FailureText());
@@ -200,21 +254,23 @@ void TForm1::DownloadNext(session::TQueueEntry& Entry) {
   FtpClient1->SetLocalFileName(Entry.LocalPath);
   Memo1->AddLine("Filenames left: " + Entry.RemoteName);
   FtpClient1->SetHostFileName(Entry.RemoteName);
-  AddLog("get " + FtpClient1->HostFileName() + " " + FtpClient1->LocalFileName());
   BeginTransferStep("Downloading : " + FtpClient1->LocalFileName(), 0);
   FtpClient1->Size();
   ExpectedSize = FtpClient1->RemoteSize();
   TransferActive = true;
-  switch (FetchFile(Entry.RemoteName, Entry.LocalPath)) {
+  const TLanding landing = Landing(Entry);
+  FtpClient1->SetLocalFileName(Entry.LocalPath);
+  if (landing != TLanding::Skip) AddLog("get " + FtpClient1->HostFileName() + " " + FtpClient1->LocalFileName());
+  switch (Fetch(Entry.RemoteName, Entry.LocalPath, landing)) {
     case TFetch::Done:
       if (preserveTimes_) TakeRemoteTime(Entry);
       Queue.Finish(session::TEntryState::Done);
       break;
     case TFetch::Declined:
-      Queue.Finish(session::TEntryState::Skipped, "the resume question was answered No");
+      Queue.Finish(session::TEntryState::Skipped, kSkippedExisting);
       break;
     case TFetch::Failed:
-      Queue.Finish(session::TEntryState::Failed, FailureText());
+      Queue.Finish(session::TEntryState::Failed, fetchFailure_.empty() ? FailureText() : fetchFailure_);
       break;
   }
   EndTransferStep();
@@ -222,11 +278,26 @@ void TForm1::DownloadNext(session::TQueueEntry& Entry) {
 
 TForm1::TFetch TForm1::FetchFile(const std::string& name, const std::string& target) {
   if (transfer::Session().AbortRequested) return TFetch::Failed;
-  if (const std::int64_t have = LocalSize(target); have >= 0) {
-    if (!plat::TheDialogs().Confirm("File allready exists, do you whant to resume download ? ")) return TFetch::Declined;
-    StartMeter(name, ExpectedSize, have);
-    // What was there stays, whatever becomes of the rest.
-    return FtpClient1->RestGet() && !transfer::Session().AbortRequested ? TFetch::Done : TFetch::Failed;
+  if (LocalSize(target) < 0) return Fetch(name, target, TLanding::Fresh);
+  if (!plat::TheDialogs().Confirm(kResumeQuestion)) return TFetch::Declined;
+  return Fetch(name, target, TLanding::Resume);
+}
+
+TForm1::TFetch TForm1::Fetch(const std::string& name, const std::string& target, TLanding landing) {
+  fetchFailure_.clear();
+  if (transfer::Session().AbortRequested) return TFetch::Failed;
+  switch (landing) {
+    case TLanding::Skip:
+      return TFetch::Declined;
+    case TLanding::Overwrite:
+      return FetchBeside(name, target);
+    case TLanding::Resume: {
+      StartMeter(name, ExpectedSize, LocalSize(target));
+      // What was there stays, whatever becomes of the rest.
+      return FtpClient1->RestGet() && !transfer::Session().AbortRequested ? TFetch::Done : TFetch::Failed;
+    }
+    case TLanding::Fresh:
+      break;
   }
   StartMeter(name, ExpectedSize, 0);
   if (FtpClient1->Get() && !transfer::Session().AbortRequested) return TFetch::Done;
@@ -234,6 +305,70 @@ TForm1::TFetch TForm1::FetchFile(const std::string& name, const std::string& tar
   // empty or partial file behind.
   if (::unlink(target.c_str()) == 0) AddLog("! Removed the incomplete file " + target);
   return TFetch::Failed;
+}
+
+TForm1::TFetch TForm1::FetchBeside(const std::string& name, const std::string& target) {
+  const std::string temp = transfer::TempBeside(target);
+  if (temp.empty()) {
+    fetchFailure_ = "cannot create a file beside " + target + ": " + std::strerror(errno);
+    return TFetch::Failed;
+  }
+  FtpClient1->SetLocalFileName(temp);
+  StartMeter(name, ExpectedSize, 0);
+  const bool whole = FtpClient1->Get() && !transfer::Session().AbortRequested;
+  FtpClient1->SetLocalFileName(target);
+  if (whole && ::rename(temp.c_str(), target.c_str()) == 0) return TFetch::Done;
+  if (whole) fetchFailure_ = "cannot rename " + temp + " to " + target + ": " + std::strerror(errno);
+  ::unlink(temp.c_str());
+  return TFetch::Failed;
+}
+
+
+TForm1::TLanding TForm1::Landing(session::TQueueEntry& Entry) {
+  const bool upload = Entry.Direction == session::TDirection::Upload;
+  // On the server: a file of that name in its list, or one this queue sent
+  // already (two local names that differ only in letter case).
+  const TListRow* row = upload ? RemoteRow(Entry.RemoteName, Entry.RemoteDir) : nullptr;
+  const bool taken = upload ? row != nullptr || Queue.Sent(Entry.RemoteDir, Entry.RemoteName)
+                            : LocalSize(Entry.LocalPath) >= 0;
+  if (!taken) return TLanding::Fresh;
+  const std::optional<session::TExistsChoice> same = Queue.SameForRest(Entry.Direction);
+  switch (same ? *same : AskExists(Entry, row)) {
+    case session::TExistsChoice::Resume:
+      return TLanding::Resume;
+    case session::TExistsChoice::Overwrite:
+      return TLanding::Overwrite;
+    case session::TExistsChoice::Skip:
+      return TLanding::Skip;
+    case session::TExistsChoice::Rename:
+      break;
+  }
+  RenameFree(Entry);
+  return TLanding::Fresh;
+}
+
+session::TExistsChoice TForm1::AskExists(const session::TQueueEntry& Entry, const TListRow* RemoteRow) {
+  const std::vector<std::string> choices = ExistsChoices(Entry.Direction == session::TDirection::Upload);
+  bool forRest = false;
+  const int answer =
+      plat::TheDialogs().ChooseWithCheck(ExistsQuestion(Entry, RemoteRow), choices, kSameForRest, forRest, "File exists");
+  const auto choice = answer >= 0 && answer < static_cast<int>(choices.size())
+                          ? static_cast<session::TExistsChoice>(answer)
+                          : session::TExistsChoice::Skip;
+  if (forRest) Queue.SetSameForRest(Entry.Direction, choice);
+  return choice;
+}
+
+void TForm1::RenameFree(session::TQueueEntry& Entry) {
+  std::string& name = Entry.Direction == session::TDirection::Download ? Entry.LocalPath : Entry.RemoteName;
+  const std::string before = name;
+  if (Entry.Direction == session::TDirection::Download)
+    name = session::FreeName(before, LocalNameTaken);
+  else
+    name = session::FreeName(before, [&](const std::string& n) {
+      return RemoteRow(n, Entry.RemoteDir) != nullptr || Queue.Sent(Entry.RemoteDir, n);
+    });
+  AddLog(before + " exists: the file goes to " + name);
 }
 
 void TForm1::EndOfQueue() {
@@ -275,13 +410,15 @@ void TForm1::EndTransferStep() {
   TransferForm->ProgressBar1->setValue(0);
 }
 
-bool TForm1::RemoteFileExists(const std::string& Name, const std::string& Dir) {
+bool TForm1::RemoteFileExists(const std::string& Name, const std::string& Dir) { return RemoteRow(Name, Dir) != nullptr; }
+
+const TListRow* TForm1::RemoteRow(const std::string& Name, const std::string& Dir) const {
   // The remote list knows only the folder it shows.
-  if (TransferForm->RemoteListFolder() != Dir) return false;
-  TFileListView* remote = TransferForm->RemoteListView;
+  if (TransferForm->RemoteListFolder() != Dir) return nullptr;
+  const TFileListView* remote = TransferForm->RemoteListView;
   for (int i = 0; i < remote->Count(); ++i)
-    if (remote->Row(i).Caption == Name) return true;
-  return false;
+    if (remote->Row(i).Caption == Name) return &remote->Row(i);
+  return nullptr;
 }
 
 std::int64_t TForm1::LocalSize(const std::string& path) {

@@ -35,6 +35,21 @@ std::string EntryText(const TQueueEntry& Entry) {
   return Entry.LocalPath + " -> " + RemotePath(Entry);
 }
 
+std::string NumberedName(const std::string& Name, int N) {
+  const std::size_t slash = Name.rfind('/');
+  const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+  std::size_t dot = Name.rfind('.');
+  if (dot == std::string::npos || dot <= start) dot = Name.size();
+  return Name.substr(0, dot) + " (" + std::to_string(N) + ")" + Name.substr(dot);
+}
+
+std::string FreeName(const std::string& Name, const std::function<bool(const std::string&)>& Taken) {
+  for (int n = 1;; ++n) {
+    std::string candidate = NumberedName(Name, n);
+    if (!Taken(candidate)) return candidate;
+  }
+}
+
 void TTransferQueue::Add(TQueueEntry Entry) {
   // An entry settled at the drop (a refused name) keeps its state and is
   // only counted.
@@ -83,6 +98,14 @@ void TTransferQueue::MarkSent(const std::string& RemoteDir, const std::string& R
   sent_.insert(SentKey(RemoteDir, RemoteName));
 }
 
+std::optional<TExistsChoice> TTransferQueue::SameForRest(TDirection Direction) const {
+  return Direction == TDirection::Download ? sameDownloads_ : sameUploads_;
+}
+
+void TTransferQueue::SetSameForRest(TDirection Direction, TExistsChoice Choice) {
+  (Direction == TDirection::Download ? sameDownloads_ : sameUploads_) = Choice;
+}
+
 int TTransferQueue::Count(TEntryState State) const {
   return static_cast<int>(
       std::count_if(entries_.begin(), entries_.end(), [State](const TQueueEntry& e) { return e.State == State; }));
@@ -120,6 +143,8 @@ void TTransferQueue::Clear() {
   waiting_ = 0;
   running_ = nullptr;
   sent_.clear();
+  sameDownloads_.reset();
+  sameUploads_.reset();
 }
 
 }  // namespace session

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,6 +34,8 @@ struct TQueueEntry {
   // The server file's modification time as the list showed it (UTC); -1
   // when the list did not give it exactly.
   std::int64_t RemoteTime = -1;
+  // The server file's date as the list showed it, exact or not.
+  std::string RemoteDate;
   bool Binary = true;
   TEntryState State = TEntryState::Waiting;
   // Why it was skipped or failed.
@@ -43,6 +47,16 @@ std::string RemotePath(const TQueueEntry& Entry);
 // "/pub/a.bin -> /home/u/a.bin" (download) or "/home/u/a.bin -> /pub/a.bin"
 // (upload): the way the file went, for the log.
 std::string EntryText(const TQueueEntry& Entry);
+
+// What becomes of a file whose name is taken where it goes, in the order
+// the question offers it. Resume is an append for an upload.
+enum class TExistsChoice { Resume, Overwrite, Rename, Skip };
+
+// "name (N).ext" for a path or name ("/a/b.tar.gz" -> "/a/b.tar (N).gz";
+// a name without a dot, or only a leading one, takes the number at its end).
+std::string NumberedName(const std::string& Name, int N);
+// The first of Name (1), Name (2)... that Taken says is free.
+std::string FreeName(const std::string& Name, const std::function<bool(const std::string&)>& Taken);
 
 class TTransferQueue {
  public:
@@ -65,6 +79,10 @@ class TTransferQueue {
   // local file of the same remote name must not replace it silently.
   bool Sent(const std::string& RemoteDir, const std::string& RemoteName) const;
   void MarkSent(const std::string& RemoteDir, const std::string& RemoteName);
+  // The choice the user made for every later file of this run whose name
+  // is taken, downloads and uploads apart; none until then.
+  std::optional<TExistsChoice> SameForRest(TDirection Direction) const;
+  void SetSameForRest(TDirection Direction, TExistsChoice Choice);
 
   int Transferred() const { return Count(TEntryState::Done); }
   int Skipped() const { return Count(TEntryState::Skipped); }
@@ -85,6 +103,8 @@ class TTransferQueue {
   std::size_t waiting_ = 0;
   TQueueEntry* running_ = nullptr;
   std::set<std::string> sent_;
+  std::optional<TExistsChoice> sameDownloads_;
+  std::optional<TExistsChoice> sameUploads_;
 };
 
 }  // namespace session

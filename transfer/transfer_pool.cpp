@@ -19,8 +19,13 @@ namespace {
 
 constexpr const char* kStepNames[] = {"Idle", "Typing", "Transferring", "Timing"};
 
-// A new download is written beside its target and takes its place once
-// whole: a failure never leaves a partial file under the target's name.
+void SetLocalTime(const std::string& Path, std::int64_t Utc) {
+  const timespec times[2] = {{static_cast<time_t>(Utc), 0}, {static_cast<time_t>(Utc), 0}};
+  ::utimensat(AT_FDCWD, Path.c_str(), times, 0);
+}
+
+}  // namespace
+
 std::string TempBeside(const std::string& Local) {
   const std::size_t slash = Local.rfind('/');
   std::string temp = Local.substr(0, slash + 1) + "." + Local.substr(slash + 1) + ".vekftp-XXXXXX";
@@ -32,13 +37,6 @@ std::string TempBeside(const std::string& Local) {
   ::close(fd);
   return temp;
 }
-
-void SetLocalTime(const std::string& Path, std::int64_t Utc) {
-  const timespec times[2] = {{static_cast<time_t>(Utc), 0}, {static_cast<time_t>(Utc), 0}};
-  ::utimensat(AT_FDCWD, Path.c_str(), times, 0);
-}
-
-}  // namespace
 
 const char* SlotStepName(TSlotStep Step) {
   const auto i = static_cast<std::size_t>(Step);

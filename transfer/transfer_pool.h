@@ -42,6 +42,12 @@ inline TPoolJob PoolJob(bool Upload, std::string Remote, std::string Local, std:
   return job;
 }
 
+// A new download is written beside its target and takes its place once
+// whole: a failure never leaves a partial file under the target's name, nor
+// spoils the file it was to replace. An empty file "./.name.vekftp-XXXXXX"
+// beside Local, with the permissions of a new file; empty when none can be made.
+std::string TempBeside(const std::string& Local);
+
 // What a connection of the pool is doing; one place moves it (SetStep),
 // and VEK_FTP_TRACE prints each move by name.
 enum class TSlotStep { Idle, Typing, Transferring, Timing };

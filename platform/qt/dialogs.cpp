@@ -1,6 +1,7 @@
 #include "platform/qt/dialogs.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
@@ -50,6 +51,14 @@ std::string QtDialogs::InputBox(const std::string& caption, const std::string& p
   return ok ? text.toStdString() : defaultValue;
 }
 
+namespace {
+
+// Which choice a button is, whatever its text becomes (a style may add a
+// shortcut mark to it).
+constexpr const char* kChoiceIndex = "vekChoiceIndex";
+
+}  // namespace
+
 std::unique_ptr<QMessageBox> ChoiceBox(const std::string& text, const std::vector<std::string>& buttons,
                                        const std::string& caption) {
   auto box = std::make_unique<QMessageBox>(QMessageBox::Warning, Caption(caption), QString::fromStdString(text),
@@ -59,6 +68,7 @@ std::unique_ptr<QMessageBox> ChoiceBox(const std::string& text, const std::vecto
   for (std::size_t i = 0; i < buttons.size(); ++i) {
     const bool isLast = i + 1 == buttons.size();
     last = box->addButton(QString::fromStdString(buttons[i]), isLast ? QMessageBox::RejectRole : QMessageBox::AcceptRole);
+    last->setProperty(kChoiceIndex, static_cast<int>(i));
   }
   // Nothing is chosen by a stray Return.
   if (last != nullptr) {
@@ -68,13 +78,37 @@ std::unique_ptr<QMessageBox> ChoiceBox(const std::string& text, const std::vecto
   return box;
 }
 
+std::unique_ptr<QMessageBox> ChoiceBoxWithCheck(const std::string& text, const std::vector<std::string>& buttons,
+                                                const std::string& checkText, bool checked,
+                                                const std::string& caption) {
+  std::unique_ptr<QMessageBox> box = ChoiceBox(text, buttons, caption);
+  auto* check = new QCheckBox(QString::fromStdString(checkText));
+  check->setChecked(checked);
+  box->setCheckBox(check);  // the box owns it
+  return box;
+}
+
+int ChosenIndex(const QMessageBox& box, std::size_t buttons) {
+  const int last = static_cast<int>(buttons) - 1;
+  const QAbstractButton* clicked = box.clickedButton();
+  if (clicked == nullptr) return last;
+  bool ok = false;
+  const int index = clicked->property(kChoiceIndex).toInt(&ok);
+  return ok ? index : last;
+}
+
 int QtDialogs::Choose(const std::string& text, const std::vector<std::string>& buttons, const std::string& caption) {
   const std::unique_ptr<QMessageBox> box = ChoiceBox(text, buttons, caption);
   box->exec();
-  for (std::size_t i = 0; i < buttons.size(); ++i)
-    if (box->clickedButton() != nullptr && box->clickedButton()->text() == QString::fromStdString(buttons[i]))
-      return static_cast<int>(i);
-  return static_cast<int>(buttons.size()) - 1;
+  return ChosenIndex(*box, buttons.size());
+}
+
+int QtDialogs::ChooseWithCheck(const std::string& text, const std::vector<std::string>& buttons,
+                               const std::string& checkText, bool& checked, const std::string& caption) {
+  const std::unique_ptr<QMessageBox> box = ChoiceBoxWithCheck(text, buttons, checkText, checked, caption);
+  box->exec();
+  checked = box->checkBox()->isChecked();
+  return ChosenIndex(*box, buttons.size());
 }
 
 // --- scripted ---
@@ -89,16 +123,17 @@ std::vector<std::string> ScriptedDialogs::Messages() const {
 void ScriptedDialogs::Clear() {
   confirms_.clear();
   choices_.clear();
+  checkedChoices_.clear();
   inputs_.clear();
   asked_.clear();
 }
 
 void ScriptedDialogs::ShowMessage(const std::string& text, const std::string& caption) {
-  asked_.push_back({Kind::Message, caption, text, std::string()});
+  asked_.push_back({Kind::Message, caption, text, std::string(), std::string()});
 }
 
 bool ScriptedDialogs::Confirm(const std::string& text, const std::string& caption) {
-  asked_.push_back({Kind::Confirm, caption, text, std::string()});
+  asked_.push_back({Kind::Confirm, caption, text, std::string(), std::string()});
   if (confirms_.empty()) return false;
   const bool yes = confirms_.front();
   confirms_.pop_front();
@@ -107,21 +142,39 @@ bool ScriptedDialogs::Confirm(const std::string& text, const std::string& captio
 
 std::string ScriptedDialogs::InputBox(const std::string& caption, const std::string& prompt,
                                       const std::string& defaultValue) {
-  asked_.push_back({Kind::Input, caption, prompt, defaultValue});
+  asked_.push_back({Kind::Input, caption, prompt, defaultValue, std::string()});
   if (inputs_.empty()) return defaultValue;
   std::optional<std::string> answer = std::move(inputs_.front());
   inputs_.pop_front();
   return answer ? *answer : defaultValue;
 }
 
+namespace {
+
+std::string Joined(const std::vector<std::string>& buttons) {
+  std::string joined;
+  for (const std::string& b : buttons) joined += (joined.empty() ? "" : "|") + b;
+  return joined;
+}
+
+}  // namespace
+
 int ScriptedDialogs::Choose(const std::string& text, const std::vector<std::string>& buttons,
                             const std::string& caption) {
-  std::string choices;
-  for (const std::string& b : buttons) choices += (choices.empty() ? "" : "|") + b;
-  asked_.push_back({Kind::Choice, caption, text, choices});
+  asked_.push_back({Kind::Choice, caption, text, Joined(buttons), std::string()});
   if (choices_.empty()) return static_cast<int>(buttons.size()) - 1;
   const int answer = choices_.front();
   choices_.pop_front();
+  return answer;
+}
+
+int ScriptedDialogs::ChooseWithCheck(const std::string& text, const std::vector<std::string>& buttons,
+                                     const std::string& checkText, bool& checked, const std::string& caption) {
+  asked_.push_back({Kind::CheckedChoice, caption, text, Joined(buttons), checkText});
+  if (checkedChoices_.empty()) return static_cast<int>(buttons.size()) - 1;
+  const auto [answer, ticked] = checkedChoices_.front();
+  checkedChoices_.pop_front();
+  checked = ticked;
   return answer;
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class QMessageBox;
@@ -29,11 +30,22 @@ class Dialogs {
   // closing the box is the last choice (which should be Cancel).
   virtual int Choose(const std::string& text, const std::vector<std::string>& buttons,
                      const std::string& caption = std::string()) = 0;
+  // Choose with a check box under the text: checked comes in as the box's
+  // state and goes out as the user left it.
+  virtual int ChooseWithCheck(const std::string& text, const std::vector<std::string>& buttons,
+                              const std::string& checkText, bool& checked,
+                              const std::string& caption = std::string()) = 0;
 };
 
 // The warning box Choose shows: the last button is the default and Escape.
 std::unique_ptr<QMessageBox> ChoiceBox(const std::string& text, const std::vector<std::string>& buttons,
                                        const std::string& caption);
+// The same box with a check box (ChooseWithCheck's).
+std::unique_ptr<QMessageBox> ChoiceBoxWithCheck(const std::string& text, const std::vector<std::string>& buttons,
+                                                const std::string& checkText, bool checked,
+                                                const std::string& caption);
+// The index of the button of a ChoiceBox that closed it.
+int ChosenIndex(const QMessageBox& box, std::size_t buttons);
 
 // The boxes of the desktop (QMessageBox, QInputDialog).
 class QtDialogs : public Dialogs {
@@ -43,18 +55,21 @@ class QtDialogs : public Dialogs {
   std::string InputBox(const std::string& caption, const std::string& prompt,
                        const std::string& defaultValue) override;
   int Choose(const std::string& text, const std::vector<std::string>& buttons, const std::string& caption) override;
+  int ChooseWithCheck(const std::string& text, const std::vector<std::string>& buttons, const std::string& checkText,
+                      bool& checked, const std::string& caption) override;
 };
 
 // Answers loaded beforehand, one queue per kind of box, and a record of every
 // box asked for. A question with no answer left gets No, an input box Cancel.
 class ScriptedDialogs : public Dialogs {
  public:
-  enum class Kind { Message, Confirm, Input, Choice };
+  enum class Kind { Message, Confirm, Input, Choice, CheckedChoice };
   struct Asked {
     Kind kind;
     std::string caption;
     std::string text;           // message, question or prompt
     std::string defaultValue;   // input boxes; for choices, the buttons joined by "|"
+    std::string checkText;      // a checked choice's check box
   };
 
   void AnswerConfirm(bool yes) { confirms_.push_back(yes); }
@@ -62,11 +77,16 @@ class ScriptedDialogs : public Dialogs {
   void AnswerInput(std::optional<std::string> text) { inputs_.push_back(std::move(text)); }
   // The index of the button pressed; without one, the last button.
   void AnswerChoice(int index) { choices_.push_back(index); }
+  // A choice with a check box: the button and the box's state when it was
+  // pressed; without one, the last button and the box as it was shown.
+  void AnswerCheckedChoice(int index, bool checked) { checkedChoices_.push_back({index, checked}); }
 
   const std::vector<Asked>& asked() const { return asked_; }
   // The texts of the message boxes shown so far, in order.
   std::vector<std::string> Messages() const;
-  std::size_t PendingAnswers() const { return confirms_.size() + inputs_.size() + choices_.size(); }
+  std::size_t PendingAnswers() const {
+    return confirms_.size() + inputs_.size() + choices_.size() + checkedChoices_.size();
+  }
   void Clear();
 
   void ShowMessage(const std::string& text, const std::string& caption) override;
@@ -74,10 +94,13 @@ class ScriptedDialogs : public Dialogs {
   std::string InputBox(const std::string& caption, const std::string& prompt,
                        const std::string& defaultValue) override;
   int Choose(const std::string& text, const std::vector<std::string>& buttons, const std::string& caption) override;
+  int ChooseWithCheck(const std::string& text, const std::vector<std::string>& buttons, const std::string& checkText,
+                      bool& checked, const std::string& caption) override;
 
  private:
   std::deque<bool> confirms_;
   std::deque<int> choices_;
+  std::deque<std::pair<int, bool>> checkedChoices_;
   std::deque<std::optional<std::string>> inputs_;
   std::vector<Asked> asked_;
 };

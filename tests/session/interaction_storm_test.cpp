@@ -32,15 +32,18 @@ namespace fs = std::filesystem;
 using testsupport::ReadFile;
 using testsupport::WriteFile;
 
-// Resume yes or no at random, never append (an append after a cut upload
+// Resume or skip at random, never append (an append after a cut upload
 // would not make a copy), No to every other question, Cancel to every name
 // asked for.
 class CarefulUser : public plat::Dialogs {
  public:
   explicit CarefulUser(std::mt19937& rng) : rng_(rng) {}
   void ShowMessage(const std::string& text, const std::string&) override { messages.push_back(text); }
-  bool Confirm(const std::string& text, const std::string&) override {
-    return text == "File allready exists, do you whant to resume download ? " && rng_() % 2 == 0;
+  bool Confirm(const std::string&, const std::string&) override { return false; }
+  int ChooseWithCheck(const std::string& text, const std::vector<std::string>& buttons, const std::string&, bool&,
+                      const std::string&) override {
+    const bool download = text.rfind("File allready exists, do you whant to resume download ? ", 0) == 0;
+    return download && rng_() % 2 == 0 ? 0 : static_cast<int>(buttons.size()) - 1;
   }
   std::string InputBox(const std::string&, const std::string&, const std::string& defaultValue) override {
     return defaultValue;

@@ -60,4 +60,22 @@ TEST(TransferQueue, RunsInOrderThroughAppendsAndSaysWhatBecameOfEach) {
   EXPECT_FALSE(q.Sent("/", "r.pdf"));
 }
 
+// A taken name becomes "name (N).ext": the number goes before the last dot
+// of the file's own name, never into a folder's name or a leading dot.
+TEST(TransferQueue, FreeNamesNumberTheNameBeforeItsExtension) {
+  const struct {
+    const char* name;
+    const char* free;
+  } names[] = {
+      {"/home/u/report.pdf", "/home/u/report (2).pdf"},
+      {"/home/u.d/README", "/home/u.d/README (2)"},
+      {"archive.tar.gz", "archive.tar (2).gz"},
+      {".bashrc", ".bashrc (2)"},
+  };
+  for (const auto& n : names) {
+    const std::string first = session::NumberedName(n.name, 1);
+    EXPECT_EQ(session::FreeName(n.name, [&](const std::string& c) { return c == first; }), n.free);
+  }
+}
+
 }  // namespace

@@ -150,7 +150,7 @@ TEST(QueueSteps, TargetsAndProgress) {
   EXPECT_EQ(session::ProgressPercent(std::int64_t{3} << 31, std::int64_t{6} << 31), 50);
 }
 
-TEST_F(Queue, DownloadsRunFromTheEndAndTheQueueGoesOnAfterResumeAndNo) {
+TEST_F(Queue, DownloadsRunFromTheEndAndTheQueueGoesOnAfterResumeAndSkip) {
   Write(fs::path(remote.Path()) / "A.bin", Pattern(5000, 'a'));
   Write(fs::path(remote.Path()) / "B.bin", Pattern(1048576, 'b'));
   Write(fs::path(remote.Path()) / "C.bin", Pattern(10, 'c'));
@@ -183,7 +183,7 @@ TEST_F(Queue, DownloadsRunFromTheEndAndTheQueueGoesOnAfterResumeAndNo) {
   EXPECT_EQ(Verbs("RETR").back(), "RETR UPPER.TXT");
   EXPECT_TRUE(Holds(local.File("upper.txt"), "upper\n"));
 
-  // Four files, two of them here already: Yes resumes the first, No leaves
+  // Four files, two of them here already: Resume for the first, Skip leaves
   // the second as it is, and the queue goes on with the others. zz.bin
   // comes last in the list, so it is the first of the queue; the rate panel
   // says nothing of the file before while a question is up.
@@ -199,20 +199,21 @@ TEST_F(Queue, DownloadsRunFromTheEndAndTheQueueGoesOnAfterResumeAndNo) {
   struct Asking : plat::ScriptedDialogs {
     TTransferForm* t = nullptr;
     std::vector<std::string> ratePanels;
-    bool Confirm(const std::string& text, const std::string& caption) override {
+    int ChooseWithCheck(const std::string& text, const std::vector<std::string>& buttons,
+                        const std::string& checkText, bool& checked, const std::string& caption) override {
       ratePanels.push_back(t->StatusBar1->PanelText(2));
-      return ScriptedDialogs::Confirm(text, caption);
+      return ScriptedDialogs::ChooseWithCheck(text, buttons, checkText, checked, caption);
     }
   } asking;
   asking.t = &T();
   plat::ScopedDialogs scoped(&asking);
-  asking.AnswerConfirm(true);
-  asking.AnswerConfirm(false);
+  asking.AnswerCheckedChoice(0, false);  // Resume
+  asking.AnswerCheckedChoice(3, false);  // Skip
   Select(T().RemoteListView, {"D.bin", "E.bin", "F.bin", "zz.bin"});
   DropOnLocal();
   const std::string resume = "File allready exists, do you whant to resume download ? ";
   ASSERT_EQ(asking.asked().size(), 2u);
-  for (const auto& question : asking.asked()) EXPECT_EQ(question.text, resume);
+  for (const auto& question : asking.asked()) EXPECT_EQ(question.text.rfind(resume, 0), 0u);
   EXPECT_EQ(asking.ratePanels, (std::vector<std::string>{"", ""}));
   EXPECT_EQ(Verbs("REST").back(), "REST 300000");
   EXPECT_TRUE(Holds(local.File("zz.bin"), Pattern(1048576, 'z')));
@@ -222,7 +223,7 @@ TEST_F(Queue, DownloadsRunFromTheEndAndTheQueueGoesOnAfterResumeAndNo) {
   EXPECT_EQ(Verbs("RETR").size(), retrBefore + 3);
   EXPECT_EQ(With(Windows::Lines(T().Memo1), "! Skipped "),
             std::vector<std::string>{"! Skipped /D.bin -> " + local.File("D.bin") +
-                                     ": the resume question was answered No"});
+                                     ": the file exists: Skip was chosen"});
   EXPECT_EQ(T().StatusBar1->PanelText(1), "3 files transferred, 1 skipped, 0 failed");
 }
 
@@ -285,9 +286,9 @@ TEST_F(Queue, UploadsUseRealPathsAskBeforeAppendingAndRelistAsText) {
 
   T().SetRadioGroup1ItemIndex(1);  // text
   Select(localList, {"readme.txt", "two.bin"});
-  w->dialogs.AnswerConfirm(true);
+  w->dialogs.AnswerCheckedChoice(0, false);  // Append
   DropOnRemote();
-  EXPECT_EQ(w->dialogs.asked().back().text, "File allready exists, do you whant to append upload ? ");
+  EXPECT_EQ(w->dialogs.asked().back().text.rfind("File allready exists, do you whant to append upload ? ", 0), 0u);
   EXPECT_EQ(Verbs("APPE"), (std::vector<std::string>{"APPE two.bin"}));
   EXPECT_TRUE(localList->SelectedRows().empty());
   // The queue goes on after the append.
@@ -439,12 +440,12 @@ TEST_F(Queue, LocalNamesThatDifferOnlyInLetterCaseNeverReplaceEachOther) {
   EXPECT_EQ(Windows::Captions(list), (std::vector<std::string>{"other.txt", "report 2026.pdf", "Report 2026.PDF"}));
 
   // Lower case forced: both would be "report 2026.pdf". The second asks
-  // first, and No leaves the first whole.
+  // first, and Skip leaves the first whole.
   w->form1->ForceLowerCB->setChecked(true);
   Select(list, {"Report 2026.PDF", "report 2026.pdf"});
   DropOnRemote();
   ASSERT_EQ(w->dialogs.asked().size(), 1u);
-  EXPECT_EQ(w->dialogs.asked()[0].text, "File allready exists, do you whant to append upload ? ");
+  EXPECT_EQ(w->dialogs.asked()[0].text.rfind("File allready exists, do you whant to append upload ? ", 0), 0u);
   const std::string stored = ReadFile(remote.File("report 2026.pdf"));
   EXPECT_TRUE(stored == Pattern(300000, 'R') || stored == Pattern(1000, 'r')) << stored.size();
   EXPECT_EQ(T().StatusBar1->PanelText(1), "1 file transferred, 1 skipped, 0 failed");
