@@ -63,24 +63,30 @@ std::unique_ptr<TFtpClient> TForm1::SessionEngine() {
     Trust = FtpClient1->Encrypted() && Info.Fingerprint == FtpClient1->TlsInfo().Fingerprint ? ftpTrustOnce
                                                                                              : ftpTrustNo;
   };
-  // The type the engine believes in is the one the server is told.
-  e.SetBinary(true);
   return engine;
 }
 
 std::vector<TFtpClient*> TForm1::OpenQueueEngines() {
-  std::vector<TFtpClient*> engines;
+  std::vector<TFtpClient*> opening;
   for (int i = 0; i < transfers_; ++i) {
-    auto engine = SessionEngine();
-    TFtpClient& e = *engine;
-    if (!e.Connect() || !e.TypeSet()) {
-      AddLog("! The server refused connection " + std::to_string(i + 1) + " of the queue (" + e.ErrorMessage() +
-             "): it goes on with " + std::to_string(i));
-      break;
-    }
-    engines.push_back(engine.get());
-    queueEngines_.push_back(std::move(engine));
+    queueEngines_.push_back(SessionEngine());
+    // A server starts every session in ASCII: the pool sends TYPE I with
+    // the first binary file.
+    queueEngines_.back()->SetBinary(false);
+    opening.push_back(queueEngines_.back().get());
   }
+  const std::vector<std::uint16_t> outcome = transfer::ConnectAll(opening, FtpClient1->Timeout());
+  std::vector<TFtpClient*> engines;
+  for (std::size_t i = 0; i < opening.size(); ++i) {
+    if (outcome[i] == 0) {
+      engines.push_back(opening[i]);
+      continue;
+    }
+    AddLog("! The server refused connection " + std::to_string(i + 1) + " of the queue (" +
+           opening[i]->ErrorMessage() + ")");
+  }
+  if (engines.size() < opening.size() && !engines.empty())
+    AddLog("! The queue goes on with " + std::to_string(engines.size()) + " connections of its own");
   return engines;
 }
 

@@ -38,6 +38,35 @@ std::string TempBeside(const std::string& Local) {
   return temp;
 }
 
+std::vector<std::uint16_t> ConnectAll(const std::vector<TFtpClient*>& Engines, int TimeoutSeconds) {
+  constexpr std::uint16_t kPending = 0xFFFF;
+  std::vector<std::uint16_t> outcome(Engines.size(), kPending);
+  for (std::size_t i = 0; i < Engines.size(); ++i) {
+    Engines[i]->OnRequestDone = [&outcome, i](TCustomFtpCli*, TFtpRequest, std::uint16_t Error) { outcome[i] = Error; };
+    try {
+      Engines[i]->ConnectAsync();
+    } catch (const std::exception&) {
+      outcome[i] = 500;
+    }
+  }
+  plat::Application& app = plat::Application::Instance();
+  const std::uint32_t deadline = plat::GetTickCount() + static_cast<std::uint32_t>(TimeoutSeconds) * 1000;
+  const auto pending = [&] { return std::count(outcome.begin(), outcome.end(), kPending) > 0; };
+  while (pending() && !app.Terminated()) {
+    app.ProcessMessages();
+    const std::uint32_t left = plat::TicksUntil(plat::GetTickCount(), deadline);
+    if (left == 0) break;
+    if (pending()) app.WaitMessage(static_cast<int>(left));
+  }
+  for (std::size_t i = 0; i < Engines.size(); ++i) {
+    Engines[i]->OnRequestDone = nullptr;
+    if (outcome[i] != kPending) continue;
+    Engines[i]->AbortAsync();
+    outcome[i] = 426;
+  }
+  return outcome;
+}
+
 const char* SlotStepName(TSlotStep Step) {
   const auto i = static_cast<std::size_t>(Step);
   return i < sizeof(kStepNames) / sizeof(kStepNames[0]) ? kStepNames[i] : "?";

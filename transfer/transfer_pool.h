@@ -48,6 +48,12 @@ inline TPoolJob PoolJob(bool Upload, std::string Remote, std::string Local, std:
 // beside Local, with the permissions of a new file; empty when none can be made.
 std::string TempBeside(const std::string& Local);
 
+// Logs every engine in at once (a round trip costs the same for four as
+// for one); each gets its outcome: 0, or the code it failed with (a
+// server refusing more connections answers 421). TimeoutSeconds bounds
+// the whole; engines still connecting then are aborted.
+std::vector<std::uint16_t> ConnectAll(const std::vector<TFtpClient*>& Engines, int TimeoutSeconds);
+
 // What a connection of the pool is doing; one place moves it (SetStep),
 // and VEK_FTP_TRACE prints each move by name.
 enum class TSlotStep { Idle, Typing, Transferring, Timing };

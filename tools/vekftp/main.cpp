@@ -183,21 +183,29 @@ class Session {
   // Connections beyond the first, up to -j; a server that refuses one (421,
   // too many connections) leaves the run with those it took.
   std::vector<TFtpClient*> Engines() {
-    std::vector<TFtpClient*> engines{&ftp_};
+    std::vector<TFtpClient*> opening;
     for (int i = 1; i < opt_.parallel; ++i) {
       auto more = std::make_unique<TFtpClient>();
       ConfigureEngine(*more, opt_);
+      // A server starts every session in ASCII: the pool sends TYPE with the first file.
+      more->SetBinary(false);
       more->OnVerifyCertificate = ftp_.OnVerifyCertificate;
       more->OnDisplay = ftp_.OnDisplay;
-      if (!more->Connect() || !PinHeld(*more) || !more->TypeSet()) {
-        std::fprintf(stderr, "vekftp: the server refused connection %d (%s): going on with %d\n", i + 1,
-                     vekftp::EscapeControls(more->ErrorMessage()).c_str(), i);
-        if (more->IsConnected()) more->Quit();
-        break;
-      }
-      engines.push_back(more.get());
+      opening.push_back(more.get());
       more_.push_back(std::move(more));
     }
+    const std::vector<std::uint16_t> outcome = transfer::ConnectAll(opening, opt_.timeout);
+    std::vector<TFtpClient*> engines{&ftp_};
+    for (std::size_t i = 0; i < opening.size(); ++i) {
+      if (outcome[i] == 0 && PinHeld(*opening[i])) {
+        engines.push_back(opening[i]);
+        continue;
+      }
+      std::fprintf(stderr, "vekftp: the server refused connection %zu (%s)\n", i + 2,
+                   vekftp::EscapeControls(opening[i]->ErrorMessage()).c_str());
+    }
+    if (engines.size() < static_cast<std::size_t>(opt_.parallel))
+      std::fprintf(stderr, "vekftp: going on with %zu connections\n", engines.size());
     return engines;
   }
 
