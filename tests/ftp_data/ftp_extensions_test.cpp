@@ -68,15 +68,9 @@ void Configure(TFtpClient& ftp, const Peer& peer) {
   ftp.SetUseMlsd(true);
 }
 
-std::int64_t MTime(const fs::path& Path) {
-  struct stat st{};
-  return ::stat(Path.c_str(), &st) == 0 ? st.st_mtime : -2;
-}
+std::int64_t MTime(const fs::path& Path) { return testsupport::MTime(Path.string()); }
 
-void SetMTime(const fs::path& Path, std::int64_t Seconds) {
-  const timespec times[2] = {{static_cast<time_t>(Seconds), 0}, {static_cast<time_t>(Seconds), 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, Path.c_str(), times, 0), 0);
-}
+void SetMTime(const fs::path& Path, std::int64_t Seconds) { ASSERT_TRUE(testsupport::SetMTime(Path.string(), Seconds)); }
 
 class Extensions : public ::testing::TestWithParam<Server> {};
 

@@ -18,11 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Bytes(std::size_t Size, char Seed) {
-  std::string bytes(Size, '\0');
-  for (std::size_t i = 0; i < Size; ++i) bytes[i] = static_cast<char>(Seed + i * 7 + i / 311);
-  return bytes;
-}
+using testsupport::Pattern;
+std::string Bytes(std::size_t Size, char Seed) { return Pattern(Size, Seed); }
 
 int CountLines(const std::vector<std::string>& Log, const std::string& Prefix) {
   return static_cast<int>(

@@ -24,11 +24,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Bytes(std::size_t size, char seed) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(seed + i * 13 + i / 509);
-  return bytes;
-}
+using testsupport::Pattern;
+std::string Bytes(std::size_t Size, char Seed) { return Pattern(Size, Seed); }
 
 int Count(const std::string& text, const std::string& what) {
   int n = 0;

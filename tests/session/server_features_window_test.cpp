@@ -29,15 +29,9 @@ using testsupport::ReadFile;
 using testsupport::WriteFile;
 using vektest::Windows;
 
-std::int64_t MTime(const std::string& Path) {
-  struct stat st{};
-  return ::stat(Path.c_str(), &st) == 0 ? st.st_mtime : -2;
-}
+using testsupport::MTime;
 
-void SetMTime(const std::string& Path, std::int64_t Seconds) {
-  const timespec times[2] = {{static_cast<time_t>(Seconds), 0}, {static_cast<time_t>(Seconds), 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, Path.c_str(), times, 0), 0);
-}
+void SetMTime(const std::string& Path, std::int64_t Seconds) { ASSERT_TRUE(testsupport::SetMTime(Path, Seconds)); }
 
 void Select(TFileListView* list, const std::string& Caption) {
   for (int i = 0; i < list->Count(); ++i) list->SelectRow(i, list->Row(i).Caption == Caption);

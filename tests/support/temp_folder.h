@@ -1,9 +1,11 @@
 // A private folder for one test, removed with everything in it afterwards.
 #pragma once
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -72,6 +74,24 @@ inline void MakeTree(const std::filesystem::path& Root) {
   WriteFile((Root / "a b" / "Grüße" / "deep" / "x.bin").string(), std::string("\0\1\2\3\4", 5));
   for (int i = 0; i < 12; ++i)
     WriteFile((Root / "a b" / ("n" + std::to_string(i))).string(), std::string(static_cast<std::size_t>(i) * 100, 'n'));
+}
+
+// A file's modification time in seconds, -2 when it cannot be read.
+inline std::int64_t MTime(const std::string& name) {
+  struct stat st {};
+  return ::stat(name.c_str(), &st) == 0 ? st.st_mtime : -2;
+}
+
+inline bool SetMTime(const std::string& name, std::int64_t seconds) {
+  const timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
+  return ::utimensat(AT_FDCWD, name.c_str(), times, 0) == 0;
+}
+
+// Bytes that differ from place to place, so a shifted or repeated block shows.
+inline std::string Pattern(std::size_t size, char seed) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(seed + i * 13 + i / 509);
+  return bytes;
 }
 
 inline unsigned Mode(const std::string& name) {
