@@ -201,6 +201,12 @@ void TForm1::CreateControls() {
   connect(Anonymous, &QCheckBox::clicked, this, Guarded([this] { AnonymousClick(); }));
   connect(EncryptionCB, &QComboBox::activated, this, Guarded([this] { EncryptionCBChange(); }));
 
+  QueueRefreshTimer = new QTimer(this);
+  QueueRefreshTimer->setObjectName("QueueRefreshTimer");
+  QueueRefreshTimer->setSingleShot(true);
+  QueueRefreshTimer->setInterval(100);
+  connect(QueueRefreshTimer, &QTimer::timeout, this, Guarded([this] { QueueRefreshTimerTimer(); }));
+
   KeepAliveTimer = new QTimer(this);
   KeepAliveTimer->setObjectName("KeepAliveTimer");
   KeepAliveTimer->setSingleShot(true);

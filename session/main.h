@@ -194,6 +194,21 @@ class TForm1 : public QMainWindow, public TTransferController {
   // would pull the server from under the queue.
   bool RefusedWhileTransferring(const std::string& Command) override;
 
+  // --- the queue pane (queue_pane.cpp) ---
+  std::size_t QueueRows() override;
+  TQueueRowText QueueRow(std::size_t Row) override;
+  void QueueRemove(const std::vector<std::size_t>& Rows) override;
+  void QueueRetryFailed() override;
+  void QueueClearFinished() override;
+  // The pane and its totals shown again, at most ten times a second.
+  void RefreshQueuePane();
+  void QueueRefreshTimerTimer();
+  // "3 files, 12000 bytes left": what the queue still has to move.
+  std::string QueueTotalsText() const;
+  // The entries of finished runs, until "Clear finished".
+  std::vector<session::TQueueEntry> QueueHistory;
+  QTimer* QueueRefreshTimer = nullptr;
+
   // --- the busy state (busy.cpp) ---
   bool RefusedWhileBusy(const std::string& Command) override;
   void RunBusy(transfer::TActivity Activity, const std::function<void()>& Work) override;

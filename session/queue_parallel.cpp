@@ -30,6 +30,7 @@ void TForm1::RunParallelQueue() {
     // The pool lets go of the connections before they close.
     transfer::TTransferPool pool(std::move(engines), FtpClient1->Timeout(), preserveTimes_);
     pool_ = &pool;
+    TransferForm->StatusBar1->SetPanelText(1, "Transferring: " + QueueTotalsText());
     poolTotal_ = 0;
     poolEnded_ = 0;
     std::deque<transfer::TPoolJob> jobs;  // addresses stay valid as jobs are added
@@ -130,9 +131,8 @@ void TForm1::PoolJobDone(transfer::TPoolJob& Job) {
   Queue.Finish(entry, Job.Done ? session::TEntryState::Done : session::TEntryState::Failed,
                aborted && !Job.Done ? "aborted" : Job.Why);
   ++poolEnded_;
-  const std::string status = "Transferring: " + std::to_string(poolEnded_) + " of " +
-                             std::to_string(poolTotal_ + Queue.WaitingCount()) + " files done";
-  TransferForm->StatusBar1->SetPanelText(1, status);
+  RefreshQueuePane();
+  TransferForm->StatusBar1->SetPanelText(1, "Transferring: " + QueueTotalsText());
   const std::size_t all = poolTotal_ + Queue.WaitingCount();
   TransferForm->ProgressBar1->setValue(all == 0 ? 0 : static_cast<int>(poolEnded_ * 100 / all));
 }

@@ -123,6 +123,7 @@ void TForm1::DownloadAll() {
 }
 
 void TForm1::StartQueue() {
+  RefreshQueuePane();
   // While the engine is busy, the running queue goes on with the new files,
   // or they start as soon as the engine is free (AfterBusy).
   if (Queue.Empty() || transfer::Session().Busy() || parallelRunning_) return;
@@ -146,6 +147,7 @@ void TForm1::RunQueue() {
       break;
     }
     if (!PrepareEntry(*entry, typeSet)) continue;
+    RefreshQueuePane();
     if (entry->Direction == session::TDirection::Upload)
       UploadNext(*entry);
     else
@@ -377,7 +379,9 @@ void TForm1::EndOfQueue() {
   AddLog(summary);
   const bool downloads = Queue.HasDownloads();
   const bool uploads = Queue.HasUploads();
+  for (std::size_t i = 0; i < Queue.Size(); ++i) QueueHistory.push_back(Queue.At(i));
   Queue.Clear();
+  RefreshQueuePane();
   // The destinations as they are now on the disk and on the server.
   if (downloads) TransferForm->LocalDirTreeChange();
   if (uploads && transfer::Session().Connected && !transfer::Session().AbortRequested) TransferForm->RefreshRemote();
@@ -400,7 +404,7 @@ void TForm1::BeginTransferStep(const std::string& statusText, std::int64_t expec
   // Nothing of the previous file stays on show while this one is asked about.
   SetRateText(std::string());
   TransferForm->ProgressBar1->setValue(0);
-  TransferForm->StatusBar1->SetPanelText(1, statusText);
+  TransferForm->StatusBar1->SetPanelText(1, statusText + "  (" + QueueTotalsText() + ")");
 }
 
 void TForm1::EndTransferStep() {

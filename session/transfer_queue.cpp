@@ -81,6 +81,13 @@ void TTransferQueue::Finish(TQueueEntry& Entry, TEntryState State, const std::st
   if (&Entry == running_) running_ = nullptr;
 }
 
+void TTransferQueue::RemoveWaiting(std::size_t Index) {
+  if (Index >= entries_.size() || entries_[Index].State != TEntryState::Waiting) return;
+  entries_[Index].State = TEntryState::Skipped;
+  entries_[Index].Why = "removed from the queue";
+  --waiting_;
+}
+
 void TTransferQueue::SkipWaiting(const std::string& Why) {
   for (std::size_t i = next_; i < entries_.size(); ++i) {
     if (entries_[i].State != TEntryState::Waiting) continue;

@@ -70,6 +70,11 @@ class TTransferQueue {
   void Finish(TEntryState State, const std::string& Why = std::string());
   // The outcome of one of several running entries.
   void Finish(TQueueEntry& Entry, TEntryState State, const std::string& Why = std::string());
+  // The entries in order, for a view of the queue.
+  std::size_t Size() const { return entries_.size(); }
+  const TQueueEntry& At(std::size_t Index) const { return entries_[Index]; }
+  // The entry at Index, if it still waits, is skipped: the user took it out.
+  void RemoveWaiting(std::size_t Index);
   // Every entry still waiting is skipped for Why (the queue was aborted).
   void SkipWaiting(const std::string& Why);
   bool Empty() const { return entries_.empty(); }

@@ -4,6 +4,8 @@
 // window knows it only by this.
 #pragma once
 
+#include "transfer/queue_view.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -44,4 +46,11 @@ class TTransferController {
   // remote list's folder, every file and sub-folder.
   virtual void DownloadFolder(const std::string& RemotePath, const std::string& Name) = 0;
   virtual void UploadFolder(const std::string& Folder) = 0;
+  // The queue pane: its rows (the files of earlier runs, then this one's),
+  // and its commands.
+  virtual std::size_t QueueRows() = 0;
+  virtual TQueueRowText QueueRow(std::size_t Row) = 0;
+  virtual void QueueRemove(const std::vector<std::size_t>& Rows) = 0;
+  virtual void QueueRetryFailed() = 0;
+  virtual void QueueClearFinished() = 0;
 };

@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
 #include <QSplitter>
@@ -28,6 +29,8 @@
 #include "transfer/file_list_view.h"
 #include "transfer/listing_mlsd.h"
 #include "transfer/pictures.h"
+#include "transfer/queue_view.h"
+#include "transfer/transfer_controller.h"
 #include "transfer/remote_tree_view.h"
 #include "transfer/temp_dir.h"
 
@@ -157,6 +160,7 @@ void TTransferForm::CreateControls() {
   upper->addWidget(CreateMainArea(), 1);
   bodyLayout->addLayout(upper, 1);
   bodyLayout->addWidget(CreateBottomStrip());
+  bodyLayout->addWidget(CreateQueuePanel());
 
   ProgressBar1 = Named(new QProgressBar(body), "ProgressBar1");
   ProgressBar1->setRange(0, 100);
@@ -315,6 +319,35 @@ QWidget* TTransferForm::CreateBottomStrip() {
   layout->addWidget(AdImage1, 0, Qt::AlignVCenter);
   layout->addStretch(1);
   return Panel2;
+}
+
+QWidget* TTransferForm::CreateQueuePanel() {
+  // Under the log, shown while the queue has files to list: the totals and
+  // the commands above, a row per file below.
+  QueuePanel = Named(new QWidget, "QueuePanel");
+  QueuePanel->setFixedHeight(120);
+  QueuePanel->hide();
+  auto* column = new QVBoxLayout(QueuePanel);
+  column->setContentsMargins(0, 2, 0, 0);
+  column->setSpacing(2);
+  auto* top = new QHBoxLayout;
+  QueueTotalsLabel = Named(new QLabel(QueuePanel), "QueueTotalsLabel");
+  top->addWidget(QueueTotalsLabel, 1);
+  RemoveQueueBut = Named(new QPushButton("Remove", QueuePanel), "RemoveQueueBut");
+  RetryFailedBut = Named(new QPushButton("Retry failed", QueuePanel), "RetryFailedBut");
+  ClearFinishedBut = Named(new QPushButton("Clear finished", QueuePanel), "ClearFinishedBut");
+  for (QPushButton* b : {RemoveQueueBut, RetryFailedBut, ClearFinishedBut}) top->addWidget(b);
+  column->addLayout(top);
+  QueueListView = Named(new TQueueView(QueuePanel), "QueueListView");
+  QueueListView->Model()->RowCount = [this] { return Controller != nullptr ? Controller->QueueRows() : 0; };
+  QueueListView->Model()->RowAt = [this](std::size_t i) { return Controller->QueueRow(i); };
+  column->addWidget(QueueListView, 1);
+  connect(RemoveQueueBut, &QPushButton::clicked, this,
+          [this] { plat::RunGuarded([this] { Controller->QueueRemove(QueueListView->SelectedRows()); }); });
+  connect(RetryFailedBut, &QPushButton::clicked, this, [this] { plat::RunGuarded([this] { Controller->QueueRetryFailed(); }); });
+  connect(ClearFinishedBut, &QPushButton::clicked, this,
+          [this] { plat::RunGuarded([this] { Controller->QueueClearFinished(); }); });
+  return QueuePanel;
 }
 
 void TTransferForm::CreateMenu() {

@@ -22,6 +22,8 @@ class QFrame;
 class QLabel;
 class QMenu;
 class QPlainTextEdit;
+class QPushButton;
+class TQueueView;
 class QProgressBar;
 class QSplitter;
 class QToolButton;
@@ -82,6 +84,12 @@ class TTransferForm : public QMainWindow {
   TFileListView* LocalListView = nullptr;
   QWidget* Panel2 = nullptr;         // bottom strip
   TLogMemo* Memo1 = nullptr;         // log
+  QWidget* QueuePanel = nullptr;     // the queue, under the log
+  TQueueView* QueueListView = nullptr;
+  QPushButton* RemoveQueueBut = nullptr;
+  QPushButton* RetryFailedBut = nullptr;
+  QPushButton* ClearFinishedBut = nullptr;
+  QLabel* QueueTotalsLabel = nullptr;
   QLabel* AdImage1 = nullptr;        // banner place, 468 x 60, left empty
   QProgressBar* ProgressBar1 = nullptr;
   TStatusBar* StatusBar1 = nullptr;
@@ -217,6 +225,7 @@ class TTransferForm : public QMainWindow {
   void ForgetRemoteNode(QTreeWidgetItem* node);
   bool menuOnTree_ = false;
   void ConfigureLocalDirTree();
+  QWidget* CreateQueuePanel();
   void LoadSystemImageLists();
   void SetupListViews();
 

@@ -11,10 +11,12 @@
 #include <QToolButton>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
 
+#include "controls/log_memo.h"
 #include "controls/status_bar.h"
 #include "tests/ftp_data/pureftpd_peer.h"
 #include "tests/ftp_data/vsftpd_peer.h"
@@ -33,6 +35,18 @@ QTreeWidgetItem* Child(QTreeWidgetItem* Node, const std::string& Name) {
   for (int i = 0; i < Node->childCount(); ++i)
     if (Node->child(i)->text(0).toStdString() == Name) return Node->child(i);
   return nullptr;
+}
+
+void Select(TFileListView* List, const std::vector<std::string>& Captions) {
+  for (int i = 0; i < List->Count(); ++i)
+    List->SelectRow(i, std::find(Captions.begin(), Captions.end(), List->Row(i).Caption) != Captions.end());
+}
+
+void Shoot(QWidget& Window, const std::string& Name) {
+  const fs::path folder = VEK_SCREENSHOT_DIR;
+  fs::create_directories(folder);
+  for (TLogMemo* memo : Window.findChildren<TLogMemo*>()) memo->Flush();
+  EXPECT_TRUE(Window.grab().save(QString::fromStdString((folder / (Name + ".png")).string()), "PNG"));
 }
 
 void Connect(Windows& w, std::uint16_t Port, const std::string& User, const std::string& Password,
@@ -79,28 +93,61 @@ TEST(ConnectionsWindow, QueueOverConnectionsOfItsOwnWhileTheTreeWorks) {
     t.RemoteTreeView->setCurrentItem(Child(t.RemoteRootNode, "pub"));
     ASSERT_EQ(t.RemoteListView->Count(), 40);
 
-    // Once the queue runs, the user opens another folder.
+    // Once the queue runs, the user opens another folder and takes the
+    // last file out of the queue; the pane is photographed.
     bool clicked = false;
     QTimer::singleShot(0, [&] {
       t.RemoteTreeView->setCurrentItem(Child(t.RemoteRootNode, "other"));
+      w.form1->QueueRemove({w.form1->QueueRows() - 1});
+      w.form1->QueueRefreshTimerTimer();
+      if (pure) Shoot(t, "transfer_queue_pane");
       clicked = true;
     });
     t.RemoteListView->selectAll();
     t.RemoteListViewDragDrop(t.LocalListView, t.RemoteListView, 0, 0);
     EXPECT_TRUE(clicked);
     EXPECT_EQ(Windows::Captions(t.RemoteListView), std::vector<std::string>{"o.txt"});
-    for (const auto& [name, bytes] : files) EXPECT_TRUE(ReadFile(local.File(name)) == bytes) << name;
+    // The pane keeps the run: 39 done, the one taken out skipped, and so
+    // the log says; that file never came.
+    ASSERT_EQ(w.form1->QueueRows(), 40u);
+    const TQueueRowText removed = w.form1->QueueRow(39);
+    EXPECT_EQ(removed.State, "skipped: removed from the queue");
+    EXPECT_FALSE(fs::exists(removed.Local));
+    for (std::size_t i = 0; i < 39; ++i) EXPECT_EQ(w.form1->QueueRow(i).State, "done");
+    for (const auto& [name, bytes] : files) {
+      if (local.File(name) == removed.Local) continue;
+      EXPECT_TRUE(ReadFile(local.File(name)) == bytes) << name;
+    }
     const auto lines = Windows::Lines(t.Memo1);
-    EXPECT_EQ(Windows::CountStarting(lines, "40 files transferred, 0 skipped, 0 failed"), 1);
+    EXPECT_EQ(Windows::CountStarting(lines, "39 files transferred, 1 skipped, 0 failed"), 1);
+    // "Clear finished" empties the pane; "Retry failed" runs a file that
+    // failed once it can.
+    w.form1->QueueClearFinished();
+    EXPECT_EQ(w.form1->QueueRows(), 0u);
+    t.RemoteTreeView->setCurrentItem(Child(t.RemoteRootNode, "pub"));
+    Select(t.RemoteListView, {"f100.bin"});
+    fs::rename(peer->Root() / "pub" / "f100.bin", peer->Root() / "pub" / "gone.bin");
+    fs::remove(local.File("f100.bin"));
+    t.RemoteListViewDragDrop(t.LocalListView, t.RemoteListView, 0, 0);
+    ASSERT_EQ(w.form1->QueueRows(), 1u);
+    EXPECT_EQ(w.form1->QueueRow(0).State.rfind("failed: ", 0), 0u) << w.form1->QueueRow(0).State;
+    fs::rename(peer->Root() / "pub" / "gone.bin", peer->Root() / "pub" / "f100.bin");
+    w.form1->QueueRetryFailed();
+    ASSERT_EQ(w.form1->QueueRows(), 1u);
+    EXPECT_EQ(w.form1->QueueRow(0).State, "done");
+    EXPECT_TRUE(ReadFile(local.File("f100.bin")) == files["f100.bin"]);
+    w.form1->QueueClearFinished();
+    w.dialogs.Clear();
     // Two per address, the browsing one among them: one of the four is taken.
     EXPECT_EQ(Windows::CountStarting(lines, "! The server refused connection "), limited ? 3 : 0);
     EXPECT_EQ(Windows::CountStarting(lines, "Refused"), 0);
 
     t.RemoteTreeView->setCurrentItem(Child(t.RemoteRootNode, "up"));
+    QCoreApplication::processEvents();
     t.LocalListView->selectAll();
     t.RemoteListViewDragDrop(t.RemoteListView, t.LocalListView, 0, 0);
     for (const auto& [name, bytes] : files) EXPECT_TRUE(ReadFile((peer->Upload() / name).string()) == bytes) << name;
-    EXPECT_EQ(Windows::CountStarting(Windows::Lines(t.Memo1), "40 files transferred, 0 skipped, 0 failed"), 2);
+    EXPECT_EQ(Windows::CountStarting(Windows::Lines(t.Memo1), "40 files transferred, 0 skipped, 0 failed"), 1);
     EXPECT_TRUE(w.dialogs.Messages().empty()) << w.dialogs.Messages()[0];
   }
 }
