@@ -443,6 +443,8 @@ class TCustomFtpCli {
   std::int64_t RemoteModTime() const { return FRemoteModTime; }
   // False once the server refused to set a time in this session.
   bool CanSetModTime() const { return !FSetTimeRefused; }
+  // False once the server did not know MDTM (500, 502) in this session.
+  bool CanGetModTime() const { return !FGetTimeRefused; }
   // The certificates trusted by the user (TTrustedCertificates); empty: the
   // user's own file.
   const std::string& TrustFile() const { return FTrustFile; }
@@ -852,6 +854,7 @@ class TCustomFtpCli {
   std::int64_t FRemoteModTime = -1;
   std::int64_t FModTimeToSet = -1;
   bool FSetTimeRefused = false;
+  bool FGetTimeRefused = false;
   std::string FErrorBeforeTime;  // ErrorMessage, which a time request leaves as it was
   bool FPasvAddressNoted = false;  // the log said once that a 227 address was not taken
 

@@ -32,6 +32,7 @@ void TCustomFtpCli::StartChain(TFtpRequest Request, TFtpStepSet Steps) {
     Steps.Include(fsOpts);
     FFeatures.Clear();
     FSetTimeRefused = false;
+    FGetTimeRefused = false;
     FPasvAddressNoted = false;
   }
   FPendingSteps = Steps;

@@ -67,6 +67,8 @@ void TCustomFtpCli::SetModTimeAfterReply() {
 }
 
 void TCustomFtpCli::TimeAfterReply() {
+  // A server that does not know the command would be asked for every file.
+  if (FCurrentStep == fsMdtm && (FReplyCode == 500 || FReplyCode == 502)) FGetTimeRefused = true;
   // A file whose time is unknown is still whole: the failure of the next
   // real request must be the one ErrorMessage shows.
   FErrorMessage = FErrorBeforeTime;

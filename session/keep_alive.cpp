@@ -41,7 +41,7 @@ void TForm1::KeepAliveTimerTimer() {
 void TForm1::TakeRemoteTime(const session::TQueueEntry& Entry) {
   std::int64_t when = Entry.RemoteTime;
   if (when < 0) {
-    if (!FtpClient1->ModTime()) return;  // the dispatcher logged why
+    if (!FtpClient1->CanGetModTime() || !FtpClient1->ModTime()) return;  // the dispatcher logged why
     when = FtpClient1->RemoteModTime();
   }
   if (when < 0) return;

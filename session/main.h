@@ -205,6 +205,9 @@ class TForm1 : public QMainWindow, public TTransferController {
   void QueueRefreshTimerTimer();
   // "3 files, 12000 bytes left": what the queue still has to move.
   std::string QueueTotalsText() const;
+  // Its latest value: counting a queue of 10,000 files for every file
+  // would cost more than moving them.
+  std::string queueTotals_;
   // The entries of finished runs, until "Clear finished".
   std::vector<session::TQueueEntry> QueueHistory;
   QTimer* QueueRefreshTimer = nullptr;

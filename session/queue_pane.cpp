@@ -65,7 +65,8 @@ void TForm1::QueueRefreshTimerTimer() {
   if (TransferForm == nullptr || TransferForm->QueueListView == nullptr) return;
   TransferForm->QueueListView->Model()->Refresh();
   TransferForm->QueuePanel->setVisible(QueueRows() > 0);
-  TransferForm->QueueTotalsLabel->setText(QString::fromStdString(QueueTotalsText()));
+  queueTotals_ = QueueTotalsText();
+  TransferForm->QueueTotalsLabel->setText(QString::fromStdString(queueTotals_));
 }
 
 std::string TForm1::QueueTotalsText() const {

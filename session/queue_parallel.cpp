@@ -30,7 +30,8 @@ void TForm1::RunParallelQueue() {
     // The pool lets go of the connections before they close.
     transfer::TTransferPool pool(std::move(engines), FtpClient1->Timeout(), preserveTimes_);
     pool_ = &pool;
-    TransferForm->StatusBar1->SetPanelText(1, "Transferring: " + QueueTotalsText());
+    queueTotals_ = QueueTotalsText();
+    TransferForm->StatusBar1->SetPanelText(1, "Transferring: " + queueTotals_);
     poolTotal_ = 0;
     poolEnded_ = 0;
     std::deque<transfer::TPoolJob> jobs;  // addresses stay valid as jobs are added
@@ -132,7 +133,7 @@ void TForm1::PoolJobDone(transfer::TPoolJob& Job) {
                aborted && !Job.Done ? "aborted" : Job.Why);
   ++poolEnded_;
   RefreshQueuePane();
-  TransferForm->StatusBar1->SetPanelText(1, "Transferring: " + QueueTotalsText());
+  TransferForm->StatusBar1->SetPanelText(1, "Transferring: " + queueTotals_);
   const std::size_t all = poolTotal_ + Queue.WaitingCount();
   TransferForm->ProgressBar1->setValue(all == 0 ? 0 : static_cast<int>(poolEnded_ * 100 / all));
 }

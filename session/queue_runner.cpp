@@ -404,7 +404,7 @@ void TForm1::BeginTransferStep(const std::string& statusText, std::int64_t expec
   // Nothing of the previous file stays on show while this one is asked about.
   SetRateText(std::string());
   TransferForm->ProgressBar1->setValue(0);
-  TransferForm->StatusBar1->SetPanelText(1, statusText + "  (" + QueueTotalsText() + ")");
+  TransferForm->StatusBar1->SetPanelText(1, queueTotals_.empty() ? statusText : statusText + "  (" + queueTotals_ + ")");
 }
 
 void TForm1::EndTransferStep() {

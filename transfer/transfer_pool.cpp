@@ -223,7 +223,7 @@ void TTransferPool::Advance(TSlot& Slot, std::uint16_t Error) {
       }
       // The time, before a download takes its name: a failure there leaves
       // a whole file with today's time, never a partial one.
-      const bool askTime = preserve_ && !job.Upload && job.ModifyUtc < 0;
+      const bool askTime = preserve_ && !job.Upload && job.ModifyUtc < 0 && Slot.Ftp->CanGetModTime();
       const bool giveTime = preserve_ && job.Upload && job.Mode == TPoolMode::New && job.ModifyUtc >= 0 &&
                             Slot.Ftp->CanSetModTime();
       if (askTime || giveTime) {
