@@ -200,6 +200,8 @@ class TForm1 : public QMainWindow, public TTransferController {
   void QueueRemove(const std::vector<std::size_t>& Rows) override;
   void QueueRetryFailed() override;
   void QueueClearFinished() override;
+  // A running file's bytes so far, for its row.
+  void NoteProgress(session::TQueueEntry& Entry, std::int64_t Bytes);
   // The pane and its totals shown again, at most ten times a second.
   void RefreshQueuePane();
   void QueueRefreshTimerTimer();

@@ -1,5 +1,9 @@
 // The queue pane of the transfer window: the files of finished runs and of
 // the running one, what became of each, and the commands on them.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
 #include <QLabel>
 #include <QTimer>
 
@@ -9,7 +13,28 @@
 
 namespace {
 
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// "42% at 1.5 MB/s" (the percentage when the size is known).
+std::string RunningText(const session::TQueueEntry& Entry) {
+  if (Entry.Moved <= 0 || Entry.StartMs < 0) return "running";
+  std::string text;
+  if (Entry.ExpectedSize > 0) text = std::to_string(Entry.Moved * 100 / Entry.ExpectedSize) + "% at ";
+  const std::int64_t ms = std::max<std::int64_t>(NowMs() - Entry.StartMs, 1);
+  const double rate = static_cast<double>(Entry.Moved) * 1000.0 / static_cast<double>(ms);
+  char buffer[32];
+  if (rate >= 1024.0 * 1024.0)
+    std::snprintf(buffer, sizeof(buffer), "%.1f MB/s", rate / (1024.0 * 1024.0));
+  else
+    std::snprintf(buffer, sizeof(buffer), "%.0f KB/s", rate / 1024.0);
+  return text + buffer;
+}
+
 std::string StateText(const session::TQueueEntry& Entry) {
+  if (Entry.State == session::TEntryState::Running) return RunningText(Entry);
   const std::string state = session::EntryStateName(Entry.State);
   return Entry.Why.empty() ? state : state + ": " + Entry.Why;
 }
@@ -54,6 +79,12 @@ void TForm1::QueueRetryFailed() {
 
 void TForm1::QueueClearFinished() {
   QueueHistory.clear();
+  RefreshQueuePane();
+}
+
+void TForm1::NoteProgress(session::TQueueEntry& Entry, std::int64_t Bytes) {
+  if (Entry.StartMs < 0) Entry.StartMs = NowMs();
+  Entry.Moved = Bytes;
   RefreshQueuePane();
 }
 

@@ -30,6 +30,9 @@ void TForm1::RunParallelQueue() {
     // The pool lets go of the connections before they close.
     transfer::TTransferPool pool(std::move(engines), FtpClient1->Timeout(), preserveTimes_);
     pool_ = &pool;
+    pool.OnJobProgress = [this](transfer::TPoolJob& Job, std::int64_t Bytes) {
+      NoteProgress(*static_cast<session::TQueueEntry*>(Job.Tag), Bytes);
+    };
     queueTotals_ = QueueTotalsText();
     TransferForm->StatusBar1->SetPanelText(1, "Transferring: " + queueTotals_);
     poolTotal_ = 0;

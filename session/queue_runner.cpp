@@ -463,6 +463,7 @@ void TForm1::FtpClient1Progress(TCustomFtpCli*, std::int64_t Count, bool&) {
   // A few milliseconds between rounds keep the window as lively as every
   // chunk would, at a fraction of the cost during a fast transfer.
   const std::int64_t now = NowMs();
+  if (session::TQueueEntry* entry = Queue.Running(); entry != nullptr && TransferActive) NoteProgress(*entry, Count);
   if (progressDepth_ == 0 && now - lastEventsMs_ >= kProgressEventsMs) {
     lastEventsMs_ = now;
     ++progressDepth_;

@@ -40,6 +40,10 @@ struct TQueueEntry {
   TEntryState State = TEntryState::Waiting;
   // Why it was skipped or failed.
   std::string Why;
+  // While it runs: the bytes moved so far and when it started (ms), for
+  // its percentage and rate.
+  std::int64_t Moved = 0;
+  std::int64_t StartMs = -1;
 };
 
 // The remote path of an entry: its folder and name joined by one "/".
@@ -70,6 +74,8 @@ class TTransferQueue {
   void Finish(TEntryState State, const std::string& Why = std::string());
   // The outcome of one of several running entries.
   void Finish(TQueueEntry& Entry, TEntryState State, const std::string& Why = std::string());
+  // The entry Next gave last, while it runs; nullptr otherwise.
+  TQueueEntry* Running() { return running_; }
   // The entries in order, for a view of the queue.
   std::size_t Size() const { return entries_.size(); }
   const TQueueEntry& At(std::size_t Index) const { return entries_[Index]; }

@@ -99,6 +99,7 @@ TTransferPool::TTransferPool(std::vector<TFtpClient*> Engines, int TimeoutSecond
     slot.Ftp->OnProgress = [this, i](TCustomFtpCli*, std::int64_t Count, bool&) {
       slots_[i].LastMove = plat::GetTickCount();
       slots_[i].Bytes = Count;
+      if (OnJobProgress && slots_[i].Job != nullptr) OnJobProgress(*slots_[i].Job, Count);
     };
   }
 }

@@ -76,6 +76,8 @@ class TTransferPool {
   bool Run(std::vector<TPoolJob>& Jobs);
   // Ends the running files (each fails as aborted) and takes no more.
   void Stop();
+  // Progress of a running file: its bytes so far.
+  std::function<void(TPoolJob& Job, std::int64_t Bytes)> OnJobProgress;
   // Bytes moved by the running files, for a progress display.
   std::int64_t RunningBytes() const;
 

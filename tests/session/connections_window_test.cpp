@@ -216,6 +216,35 @@ TEST(ConnectionsWindow, AbortDuringAQueueOverFourConnectionsLeavesNoPartialFile)
   EXPECT_TRUE(transfer::Session().Connected);
 }
 
+// pyftpdlib as well, and a tree of 5,000 files in 500 folders both ways
+// over four connections, byte for byte.
+TEST(ConnectionsWindow, LargeTreeBothWaysOnPyftpdlib) {
+  testsupport::TempFolder served, local, config;
+  const fs::path root(served.Path());
+  for (int d = 0; d < 500; ++d) {
+    const fs::path folder = root / "big" / ("d" + std::to_string(d / 50)) / ("e" + std::to_string(d));
+    fs::create_directories(folder);
+    for (int f = 0; f < 10; ++f) WriteFile((folder / ("f" + std::to_string(f))).string(), std::to_string(d * 10 + f));
+  }
+  fs::create_directories(root / "up");
+  vektest::PyFtpdPeer peer("vek", "pw", root);
+  std::string error;
+  if (!peer.Start(error)) GTEST_SKIP() << error;
+  Windows w(config.File("rirarar.ini"));
+  Connect(w, peer.Port(), "vek", "pw", local.Path(), 4);
+  ASSERT_TRUE(transfer::Session().Connected);
+  TTransferForm& t = *w.transferForm;
+  t.RemoteTreeView->setCurrentItem(Child(t.RemoteRootNode, "big"));
+  t.FolderDropped(t.LocalListView, t.RemoteTreeView);
+  const auto original = testsupport::TreeOf(root / "big");
+  ASSERT_EQ(original.size(), 5510u);  // 5,000 files, 500 + 10 folders
+  EXPECT_TRUE(testsupport::TreeOf(fs::path(local.Path()) / "big") == original);
+  t.RemoteTreeView->setCurrentItem(Child(t.RemoteRootNode, "up"));
+  w.form1->UploadFolder(local.Path() + "/big/");
+  EXPECT_TRUE(testsupport::TreeOf(root / "up" / "big") == original);
+  EXPECT_EQ(Windows::CountStarting(Windows::Lines(t.Memo1), "5000 files transferred, 0 skipped, 0 failed"), 2);
+}
+
 // vsftpd closes an idle session after two seconds: the window says
 // "Disconnected", and the next click connects again and lists the folder.
 TEST(ConnectionsWindow, TheNextClickOpensASessionTheServerClosed) {

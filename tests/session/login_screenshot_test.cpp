@@ -3,6 +3,7 @@
 // real X server when the xvfb run sets VEK_SCREENSHOT_TAG).
 #include <cstdio>
 #include <filesystem>
+#include <regex>
 #include <fstream>
 
 #include <QCheckBox>
@@ -94,17 +95,21 @@ TEST(Screenshot, TransferWindowDuringAQueueAndAtItsEnd) {
   data.slowChunk = 20000;
   data.slowPauseMs = 25;
   int barSeen = 0;
-  std::string busy, status;
+  std::string busy, status, running;
   QTimer::singleShot(500, &t, [&] {
     barSeen = t.ProgressBar1->value();
     busy = t.StatusBar1->PanelText(0);
     status = t.StatusBar1->PanelText(1);
+    for (std::size_t i = 0; i < w.form1->QueueRows(); ++i)
+      if (w.form1->QueueRow(i).State.find("% at ") != std::string::npos) running = w.form1->QueueRow(i).State;
     Shoot(t, "transfer_queue_running");
   });
   t.RemoteListViewDragDrop(t.LocalListView, t.RemoteListView, 0, 0);
   EXPECT_GT(barSeen, 0);
   EXPECT_EQ(busy, "Busy:");
   EXPECT_EQ(status.rfind("Downloading : ", 0), 0u) << status;
+  // The queue pane's row of that file: its percentage and rate.
+  EXPECT_TRUE(std::regex_match(running, std::regex("[0-9]+% at [0-9.]+ [KM]B/s"))) << running;
   EXPECT_EQ(testsupport::ReadFile(local.File("ubuntu-notes.iso")), bytes);
   EXPECT_EQ(t.StatusBar1->PanelText(1), "3 files transferred, 1 skipped, 0 failed");
   QApplication::processEvents();
