@@ -1,5 +1,8 @@
 #include "ftp/ftp_time.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 
 namespace {
@@ -75,4 +78,9 @@ std::string FormatFtpTime(std::int64_t UtcSeconds) {
   std::snprintf(text, sizeof(text), "%04lld%02d%02d%02d%02d%02d", static_cast<long long>(year), month, day,
                 static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
   return text;
+}
+
+bool SetLocalFileTime(const std::string& Path, std::int64_t UtcSeconds) {
+  const timespec times[2] = {{static_cast<time_t>(UtcSeconds), 0}, {static_cast<time_t>(UtcSeconds), 0}};
+  return ::utimensat(AT_FDCWD, Path.c_str(), times, 0) == 0;
 }

@@ -11,3 +11,7 @@
 bool ParseFtpTime(std::string_view Text, std::int64_t& UtcSeconds);
 // UtcSeconds as "YYYYMMDDHHMMSS".
 std::string FormatFtpTime(std::int64_t UtcSeconds);
+
+// A local file's modification (and access) time set to UtcSeconds; false
+// with errno set when it cannot be.
+bool SetLocalFileTime(const std::string& Path, std::int64_t UtcSeconds);

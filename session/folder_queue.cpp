@@ -34,14 +34,6 @@ std::string FolderSummary(const std::string& Path, const transfer::TWalkResult& 
          std::to_string(Walk.Dirs.size() + 1) + " folders";
 }
 
-bool MakeLocalFolder(const std::string& Path, std::string& Error) {
-  struct stat st {};
-  if (::mkdir(Path.c_str(), 0777) == 0 || (errno == EEXIST && ::stat(Path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
-    return true;
-  Error = "cannot create the folder " + Path + ": " + std::strerror(errno);
-  return false;
-}
-
 }  // namespace
 
 bool TForm1::WithOwnConnection(const std::function<bool(TFtpClient&)>& Work, std::string& Error) {
@@ -80,12 +72,12 @@ void TForm1::DownloadFolder(const std::string& RemotePath, const std::string& Na
       error);
   ::unlink(listing.c_str());
   for (const std::string& line : walk.Problems) AddLog(line);
-  if (!read || !MakeLocalFolder(*target, error)) {
+  if (!read || !transfer::MakeLocalFolder(*target, error)) {
     plat::TheDialogs().ShowMessage("Error: cannot copy the folder " + RemotePath + ": " + error);
     return;
   }
   for (const std::string& dir : walk.Dirs)
-    if (!MakeLocalFolder(transfer::JoinPath(*target, lower ? session::LowerCaseName(dir) : dir), error)) {
+    if (!transfer::MakeLocalFolder(transfer::JoinPath(*target, lower ? session::LowerCaseName(dir) : dir), error)) {
       plat::TheDialogs().ShowMessage("Error: " + error);
       return;
     }

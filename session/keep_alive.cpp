@@ -45,8 +45,7 @@ void TForm1::TakeRemoteTime(const session::TQueueEntry& Entry) {
     when = FtpClient1->RemoteModTime();
   }
   if (when < 0) return;
-  const timespec times[2] = {{static_cast<time_t>(when), 0}, {static_cast<time_t>(when), 0}};
-  if (::utimensat(AT_FDCWD, Entry.LocalPath.c_str(), times, 0) != 0)
+  if (!SetLocalFileTime(Entry.LocalPath, when))
     AddLog("! Cannot set the time of " + Entry.LocalPath + ": " + std::strerror(errno));
 }
 

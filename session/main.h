@@ -304,8 +304,6 @@ class TForm1 : public QMainWindow, public TTransferController {
   // shows another folder or no such file.
   const TListRow* RemoteRow(const std::string& Name, const std::string& Dir) const;
   static bool IsFolder(const std::string& path);
-  // Size of a local file, -1 when there is none.
-  static std::int64_t LocalSize(const std::string& path);
   static constexpr const char* kQueueAborted = "the queue was aborted";
   static constexpr const char* kSkippedExisting = "the file exists: Skip was chosen";
   bool Representation() const;

@@ -229,7 +229,7 @@ bool LocalNameTaken(const std::string& path) {
 
 void TForm1::UploadNext(session::TQueueEntry& Entry) {
   FtpClient1->SetLocalFileName(Entry.LocalPath);
-  const std::int64_t size = LocalSize(Entry.LocalPath);
+  const std::int64_t size = TCustomFtpCli::LocalFileSize(Entry.LocalPath);
   BeginTransferStep("Uploading : " + FtpClient1->LocalFileName(), size >= 0 ? size : Entry.ExpectedSize);
   TransferActive = true;
   const TLanding landing = Landing(Entry);
@@ -280,7 +280,7 @@ void TForm1::DownloadNext(session::TQueueEntry& Entry) {
 
 TForm1::TFetch TForm1::FetchFile(const std::string& name, const std::string& target) {
   if (transfer::Session().AbortRequested) return TFetch::Failed;
-  if (LocalSize(target) < 0) return Fetch(name, target, TLanding::Fresh);
+  if (TCustomFtpCli::LocalFileSize(target) < 0) return Fetch(name, target, TLanding::Fresh);
   if (!plat::TheDialogs().Confirm(kResumeQuestion)) return TFetch::Declined;
   return Fetch(name, target, TLanding::Resume);
 }
@@ -294,7 +294,7 @@ TForm1::TFetch TForm1::Fetch(const std::string& name, const std::string& target,
     case TLanding::Overwrite:
       return FetchBeside(name, target);
     case TLanding::Resume: {
-      StartMeter(name, ExpectedSize, LocalSize(target));
+      StartMeter(name, ExpectedSize, TCustomFtpCli::LocalFileSize(target));
       // What was there stays, whatever becomes of the rest.
       return FtpClient1->RestGet() && !transfer::Session().AbortRequested ? TFetch::Done : TFetch::Failed;
     }
@@ -332,7 +332,7 @@ TForm1::TLanding TForm1::Landing(session::TQueueEntry& Entry) {
   // already (two local names that differ only in letter case).
   const TListRow* row = upload ? RemoteRow(Entry.RemoteName, Entry.RemoteDir) : nullptr;
   const bool taken = upload ? row != nullptr || Queue.Sent(Entry.RemoteDir, Entry.RemoteName)
-                            : LocalSize(Entry.LocalPath) >= 0;
+                            : TCustomFtpCli::LocalFileSize(Entry.LocalPath) >= 0;
   if (!taken) return TLanding::Fresh;
   const std::optional<session::TExistsChoice> same = Queue.SameForRest(Entry.Direction);
   switch (same ? *same : AskExists(Entry, row)) {
@@ -423,11 +423,6 @@ const TListRow* TForm1::RemoteRow(const std::string& Name, const std::string& Di
   for (int i = 0; i < remote->Count(); ++i)
     if (remote->Row(i).Caption == Name) return &remote->Row(i);
   return nullptr;
-}
-
-std::int64_t TForm1::LocalSize(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
 }
 
 bool TForm1::IsFolder(const std::string& path) {

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <set>
@@ -68,6 +70,15 @@ void TakeEntries(const TPendingFolder& Folder, const std::string& Where, const s
 }
 
 }  // namespace
+
+bool MakeLocalFolder(const std::string& Path, std::string& Error) {
+  struct stat st {};
+  if (::mkdir(Path.c_str(), 0777) == 0 || (errno == EEXIST && ::stat(Path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
+    return true;
+  Error = "cannot create the folder " + Path + ": " + std::strerror(errno);
+  return false;
+}
+
 
 std::string JoinPath(const std::string& Folder, const std::string& Relative) {
   if (Folder.empty()) return Relative;

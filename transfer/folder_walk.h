@@ -42,6 +42,10 @@ bool WalkRemote(TFtpClient& Ftp, const std::string& ListingFile, TWalkResult& Ou
 // The local folder Root (which must exist).
 bool WalkLocal(const std::string& Root, TWalkResult& Out, std::string& Error, int MaxDepth = kMaxWalkDepth);
 
+// The local folder Path, made unless it is one already; false with Error
+// (naming it and why) when it cannot be.
+bool MakeLocalFolder(const std::string& Path, std::string& Error);
+
 // "a/b" joined to a folder path: "/" + "a/b" is "/a/b", "/x" + "a" is "/x/a".
 std::string JoinPath(const std::string& Folder, const std::string& Relative);
 

@@ -19,11 +19,6 @@ namespace {
 
 constexpr const char* kStepNames[] = {"Idle", "Typing", "Transferring", "Timing"};
 
-void SetLocalTime(const std::string& Path, std::int64_t Utc) {
-  const timespec times[2] = {{static_cast<time_t>(Utc), 0}, {static_cast<time_t>(Utc), 0}};
-  ::utimensat(AT_FDCWD, Path.c_str(), times, 0);
-}
-
 }  // namespace
 
 std::string TempBeside(const std::string& Local) {
@@ -246,7 +241,7 @@ void TTransferPool::Advance(TSlot& Slot, std::uint16_t Error) {
       return;
   }
   const std::string file = Slot.Temp.empty() ? job.Local : Slot.Temp;
-  if (!job.Upload && preserve_ && job.ModifyUtc >= 0) SetLocalTime(file, job.ModifyUtc);
+  if (!job.Upload && preserve_ && job.ModifyUtc >= 0) SetLocalFileTime(file, job.ModifyUtc);
   if (!Slot.Temp.empty()) {
     if (::rename(Slot.Temp.c_str(), job.Local.c_str()) != 0) {
       EndJob(Slot, "cannot rename " + Slot.Temp + " to " + job.Local + ": " + std::strerror(errno));

@@ -299,10 +299,10 @@ INSTANTIATE_TEST_SUITE_P(Servers, ServerTest,
 TEST(VekftpTls, CertificatesAreRefusedPinnedTrustedOrTakenOnRequest) {
   TempDir work{"vekftptls"};
   const std::string folder = work.Path().string();
-  CertificateSpec authoritySpec;
-  authoritySpec.name = "vek test authority";
-  authoritySpec.authority = true;
-  const TestCertificate authority = MakeTestCertificate(folder, "ca", authoritySpec);
+  CertificateRequest authorityRequest;
+  authorityRequest.name = "vek test authority";
+  authorityRequest.authority = true;
+  const TestCertificate authority = MakeTestCertificate(folder, "ca", authorityRequest);
   const TestCertificate selfSigned = MakeTestCertificate(folder, "self", {});
   const TestCertificate signedByAuthority = MakeTestCertificate(folder, "signed", {}, &authority);
   ::setenv("XDG_CONFIG_HOME", (work.Path() / "config").c_str(), 1);

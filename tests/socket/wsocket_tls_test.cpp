@@ -100,7 +100,7 @@ TEST_F(Tls, AFailedHandshakeSaysWhyAndDeliversNothing) {
 // With a test authority trusted: a certificate it signed for this address
 // passes; one for another name, or expired, fails with the reason.
 TEST_F(Tls, TheCertificateIsCheckedAgainstTheTrustedAuthoritiesAndTheName) {
-  vektest::CertificateSpec authority;
+  vektest::CertificateRequest authority;
   authority.name = "vek test authority";
   authority.authority = true;
   const vektest::TestCertificate ca = vektest::MakeTestCertificate(folder.Path(), "ca", authority);
@@ -109,14 +109,14 @@ TEST_F(Tls, TheCertificateIsCheckedAgainstTheTrustedAuthoritiesAndTheName) {
   EXPECT_FALSE(WSocketTrustCertificates(folder.File("missing.pem"), error));
   EXPECT_NE(error.find("missing.pem"), std::string::npos);
 
-  vektest::CertificateSpec other;
+  vektest::CertificateRequest other;
   other.name = "other.example.org";
-  vektest::CertificateSpec expired;
+  vektest::CertificateRequest expired;
   expired.validFromSeconds = -7200;
   expired.validToSeconds = -3600;
   const struct {
     const char* stem;
-    vektest::CertificateSpec spec;
+    vektest::CertificateRequest wanted;
     long code;
   } cases[] = {
       {"good", {}, X509_V_OK},
@@ -124,7 +124,7 @@ TEST_F(Tls, TheCertificateIsCheckedAgainstTheTrustedAuthoritiesAndTheName) {
       {"expired", expired, X509_V_ERR_CERT_HAS_EXPIRED},
   };
   for (const auto& c : cases) {
-    const vektest::TestCertificate cert = vektest::MakeTestCertificate(folder.Path(), c.stem, c.spec, &ca);
+    const vektest::TestCertificate cert = vektest::MakeTestCertificate(folder.Path(), c.stem, c.wanted, &ca);
     vektest::TlsTestServer server(cert, {});
     Session s;
     s.Run(server.PortText(), "x", nullptr);

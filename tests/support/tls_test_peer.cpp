@@ -66,7 +66,7 @@ std::string FingerprintOf(X509* cert) {
 
 }  // namespace
 
-TestCertificate MakeTestCertificate(const std::string& Folder, const std::string& Stem, const CertificateSpec& Spec,
+TestCertificate MakeTestCertificate(const std::string& Folder, const std::string& Stem, const CertificateRequest& Wanted,
                                     const TestCertificate* Issuer) {
   EVP_PKEY* key = EVP_EC_gen("P-256");
   Check(key != nullptr, "no key");
@@ -74,21 +74,21 @@ TestCertificate MakeTestCertificate(const std::string& Folder, const std::string
   X509_set_version(cert, 2);
   static long serial = 1000;
   ASN1_INTEGER_set(X509_get_serialNumber(cert), ++serial);
-  X509_gmtime_adj(X509_getm_notBefore(cert), Spec.validFromSeconds);
-  X509_gmtime_adj(X509_getm_notAfter(cert), Spec.validToSeconds);
+  X509_gmtime_adj(X509_getm_notBefore(cert), Wanted.validFromSeconds);
+  X509_gmtime_adj(X509_getm_notAfter(cert), Wanted.validToSeconds);
   X509_set_pubkey(cert, key);
   X509_NAME* name = X509_get_subject_name(cert);
   X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("vek tests"), -1, -1, 0);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(Spec.name.c_str()), -1,
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(Wanted.name.c_str()), -1,
                              -1, 0);
   X509* issuerCert = Issuer != nullptr ? LoadCertificate(Issuer->certFile) : cert;
   EVP_PKEY* issuerKey = Issuer != nullptr ? LoadKey(Issuer->keyFile) : key;
   X509_set_issuer_name(cert, X509_get_subject_name(issuerCert));
   in6_addr probe{};
-  const bool address = inet_pton(AF_INET, Spec.name.c_str(), &probe) == 1;
-  AddExtension(cert, issuerCert, NID_subject_alt_name, (address ? "IP:" : "DNS:") + Spec.name);
-  AddExtension(cert, issuerCert, NID_basic_constraints, Spec.authority ? "critical,CA:TRUE" : "CA:FALSE");
-  if (Spec.authority) AddExtension(cert, issuerCert, NID_key_usage, "critical,keyCertSign,cRLSign");
+  const bool address = inet_pton(AF_INET, Wanted.name.c_str(), &probe) == 1;
+  AddExtension(cert, issuerCert, NID_subject_alt_name, (address ? "IP:" : "DNS:") + Wanted.name);
+  AddExtension(cert, issuerCert, NID_basic_constraints, Wanted.authority ? "critical,CA:TRUE" : "CA:FALSE");
+  if (Wanted.authority) AddExtension(cert, issuerCert, NID_key_usage, "critical,keyCertSign,cRLSign");
   Check(X509_sign(cert, issuerKey, EVP_sha256()) > 0, "cannot sign");
 
   TestCertificate out;

@@ -20,7 +20,7 @@ struct TestCertificate {
   std::string fingerprint;  // SHA-256, "AB:CD:..."
 };
 
-struct CertificateSpec {
+struct CertificateRequest {
   std::string name = "127.0.0.1";  // common name and subject alternative name (IP or DNS)
   long validFromSeconds = -3600;   // relative to now
   long validToSeconds = 30L * 24 * 3600;
@@ -28,7 +28,7 @@ struct CertificateSpec {
 };
 
 // Writes Stem.crt and Stem.key into Folder. Issuer null: self-signed.
-TestCertificate MakeTestCertificate(const std::string& Folder, const std::string& Stem, const CertificateSpec& Spec,
+TestCertificate MakeTestCertificate(const std::string& Folder, const std::string& Stem, const CertificateRequest& Wanted,
                                     const TestCertificate* Issuer = nullptr);
 
 class TlsTestServer {

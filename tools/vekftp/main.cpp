@@ -260,9 +260,8 @@ class Session {
     std::vector<std::string> folders{opt_.local};
     for (const std::string& dir : walk.Dirs) folders.push_back(transfer::JoinPath(opt_.local, dir));
     for (const std::string& folder : folders) {
-      struct stat st {};
-      if (::mkdir(folder.c_str(), 0777) != 0 && !(errno == EEXIST && ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
-        std::fprintf(stderr, "Error: cannot create the folder %s: %s\n", folder.c_str(), std::strerror(errno));
+      if (!transfer::MakeLocalFolder(folder, error)) {
+        std::fprintf(stderr, "Error: %s\n", error.c_str());
         return kExitLocal;
       }
     }
@@ -404,9 +403,7 @@ class Session {
                    vekftp::EscapeControls(ftp_.ReplyLine()).c_str());
       return;
     }
-    const timespec times[2] = {{static_cast<time_t>(ftp_.RemoteModTime()), 0},
-                               {static_cast<time_t>(ftp_.RemoteModTime()), 0}};
-    if (::utimensat(AT_FDCWD, Local.c_str(), times, 0) != 0)
+    if (!SetLocalFileTime(Local, ftp_.RemoteModTime()))
       std::fprintf(stderr, "Warning: cannot set the time of %s: %s\n", Local.c_str(), std::strerror(errno));
   }
 
@@ -482,21 +479,10 @@ class Session {
   }
 
   bool MakeTempBeside(const std::string& Local, std::string& Temp) {
-    const std::size_t slash = Local.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : Local.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? Local : Local.substr(slash + 1);
-    Temp = dir + "." + base + ".vekftp-XXXXXX";
-    const int fd = ::mkstemp(Temp.data());
-    if (fd < 0) {
-      std::fprintf(stderr, "Error: cannot create a file beside %s: %s\n", Local.c_str(), std::strerror(errno));
-      return false;
-    }
-    // mkstemp makes it 0600; a finished download gets the usual mode.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    ::close(fd);
-    return true;
+    Temp = transfer::TempBeside(Local);
+    if (!Temp.empty()) return true;
+    std::fprintf(stderr, "Error: cannot create a file beside %s: %s\n", Local.c_str(), std::strerror(errno));
+    return false;
   }
 
   // At most five times a second; a new transfer starts its own line.
